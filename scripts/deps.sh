@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, on Debian 12, only when something is missing.
+set -euo pipefail
+
+packages=(
+    cmake g++ make qtbase5-dev libjpeg62-turbo-dev
+    xvfb xauth imagemagick libimage-exiftool-perl
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,79 @@
+#include "batchplan.h"
+
+#include "naming.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QImageWriter>
+
+namespace {
+
+// One spelling per file, so that two names for the same file compare equal.
+QString fileKey(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString dir = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return QDir::cleanPath((dir.isEmpty() ? info.absolutePath() : dir) + QLatin1Char('/') +
+                           info.fileName());
+}
+
+QString outputPath(const QString &source, int row, const BatchSettings &settings,
+                   const QString &pattern)
+{
+    const QFileInfo info(source);
+    const QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
+    const QString name = Naming::outputFileName(newName, info.completeSuffix());
+    const QDir dir =
+        settings.destination.isEmpty() ? info.absoluteDir() : QDir(settings.destination);
+    return dir.filePath(name);
+}
+
+RowOutcome formatOutcome(const QString &output, QByteArray *format)
+{
+    const QString suffix = QFileInfo(output).suffix();
+    if (suffix.isEmpty())
+        return RowOutcome::make(RowOutcome::NoSuffix);
+    *format = suffix.toLower().toUtf8();
+    if (!QImageWriter::supportedImageFormats().contains(*format))
+        return RowOutcome::make(RowOutcome::UnsupportedFormat, suffix);
+    return RowOutcome();
+}
+
+} // namespace
+
+QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings)
+{
+    const QString pattern = Naming::effectivePattern(settings.pattern);
+    QVector<PlannedRow> plan(sources.size());
+    QStringList sourceKeys;
+    QHash<QString, int> rowOfSource;
+    for (const QString &source : sources)
+        sourceKeys.append(fileKey(source));
+    for (int i = sources.size() - 1; i >= 0; --i)
+        rowOfSource.insert(sourceKeys.at(i), i);
+
+    QHash<QString, int> claimedBy;
+    for (int i = 0; i < sources.size(); ++i) {
+        PlannedRow &row = plan[i];
+        row.source = sources.at(i);
+        row.output = outputPath(row.source, i, settings, pattern);
+        row.outcome = formatOutcome(row.output, &row.format);
+        if (row.outcome.status != RowOutcome::Pending)
+            continue;
+        const QString key = fileKey(row.output);
+        const auto claimed = claimedBy.constFind(key);
+        const auto listed = rowOfSource.constFind(key);
+        if (claimed != claimedBy.cend()) {
+            row.outcome = RowOutcome::make(RowOutcome::DuplicateOutput, sources.at(*claimed));
+        } else if (listed != rowOfSource.cend() && key != sourceKeys.at(i)) {
+            row.outcome = RowOutcome::make(RowOutcome::OverwritesListed, sources.at(*listed));
+        } else {
+            claimedBy.insert(key, i);
+        }
+    }
+    return plan;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "rowoutcome.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <QVector>
+
+// What the user chose in the window for one run.
+struct BatchSettings
+{
+    int size = 1024; // the output fits in size x size
+    bool rename = false;
+    QString pattern;     // rename pattern, as typed
+    QString destination; // empty: beside each source
+};
+
+// One row of the run: where it reads, where it writes, and what is already decided about it.
+struct PlannedRow
+{
+    QString source;
+    QString output;
+    QByteArray format;  // writer format, from the output's last suffix
+    RowOutcome outcome; // Pending unless the row is refused before any image is read
+};
+
+// Works out every row's output before anything is written, so that no row can replace
+// another row's output or a listed source.
+QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings);

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "batchplan.h"
+
+// The closing message of a run, in the user's language.
+struct BatchReport
+{
+    enum Kind
+    {
+        Success,
+        Errors,
+        Interrupted
+    };
+
+    Kind kind = Success;
+    QString title;
+    QString text;
+    QString details; // every failed row in full, for the message box's details
+
+    // At most this many failed rows are named in `text`.
+    static constexpr int MaxListedFailures = 10;
+
+    // A run with rows left NotStarted was interrupted.
+    static BatchReport make(const QVector<PlannedRow> &plan, const QVector<RowOutcome> &outcomes);
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "batchplan.h"
+
+#include <QImage>
+
+namespace ImageResizer {
+
+// Larger images are refused before decoding: a small file can declare a huge image.
+constexpr qint64 MaxPixels = qint64(1) << 28;
+
+// Reads `path` upright (EXIF orientation applied) and returns it scaled to fit `box`.
+// On failure returns a null image and sets `outcome`.
+QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
+
+// Writes `image` atomically: an existing file at `path` is replaced only once the new one is
+// complete, and left as it was otherwise.
+RowOutcome write(const QImage &image, const QString &path, const QByteArray &format);
+
+// Loads, scales and writes one planned row.
+RowOutcome processRow(const PlannedRow &row, int box);
+
+} // namespace ImageResizer

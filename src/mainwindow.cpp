@@ -1,0 +1,240 @@
+#include "mainwindow.h"
+
+#include "aboutdialog.h"
+#include "batchplan.h"
+#include "batchreport.h"
+#include "batchrunner.h"
+#include "placement.h"
+#include "ui_mainwindow.h"
+
+#include <QCloseEvent>
+#include <QDesktopWidget>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QTimer>
+
+namespace {
+
+// Once a cancel has hidden the progress dialog, the window must still take no input until the
+// row in flight has finished.
+class InputBlocker
+{
+public:
+    explicit InputBlocker(QMainWindow *window) : m_window(window) {}
+    InputBlocker(const InputBlocker &) = delete;
+    InputBlocker &operator=(const InputBlocker &) = delete;
+    ~InputBlocker()
+    {
+        for (const QPointer<QWidget> &widget : qAsConst(m_widgets))
+            if (widget)
+                widget->setEnabled(true);
+        for (const QPointer<QAction> &action : qAsConst(m_actions))
+            if (action)
+                action->setEnabled(true);
+    }
+
+    void engage()
+    {
+        if (m_engaged)
+            return;
+        m_engaged = true;
+        for (QWidget *widget : {m_window->centralWidget(), m_window->menuWidget()})
+            disable(widget);
+        const auto actions = m_window->findChildren<QAction *>();
+        for (QAction *action : actions) {
+            if (action->isEnabled()) {
+                action->setEnabled(false);
+                m_actions.append(action);
+            }
+        }
+    }
+
+private:
+    void disable(QWidget *widget)
+    {
+        if (widget && widget->isEnabled()) {
+            widget->setEnabled(false);
+            m_widgets.append(widget);
+        }
+    }
+
+    QMainWindow *m_window;
+    bool m_engaged = false;
+    QVector<QPointer<QWidget>> m_widgets;
+    QVector<QPointer<QAction>> m_actions;
+};
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWindowForm)
+{
+    form->setupUi(this);
+
+    connect(form->addBtn, SIGNAL(clicked()), this, SLOT(onAdd()));
+    connect(form->removeBtn, SIGNAL(clicked()), this, SLOT(onRemove()));
+    connect(form->actionQuit, SIGNAL(triggered()), qApp, SLOT(quit()));
+    connect(form->action_About, SIGNAL(triggered()), this, SLOT(onHelp()));
+    connect(form->newPathBtn, SIGNAL(clicked()), this, SLOT(onNewPath()));
+    connect(form->resizeBtn, SIGNAL(clicked()), this, SLOT(onResize()));
+    connect(form->filename, SIGNAL(textChanged(QString)), this, SLOT(onTextChanged(QString)));
+
+    move(centredPosition(QApplication::desktop()->geometry().size(), geometry().size()));
+
+    invalidChars = QRegExp(QStringLiteral(":|\\\\|/"), Qt::CaseSensitive, QRegExp::RegExp);
+}
+
+// With some system fonts the wrapped explanations need more lines than the form's height
+// leaves them; once they have their width, give them the height they need so that they are
+// never clipped. The window grows past the form's size only when it must.
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    const auto labels = centralWidget()->findChildren<QLabel *>();
+    for (QLabel *label : labels) {
+        if (label->wordWrap())
+            label->setMinimumHeight(label->heightForWidth(label->width()));
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    delete form;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (running)
+        event->ignore();
+    else
+        QMainWindow::closeEvent(event);
+}
+
+void MainWindow::onAdd()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(
+        this, tr("Selectionnez des fichiers images"), QDir::homePath(),
+        tr("Fichiers images (*.png *.jpg *.jpeg)"), nullptr, QFileDialog::Options());
+    for (const QString &file : files)
+        form->pictureList->insertItem(form->pictureList->count(), new QListWidgetItem(file));
+}
+
+void MainWindow::onRemove()
+{
+    qDeleteAll(form->pictureList->selectedItems());
+}
+
+void MainWindow::onHelp() {}
+
+void MainWindow::onNewPath()
+{
+    const QString dir =
+        QFileDialog::getExistingDirectory(this, tr("Selectionnez un emplacement de destination"),
+                                          QDir::homePath(), QFileDialog::ShowDirsOnly);
+    if (!dir.isEmpty())
+        form->newPath->setText(dir);
+}
+
+void MainWindow::onTextChanged(QString text)
+{
+    if (text.contains(invalidChars)) {
+        text.replace(invalidChars, QString());
+        form->filename->setText(text);
+    }
+}
+
+void MainWindow::onResize()
+{
+    const int n = form->pictureList->count();
+    BatchSettings settings;
+    settings.rename = form->changeFilename->isChecked();
+    settings.pattern = form->filename->text();
+
+    if (n == 0) {
+        QMessageBox::critical(this, tr("Pas de fichier"),
+                              tr("Vous n'avez pas ajouté de fichier dans la liste."),
+                              QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    if (form->newPath->text().isEmpty() && !settings.rename && !confirmOverwrite())
+        return;
+
+    QProgressDialog progress(this);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setLabelText(tr("Miniaturisation de l'image"));
+    progress.setRange(0, n);
+    progress.show();
+
+    settings.size = form->horizontalSlider->value();
+    settings.destination = form->newPath->text();
+    runBatch(settings, progress);
+}
+
+bool MainWindow::confirmOverwrite()
+{
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Pas de répertoire de destination"),
+        tr("Attention ! \nVous n'avez pas indiqué de répertoire de destination\nVous allez "
+           "détruire les images originales.\n\nVoulez-vous continuer quand même ?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    return answer != QMessageBox::No;
+}
+
+QStringList MainWindow::listedPaths() const
+{
+    QStringList paths;
+    for (int row = 0; row < form->pictureList->count(); ++row)
+        paths.append(form->pictureList->item(row)->text());
+    return paths;
+}
+
+void MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
+{
+    const QVector<PlannedRow> plan = planBatch(listedPaths(), settings);
+    BatchRunner runner(plan, settings.size);
+    InputBlocker blocker(this);
+    const auto checkCancel = [&] {
+        if (!progress.wasCanceled())
+            return false;
+        runner.cancel();
+        if (runner.isRunning())
+            blocker.engage();
+        return true;
+    };
+    connect(&runner, &BatchRunner::rowFinished, &progress, [&] {
+        if (!checkCancel())
+            progress.setValue(runner.finishedCount());
+    });
+    connect(&progress, &QProgressDialog::canceled, &runner, checkCancel);
+    // cancel() called on the dialog emits nothing, so look now and then as well.
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &runner, checkCancel);
+    poll.start(100);
+
+    QEventLoop loop;
+    connect(&runner, &BatchRunner::finished, &loop, &QEventLoop::quit);
+    running = true;
+    runner.start();
+    // quit() from elsewhere ends every event loop; this one lasts until the run is over.
+    while (runner.isRunning())
+        loop.exec();
+    running = false;
+    showReport(BatchReport::make(plan, runner.outcomes()));
+}
+
+void MainWindow::showReport(const BatchReport &report)
+{
+    if (report.kind == BatchReport::Success) {
+        QMessageBox::information(this, report.title, report.text, QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+        return;
+    }
+    QMessageBox box(report.kind == BatchReport::Errors ? QMessageBox::Warning
+                                                       : QMessageBox::Information,
+                    report.title, report.text, QMessageBox::Ok, this);
+    box.setDetailedText(report.details);
+    box.exec();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QRegExp>
+
+class Ui_MainWindow;
+using MainWindowForm = Ui_MainWindow;
+class QProgressDialog;
+struct BatchReport;
+struct BatchSettings;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void onAdd();
+    void onRemove();
+    void onHelp();
+    void onResize();
+    void onNewPath();
+    void onTextChanged(QString text);
+
+private:
+    bool confirmOverwrite();
+    QStringList listedPaths() const;
+    void runBatch(const BatchSettings &settings, QProgressDialog &progress);
+    void showReport(const BatchReport &report);
+
+    MainWindowForm *form;
+    QRegExp invalidChars;
+    bool running = false;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+class QFileInfo;
+
+namespace Naming {
+
+// The rename pattern as the run uses it: path characters removed, "%1" appended when absent.
+QString effectivePattern(const QString &pattern);
+
+// Base name of the output for list row `row`: the pattern with the zero-padded row number,
+// or the source's own base name when not renaming.
+QString newBaseName(bool rename, const QString &effectivePattern, int row, const QFileInfo &source);
+
+// newName, a dot and the source's complete suffix. Joined directly, so a "%1" left in newName
+// is kept as it stands.
+QString outputFileName(const QString &newName, const QString &completeSuffix);
+
+// Removes the characters that would make a file name reach outside its folder.
+QString withoutPathCharacters(const QString &text);
+
+} // namespace Naming

@@ -1,0 +1,6 @@
+#include "placement.h"
+
+QPoint centredPosition(const QSize &desktop, const QSize &window)
+{
+    return QPoint((desktop.width() - window.width()) / 2, (desktop.height() - window.height()) / 2);
+}

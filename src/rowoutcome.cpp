@@ -1,0 +1,45 @@
+#include "rowoutcome.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+RowOutcome RowOutcome::make(Status status, const QString &argument, const QString &systemError)
+{
+    RowOutcome outcome;
+    outcome.status = status;
+    outcome.argument = argument;
+    outcome.systemError = systemError;
+    return outcome;
+}
+
+static QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+QString RowOutcome::reason() const
+{
+    switch (status) {
+    case Unreadable:
+        return tr("illisible ou format non reconnu");
+    case TooLarge:
+        return tr("image trop grande (%1 × %2 pixels)")
+            .arg(imageSize.width())
+            .arg(imageSize.height());
+    case NoSuffix:
+        return tr("pas d'extension : format d'écriture inconnu");
+    case UnsupportedFormat:
+        return tr("format d'écriture « %1 » non pris en charge").arg(argument);
+    case WriteFailed:
+        return tr("écriture impossible : %1").arg(argument);
+    case DuplicateOutput:
+        return tr("même fichier de sortie que %1").arg(QDir::toNativeSeparators(argument));
+    case OverwritesListed:
+        return tr("écraserait l'image %1 de la liste").arg(QDir::toNativeSeparators(argument));
+    case Pending:
+    case Written:
+    case NotStarted:
+        break;
+    }
+    return QString();
+}

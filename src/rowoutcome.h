@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QSize>
+#include <QString>
+
+// What became of one row of a batch: written, or not written and why.
+struct RowOutcome
+{
+    enum Status
+    {
+        Pending, // not decided yet: the row still has to be processed
+        Written,
+        NotStarted, // the run was cancelled before this row
+        Unreadable, // missing, unreadable, damaged or unsupported source
+        TooLarge,   // the header declares more pixels than we accept
+        NoSuffix,   // the output name has no suffix, so no format
+        UnsupportedFormat,
+        WriteFailed,
+        DuplicateOutput,  // an earlier row writes the same file
+        OverwritesListed, // the output is the source of another row
+    };
+
+    Status status = Pending;
+    QString argument;    // the other row's source, the suffix or the write error
+    QSize imageSize;     // for TooLarge
+    QString systemError; // the toolkit's own words, where it gave some
+
+    static RowOutcome make(Status status, const QString &argument = QString(),
+                           const QString &systemError = QString());
+
+    bool isFailure() const
+    {
+        return status != Pending && status != Written && status != NotStarted;
+    }
+    // The reason in the user's language, for the closing report.
+    QString reason() const;
+};

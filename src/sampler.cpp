@@ -1,0 +1,82 @@
+#include "sampler.h"
+
+#include <QColorSpace>
+#include <QVector>
+
+#include <cstring>
+
+QSize fitInSquare(const QSize &source, int box)
+{
+    return source.scaled(box, box, Qt::KeepAspectRatio);
+}
+
+namespace {
+
+template <typename Pixel>
+void sampleRows(const QImage &source, QImage &target, const QVector<int> &columns)
+{
+    const int inHeight = source.height();
+    const int outHeight = target.height();
+    for (int y = 0; y < outHeight; ++y) {
+        const auto *in = reinterpret_cast<const Pixel *>(
+            source.constScanLine(nearestIndex(y, inHeight, outHeight)));
+        auto *out = reinterpret_cast<Pixel *>(target.scanLine(y));
+        for (int x = 0; x < columns.size(); ++x)
+            out[x] = in[columns.at(x)];
+    }
+}
+
+// Three-byte pixels, copied as opaque blocks.
+struct Bytes3
+{
+    uchar b[3];
+};
+
+void copyMetadata(const QImage &source, QImage &target)
+{
+    target.setColorTable(source.colorTable());
+    target.setDotsPerMeterX(source.dotsPerMeterX());
+    target.setDotsPerMeterY(source.dotsPerMeterY());
+    target.setColorSpace(source.colorSpace());
+    for (const QString &key : source.textKeys())
+        target.setText(key, source.text(key));
+}
+
+} // namespace
+
+QImage sampleNearest(const QImage &source, const QSize &target)
+{
+    if (source.isNull() || target.isEmpty())
+        return QImage();
+    if (source.depth() < 8)
+        return sampleNearest(source.convertToFormat(QImage::Format_Indexed8), target);
+
+    QImage result(target, source.format());
+    if (result.isNull())
+        return result;
+    copyMetadata(source, result);
+    QVector<int> columns(target.width());
+    for (int x = 0; x < columns.size(); ++x)
+        columns[x] = nearestIndex(x, source.width(), target.width());
+
+    switch (source.depth()) {
+    case 8:
+        sampleRows<quint8>(source, result, columns);
+        break;
+    case 16:
+        sampleRows<quint16>(source, result, columns);
+        break;
+    case 24:
+        sampleRows<Bytes3>(source, result, columns);
+        break;
+    case 32:
+        sampleRows<quint32>(source, result, columns);
+        break;
+    case 64:
+        sampleRows<quint64>(source, result, columns);
+        break;
+    default:
+        return sampleNearest(source.convertToFormat(QImage::Format_ARGB32), target);
+    }
+    return result;
+}

@@ -1,0 +1,61 @@
+#include "testimages.h"
+
+#include <QFile>
+#include <QProcess>
+
+namespace TestImages {
+
+QImage pattern(const QSize &size, QImage::Format format)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const int edge = ((x / 7) + (y / 5)) % 3 == 0 ? 80 : 0;
+            line[x] = qRgb((x * 255 / qMax(1, size.width() - 1)) ^ edge,
+                           (y * 255 / qMax(1, size.height() - 1)), (x * 7 + y * 13) % 256);
+        }
+    }
+    return image.convertToFormat(format);
+}
+
+bool write(const QString &path, const QSize &size, int quality)
+{
+    return pattern(size).save(path, nullptr, quality);
+}
+
+bool setOrientation(const QString &path, int orientation)
+{
+    return QProcess::execute(QStringLiteral("exiftool"),
+                             {QStringLiteral("-q"), QStringLiteral("-overwrite_original"),
+                              QStringLiteral("-Orientation#=%1").arg(orientation), path}) == 0;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height)
+{
+    for (int i = 2; i + 9 < jpeg.size(); ++i) {
+        const auto marker = uchar(jpeg.at(i + 1));
+        if (uchar(jpeg.at(i)) == 0xFF && (marker == 0xC0 || marker == 0xC2)) {
+            jpeg[i + 5] = char(height >> 8);
+            jpeg[i + 6] = char(height & 0xFF);
+            jpeg[i + 7] = char(width >> 8);
+            jpeg[i + 8] = char(width & 0xFF);
+            return jpeg;
+        }
+    }
+    return QByteArray();
+}
+
+} // namespace TestImages

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+namespace TestImages {
+
+// A photo-like image: smooth gradients with a few sharp edges, so that nearest-pixel
+// sampling errors show.
+QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
+
+// Writes pattern(size) to path in the format its suffix names.
+bool write(const QString &path, const QSize &size, int quality = 90);
+
+// Sets the EXIF orientation tag with exiftool.
+bool setOrientation(const QString &path, int orientation);
+
+QByteArray readAll(const QString &path);
+bool writeAll(const QString &path, const QByteArray &bytes);
+
+// Changes the frame size declared in a JPEG's SOF header, leaving the data as it is.
+QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height);
+
+} // namespace TestImages

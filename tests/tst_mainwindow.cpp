@@ -1,0 +1,254 @@
+#include "mainwindow.h"
+#include "modalanswerer.h"
+#include "placement.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopWidget>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLCDNumber>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void centring_data();
+    void centring();
+    void constructorCentresOnDesktop();
+    void patternCleaning_data();
+    void patternCleaning();
+    void lcdFollowsDragsOnly();
+    void renameGroupEnablesPattern();
+    void addAppendsDuplicates();
+    void shortcutsActAsButtons();
+    void removeTakesOnlySelectedRow();
+    void folderDialog();
+    void quitEndsWithZero();
+
+private:
+    template <typename T> T *child(const char *name) const
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+    void addThroughDialog(const QStringList &names);
+    void showActive();
+
+    QTemporaryDir dir;
+    MainWindow *window = nullptr;
+};
+
+void TestMainWindow::init()
+{
+    window = new MainWindow(nullptr);
+}
+
+void TestMainWindow::cleanup()
+{
+    delete window;
+    window = nullptr;
+}
+
+void TestMainWindow::showActive()
+{
+    window->show();
+    QApplication::setActiveWindow(window);
+    QVERIFY(QTest::qWaitForWindowActive(window));
+}
+
+void TestMainWindow::addThroughDialog(const QStringList &names)
+{
+    ModalAnswerer answerer;
+    answerer.expect<QFileDialog>(
+        [&](QFileDialog *dialog) { chooseInFileDialog(dialog, dir.path(), names); });
+    child<QPushButton>("addBtn")->click();
+    QVERIFY(answerer.waitDone());
+}
+
+void TestMainWindow::centring_data()
+{
+    QTest::addColumn<QSize>("desktop");
+    QTest::addColumn<QPoint>("expected");
+    QTest::newRow("full hd") << QSize(1920, 1080) << QPoint(686, 238);
+    QTest::newRow("one pixel narrower") << QSize(547, 1080) << QPoint(0, 238);
+    QTest::newRow("two pixels narrower") << QSize(546, 1080) << QPoint(-1, 238);
+    QTest::newRow("much narrower") << QSize(500, 600) << QPoint(-24, -1);
+}
+
+void TestMainWindow::centring()
+{
+    QFETCH(QSize, desktop);
+    QFETCH(QPoint, expected);
+    QCOMPARE(centredPosition(desktop, QSize(548, 603)), expected);
+}
+
+void TestMainWindow::constructorCentresOnDesktop()
+{
+    const QSize desktop = QApplication::desktop()->geometry().size();
+    QCOMPARE(window->pos(), centredPosition(desktop, QSize(548, 603)));
+    QCOMPARE(window->size(), QSize(548, 603));
+}
+
+void TestMainWindow::patternCleaning_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("typed separators") << "vacances/2012:%1"
+                                      << ""
+                                      << "vacances2012%1";
+    QTest::newRow("pasted backslash") << ""
+                                      << "a\\b"
+                                      << "ab";
+    QTest::newRow("other characters stay") << "%2 *?.<>|\"_-"
+                                           << ""
+                                           << "%2 *?.<>|\"_-";
+    QTest::newRow("pasted after typed") << "x:"
+                                        << "/y:\\"
+                                        << "xy";
+}
+
+void TestMainWindow::patternCleaning()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, expected);
+    showActive();
+    child<QGroupBox>("changeFilename")->setChecked(true);
+    auto *edit = child<QLineEdit>("filename");
+    edit->setFocus();
+    QTest::keyClicks(edit, typed);
+    if (!pasted.isEmpty()) {
+        QApplication::clipboard()->setText(pasted);
+        QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+    }
+    QCOMPARE(edit->text(), expected);
+}
+
+void TestMainWindow::lcdFollowsDragsOnly()
+{
+    showActive();
+    auto *slider = child<QSlider>("horizontalSlider");
+    auto *lcd = child<QLCDNumber>("lcdNumber");
+    QCOMPARE(lcd->intValue(), 1024);
+
+    slider->setValue(1500);
+    slider->setFocus();
+    QTest::keyClick(slider, Qt::Key_Right);
+    QCOMPARE(slider->value(), 1501);
+    QCOMPARE(lcd->intValue(), 1024);
+
+    slider->setSliderDown(true); // the handle is held, as during a drag
+    slider->setSliderPosition(300);
+    slider->setSliderDown(false);
+    QCOMPARE(slider->value(), 300);
+    QCOMPARE(lcd->intValue(), 300);
+}
+
+void TestMainWindow::renameGroupEnablesPattern()
+{
+    auto *group = child<QGroupBox>("changeFilename");
+    auto *edit = child<QLineEdit>("filename");
+    QVERIFY(!edit->isEnabled());
+    group->setChecked(true);
+    QVERIFY(edit->isEnabled());
+    group->setChecked(false);
+    QVERIFY(!edit->isEnabled());
+}
+
+void TestMainWindow::addAppendsDuplicates()
+{
+    QVERIFY(TestImages::write(dir.filePath("a.png"), QSize(4, 4)));
+    QVERIFY(TestImages::write(dir.filePath("b.png"), QSize(4, 4)));
+    addThroughDialog({"a.png"});
+    addThroughDialog({"b.png", "a.png"});
+    auto *list = child<QListWidget>("pictureList");
+    QCOMPARE(list->count(), 3);
+    QCOMPARE(list->item(0)->text(), dir.filePath("a.png"));
+    QCOMPARE(list->item(2)->text(), dir.filePath("a.png"));
+}
+
+void TestMainWindow::shortcutsActAsButtons()
+{
+    QVERIFY(TestImages::write(dir.filePath("c.png"), QSize(4, 4)));
+    showActive();
+    auto *list = child<QListWidget>("pictureList");
+    ModalAnswerer answerer;
+    answerer.expect<QFileDialog>(
+        [&](QFileDialog *dialog) { chooseInFileDialog(dialog, dir.path(), {"c.png"}); });
+    QTest::keyClick(window, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(list->count(), 1);
+
+    showActive(); // the closed dialog leaves no window active under offscreen
+    list->setCurrentRow(0);
+    child<QGroupBox>("changeFilename")->setChecked(true);
+    auto *edit = child<QLineEdit>("filename");
+    edit->setFocus();
+    QTest::keyClicks(edit, "ab");
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QCOMPARE(edit->text(), QString("a"));
+    QCOMPARE(list->count(), 1);
+
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Backspace);
+    QCOMPARE(list->count(), 0);
+}
+
+void TestMainWindow::removeTakesOnlySelectedRow()
+{
+    auto *list = child<QListWidget>("pictureList");
+    list->addItems({"/p/1.jpg", "/p/2.jpg", "/p/3.jpg"});
+    auto *remove = child<QPushButton>("removeBtn");
+    list->clearSelection();
+    remove->click();
+    QCOMPARE(list->count(), 3);
+    list->setCurrentRow(1);
+    remove->click();
+    QCOMPARE(list->count(), 2);
+    QCOMPARE(list->item(1)->text(), QString("/p/3.jpg"));
+}
+
+void TestMainWindow::folderDialog()
+{
+    auto *path = child<QLineEdit>("newPath");
+    QVERIFY(path->isReadOnly());
+    ModalAnswerer answerer;
+    answerer.expect<QFileDialog>([&](QFileDialog *dialog) {
+        QVERIFY(dialog->testOption(QFileDialog::ShowDirsOnly));
+        QCOMPARE(QDir(dialog->directory()).absolutePath(), QDir::homePath());
+        dialog->setDirectory(dir.path());
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    answerer.expect<QFileDialog>([](QFileDialog *dialog) { dialog->reject(); });
+    child<QPushButton>("newPathBtn")->click();
+    child<QPushButton>("newPathBtn")->click();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(QDir(path->text()), QDir(dir.path()));
+
+    showActive();
+    path->setFocus();
+    QTest::keyClicks(path, "typed");
+    QCOMPARE(QDir(path->text()), QDir(dir.path()));
+}
+
+void TestMainWindow::quitEndsWithZero()
+{
+    showActive();
+    QTimer::singleShot(0, child<QAction>("actionQuit"), &QAction::trigger);
+    QCOMPARE(QApplication::exec(), 0);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
