@@ -127,7 +127,11 @@ void MainWindow::onRemove()
     qDeleteAll(form->pictureList->selectedItems());
 }
 
-void MainWindow::onHelp() {}
+void MainWindow::onHelp()
+{
+    AboutDialog dialog(this);
+    dialog.exec();
+}
 
 void MainWindow::onNewPath()
 {
@@ -170,7 +174,7 @@ void MainWindow::onResize()
 
     settings.size = form->horizontalSlider->value();
     settings.destination = form->newPath->text();
-    runBatch(settings, progress);
+    showReport(runBatch(settings, progress));
 }
 
 bool MainWindow::confirmOverwrite()
@@ -191,7 +195,7 @@ QStringList MainWindow::listedPaths() const
     return paths;
 }
 
-void MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
+BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
     const QVector<PlannedRow> plan = planBatch(listedPaths(), settings);
     BatchRunner runner(plan, settings.size);
@@ -205,8 +209,10 @@ void MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progre
         return true;
     };
     connect(&runner, &BatchRunner::rowFinished, &progress, [&] {
-        if (!checkCancel())
-            progress.setValue(runner.finishedCount());
+        if (checkCancel())
+            return;
+        progress.setValue(runner.finishedCount()); // processes events: a cancel may come in
+        checkCancel();
     });
     connect(&progress, &QProgressDialog::canceled, &runner, checkCancel);
     // cancel() called on the dialog emits nothing, so look now and then as well.
@@ -222,7 +228,7 @@ void MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progre
     while (runner.isRunning())
         loop.exec();
     running = false;
-    showReport(BatchReport::make(plan, runner.outcomes()));
+    return BatchReport::make(plan, runner.outcomes());
 }
 
 void MainWindow::showReport(const BatchReport &report)

@@ -32,7 +32,7 @@ private slots:
 private:
     bool confirmOverwrite();
     QStringList listedPaths() const;
-    void runBatch(const BatchSettings &settings, QProgressDialog &progress);
+    BatchReport runBatch(const BatchSettings &settings, QProgressDialog &progress);
     void showReport(const BatchReport &report);
 
     MainWindowForm *form;

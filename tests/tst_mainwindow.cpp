@@ -1,3 +1,4 @@
+#include "aboutdialog.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "placement.h"
@@ -6,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDesktopWidget>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -36,6 +38,8 @@ private slots:
     void removeTakesOnlySelectedRow();
     void folderDialog();
     void quitEndsWithZero();
+    void aboutDialog_data();
+    void aboutDialog();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -248,6 +252,36 @@ void TestMainWindow::quitEndsWithZero()
     showActive();
     QTimer::singleShot(0, child<QAction>("actionQuit"), &QAction::trigger);
     QCOMPARE(QApplication::exec(), 0);
+}
+
+void TestMainWindow::aboutDialog_data()
+{
+    QTest::addColumn<bool>("escape");
+    QTest::newRow("ok") << false;
+    QTest::newRow("escape") << true;
+}
+
+void TestMainWindow::aboutDialog()
+{
+    QFETCH(bool, escape);
+    showActive();
+    int opened = 0;
+    ModalAnswerer answerer;
+    answerer.expect<AboutDialog>([&](AboutDialog *dialog) {
+        ++opened;
+        QCOMPARE(dialog->parentWidget(), window);
+        QVERIFY(dialog->isModal());
+        QCOMPARE(QApplication::activeModalWidget(), dialog);
+        if (escape)
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        else
+            dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
+    });
+    child<QAction>("action_About")->trigger(); // returns once the dialog is closed
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(opened, 1);
+    QVERIFY(window->findChildren<AboutDialog *>().isEmpty());
+    QVERIFY(window->isVisible());
 }
 
 QTEST_MAIN(TestMainWindow)

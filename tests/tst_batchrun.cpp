@@ -1,0 +1,268 @@
+#include "batchreport.h"
+#include "mainwindow.h"
+#include "modalanswerer.h"
+#include "testimages.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QImageReader>
+#include <QLCDNumber>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+
+Q_DECLARE_METATYPE(QMessageBox::StandardButton)
+
+// Sees every progress dialog as it is shown, before the run starts, and follows its bar.
+class ProgressWatcher : public QObject
+{
+public:
+    ProgressWatcher() { qApp->installEventFilter(this); }
+    int shown = 0;
+    int maximum = -1;
+    int lastValue = -1;
+    Qt::WindowModality modality = Qt::NonModal;
+    int cancelAtValue = -1;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QProgressDialog *>(object);
+        if (event->type() == QEvent::Show && dialog && !dialog->property("watched").toBool()) {
+            dialog->setProperty("watched", true);
+            ++shown;
+            modality = dialog->windowModality();
+            maximum = dialog->maximum();
+            connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
+                    [this, dialog](int value) {
+                        lastValue = value;
+                        if (value == cancelAtValue)
+                            dialog->cancel();
+                    });
+        }
+        return false;
+    }
+};
+
+class TestBatchRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void noFiles();
+    void overwriteQuestion_data();
+    void overwriteQuestion();
+    void renameAsksNothing();
+    void failuresAreReported();
+    void firstRowKeepsClashingOutput();
+    void cancelAfterFirstRow();
+    void sliderValueWins();
+    void reportLists_data();
+    void reportLists();
+
+private:
+    template <typename T> T *child(const char *name) const
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+    QString image(const QString &name, const QSize &size = QSize(400, 300));
+    void add(const QStringList &paths);
+    void setOutput(bool rename, const QString &pattern, const QString &destination);
+    void resize();
+
+    QTemporaryDir dir;
+    MainWindow *window = nullptr;
+    ModalAnswerer *answerer = nullptr;
+    ProgressWatcher *progress = nullptr;
+};
+
+void TestBatchRun::init()
+{
+    QDir(dir.path()).removeRecursively();
+    QDir().mkpath(dir.path());
+    window = new MainWindow(nullptr);
+    answerer = new ModalAnswerer;
+    progress = new ProgressWatcher;
+}
+
+void TestBatchRun::cleanup()
+{
+    delete progress;
+    delete answerer;
+    delete window;
+}
+
+QString TestBatchRun::image(const QString &name, const QSize &size)
+{
+    const QString path = dir.filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!TestImages::write(path, size))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+void TestBatchRun::add(const QStringList &paths)
+{
+    child<QListWidget>("pictureList")->addItems(paths);
+}
+
+void TestBatchRun::setOutput(bool rename, const QString &pattern, const QString &destination)
+{
+    child<QGroupBox>("changeFilename")->setChecked(rename);
+    child<QLineEdit>("filename")->setText(pattern);
+    if (!destination.isEmpty())
+        QDir().mkpath(destination);
+    child<QLineEdit>("newPath")->setText(destination);
+}
+
+void TestBatchRun::resize()
+{
+    child<QPushButton>("resizeBtn")->click();
+    QVERIFY(answerer->waitDone());
+}
+
+void TestBatchRun::noFiles()
+{
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(answerer->titles, QStringList{"Pas de fichier"});
+    QCOMPARE(answerer->icons.at(0), QMessageBox::Critical);
+    QCOMPARE(progress->shown, 0);
+}
+
+void TestBatchRun::overwriteQuestion_data()
+{
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+    QTest::newRow("no") << QMessageBox::No;
+    QTest::newRow("yes") << QMessageBox::Yes;
+}
+
+void TestBatchRun::overwriteQuestion()
+{
+    QFETCH(QMessageBox::StandardButton, answer);
+    const QString source = image("photo.jpg", QSize(800, 600));
+    const QByteArray before = TestImages::readAll(source);
+    add({source});
+    child<QSlider>("horizontalSlider")->setValue(400);
+    answerer->expectMessage(answer);
+    if (answer == QMessageBox::Yes)
+        answerer->expectMessage(QMessageBox::Ok);
+    resize();
+
+    QCOMPARE(answerer->titles.at(0), QString("Pas de répertoire de destination"));
+    QCOMPARE(answerer->defaultButtons.at(0), QMessageBox::Yes);
+    if (answer == QMessageBox::No) {
+        QCOMPARE(progress->shown, 0);
+        QCOMPARE(TestImages::readAll(source), before);
+    } else {
+        QCOMPARE(answerer->titles.at(1), QString("Terminé"));
+        QCOMPARE(answerer->texts.at(1), QString("Le redimensionnement des images s'est effectué avec succés."));
+        QCOMPARE(QImageReader(source).size(), QSize(400, 300));
+        QCOMPARE(progress->modality, Qt::WindowModal);
+        QCOMPARE(progress->lastValue, 1);
+    }
+}
+
+void TestBatchRun::renameAsksNothing()
+{
+    add({image("a.png"), image("b.jpg")});
+    setOutput(true, "vacances", QString());
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(answerer->titles, QStringList{"Terminé"});
+    QVERIFY(QFile::exists(dir.filePath("vacances000.png")));
+    QVERIFY(QFile::exists(dir.filePath("vacances001.jpg")));
+    QCOMPARE(progress->lastValue, progress->maximum);
+}
+
+void TestBatchRun::failuresAreReported()
+{
+    const QString missing = dir.filePath("gone.jpg");
+    add({image("a.png"), missing, image("c.png")});
+    setOutput(true, "v", dir.filePath("out"));
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList({"v000.png", "v002.png"}));
+    QCOMPARE(answerer->titles, QStringList{"Terminé avec des erreurs"});
+    QCOMPARE(answerer->icons.at(0), QMessageBox::Warning);
+    QCOMPARE(answerer->texts.at(0), QString("2 image(s) redimensionnée(s) sur 3.\n\n"
+                                            "Les fichiers suivants n'ont pas été écrits :\n"
+                                            "gone.jpg : illisible ou format non reconnu"));
+    QVERIFY(answerer->details.at(0).startsWith(missing + " : illisible ou format non reconnu"));
+    QCOMPARE(progress->lastValue, 3);
+}
+
+void TestBatchRun::firstRowKeepsClashingOutput()
+{
+    const QString first = image("one/a.png", QSize(200, 100));
+    const QString second = image("two/a.png", QSize(100, 200));
+    add({first, second});
+    setOutput(false, QString(), dir.filePath("out"));
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(QImageReader(dir.filePath("out/a.png")).size(), QSize(1024, 512));
+    QVERIFY(answerer->texts.at(0).endsWith("a.png : même fichier de sortie que " + first));
+}
+
+void TestBatchRun::cancelAfterFirstRow()
+{
+    add({image("a.png"), image("b.png"), image("c.png")});
+    setOutput(true, "v", dir.filePath("out"));
+    progress->cancelAtValue = 1;
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList{"v000.png"});
+    QCOMPARE(answerer->titles, QStringList{"Interrompu"});
+    QCOMPARE(answerer->texts.at(0),
+             QString("Redimensionnement interrompu : 1 image(s) redimensionnée(s) sur 3."));
+    QVERIFY(window->centralWidget()->isEnabled());
+}
+
+void TestBatchRun::sliderValueWins()
+{
+    add({image("a.png", QSize(1000, 500))});
+    setOutput(false, QString(), dir.filePath("out"));
+    child<QSlider>("horizontalSlider")->setValue(200);
+    QCOMPARE(child<QLCDNumber>("lcdNumber")->intValue(), 1024);
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(QImageReader(dir.filePath("out/a.png")).size(), QSize(200, 100));
+}
+
+void TestBatchRun::reportLists_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<int>("listed");
+    QTest::addColumn<QString>("last");
+    QTest::newRow("ten listed") << 10 << 10 << "f9.jpg : illisible ou format non reconnu";
+    QTest::newRow("twelve, two more") << 12 << 10 << "… et 2 autre(s).";
+}
+
+void TestBatchRun::reportLists()
+{
+    QFETCH(int, failures);
+    QFETCH(int, listed);
+    QFETCH(QString, last);
+    QVector<PlannedRow> plan(failures + 1);
+    QVector<RowOutcome> outcomes(failures + 1, RowOutcome::make(RowOutcome::Unreadable));
+    for (int i = 0; i < plan.size(); ++i)
+        plan[i].source = QString("/p/f%1.jpg").arg(i);
+    outcomes.last() = RowOutcome::make(RowOutcome::Written);
+    const BatchReport report = BatchReport::make(plan, outcomes);
+    const QStringList lines = report.text.split('\n');
+    QCOMPARE(lines.at(0), QString("1 image(s) redimensionnée(s) sur %1.").arg(failures + 1));
+    QCOMPARE(lines.filter(" : illisible").size(), listed);
+    QCOMPARE(lines.last(), last);
+    QCOMPARE(report.details.split('\n').size(), failures);
+}
+
+QTEST_MAIN(TestBatchRun)
+#include "tst_batchrun.moc"

@@ -1,0 +1,221 @@
+#include "imageresizer.h"
+#include "sampler.h"
+#include "testimages.h"
+
+#include <QColorSpace>
+#include <QDir>
+#include <QImageReader>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+Q_DECLARE_METATYPE(RowOutcome::Status)
+
+class TestImageResizer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizes_data();
+    void sizes();
+    void sampler_data();
+    void sampler();
+    void samplerKeepsMetadata();
+    void unreadable_data();
+    void unreadable();
+    void bombRefusedBeforeDecoding();
+    void failedWriteKeepsOriginal_data();
+    void failedWriteKeepsOriginal();
+    void formatFromLastSuffix();
+
+private:
+    RowOutcome run(const QString &source, const QString &output, int box);
+    QTemporaryDir dir;
+};
+
+RowOutcome TestImageResizer::run(const QString &source, const QString &output, int box)
+{
+    PlannedRow row;
+    row.source = source;
+    row.output = output;
+    row.format = QFileInfo(output).suffix().toLower().toUtf8();
+    return ImageResizer::processRow(row, box);
+}
+
+void TestImageResizer::sizes_data()
+{
+    QTest::addColumn<QSize>("source");
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("landscape reduced") << QSize(4000, 3000) << 1 << 1024 << QSize(1024, 768);
+    QTest::newRow("portrait reduced") << QSize(3000, 4000) << 1 << 1024 << QSize(768, 1024);
+    QTest::newRow("small enlarged") << QSize(300, 200) << 1 << 1024 << QSize(1024, 682);
+    QTest::newRow("exact fit") << QSize(1024, 500) << 1 << 1024 << QSize(1024, 500);
+    QTest::newRow("one pixel") << QSize(1, 1) << 1 << 100 << QSize(100, 100);
+    QTest::newRow("orientation 6 is upright") << QSize(4000, 3000) << 6 << 1024 << QSize(768, 1024);
+    QTest::newRow("orientation 3 keeps shape") << QSize(400, 300) << 3 << 100 << QSize(100, 75);
+    QTest::newRow("orientation 8 is upright") << QSize(400, 300) << 8 << 100 << QSize(75, 100);
+}
+
+void TestImageResizer::sizes()
+{
+    QFETCH(QSize, source);
+    QFETCH(int, orientation);
+    QFETCH(int, box);
+    QFETCH(QSize, expected);
+    const QString in = dir.filePath("in.jpg");
+    const QString out = dir.filePath("out.jpg");
+    QVERIFY(TestImages::write(in, source, 50));
+    if (orientation != 1)
+        QVERIFY(TestImages::setOrientation(in, orientation));
+    QCOMPARE(run(in, out, box).status, RowOutcome::Written);
+    QCOMPARE(QImageReader(out).size(), expected);
+}
+
+void TestImageResizer::sampler_data()
+{
+    QTest::addColumn<QImage::Format>("format");
+    QTest::addColumn<QSize>("source");
+    QTest::addColumn<QSize>("target");
+    QTest::newRow("rgb32 halved") << QImage::Format_RGB32 << QSize(8, 6) << QSize(4, 3);
+    QTest::newRow("argb32 odd") << QImage::Format_ARGB32 << QSize(37, 23) << QSize(11, 7);
+    QTest::newRow("rgb888 enlarged") << QImage::Format_RGB888 << QSize(5, 3) << QSize(17, 10);
+    QTest::newRow("grey wide") << QImage::Format_Grayscale8 << QSize(1000, 3) << QSize(333, 1);
+    QTest::newRow("indexed") << QImage::Format_Indexed8 << QSize(31, 17) << QSize(10, 6);
+    QTest::newRow("mono") << QImage::Format_Mono << QSize(33, 9) << QSize(65, 18);
+    QTest::newRow("rgba64") << QImage::Format_RGBA64 << QSize(9, 9) << QSize(4, 4);
+    QTest::newRow("rgb16") << QImage::Format_RGB16 << QSize(13, 5) << QSize(7, 3);
+}
+
+// Each output pixel is the source pixel under its centre.
+void TestImageResizer::sampler()
+{
+    QFETCH(QImage::Format, format);
+    QFETCH(QSize, source);
+    QFETCH(QSize, target);
+    QImage in(source, QImage::Format_ARGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < in.height(); ++y)
+        for (int x = 0; x < in.width(); ++x)
+            in.setPixel(x, y, random.generate() | (format == QImage::Format_ARGB32 ? 0 : 0xff000000));
+    in = in.convertToFormat(format);
+
+    const QImage out = sampleNearest(in, target);
+    QCOMPARE(out.size(), target);
+    QVERIFY(out.format() == in.format() || in.depth() < 8);
+    for (int y = 0; y < target.height(); ++y) {
+        for (int x = 0; x < target.width(); ++x) {
+            const int sx = int(std::floor((x + 0.5) * source.width() / target.width()));
+            const int sy = int(std::floor((y + 0.5) * source.height() / target.height()));
+            QCOMPARE(out.pixel(x, y), in.pixel(sx, sy));
+        }
+    }
+}
+
+void TestImageResizer::samplerKeepsMetadata()
+{
+    QImage in = TestImages::pattern(QSize(20, 10));
+    in.setColorSpace(QColorSpace::DisplayP3);
+    in.setText("Comment", "kept");
+    in.setDotsPerMeterX(5000);
+    const QImage out = sampleNearest(in, QSize(10, 5));
+    QCOMPARE(out.colorSpace(), in.colorSpace());
+    QCOMPARE(out.text("Comment"), QString("kept"));
+    QCOMPARE(out.dotsPerMeterX(), 5000);
+}
+
+void TestImageResizer::unreadable_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("missing") << QByteArray();
+    QTest::newRow("empty") << QByteArray("");
+    QTest::newRow("not an image") << QByteArray("hello, this is text and not a picture");
+    QTest::newRow("header only") << QByteArray("\xff\xd8\xff\xe0", 4);
+}
+
+void TestImageResizer::unreadable()
+{
+    QFETCH(QByteArray, bytes);
+    const QString in = dir.filePath("bad.jpg");
+    QFile::remove(in);
+    if (!bytes.isNull())
+        QVERIFY(TestImages::writeAll(in, bytes));
+    const RowOutcome outcome = run(in, dir.filePath("bad-out.jpg"), 100);
+    QCOMPARE(outcome.status, RowOutcome::Unreadable);
+    QVERIFY(!QFile::exists(dir.filePath("bad-out.jpg")));
+}
+
+static long peakResidentKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void TestImageResizer::bombRefusedBeforeDecoding()
+{
+    const QString small = dir.filePath("small.jpg");
+    QVERIFY(TestImages::write(small, QSize(64, 64)));
+    const QString bomb = dir.filePath("bomb.jpg");
+    QVERIFY(TestImages::writeAll(bomb, TestImages::withJpegFrameSize(TestImages::readAll(small), 60000, 50000)));
+
+    const long before = peakResidentKb();
+    const RowOutcome outcome = run(bomb, dir.filePath("bomb-out.jpg"), 1024);
+    QCOMPARE(outcome.status, RowOutcome::TooLarge);
+    QCOMPARE(outcome.imageSize, QSize(60000, 50000));
+    QVERIFY(outcome.reason().contains("60000 × 50000"));
+    QVERIFY(peakResidentKb() - before < 50 * 1024);
+}
+
+void TestImageResizer::failedWriteKeepsOriginal_data()
+{
+    QTest::addColumn<bool>("fileSizeLimit");
+    QTest::newRow("encoder refuses") << false;
+    QTest::newRow("disk fills up part-way") << true;
+}
+
+// The file system is made to refuse growth past a few kilobytes, as a full disk would; this
+// binds root too.
+void TestImageResizer::failedWriteKeepsOriginal()
+{
+    QFETCH(bool, fileSizeLimit);
+    const QString target = dir.filePath("precious.png");
+    const QByteArray original("original bytes that must survive");
+    QVERIFY(TestImages::writeAll(target, original));
+
+    RowOutcome outcome;
+    if (fileSizeLimit) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = 16 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        QImage noise(400, 400, QImage::Format_RGB32);
+        QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(noise.bits()), 400 * 400);
+        outcome = ImageResizer::write(noise, target, "png");
+        setrlimit(RLIMIT_FSIZE, &saved);
+    } else {
+        outcome = ImageResizer::write(QImage(), target, "png");
+    }
+    QCOMPARE(outcome.status, RowOutcome::WriteFailed);
+    QVERIFY(!outcome.argument.isEmpty());
+    QCOMPARE(TestImages::readAll(target), original);
+    QCOMPARE(QDir(dir.path()).entryList({"precious*"}, QDir::Files), QStringList{"precious.png"});
+}
+
+void TestImageResizer::formatFromLastSuffix()
+{
+    const QString in = dir.filePath("x.jpg");
+    QVERIFY(TestImages::write(in, QSize(40, 30)));
+    const QString out = dir.filePath("copy.old.PNG");
+    QCOMPARE(run(in, out, 20).status, RowOutcome::Written);
+    QCOMPARE(QImageReader(out).format(), QByteArray("png"));
+}
+
+QTEST_GUILESS_MAIN(TestImageResizer)
+#include "tst_imageresizer.moc"
