@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make qtbase5-dev libjpeg62-turbo-dev
-    xvfb xauth imagemagick libimage-exiftool-perl
+    xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
 )
 
 missing=()

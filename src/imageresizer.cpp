@@ -1,9 +1,11 @@
 #include "imageresizer.h"
 
+#include "jpegstream.h"
 #include "sampler.h"
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <QMutex>
 #include <QSaveFile>
 
 namespace ImageResizer {
@@ -20,6 +22,24 @@ QSize uprightSize(const QImageReader &reader)
 
 } // namespace
 
+namespace {
+
+// A full-size toolkit decode can take hundreds of megabytes: one at a time.
+QMutex fullDecode;
+
+QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
+{
+    const QMutexLocker lock(&fullDecode);
+    const QImage image = reader.read();
+    if (image.isNull()) {
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), reader.errorString());
+        return QImage();
+    }
+    return sampleNearest(image, fitInSquare(image.size(), box));
+}
+
+} // namespace
+
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 {
     QImageReader reader(path);
@@ -30,13 +50,24 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
         outcome->imageSize = size;
         return QImage();
     }
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), reader.errorString());
-        return QImage();
+    QImage scaled;
+    if (reader.format() == "jpeg") {
+        QString error;
+        switch (JpegStream::decodeScaled(path, reader.transformation(), box, &scaled, &error)) {
+        case JpegStream::Status::Decoded:
+            return scaled;
+        case JpegStream::Status::Failed:
+            *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
+            return QImage();
+        case JpegStream::Status::Damaged:
+            *outcome = RowOutcome::make(RowOutcome::Damaged, QString(), error);
+            return QImage();
+        case JpegStream::Status::NotHandled:
+            break;
+        }
     }
-    const QImage scaled = sampleNearest(image, fitInSquare(image.size(), box));
-    if (scaled.isNull())
+    scaled = decodeWithToolkit(reader, box, outcome);
+    if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
     return scaled;
 }

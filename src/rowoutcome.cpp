@@ -22,6 +22,8 @@ QString RowOutcome::reason() const
     switch (status) {
     case Unreadable:
         return tr("illisible ou format non reconnu");
+    case Damaged:
+        return tr("fichier endommagé ou incomplet");
     case TooLarge:
         return tr("image trop grande (%1 × %2 pixels)")
             .arg(imageSize.width())

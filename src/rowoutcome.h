@@ -11,7 +11,8 @@ struct RowOutcome
         Pending, // not decided yet: the row still has to be processed
         Written,
         NotStarted, // the run was cancelled before this row
-        Unreadable, // missing, unreadable, damaged or unsupported source
+        Unreadable, // missing, unreadable or unsupported source
+        Damaged,    // decodable, but corrupt or cut short
         TooLarge,   // the header declares more pixels than we accept
         NoSuffix,   // the output name has no suffix, so no format
         UnsupportedFormat,

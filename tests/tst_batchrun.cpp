@@ -163,7 +163,8 @@ void TestBatchRun::overwriteQuestion()
         QCOMPARE(TestImages::readAll(source), before);
     } else {
         QCOMPARE(answerer->titles.at(1), QString("Terminé"));
-        QCOMPARE(answerer->texts.at(1), QString("Le redimensionnement des images s'est effectué avec succés."));
+        QCOMPARE(answerer->texts.at(1),
+                 QString("Le redimensionnement des images s'est effectué avec succés."));
         QCOMPARE(QImageReader(source).size(), QSize(400, 300));
         QCOMPARE(progress->modality, Qt::WindowModal);
         QCOMPARE(progress->lastValue, 1);
@@ -190,7 +191,8 @@ void TestBatchRun::failuresAreReported()
     answerer->expectMessage(QMessageBox::Ok);
     resize();
 
-    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList({"v000.png", "v002.png"}));
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files),
+             QStringList({"v000.png", "v002.png"}));
     QCOMPARE(answerer->titles, QStringList{"Terminé avec des erreurs"});
     QCOMPARE(answerer->icons.at(0), QMessageBox::Warning);
     QCOMPARE(answerer->texts.at(0), QString("2 image(s) redimensionnée(s) sur 3.\n\n"

@@ -101,7 +101,8 @@ void TestImageResizer::sampler()
     QRandomGenerator random(7);
     for (int y = 0; y < in.height(); ++y)
         for (int x = 0; x < in.width(); ++x)
-            in.setPixel(x, y, random.generate() | (format == QImage::Format_ARGB32 ? 0 : 0xff000000));
+            in.setPixel(x, y,
+                        random.generate() | (format == QImage::Format_ARGB32 ? 0 : 0xff000000));
     in = in.convertToFormat(format);
 
     const QImage out = sampleNearest(in, target);
@@ -161,7 +162,8 @@ void TestImageResizer::bombRefusedBeforeDecoding()
     const QString small = dir.filePath("small.jpg");
     QVERIFY(TestImages::write(small, QSize(64, 64)));
     const QString bomb = dir.filePath("bomb.jpg");
-    QVERIFY(TestImages::writeAll(bomb, TestImages::withJpegFrameSize(TestImages::readAll(small), 60000, 50000)));
+    QVERIFY(TestImages::writeAll(
+        bomb, TestImages::withJpegFrameSize(TestImages::readAll(small), 60000, 50000)));
 
     const long before = peakResidentKb();
     const RowOutcome outcome = run(bomb, dir.filePath("bomb-out.jpg"), 1024);

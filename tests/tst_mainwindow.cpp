@@ -7,8 +7,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QDialogButtonBox>
 #include <QDesktopWidget>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLCDNumber>

@@ -31,49 +31,61 @@ void TestNaming::plan_data()
     QTest::addColumn<QStringList>("arguments");
 
     const auto P = RowOutcome::Pending;
-    QTest::newRow("into destination") << QStringList{"/s/photo.jpg"} << false << "" << "/d"
-                                      << QStringList{"/d/photo.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("in place") << QStringList{"/s/photo.jpg"} << false << "" << ""
-                              << QStringList{"/s/photo.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("numbered by row") << QStringList{"/s/a.jpg", "/s/b.jpg"} << true << "vacances" << "/d"
-                                     << QStringList{"/d/vacances000.jpg", "/d/vacances001.jpg"}
-                                     << Statuses{P, P} << QStringList{"", ""};
-    QTest::newRow("rename beside source") << QStringList{"/s/a.png"} << true << "x%1y" << ""
-                                          << QStringList{"/s/x000y.png"} << Statuses{P} << QStringList{""};
-    QTest::newRow("empty pattern") << QStringList{"/s/a.jpg"} << true << "" << "/d"
-                                   << QStringList{"/d/000.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("every marker") << QStringList{"/s/a.jpg"} << true << "a%1b%1" << "/d"
-                                  << QStringList{"/d/a000b000.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("complete suffix") << QStringList{"/s/archive.2012.jpg"} << false << "" << "/d"
-                                     << QStringList{"/d/archive.2012.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("complete suffix renamed") << QStringList{"/s/archive.2012.jpg"} << true << "x" << "/d"
-                                             << QStringList{"/d/x000.2012.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("marker in source name") << QStringList{"/s/x%1.jpg"} << false << "" << "/d"
-                                           << QStringList{"/d/x%1.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("path characters in pattern") << QStringList{"/s/a.jpg"} << true << "../a:b\\c" << "/d"
-                                                << QStringList{"/d/..abc000.jpg"} << Statuses{P} << QStringList{""};
-    QTest::newRow("upper-case suffix") << QStringList{"/s/A.JPG"} << false << "" << "/d"
-                                       << QStringList{"/d/A.JPG"} << Statuses{P} << QStringList{""};
-    QTest::newRow("no dot") << QStringList{"/s/README"} << false << "" << "/d"
-                            << QStringList{"/d/README."} << Statuses{RowOutcome::NoSuffix} << QStringList{""};
-    QTest::newRow("no writer") << QStringList{"/s/a.xyz"} << false << "" << "/d"
-                               << QStringList{"/d/a.xyz"} << Statuses{RowOutcome::UnsupportedFormat}
-                               << QStringList{"xyz"};
+    QTest::newRow("into destination")
+        << QStringList{"/s/photo.jpg"} << false << ""
+        << "/d" << QStringList{"/d/photo.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("in place") << QStringList{"/s/photo.jpg"} << false << ""
+                              << "" << QStringList{"/s/photo.jpg"} << Statuses{P}
+                              << QStringList{""};
+    QTest::newRow("numbered by row")
+        << QStringList{"/s/a.jpg", "/s/b.jpg"} << true << "vacances"
+        << "/d" << QStringList{"/d/vacances000.jpg", "/d/vacances001.jpg"} << Statuses{P, P}
+        << QStringList{"", ""};
+    QTest::newRow("rename beside source")
+        << QStringList{"/s/a.png"} << true << "x%1y"
+        << "" << QStringList{"/s/x000y.png"} << Statuses{P} << QStringList{""};
+    QTest::newRow("empty pattern")
+        << QStringList{"/s/a.jpg"} << true << ""
+        << "/d" << QStringList{"/d/000.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("every marker") << QStringList{"/s/a.jpg"} << true << "a%1b%1"
+                                  << "/d" << QStringList{"/d/a000b000.jpg"} << Statuses{P}
+                                  << QStringList{""};
+    QTest::newRow("complete suffix")
+        << QStringList{"/s/archive.2012.jpg"} << false << ""
+        << "/d" << QStringList{"/d/archive.2012.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("complete suffix renamed")
+        << QStringList{"/s/archive.2012.jpg"} << true << "x"
+        << "/d" << QStringList{"/d/x000.2012.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("marker in source name")
+        << QStringList{"/s/x%1.jpg"} << false << ""
+        << "/d" << QStringList{"/d/x%1.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("path characters in pattern")
+        << QStringList{"/s/a.jpg"} << true << "../a:b\\c"
+        << "/d" << QStringList{"/d/..abc000.jpg"} << Statuses{P} << QStringList{""};
+    QTest::newRow("upper-case suffix")
+        << QStringList{"/s/A.JPG"} << false << ""
+        << "/d" << QStringList{"/d/A.JPG"} << Statuses{P} << QStringList{""};
+    QTest::newRow("no dot") << QStringList{"/s/README"} << false << ""
+                            << "/d" << QStringList{"/d/README."} << Statuses{RowOutcome::NoSuffix}
+                            << QStringList{""};
+    QTest::newRow("no writer") << QStringList{"/s/a.xyz"} << false << ""
+                               << "/d" << QStringList{"/d/a.xyz"}
+                               << Statuses{RowOutcome::UnsupportedFormat} << QStringList{"xyz"};
     QTest::newRow("same name, two folders")
-        << QStringList{"/s1/a.jpg", "/s2/a.jpg"} << false << "" << "/d"
-        << QStringList{"/d/a.jpg", "/d/a.jpg"} << Statuses{P, RowOutcome::DuplicateOutput}
+        << QStringList{"/s1/a.jpg", "/s2/a.jpg"} << false << ""
+        << "/d" << QStringList{"/d/a.jpg", "/d/a.jpg"} << Statuses{P, RowOutcome::DuplicateOutput}
         << QStringList{"", "/s1/a.jpg"};
     QTest::newRow("same file twice in place")
-        << QStringList{"/s/a.jpg", "/s/a.jpg"} << false << "" << ""
-        << QStringList{"/s/a.jpg", "/s/a.jpg"} << Statuses{P, RowOutcome::DuplicateOutput}
+        << QStringList{"/s/a.jpg", "/s/a.jpg"} << false << ""
+        << "" << QStringList{"/s/a.jpg", "/s/a.jpg"} << Statuses{P, RowOutcome::DuplicateOutput}
         << QStringList{"", "/s/a.jpg"};
     QTest::newRow("would overwrite a listed source")
-        << QStringList{"/s/a.jpg", "/s/x000.jpg"} << true << "x" << "/s"
-        << QStringList{"/s/x000.jpg", "/s/x001.jpg"} << Statuses{RowOutcome::OverwritesListed, P}
-        << QStringList{"/s/x000.jpg", ""};
+        << QStringList{"/s/a.jpg", "/s/x000.jpg"} << true << "x"
+        << "/s" << QStringList{"/s/x000.jpg", "/s/x001.jpg"}
+        << Statuses{RowOutcome::OverwritesListed, P} << QStringList{"/s/x000.jpg", ""};
     QTest::newRow("refused row claims nothing")
-        << QStringList{"/s/a", "/t/a.", "/u/a.png"} << false << "" << "/d"
-        << QStringList{"/d/a.", "/d/a.", "/d/a.png"}
+        << QStringList{"/s/a", "/t/a.", "/u/a.png"} << false << ""
+        << "/d" << QStringList{"/d/a.", "/d/a.", "/d/a.png"}
         << Statuses{RowOutcome::NoSuffix, RowOutcome::NoSuffix, P} << QStringList{"", "", ""};
 }
 
@@ -105,11 +117,16 @@ void TestNaming::rowNumbers_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("first row is 000") << 0 << "v" << "v000";
-    QTest::newRow("padded") << 42 << "v" << "v042";
-    QTest::newRow("row 999") << 999 << "v%1" << "v999";
-    QTest::newRow("row 1000 has four digits") << 1000 << "v" << "v1000";
-    QTest::newRow("lowest marker wins") << 7 << "a%2b" << "a%2b007";
+    QTest::newRow("first row is 000") << 0 << "v"
+                                      << "v000";
+    QTest::newRow("padded") << 42 << "v"
+                            << "v042";
+    QTest::newRow("row 999") << 999 << "v%1"
+                             << "v999";
+    QTest::newRow("row 1000 has four digits") << 1000 << "v"
+                                              << "v1000";
+    QTest::newRow("lowest marker wins") << 7 << "a%2b"
+                                        << "a%2b007";
 }
 
 void TestNaming::rowNumbers()
@@ -117,8 +134,9 @@ void TestNaming::rowNumbers()
     QFETCH(int, row);
     QFETCH(QString, pattern);
     QFETCH(QString, expected);
-    QCOMPARE(Naming::newBaseName(true, Naming::effectivePattern(pattern), row, QFileInfo("/s/a.jpg")),
-             expected);
+    QCOMPARE(
+        Naming::newBaseName(true, Naming::effectivePattern(pattern), row, QFileInfo("/s/a.jpg")),
+        expected);
 }
 
 // A listed source reached through a "..", written by a later row, is still the same file.

@@ -1,0 +1,274 @@
+#include "jpegstream.h"
+
+#include "sampler.h"
+
+#include <QColorSpace>
+#include <QFile>
+#include <QVector>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace JpegStream {
+
+namespace {
+
+// libjpeg reports fatal errors by longjmp. Only the small functions below call into libjpeg,
+// each with its own setjmp and nothing but plain data in its frame, so no C++ object is ever
+// skipped by a jump.
+struct Decoder
+{
+    jpeg_decompress_struct info;
+    jpeg_error_mgr errorManager;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool created;
+    bool damaged;
+    FILE *file;
+    JOCTET *icc;
+    unsigned int iccLength;
+};
+
+void onError(j_common_ptr info)
+{
+    auto *decoder = reinterpret_cast<Decoder *>(info->client_data);
+    (*info->err->format_message)(info, decoder->message);
+    longjmp(decoder->jump, 1);
+}
+
+// Warnings about the entropy-coded data mean that what follows is grey or garbage.
+void onMessage(j_common_ptr info, int level)
+{
+    if (level != -1)
+        return;
+    switch (info->err->msg_code) {
+    case JWRN_HIT_MARKER:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION: {
+        auto *decoder = reinterpret_cast<Decoder *>(info->client_data);
+        if (!decoder->damaged)
+            (*info->err->format_message)(info, decoder->message);
+        decoder->damaged = true;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool readHeader(Decoder *d)
+{
+    d->info.err = jpeg_std_error(&d->errorManager);
+    d->errorManager.error_exit = onError;
+    d->errorManager.emit_message = onMessage;
+    if (setjmp(d->jump))
+        return false;
+    jpeg_create_decompress(&d->info);
+    d->info.client_data = d;
+    d->created = true;
+    jpeg_stdio_src(&d->info, d->file);
+    jpeg_save_markers(&d->info, JPEG_COM, 0xFFFF);
+    jpeg_save_markers(&d->info, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&d->info, TRUE);
+    if (!jpeg_read_icc_profile(&d->info, &d->icc, &d->iccLength))
+        d->icc = nullptr;
+    return true;
+}
+
+bool startDecoding(Decoder *d, J_COLOR_SPACE space)
+{
+    if (setjmp(d->jump))
+        return false;
+    d->info.out_color_space = space;
+    jpeg_start_decompress(&d->info);
+    return true;
+}
+
+bool readRow(Decoder *d, JSAMPROW row)
+{
+    if (setjmp(d->jump))
+        return false;
+    return jpeg_read_scanlines(&d->info, &row, 1) == 1;
+}
+
+bool skipRows(Decoder *d, JDIMENSION count)
+{
+    if (setjmp(d->jump))
+        return false;
+    return jpeg_skip_scanlines(&d->info, count) == count;
+}
+
+void closeDecoder(Decoder *d)
+{
+    if (d->created)
+        jpeg_destroy_decompress(&d->info);
+    if (d->file)
+        fclose(d->file);
+    free(d->icc);
+}
+
+// Which stored row and column each output pixel reads. With a quarter turn an output column
+// reads one stored row; otherwise an output row does.
+struct SamplePlan
+{
+    bool quarterTurn = false;
+    QVector<int> storedRow;    // per output row, or per output column with a quarter turn
+    QVector<int> storedColumn; // per output column, or per output row with a quarter turn
+};
+
+QVector<int> indices(int outLength, int inLength, bool reversed)
+{
+    QVector<int> result(outLength);
+    for (int i = 0; i < outLength; ++i) {
+        const int index = nearestIndex(i, inLength, outLength);
+        result[i] = reversed ? inLength - 1 - index : index;
+    }
+    return result;
+}
+
+// The toolkit mirrors and flips the stored image first, then turns it a quarter clockwise.
+SamplePlan samplePlan(QImageIOHandler::Transformations transform, const QSize &stored,
+                      const QSize &out)
+{
+    const bool mirror = transform & QImageIOHandler::TransformationMirror;
+    const bool flip = transform & QImageIOHandler::TransformationFlip;
+    SamplePlan plan;
+    plan.quarterTurn = transform & QImageIOHandler::TransformationRotate90;
+    if (plan.quarterTurn) {
+        plan.storedRow = indices(out.width(), stored.height(), !flip);
+        plan.storedColumn = indices(out.height(), stored.width(), mirror);
+    } else {
+        plan.storedRow = indices(out.height(), stored.height(), flip);
+        plan.storedColumn = indices(out.width(), stored.width(), mirror);
+    }
+    return plan;
+}
+
+template <typename Pixel>
+void sampleRow(const uchar *row, int target, const SamplePlan &plan, QImage *out)
+{
+    const auto *in = reinterpret_cast<const Pixel *>(row);
+    const QVector<int> &columns = plan.storedColumn;
+    if (!plan.quarterTurn) {
+        auto *line = reinterpret_cast<Pixel *>(out->scanLine(target));
+        for (int x = 0; x < columns.size(); ++x)
+            line[x] = in[columns.at(x)];
+        return;
+    }
+    for (int y = 0; y < columns.size(); ++y)
+        reinterpret_cast<Pixel *>(out->scanLine(y))[target] = in[columns.at(y)];
+}
+
+void copyMetadata(const Decoder &d, QImage *out)
+{
+    if (d.icc)
+        out->setColorSpace(QColorSpace::fromIccProfile(
+            QByteArray(reinterpret_cast<const char *>(d.icc), int(d.iccLength))));
+    const double perMeter = d.info.density_unit == 1 ? 100.0 / 2.54 : 100.0;
+    if (d.info.density_unit == 1 || d.info.density_unit == 2) {
+        out->setDotsPerMeterX(int(perMeter * d.info.X_density));
+        out->setDotsPerMeterY(int(perMeter * d.info.Y_density));
+    }
+    for (auto *marker = d.info.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_COM)
+            continue;
+        const QString text = QString::fromUtf8(reinterpret_cast<const char *>(marker->data),
+                                               int(marker->data_length));
+        const int colon = text.indexOf(QLatin1String(": "));
+        if (colon == -1 || text.indexOf(QLatin1Char(' ')) < colon)
+            out->setText(QStringLiteral("Description"), text);
+        else
+            out->setText(text.left(colon), text.mid(colon + 2));
+    }
+}
+
+// Reads the stored rows in order, skipping the runs that no output pixel needs.
+bool sampleScanlines(Decoder *d, const SamplePlan &plan, QImage *out)
+{
+    const int bytesPerPixel = out->depth() / 8;
+    QVector<uchar> row(int(d->info.output_width) * bytesPerPixel);
+    QVector<std::pair<int, int>> order; // (stored row, output row or column)
+    order.reserve(plan.storedRow.size());
+    for (int i = 0; i < plan.storedRow.size(); ++i)
+        order.append({plan.storedRow.at(i), i});
+    std::sort(order.begin(), order.end());
+
+    int next = 0; // the next stored row libjpeg will hand out
+    for (int i = 0; i < order.size(); ++i) {
+        const int wanted = order.at(i).first;
+        if (wanted > next && !skipRows(d, JDIMENSION(wanted - next)))
+            return false;
+        if (wanted >= next) {
+            if (!readRow(d, row.data()))
+                return false;
+            next = wanted + 1;
+        }
+        if (bytesPerPixel == 4)
+            sampleRow<quint32>(row.constData(), order.at(i).second, plan, out);
+        else
+            sampleRow<quint8>(row.constData(), order.at(i).second, plan, out);
+    }
+    return true;
+}
+
+Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, QImage *out)
+{
+    if (!readHeader(d))
+        return Status::Failed;
+    const J_COLOR_SPACE space = d->info.jpeg_color_space;
+    const bool grey = space == JCS_GRAYSCALE && d->info.num_components == 1;
+    if (!grey && !(space == JCS_YCbCr && d->info.num_components == 3))
+        return Status::NotHandled;
+    if (!startDecoding(d, grey ? JCS_GRAYSCALE : JCS_EXT_BGRA))
+        return Status::Failed;
+
+    const QSize stored(int(d->info.output_width), int(d->info.output_height));
+    const QSize upright =
+        transform & QImageIOHandler::TransformationRotate90 ? stored.transposed() : stored;
+    const QSize size = fitInSquare(upright, box);
+    *out = QImage(size, grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
+    if (out->isNull())
+        return Status::Failed;
+    copyMetadata(*d, out);
+    if (!sampleScanlines(d, samplePlan(transform, stored, size), out)) {
+        *out = QImage();
+        return Status::Failed;
+    }
+    if (d->damaged) {
+        *out = QImage();
+        return Status::Damaged;
+    }
+    return Status::Decoded;
+}
+
+} // namespace
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
+                    QImage *out, QString *error)
+{
+    Decoder decoder;
+    std::memset(&decoder, 0, sizeof decoder);
+    decoder.file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!decoder.file) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return Status::Failed;
+    }
+    const Status status = decode(&decoder, transform, box, out);
+    if (status == Status::Failed || status == Status::Damaged)
+        *error = QString::fromLocal8Bit(decoder.message);
+    closeDecoder(&decoder);
+    return status;
+}
+
+} // namespace JpegStream
