@@ -13,8 +13,9 @@
 #include <cstring>
 #include <utility>
 
-#include <jerror.h>
 #include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
 
 namespace JpegStream {
 
