@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -198,7 +199,7 @@ QStringList MainWindow::listedPaths() const
 BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
     const QVector<PlannedRow> plan = planBatch(listedPaths(), settings);
-    BatchRunner runner(plan, settings.size);
+    BatchRunner runner(plan, settings.size, QThread::idealThreadCount());
     InputBlocker blocker(this);
     const auto checkCancel = [&] {
         if (!progress.wasCanceled())

@@ -1,4 +1,5 @@
 #include "batchreport.h"
+#include "batchrunner.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
 #include "testimages.h"
@@ -12,8 +13,10 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
@@ -64,6 +67,8 @@ private slots:
     void firstRowKeepsClashingOutput();
     void cancelAfterFirstRow();
     void sliderValueWins();
+    void earlyRowWinsOnWorkers();
+    void cancelKeepsStartedRows();
     void reportLists_data();
     void reportLists();
 
@@ -214,17 +219,23 @@ void TestBatchRun::firstRowKeepsClashingOutput()
     QVERIFY(answerer->texts.at(0).endsWith("a.png : même fichier de sortie que " + first));
 }
 
+// Rows already on a worker when the cancel comes finish; no other row starts.
 void TestBatchRun::cancelAfterFirstRow()
 {
-    add({image("a.png"), image("b.png"), image("c.png")});
+    add({image("a.png"), image("b.png"), image("c.png"), image("d.png"), image("e.png")});
     setOutput(true, "v", dir.filePath("out"));
     progress->cancelAtValue = 1;
     answerer->expectMessage(QMessageBox::Ok);
     resize();
-    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList{"v000.png"});
+    const QStringList written = QDir(dir.filePath("out")).entryList(QDir::Files);
+    QVERIFY(!written.isEmpty());
+    QVERIFY(written.size() <= QThread::idealThreadCount() && written.size() < 5);
+    for (int i = 0; i < written.size(); ++i)
+        QCOMPARE(written.at(i), QString("v%1.png").arg(i, 3, 10, QChar('0')));
     QCOMPARE(answerer->titles, QStringList{"Interrompu"});
     QCOMPARE(answerer->texts.at(0),
-             QString("Redimensionnement interrompu : 1 image(s) redimensionnée(s) sur 3."));
+             QString("Redimensionnement interrompu : %1 image(s) redimensionnée(s) sur 5.")
+                 .arg(written.size()));
     QVERIFY(window->centralWidget()->isEnabled());
 }
 
@@ -237,6 +248,53 @@ void TestBatchRun::sliderValueWins()
     answerer->expectMessage(QMessageBox::Ok);
     resize();
     QCOMPARE(QImageReader(dir.filePath("out/a.png")).size(), QSize(200, 100));
+}
+
+// With more rows than workers, a late row that clashes with an early one never replaces it.
+void TestBatchRun::earlyRowWinsOnWorkers()
+{
+    QStringList sources;
+    for (int i = 0; i < 6; ++i)
+        sources.append(image(QString("s%1/a.png").arg(i), QSize(100 + 10 * i, 50)));
+    BatchSettings settings;
+    settings.destination = dir.filePath("out");
+    QDir().mkpath(settings.destination);
+    BatchRunner runner(planBatch(sources, settings), 100, 2);
+    QSignalSpy finished(&runner, &BatchRunner::finished);
+    runner.start();
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(runner.outcomes().at(0).status, RowOutcome::Written);
+    for (int i = 1; i < 6; ++i)
+        QCOMPARE(runner.outcomes().at(i).status, RowOutcome::DuplicateOutput);
+    QCOMPARE(QImageReader(dir.filePath("out/a.png")).size(), QSize(100, 50));
+}
+
+// A cancel starts no new row; the rows in flight finish, are written and numbered by row.
+void TestBatchRun::cancelKeepsStartedRows()
+{
+    QStringList sources;
+    for (int i = 0; i < 8; ++i)
+        sources.append(image(QString("c%1.png").arg(i), QSize(600, 400)));
+    BatchSettings settings;
+    settings.rename = true;
+    settings.pattern = "v";
+    settings.destination = dir.filePath("out");
+    QDir().mkpath(settings.destination);
+    BatchRunner runner(planBatch(sources, settings), 300, 2);
+    connect(&runner, &BatchRunner::rowFinished, &runner, &BatchRunner::cancel);
+    QSignalSpy finished(&runner, &BatchRunner::finished);
+    runner.start();
+    QVERIFY(finished.wait(20000));
+
+    QStringList started;
+    for (int i = 0; i < 8; ++i) {
+        const RowOutcome::Status status = runner.outcomes().at(i).status;
+        QVERIFY(status == RowOutcome::Written || status == RowOutcome::NotStarted);
+        if (status == RowOutcome::Written)
+            started.append(QString("v%1.png").arg(i, 3, 10, QChar('0')));
+    }
+    QCOMPARE(started, QStringList({"v000.png", "v001.png"}));
+    QCOMPARE(QDir(settings.destination).entryList(QDir::Files), started);
 }
 
 void TestBatchRun::reportLists_data()
