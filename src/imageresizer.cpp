@@ -8,6 +8,10 @@
 #include <QMutex>
 #include <QSaveFile>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace ImageResizer {
 
 namespace {
@@ -85,6 +89,14 @@ RowOutcome write(const QImage &image, const QString &path, const QByteArray &for
     if (!file.commit())
         return RowOutcome::make(RowOutcome::WriteFailed, file.errorString());
     return RowOutcome::make(RowOutcome::Written);
+}
+
+void tuneAllocator()
+{
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
+#endif
 }
 
 RowOutcome processRow(const PlannedRow &row, int box)

@@ -17,6 +17,11 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
 // complete, and left as it was otherwise.
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format);
 
+// Keeps freed image buffers for reuse instead of returning them to the system: faulting in
+// fresh pages for every large decode costs more than the decode, and serialises the workers.
+// Call once, before any image work.
+void tuneAllocator();
+
 // Loads, scales and writes one planned row.
 RowOutcome processRow(const PlannedRow &row, int box);
 

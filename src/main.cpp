@@ -1,9 +1,11 @@
+#include "imageresizer.h"
 #include "mainwindow.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    ImageResizer::tuneAllocator();
     QApplication app(argc, argv);
     MainWindow window(nullptr);
     window.show();

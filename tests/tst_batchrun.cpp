@@ -16,8 +16,8 @@
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 

@@ -1,0 +1,239 @@
+// Times the batch core against the toolkit-only path, each in a child process of its own so
+// that its peak resident memory is its own, and prints the ratios measured in this one run.
+//
+//   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER]
+//
+// Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
+// or in the --sets folder, where a later run finds them again.
+// Nothing is ever written into the input folder.
+
+#include "batchplan.h"
+#include "batchrunner.h"
+#include "imageresizer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QImageWriter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <QtMath>
+
+#include <cstdio>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace {
+
+struct Measure
+{
+    double seconds = 0;
+    double peakMb = 0;
+    int images = 0;
+};
+
+QStringList imagesIn(const QString &folder)
+{
+    QDir dir(folder);
+    QStringList paths;
+    for (const QString &name : dir.entryList(
+             {"*.jpg", "*.jpeg", "*.png", "*.JPG", "*.JPEG", "*.PNG"}, QDir::Files, QDir::Name))
+        paths.append(dir.filePath(name));
+    return paths;
+}
+
+// Smooth light, some texture and sensor-like noise: compresses like a photo.
+QImage photoLike(const QSize &size, quint32 seed)
+{
+    QImage image(size, QImage::Format_RGB32);
+    QRandomGenerator random(seed);
+    const double fx = 6.0 / size.width(), fy = 4.0 / size.height();
+    for (int y = 0; y < size.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            const double light = 0.5 + 0.5 * qSin(x * fx + seed) * qCos(y * fy);
+            const int texture = int(24 * qSin(x * 0.07) * qSin(y * 0.05));
+            const int noise = int(random.bounded(12));
+            line[x] = qRgb(qBound(0, int(200 * light) + texture + noise, 255),
+                           qBound(0, int(160 * (1 - light)) + 40 + noise, 255),
+                           qBound(0, int(120 + 80 * qSin(y * fy * 3)) - texture + noise, 255));
+        }
+    }
+    return image;
+}
+
+bool generate(const QString &folder, const QString &prefix, int count, const QSize &size,
+              const QByteArray &format, bool progressive)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        QImageWriter writer(
+            QDir(folder).filePath(QString("%1%2.%3").arg(prefix).arg(i).arg(QString(format))),
+            format);
+        writer.setQuality(90);
+        writer.setProgressiveScanWrite(progressive);
+        if (!writer.write(photoLike(size, quint32(i + 1))))
+            return false;
+    }
+    return true;
+}
+
+// The high-water mark of this process image alone: unlike getrusage(), it starts anew at exec.
+long peakResidentKb()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+// The child's side: one mode over one folder.
+int runChild(const QString &mode, const QString &input, const QString &output, int size)
+{
+    const QStringList sources = imagesIn(input);
+    QElapsedTimer timer;
+    timer.start();
+    if (mode == "toolkit") {
+        for (const QString &source : sources) {
+            const QImage image(source);
+            image.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation)
+                .save(QDir(output).filePath(QFileInfo(source).fileName()));
+        }
+    } else {
+        ImageResizer::tuneAllocator(); // as the program's main() does
+        BatchSettings settings;
+        settings.size = size;
+        settings.destination = output;
+        const int workers = mode == "one" ? 1 : QThread::idealThreadCount();
+        BatchRunner runner(planBatch(sources, settings), size, workers);
+        QObject::connect(&runner, &BatchRunner::finished, qApp, &QCoreApplication::quit);
+        runner.start();
+        if (runner.isRunning())
+            QCoreApplication::exec();
+        for (const RowOutcome &outcome : runner.outcomes())
+            if (outcome.status != RowOutcome::Written)
+                return 2;
+    }
+    std::printf("%.6f %ld\n", timer.nsecsElapsed() / 1e9, peakResidentKb());
+    return 0;
+}
+
+Measure measure(const QString &mode, const QString &input, int size)
+{
+    QTemporaryDir output;
+    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    const QByteArray in = input.toLocal8Bit(), out = output.path().toLocal8Bit();
+    const QByteArray modeBytes = mode.toLatin1(), sizeBytes = QByteArray::number(size);
+    char *argv[] = {const_cast<char *>(self.constData()),
+                    const_cast<char *>("--child"),
+                    const_cast<char *>(modeBytes.constData()),
+                    const_cast<char *>(in.constData()),
+                    const_cast<char *>(out.constData()),
+                    const_cast<char *>(sizeBytes.constData()),
+                    nullptr};
+    int pipeFds[2];
+    Measure result;
+    if (pipe(pipeFds) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    pid_t pid = 0;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    char buffer[64] = {};
+    const ssize_t got = spawned ? read(pipeFds[0], buffer, sizeof buffer - 1) : 0;
+    close(pipeFds[0]);
+    int status = 0;
+    if (!spawned || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0 || got <= 0)
+        return result;
+    const QList<QByteArray> words = QByteArray(buffer).trimmed().split(' ');
+    result.seconds = words.value(0).toDouble();
+    result.peakMb = words.value(1).toDouble() / 1024.0;
+    result.images = imagesIn(input).size();
+    return result;
+}
+
+void report(QTextStream &out, const QString &set, const QString &input, int size)
+{
+    const Measure a = measure("toolkit", input, size);
+    const Measure b = measure("one", input, size);
+    const Measure c = measure("all", input, size);
+    if (a.images == 0 || b.images == 0 || c.images == 0) {
+        out << set << ": a run failed\n";
+        return;
+    }
+    const auto line = [&](const char *name, const Measure &m) {
+        out << QString("  %1  %2 s/image  %3 images/s  peak %4 MB\n")
+                   .arg(QString(name), -24)
+                   .arg(m.seconds / m.images, 8, 'f', 4)
+                   .arg(m.images / m.seconds, 7, 'f', 2)
+                   .arg(m.peakMb, 6, 'f', 1);
+    };
+    out << QString("%1: %2 images, size %3\n").arg(set).arg(a.images).arg(size);
+    line("(a) toolkit only", a);
+    line("(b) Parvimage, 1 worker", b);
+    line(qPrintable(QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount())), c);
+    out << QString("  time per image b/a = %1   c/a = %2   throughput c/b = %3\n\n")
+               .arg(b.seconds / a.seconds, 0, 'f', 3)
+               .arg(c.seconds / a.seconds, 0, 'f', 3)
+               .arg(b.seconds / c.seconds, 0, 'f', 2);
+    out.flush();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments();
+    if (args.size() == 6 && args.at(1) == "--child")
+        return runChild(args.at(2), args.at(3), args.at(4), args.at(5).toInt());
+
+    int size = 1024;
+    QString input, sets;
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args.at(i) == "--size")
+            size = args.at(i + 1).toInt();
+        else if (args.at(i) == "--input")
+            input = args.at(i + 1);
+        else if (args.at(i) == "--sets")
+            sets = args.at(i + 1);
+    }
+    QTextStream out(stdout);
+    if (!input.isEmpty()) {
+        report(out, QDir::toNativeSeparators(input), input, size);
+        return 0;
+    }
+
+    QTemporaryDir work;
+    const QString root = sets.isEmpty() ? work.path() : sets;
+    out << "Photo-like images in " << root << "\n\n";
+    out.flush();
+    const bool ok = QDir(root + "/huge").exists() ||
+                    generate(root + "/baseline", "b", 8, QSize(4000, 3000), "jpg", false) &&
+                        generate(root + "/progressive", "p", 12, QSize(4000, 3000), "jpg", true) &&
+                        generate(root + "/png", "n", 4, QSize(4000, 3000), "png", false) &&
+                        generate(root + "/huge", "h", 4, QSize(8660, 5774), "jpg", false);
+    if (!ok) {
+        out << "cannot write the generated images\n";
+        return 1;
+    }
+    report(out, "Baseline JPEG 12 MP", root + "/baseline", size);
+    report(out, "Progressive JPEG 12 MP", root + "/progressive", size);
+    report(out, "PNG 12 MP (toolkit decode)", root + "/png", size);
+    report(out, "Baseline JPEG 50 MP", root + "/huge", 2048);
+    return 0;
+}
