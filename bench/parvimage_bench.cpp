@@ -223,7 +223,7 @@ int main(int argc, char *argv[])
     out << "Photo-like images in " << root << "\n\n";
     out.flush();
     const bool ok = QDir(root + "/huge").exists() ||
-                    generate(root + "/baseline", "b", 8, QSize(4000, 3000), "jpg", false) &&
+                    generate(root + "/baseline", "b", 12, QSize(4000, 3000), "jpg", false) &&
                         generate(root + "/progressive", "p", 12, QSize(4000, 3000), "jpg", true) &&
                         generate(root + "/png", "n", 4, QSize(4000, 3000), "png", false) &&
                         generate(root + "/huge", "h", 4, QSize(8660, 5774), "jpg", false);

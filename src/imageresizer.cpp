@@ -94,8 +94,9 @@ RowOutcome write(const QImage &image, const QString &path, const QByteArray &for
 void tuneAllocator()
 {
 #ifdef __GLIBC__
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024 * 1024);
-    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
+    // Full-size toolkit decodes stay above the threshold: they go back to the system at once.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 #endif
 }
 
