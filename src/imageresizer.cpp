@@ -24,10 +24,6 @@ QSize uprightSize(const QImageReader &reader)
                : stored;
 }
 
-} // namespace
-
-namespace {
-
 // A full-size toolkit decode can take hundreds of megabytes: one at a time.
 QMutex fullDecode;
 
