@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make qtbase5-dev libjpeg62-turbo-dev
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
+    desktop-file-utils dpkg-dev file
 )
 
 missing=()

@@ -4,15 +4,18 @@
 #include "batchplan.h"
 #include "batchreport.h"
 #include "batchrunner.h"
+#include "droppedfiles.h"
 #include "placement.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
 #include <QDesktopWidget>
+#include <QDropEvent>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QThread>
@@ -83,6 +86,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     connect(form->resizeBtn, SIGNAL(clicked()), this, SLOT(onResize()));
     connect(form->filename, SIGNAL(textChanged(QString)), this, SLOT(onTextChanged(QString)));
 
+    form->pictureList->viewport()->setAcceptDrops(true);
+    form->pictureList->viewport()->installEventFilter(this);
+
     move(centredPosition(QApplication::desktop()->geometry().size(), geometry().size()));
 
     invalidChars = QRegExp(QStringLiteral(":|\\\\|/"), Qt::CaseSensitive, QRegExp::RegExp);
@@ -114,13 +120,56 @@ void MainWindow::closeEvent(QCloseEvent *event)
         QMainWindow::closeEvent(event);
 }
 
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == form->pictureList->viewport() && dropEvent(event))
+        return true;
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// Files and folders dropped from a file manager are added as the open-files dialog adds them.
+// The list's own drag and drop, which moves items, stays off.
+bool MainWindow::dropEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        const bool usable =
+            !running && drag->mimeData()->hasUrls() && (drag->possibleActions() & Qt::CopyAction);
+        drag->setDropAction(Qt::CopyAction);
+        drag->setAccepted(usable);
+        return true;
+    }
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        if (running || !drop->mimeData()->hasUrls()) {
+            drop->ignore();
+            return true;
+        }
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        appendRows(droppedImagePaths(drop->mimeData()->urls()));
+        return true;
+    }
+    case QEvent::DragLeave:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MainWindow::appendRows(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        form->pictureList->insertItem(form->pictureList->count(), new QListWidgetItem(path));
+}
+
 void MainWindow::onAdd()
 {
-    const QStringList files = QFileDialog::getOpenFileNames(
+    appendRows(QFileDialog::getOpenFileNames(
         this, tr("Selectionnez des fichiers images"), QDir::homePath(),
-        tr("Fichiers images (*.png *.jpg *.jpeg)"), nullptr, QFileDialog::Options());
-    for (const QString &file : files)
-        form->pictureList->insertItem(form->pictureList->count(), new QListWidgetItem(file));
+        tr("Fichiers images (*.png *.jpg *.jpeg)"), nullptr, QFileDialog::Options()));
 }
 
 void MainWindow::onRemove()

@@ -20,6 +20,7 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void onAdd();
@@ -30,6 +31,8 @@ private slots:
     void onTextChanged(QString text);
 
 private:
+    bool dropEvent(QEvent *event);
+    void appendRows(const QStringList &paths);
     bool confirmOverwrite();
     QStringList listedPaths() const;
     BatchReport runBatch(const BatchSettings &settings, QProgressDialog &progress);

@@ -10,6 +10,7 @@
 #include <QLCDNumber>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -31,6 +32,7 @@ public:
     int lastValue = -1;
     Qt::WindowModality modality = Qt::NonModal;
     int cancelAtValue = -1;
+    std::function<void(int)> onValue;
 
 protected:
     bool eventFilter(QObject *object, QEvent *event) override
@@ -46,6 +48,8 @@ protected:
                         lastValue = value;
                         if (value == cancelAtValue)
                             dialog->cancel();
+                        if (onValue)
+                            onValue(value);
                     });
         }
         return false;
@@ -71,6 +75,7 @@ private slots:
     void cancelKeepsStartedRows();
     void reportLists_data();
     void reportLists();
+    void dropRefusedDuringRun();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -322,6 +327,36 @@ void TestBatchRun::reportLists()
     QCOMPARE(lines.filter(" : illisible").size(), listed);
     QCOMPARE(lines.last(), last);
     QCOMPARE(report.details.split('\n').size(), failures);
+}
+
+void TestBatchRun::dropRefusedDuringRun()
+{
+    const QString extra = image("extra.png");
+    add({image("a.png"), image("b.png"), image("c.png")});
+    setOutput(true, "v", dir.filePath("out"));
+    QWidget *viewport = child<QListWidget>("pictureList")->viewport();
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(extra)});
+    const auto drag = [&] {
+        QDragEnterEvent enter(viewport->rect().center(), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(viewport, &enter);
+        QDropEvent drop(viewport->rect().center(), Qt::CopyAction, &data, Qt::LeftButton,
+                        Qt::NoModifier);
+        QApplication::sendEvent(viewport, &drop);
+        return enter.isAccepted();
+    };
+    QList<bool> acceptedAt;
+    progress->onValue = [&](int value) {
+        if (value == 1)
+            acceptedAt.append(drag());
+    };
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(acceptedAt, QList<bool>{false});
+    QCOMPARE(child<QListWidget>("pictureList")->count(), 3);
+    QVERIFY(drag());
+    QCOMPARE(child<QListWidget>("pictureList")->count(), 4);
 }
 
 QTEST_MAIN(TestBatchRun)

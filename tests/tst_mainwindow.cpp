@@ -14,6 +14,7 @@
 #include <QLCDNumber>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -40,6 +41,8 @@ private slots:
     void quitEndsWithZero();
     void aboutDialog_data();
     void aboutDialog();
+    void dropAddsImages_data();
+    void dropAddsImages();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -282,6 +285,62 @@ void TestMainWindow::aboutDialog()
     QCOMPARE(opened, 1);
     QVERIFY(window->findChildren<AboutDialog *>().isEmpty());
     QVERIFY(window->isVisible());
+}
+
+// Names are relative to the test folder; "http:" names are not local files.
+void TestMainWindow::dropAddsImages_data()
+{
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("rows");
+    QTest::newRow("files in dropped order, duplicates kept")
+        << QStringList{"b.jpg", "a.png", "b.jpg"} << QStringList{"b.jpg", "a.png", "b.jpg"};
+    QTest::newRow("folder: direct images by name, any case")
+        << QStringList{"folder"}
+        << QStringList{"folder/A.JPG", "folder/img2.png", "folder/img10.jpeg", "folder/z.jpg"};
+    QTest::newRow("folder url with a trailing slash")
+        << QStringList{"folder/"}
+        << QStringList{"folder/A.JPG", "folder/img2.png", "folder/img10.jpeg", "folder/z.jpg"};
+    QTest::newRow("non-file url and non-image ignored")
+        << QStringList{"http://example.org/c.jpg", "folder/notes.txt", "a.png", "missing.jpg"}
+        << QStringList{"a.png"};
+    QTest::newRow("file then folder")
+        << QStringList{"a.png", "folder/sub"} << QStringList{"a.png", "folder/sub/inner.jpg"};
+}
+
+void TestMainWindow::dropAddsImages()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, rows);
+    for (const char *name : {"a.png", "b.jpg", "folder/z.jpg", "folder/A.JPG", "folder/img10.jpeg",
+                             "folder/img2.png", "folder/sub/inner.jpg"}) {
+        QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
+        QVERIFY(TestImages::write(dir.filePath(name), QSize(4, 4)));
+    }
+    QVERIFY(TestImages::writeAll(dir.filePath("folder/notes.txt"), "not an image"));
+    QList<QUrl> urls;
+    for (const QString &name : dropped)
+        urls.append(name.startsWith("http:") ? QUrl(name)
+                                             : QUrl::fromLocalFile(dir.filePath(name)));
+    auto data = new QMimeData;
+    data->setUrls(urls);
+
+    QWidget *viewport = child<QListWidget>("pictureList")->viewport();
+    const QPoint at = viewport->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton,
+                          Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &drop);
+    delete data;
+
+    QStringList listed;
+    auto *list = child<QListWidget>("pictureList");
+    for (int row = 0; row < list->count(); ++row)
+        listed.append(QDir(dir.path()).relativeFilePath(list->item(row)->text()));
+    QCOMPARE(listed, rows);
+    QVERIFY(list->item(0)->text().startsWith(dir.path() + "/"));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,0 +1,97 @@
+#include "droppedfiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+// Length of the run of digits starting at `from`.
+int digitRun(const QString &text, int from)
+{
+    int end = from;
+    while (end < text.size() && text.at(end).isDigit())
+        ++end;
+    return end - from;
+}
+
+// Numbers compare by value: leading zeros aside, a longer run is larger.
+int compareNumbers(const QStringRef &a, const QStringRef &b)
+{
+    const auto trimmed = [](QStringRef digits) {
+        while (digits.size() > 1 && digits.at(0) == QLatin1Char('0'))
+            digits = digits.mid(1);
+        return digits;
+    };
+    const QStringRef x = trimmed(a), y = trimmed(b);
+    if (x.size() != y.size())
+        return x.size() < y.size() ? -1 : 1;
+    return x.compare(y);
+}
+
+// As file managers order names: IMG_2 before IMG_10, and letter case aside. The system
+// collator does not always offer a numeric mode, so runs of digits are compared here.
+bool naturalLess(const QString &a, const QString &b)
+{
+    int i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        const int runA = digitRun(a, i), runB = digitRun(b, j);
+        int order = 0;
+        if (runA > 0 && runB > 0) {
+            order = compareNumbers(a.midRef(i, runA), b.midRef(j, runB));
+            i += runA;
+            j += runB;
+        } else {
+            order = QString::compare(a.at(i), b.at(j), Qt::CaseInsensitive);
+            ++i;
+            ++j;
+        }
+        if (order != 0)
+            return order < 0;
+    }
+    if (a.size() - i != b.size() - j)
+        return a.size() - i < b.size() - j;
+    return a < b;
+}
+
+QStringList imagesInFolder(const QString &folder)
+{
+    const QDir dir(folder);
+    QStringList names;
+    const QStringList entries = dir.entryList(QDir::Files);
+    for (const QString &name : entries) {
+        if (hasListedImageSuffix(name))
+            names.append(name);
+    }
+    std::sort(names.begin(), names.end(), naturalLess);
+    QStringList paths;
+    for (const QString &name : qAsConst(names))
+        paths.append(dir.filePath(name));
+    return paths;
+}
+
+} // namespace
+
+bool hasListedImageSuffix(const QString &path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    return suffix == QLatin1String("png") || suffix == QLatin1String("jpg") ||
+           suffix == QLatin1String("jpeg");
+}
+
+QStringList droppedImagePaths(const QList<QUrl> &urls)
+{
+    QStringList paths;
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        const QString path = url.toLocalFile();
+        const QFileInfo info(path);
+        if (info.isDir())
+            paths += imagesInFolder(path);
+        else if (info.isFile() && hasListedImageSuffix(path))
+            paths.append(path);
+    }
+    return paths;
+}

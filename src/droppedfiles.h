@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+
+// True for the suffixes the open-files dialog offers (.png, .jpg, .jpeg), in any letter case.
+bool hasListedImageSuffix(const QString &path);
+
+// The local paths a drop adds to the list, in the order dropped: image files as they are, the
+// images directly inside a dropped folder sorted by name, and nothing for anything else.
+QStringList droppedImagePaths(const QList<QUrl> &urls);
