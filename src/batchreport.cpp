@@ -11,22 +11,22 @@ QString tr(const char *text)
     return QCoreApplication::translate("MainWindow", text);
 }
 
-QString detailLine(const QString &source, const RowOutcome &outcome)
+QString detailLine(const QString &source, const QString &why, const QString &systemError)
 {
-    QString line =
-        QStringLiteral("%1 : %2").arg(QDir::toNativeSeparators(source), outcome.reason());
-    if (!outcome.systemError.isEmpty() && !line.contains(outcome.systemError))
-        line += QStringLiteral(" (%1)").arg(outcome.systemError);
+    QString line = QStringLiteral("%1 : %2").arg(QDir::toNativeSeparators(source), why);
+    if (!systemError.isEmpty() && !line.contains(systemError))
+        line += QStringLiteral(" (%1)").arg(systemError);
     return line;
 }
 
-QString failureText(int written, int total, const QStringList &shortLines)
+QString section(const QString &heading, const QStringList &lines)
 {
-    QString text = tr("%1 image(s) redimensionnée(s) sur %2.").arg(written).arg(total);
-    text += QLatin1String("\n\n") + tr("Les fichiers suivants n'ont pas été écrits :");
-    for (int i = 0; i < qMin(shortLines.size(), BatchReport::MaxListedFailures); ++i)
-        text += QLatin1Char('\n') + shortLines.at(i);
-    const int more = shortLines.size() - BatchReport::MaxListedFailures;
+    if (lines.isEmpty())
+        return QString();
+    QString text = QLatin1String("\n\n") + heading;
+    for (int i = 0; i < qMin(lines.size(), BatchReport::MaxListedFailures); ++i)
+        text += QLatin1Char('\n') + lines.at(i);
+    const int more = lines.size() - BatchReport::MaxListedFailures;
     if (more > 0)
         text += QLatin1Char('\n') + tr("… et %1 autre(s).").arg(more);
     return text;
@@ -38,27 +38,29 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
 {
     int written = 0;
     bool cancelled = false;
-    QStringList shortLines;
-    QStringList detailLines;
+    QStringList failures, warnings, detailLines;
     for (int i = 0; i < outcomes.size(); ++i) {
         const RowOutcome &outcome = outcomes.at(i);
-        if (outcome.status == RowOutcome::Written)
-            ++written;
-        if (outcome.status == RowOutcome::NotStarted)
-            cancelled = true;
-        if (!outcome.isFailure())
+        written += outcome.status == RowOutcome::Written;
+        cancelled |= outcome.status == RowOutcome::NotStarted;
+        const QString why = outcome.isFailure() ? outcome.reason() : outcome.warning();
+        if (why.isEmpty())
             continue;
         const QString &source = plan.at(i).source;
-        shortLines.append(
-            QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), outcome.reason()));
-        detailLines.append(detailLine(source, outcome));
+        (outcome.isFailure() ? failures : warnings)
+            .append(QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), why));
+        detailLines.append(detailLine(source, why, outcome.systemError));
     }
 
     BatchReport report;
-    if (!shortLines.isEmpty()) {
+    if (!failures.isEmpty() || !warnings.isEmpty()) {
         report.kind = Errors;
-        report.title = tr("Terminé avec des erreurs");
-        report.text = failureText(written, outcomes.size(), shortLines);
+        report.title = failures.isEmpty() ? tr("Terminé avec des avertissements")
+                                          : tr("Terminé avec des erreurs");
+        report.text =
+            tr("%1 image(s) redimensionnée(s) sur %2.").arg(written).arg(outcomes.size()) +
+            section(tr("Les fichiers suivants n'ont pas été écrits :"), failures) +
+            section(tr("Les fichiers suivants ont été écrits sans leurs métadonnées :"), warnings);
         report.details = detailLines.join(QLatin1Char('\n'));
     } else if (cancelled) {
         report.kind = Interrupted;

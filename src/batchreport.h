@@ -15,9 +15,9 @@ struct BatchReport
     Kind kind = Success;
     QString title;
     QString text;
-    QString details; // every failed row in full, for the message box's details
+    QString details; // every failed or incomplete row in full, for the message box's details
 
-    // At most this many failed rows are named in `text`.
+    // At most this many rows of each list are named in `text`.
     static constexpr int MaxListedFailures = 10;
 
     // A run with rows left NotStarted was interrupted.

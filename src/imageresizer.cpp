@@ -1,8 +1,10 @@
 #include "imageresizer.h"
 
 #include "jpegstream.h"
+#include "photometadata.h"
 #include "sampler.h"
 
+#include <QBuffer>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QMutex>
@@ -72,19 +74,65 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
     return scaled;
 }
 
-RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
+namespace {
+
+// Fills a temporary file next to `path` and renames it over `path` only when `fill` succeeded.
+template <typename Fill> RowOutcome saveAtomically(const QString &path, Fill fill)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return RowOutcome::make(RowOutcome::WriteFailed, file.errorString());
-    QImageWriter writer(&file, format);
-    if (!writer.write(image)) {
+    QString error;
+    if (!fill(file, &error)) {
         file.cancelWriting();
-        return RowOutcome::make(RowOutcome::WriteFailed, writer.errorString());
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
     }
     if (!file.commit())
         return RowOutcome::make(RowOutcome::WriteFailed, file.errorString());
     return RowOutcome::make(RowOutcome::Written);
+}
+
+bool isJpegFormat(const QByteArray &format)
+{
+    return format == "jpg" || format == "jpeg";
+}
+
+// The image is encoded in memory, the metadata inserted there, and the result written once.
+RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
+                             const PhotoMetadata &metadata)
+{
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, row.format);
+    if (!writer.write(image))
+        return RowOutcome::make(RowOutcome::WriteFailed, writer.errorString());
+    QString error = metadata.error();
+    const bool copied = !metadata.failed() && metadata.insertInto(&encoded, image.size(), &error);
+    RowOutcome outcome = saveAtomically(row.output, [&](QIODevice &file, QString *writeError) {
+        if (file.write(encoded) == encoded.size())
+            return true;
+        *writeError = file.errorString();
+        return false;
+    });
+    if (outcome.status == RowOutcome::Written && !copied) {
+        outcome.metadataNotCopied = true;
+        outcome.systemError = error;
+    }
+    return outcome;
+}
+
+} // namespace
+
+RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
+{
+    return saveAtomically(path, [&](QIODevice &file, QString *error) {
+        QImageWriter writer(&file, format);
+        if (writer.write(image))
+            return true;
+        *error = writer.errorString();
+        return false;
+    });
 }
 
 void tuneAllocator()
@@ -104,6 +152,11 @@ RowOutcome processRow(const PlannedRow &row, int box)
     const QImage scaled = loadScaled(row.source, box, &outcome);
     if (scaled.isNull())
         return outcome;
+    if (isJpegFormat(row.format)) {
+        const PhotoMetadata metadata = PhotoMetadata::read(row.source);
+        if (!metadata.isEmpty() || metadata.failed())
+            return writeWithMetadata(scaled, row, metadata);
+    }
     return write(scaled, row.output, row.format);
 }
 

@@ -45,3 +45,10 @@ QString RowOutcome::reason() const
     }
     return QString();
 }
+
+QString RowOutcome::warning() const
+{
+    if (status == Written && metadataNotCopied)
+        return tr("métadonnées non copiées");
+    return QString();
+}

@@ -25,6 +25,8 @@ struct RowOutcome
     QString argument;    // the other row's source, the suffix or the write error
     QSize imageSize;     // for TooLarge
     QString systemError; // the toolkit's own words, where it gave some
+    // Written, but without the source's metadata; systemError says why.
+    bool metadataNotCopied = false;
 
     static RowOutcome make(Status status, const QString &argument = QString(),
                            const QString &systemError = QString());
@@ -35,4 +37,6 @@ struct RowOutcome
     }
     // The reason in the user's language, for the closing report.
     QString reason() const;
+    // What went wrong with a row that was written all the same, or nothing.
+    QString warning() const;
 };

@@ -24,11 +24,17 @@ bool write(const QString &path, const QSize &size, int quality)
     return pattern(size).save(path, nullptr, quality);
 }
 
+bool exiftool(const QString &path, const QStringList &assignments)
+{
+    const QStringList arguments =
+        QStringList{QStringLiteral("-q"), QStringLiteral("-overwrite_original")} + assignments +
+        QStringList{path};
+    return QProcess::execute(QStringLiteral("exiftool"), arguments) == 0;
+}
+
 bool setOrientation(const QString &path, int orientation)
 {
-    return QProcess::execute(QStringLiteral("exiftool"),
-                             {QStringLiteral("-q"), QStringLiteral("-overwrite_original"),
-                              QStringLiteral("-Orientation#=%1").arg(orientation), path}) == 0;
+    return exiftool(path, {QStringLiteral("-Orientation#=%1").arg(orientation)});
 }
 
 QByteArray readAll(const QString &path)

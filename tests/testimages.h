@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 namespace TestImages {
 
@@ -12,6 +13,9 @@ QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
 
 // Writes pattern(size) to path in the format its suffix names.
 bool write(const QString &path, const QSize &size, int quality = 90);
+
+// Runs exiftool's tag assignments (such as "-Artist=A") on the file in place.
+bool exiftool(const QString &path, const QStringList &assignments);
 
 // Sets the EXIF orientation tag with exiftool.
 bool setOrientation(const QString &path, int orientation);
