@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ make qtbase5-dev libjpeg62-turbo-dev libexiv2-dev exiv2
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
-    desktop-file-utils dpkg-dev file
+    desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
 )
 
 missing=()

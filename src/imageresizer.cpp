@@ -5,10 +5,13 @@
 #include "sampler.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QMutex>
 #include <QSaveFile>
+
+#include <cstring>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -29,12 +32,37 @@ QSize uprightSize(const QImageReader &reader)
 // A full-size toolkit decode can take hundreds of megabytes: one at a time.
 QMutex fullDecode;
 
+// The chunks before the image data must fit in the file: the toolkit allocates what a chunk
+// declares before reading it, so 57 bytes can ask for a gigabyte.
+bool pngChunksFit(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(8))
+        return false;
+    for (qint64 at = 8; at + 8 <= file.size();) {
+        uchar header[8];
+        if (!file.seek(at) || file.read(reinterpret_cast<char *>(header), 8) != 8)
+            return false;
+        const qint64 length =
+            qint64(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
+        if (at + 12 + length > file.size())
+            return false;
+        if (std::memcmp(header + 4, "IDAT", 4) == 0)
+            return true;
+        at += 12 + length;
+    }
+    return false;
+}
+
+// The header was readable, so a decode that fails means the data after it is damaged.
 QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
 {
+    const bool headerRead = reader.size().isValid();
     const QMutexLocker lock(&fullDecode);
     const QImage image = reader.read();
     if (image.isNull()) {
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), reader.errorString());
+        *outcome = RowOutcome::make(headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable,
+                                    QString(), reader.errorString());
         return QImage();
     }
     return sampleNearest(image, fitInSquare(image.size(), box));
@@ -46,6 +74,10 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
+    if (reader.format() == "png" && !pngChunksFit(path)) {
+        *outcome = RowOutcome::make(RowOutcome::Damaged);
+        return QImage();
+    }
     const QSize size = uprightSize(reader);
     if (size.isValid() && qint64(size.width()) * size.height() > MaxPixels) {
         *outcome = RowOutcome::make(RowOutcome::TooLarge);

@@ -223,15 +223,52 @@ bool sampleScanlines(Decoder *d, const SamplePlan &plan, QImage *out)
     return true;
 }
 
+// The colour space libjpeg hands out for this file, or JCS_UNKNOWN where the toolkit decodes.
+J_COLOR_SPACE outputSpace(const jpeg_decompress_struct &info)
+{
+    switch (info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        return info.num_components == 1 ? JCS_GRAYSCALE : JCS_UNKNOWN;
+    case JCS_YCbCr:
+    case JCS_RGB:
+        return info.num_components == 3 ? JCS_EXT_BGRA : JCS_UNKNOWN;
+    case JCS_CMYK:
+    case JCS_YCCK:
+        return info.num_components == 4 ? JCS_CMYK : JCS_UNKNOWN;
+    default:
+        return JCS_UNKNOWN;
+    }
+}
+
+// As the toolkit turns the (Adobe, inverted) CMYK it gets from libjpeg into RGB.
+void cmykToRgb(QImage *image)
+{
+    for (int y = 0; y < image->height(); ++y) {
+        auto *line = reinterpret_cast<uchar *>(image->scanLine(y));
+        for (int x = 0; x < image->width(); ++x) {
+            uchar *p = line + 4 * x;
+            const int k = p[3];
+            reinterpret_cast<QRgb *>(p)[0] = qRgb(k * p[0] / 255, k * p[1] / 255, k * p[2] / 255);
+        }
+    }
+}
+
+// Rows after the last one sampled still have to be there: a file cut short is damaged.
+bool readToEnd(Decoder *d)
+{
+    const JDIMENSION left = d->info.output_height - d->info.output_scanline;
+    return left == 0 || skipRows(d, left);
+}
+
 Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, QImage *out)
 {
     if (!readHeader(d))
         return Status::Failed;
-    const J_COLOR_SPACE space = d->info.jpeg_color_space;
-    const bool grey = space == JCS_GRAYSCALE && d->info.num_components == 1;
-    if (!grey && !(space == JCS_YCbCr && d->info.num_components == 3))
+    const J_COLOR_SPACE space = outputSpace(d->info);
+    if (space == JCS_UNKNOWN)
         return Status::NotHandled;
-    if (!startDecoding(d, grey ? JCS_GRAYSCALE : JCS_EXT_BGRA))
+    const bool grey = space == JCS_GRAYSCALE;
+    if (!startDecoding(d, space))
         return Status::Failed;
 
     const QSize stored(int(d->info.output_width), int(d->info.output_height));
@@ -242,10 +279,12 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, Q
     if (out->isNull())
         return Status::Failed;
     copyMetadata(*d, out);
-    if (!sampleScanlines(d, samplePlan(transform, stored, size), out)) {
+    if (!sampleScanlines(d, samplePlan(transform, stored, size), out) || !readToEnd(d)) {
         *out = QImage();
         return Status::Failed;
     }
+    if (space == JCS_CMYK)
+        cmykToRgb(out);
     if (d->damaged) {
         *out = QImage();
         return Status::Damaged;

@@ -7,7 +7,8 @@
 
 QSize fitInSquare(const QSize &source, int box)
 {
-    return source.scaled(box, box, Qt::KeepAspectRatio);
+    // A very thin image would round to no pixels at all; it keeps one.
+    return source.scaled(box, box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
 namespace {

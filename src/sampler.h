@@ -3,7 +3,8 @@
 #include <QImage>
 
 // Size of the largest image with the aspect ratio of `source` that fits in a `box` x `box`
-// square: one side becomes exactly `box`, so small images are enlarged.
+// square: one side becomes exactly `box`, so small images are enlarged. No side is ever less
+// than one pixel.
 QSize fitInSquare(const QSize &source, int box);
 
 // Index of the source pixel that output pixel `x` of `outLength` samples from `inLength`:

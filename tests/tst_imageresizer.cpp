@@ -2,6 +2,7 @@
 #include "sampler.h"
 #include "testimages.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QDir>
 #include <QImageReader>
@@ -56,6 +57,7 @@ void TestImageResizer::sizes_data()
     QTest::newRow("small enlarged") << QSize(300, 200) << 1 << 1024 << QSize(1024, 682);
     QTest::newRow("exact fit") << QSize(1024, 500) << 1 << 1024 << QSize(1024, 500);
     QTest::newRow("one pixel") << QSize(1, 1) << 1 << 100 << QSize(100, 100);
+    QTest::newRow("thin line keeps a pixel") << QSize(1, 1000) << 1 << 256 << QSize(1, 256);
     QTest::newRow("orientation 6 is upright") << QSize(4000, 3000) << 6 << 1024 << QSize(768, 1024);
     QTest::newRow("orientation 3 keeps shape") << QSize(400, 300) << 3 << 100 << QSize(100, 75);
     QTest::newRow("orientation 8 is upright") << QSize(400, 300) << 8 << 100 << QSize(75, 100);
@@ -129,32 +131,56 @@ void TestImageResizer::samplerKeepsMetadata()
     QCOMPARE(out.dotsPerMeterX(), 5000);
 }
 
-void TestImageResizer::unreadable_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("missing") << QByteArray();
-    QTest::newRow("empty") << QByteArray("");
-    QTest::newRow("not an image") << QByteArray("hello, this is text and not a picture");
-    QTest::newRow("header only") << QByteArray("\xff\xd8\xff\xe0", 4);
-}
-
-void TestImageResizer::unreadable()
-{
-    QFETCH(QByteArray, bytes);
-    const QString in = dir.filePath("bad.jpg");
-    QFile::remove(in);
-    if (!bytes.isNull())
-        QVERIFY(TestImages::writeAll(in, bytes));
-    const RowOutcome outcome = run(in, dir.filePath("bad-out.jpg"), 100);
-    QCOMPARE(outcome.status, RowOutcome::Unreadable);
-    QVERIFY(!QFile::exists(dir.filePath("bad-out.jpg")));
-}
-
 static long peakResidentKb()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+static QByteArray pngBytes()
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    TestImages::pattern(QSize(200, 150)).save(&buffer, "png");
+    return bytes;
+}
+
+void TestImageResizer::unreadable_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<RowOutcome::Status>("status");
+    const auto unreadable = RowOutcome::Unreadable, damaged = RowOutcome::Damaged;
+    QTest::newRow("missing") << QByteArray() << "bad.jpg" << unreadable;
+    QTest::newRow("empty") << QByteArray("") << "bad.jpg" << unreadable;
+    QTest::newRow("not an image") << QByteArray("hello, this is text and not a picture")
+                                  << "bad.jpg" << unreadable;
+    QTest::newRow("header only") << QByteArray("\xff\xd8\xff\xe0", 4) << "bad.jpg" << unreadable;
+    const QByteArray png = pngBytes();
+    QTest::newRow("png cut in its image data")
+        << png.left(png.size() * 6 / 10) << "bad.png" << damaged;
+    // 57 bytes that declare a gigabyte of text before the image.
+    QTest::newRow("png chunk longer than the file")
+        << png.left(33) + QByteArray("\x3f\xff\xff\xfftEXtComment\0bomb", 20) << "bad.png"
+        << damaged;
+}
+
+void TestImageResizer::unreadable()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, name);
+    QFETCH(RowOutcome::Status, status);
+    const QString in = dir.filePath(name);
+    QFile::remove(in);
+    if (!bytes.isNull())
+        QVERIFY(TestImages::writeAll(in, bytes));
+    const long before = peakResidentKb();
+    const RowOutcome outcome = run(in, dir.filePath("bad-out.jpg"), 100);
+    QCOMPARE(outcome.status, status);
+    QVERIFY(!QFile::exists(dir.filePath("bad-out.jpg")));
+    QVERIFY(peakResidentKb() - before < 64 * 1024);
 }
 
 void TestImageResizer::bombRefusedBeforeDecoding()

@@ -1,0 +1,127 @@
+#include "batchplan.h"
+#include "batchreport.h"
+#include "batchrunner.h"
+#include "sampler.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QImageReader>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <map>
+
+// Real damaged and unusual files from public decoder test suites, kept beside the checkout and
+// never copied into it. Without them (a user's own clone) the test skips.
+class TestCorpus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyFileGetsATruthfulOutcome();
+
+private:
+    static QStringList corpusFiles(const QString &root);
+};
+
+namespace {
+
+constexpr int Box = 256;
+// The largest toolkit decode the corpus needs, with the small outputs and the process itself.
+constexpr long PeakLimitKb = 256 * 1024;
+
+QByteArray digest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly))
+        hash.addData(&file);
+    return hash.result();
+}
+
+long peakResidentKb()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
+QSize expectedSize(const QString &source)
+{
+    QImageReader reader(source);
+    reader.setAutoTransform(true);
+    QSize size = reader.size();
+    if (reader.transformation().testFlag(QImageIOHandler::TransformationRotate90))
+        size.transpose();
+    return fitInSquare(size, Box);
+}
+
+} // namespace
+
+QStringList TestCorpus::corpusFiles(const QString &root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    files.sort();
+    return files;
+}
+
+void TestCorpus::everyFileGetsATruthfulOutcome()
+{
+    const QString root = qEnvironmentVariable("PARVIMAGE_CORPORA");
+    if (root.isEmpty() || !QDir(root).exists())
+        QSKIP(qPrintable(QString("no corpus folder at '%1': skipped").arg(root)));
+    const QStringList sources = corpusFiles(root);
+    QVERIFY(!sources.isEmpty());
+    QVector<QByteArray> before;
+    for (const QString &source : sources)
+        before.append(digest(source));
+
+    QTemporaryDir out;
+    BatchSettings settings;
+    settings.size = Box;
+    settings.rename = true;
+    settings.pattern = "row";
+    settings.destination = out.path();
+    const QVector<PlannedRow> plan = planBatch(sources, settings);
+    BatchRunner runner(plan, Box, QThread::idealThreadCount());
+    QSignalSpy finished(&runner, &BatchRunner::finished);
+    runner.start();
+    QVERIFY(finished.count() == 1 || finished.wait(240000));
+
+    std::map<QString, int> counts;
+    for (int i = 0; i < plan.size(); ++i) {
+        const RowOutcome &outcome = runner.outcomes().at(i);
+        const QString name = QDir(root).relativeFilePath(sources.at(i));
+        QCOMPARE(digest(sources.at(i)), before.at(i));
+        if (outcome.status == RowOutcome::Written) {
+            QCOMPARE(QImageReader(plan.at(i).output).size(), expectedSize(sources.at(i)));
+            ++counts[QStringLiteral("written")];
+        } else {
+            QVERIFY2(!outcome.reason().isEmpty(), qPrintable(name));
+            QVERIFY2(!QFile::exists(plan.at(i).output), qPrintable(name));
+            ++counts[outcome.reason()];
+        }
+        qInfo("%s: %s", qPrintable(name),
+              outcome.status == RowOutcome::Written ? "written" : qPrintable(outcome.reason()));
+    }
+    for (const auto &[what, count] : counts)
+        qInfo("%4d  %s", count, qPrintable(what));
+
+    const BatchReport report = BatchReport::make(plan, runner.outcomes());
+    QVERIFY(report.text.count('\n') <= 2 * BatchReport::MaxListedFailures + 6);
+    const long peak = peakResidentKb();
+    qInfo("peak resident memory: %ld MB", peak / 1024);
+    QVERIFY(peak > 0 && peak < PeakLimitKb);
+}
+
+QTEST_MAIN(TestCorpus)
+#include "tst_corpus.moc"
