@@ -27,18 +27,18 @@ QString outputPath(const QString &source, int row, const BatchSettings &settings
     const QFileInfo info(source);
     const QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
     const QString name = Naming::outputFileName(newName, info.completeSuffix());
-    const QDir dir =
-        settings.destination.isEmpty() ? info.absoluteDir() : QDir(settings.destination);
-    return dir.filePath(name);
+    return Naming::pathInFolder(
+        settings.destination.isEmpty() ? info.absolutePath() : settings.destination, name);
 }
 
-RowOutcome formatOutcome(const QString &output, QByteArray *format)
+RowOutcome formatOutcome(const QString &output, const QList<QByteArray> &writable,
+                         QByteArray *format)
 {
     const QString suffix = QFileInfo(output).suffix();
     if (suffix.isEmpty())
         return RowOutcome::make(RowOutcome::NoSuffix);
     *format = suffix.toLower().toUtf8();
-    if (!QImageWriter::supportedImageFormats().contains(*format))
+    if (!writable.contains(*format))
         return RowOutcome::make(RowOutcome::UnsupportedFormat, suffix);
     return RowOutcome();
 }
@@ -48,6 +48,8 @@ RowOutcome formatOutcome(const QString &output, QByteArray *format)
 QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings)
 {
     const QString pattern = Naming::effectivePattern(settings.pattern);
+    // Asked once: the toolkit looks through its plugins every time.
+    const QList<QByteArray> writable = QImageWriter::supportedImageFormats();
     QVector<PlannedRow> plan(sources.size());
     QStringList sourceKeys;
     QHash<QString, int> rowOfSource;
@@ -61,7 +63,7 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
         PlannedRow &row = plan[i];
         row.source = sources.at(i);
         row.output = outputPath(row.source, i, settings, pattern);
-        row.outcome = formatOutcome(row.output, &row.format);
+        row.outcome = formatOutcome(row.output, writable, &row.format);
         if (row.outcome.status != RowOutcome::Pending)
             continue;
         const QString key = fileKey(row.output);

@@ -1,5 +1,7 @@
 #include "droppedfiles.h"
 
+#include "naming.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -67,7 +69,7 @@ QStringList imagesInFolder(const QString &folder)
     std::sort(names.begin(), names.end(), naturalLess);
     QStringList paths;
     for (const QString &name : qAsConst(names))
-        paths.append(dir.filePath(name));
+        paths.append(Naming::pathInFolder(dir.path(), name));
     return paths;
 }
 

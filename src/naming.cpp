@@ -32,4 +32,9 @@ QString outputFileName(const QString &newName, const QString &completeSuffix)
     return newName + QLatin1Char('.') + completeSuffix;
 }
 
+QString pathInFolder(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
 } // namespace Naming

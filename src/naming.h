@@ -17,6 +17,10 @@ QString newBaseName(bool rename, const QString &effectivePattern, int row, const
 // is kept as it stands.
 QString outputFileName(const QString &newName, const QString &completeSuffix);
 
+// `name` inside `folder`. Unlike QDir::filePath(), which returns a name starting with ":" as
+// it is (taking it for a resource path), so that the file would land in the working folder.
+QString pathInFolder(const QString &folder, const QString &name);
+
 // Removes the characters that would make a file name reach outside its folder.
 QString withoutPathCharacters(const QString &text);
 

@@ -14,11 +14,15 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+
+#include <csignal>
+#include <sys/resource.h>
 
 Q_DECLARE_METATYPE(QMessageBox::StandardButton)
 
@@ -76,6 +80,8 @@ private slots:
     void reportLists_data();
     void reportLists();
     void dropRefusedDuringRun();
+    void faultsWhileWriting_data();
+    void faultsWhileWriting();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -357,6 +363,88 @@ void TestBatchRun::dropRefusedDuringRun()
     QCOMPARE(child<QListWidget>("pictureList")->count(), 3);
     QVERIFY(drag());
     QCOMPARE(child<QListWidget>("pictureList")->count(), 4);
+}
+
+enum class Fault
+{
+    SourceVanishes,
+    DestinationVanishes,
+    OutputIsAFolder,
+    DiskFillsUp,
+};
+Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(RowOutcome::Status)
+
+void TestBatchRun::faultsWhileWriting_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QList<RowOutcome::Status>>("outcomes");
+    const auto written = RowOutcome::Written, failed = RowOutcome::WriteFailed;
+    QTest::newRow("source vanishes after listing")
+        << Fault::SourceVanishes
+        << QList<RowOutcome::Status>{written, RowOutcome::Unreadable, written};
+    QTest::newRow("destination vanishes during the run")
+        << Fault::DestinationVanishes << QList<RowOutcome::Status>{written, failed, failed};
+    QTest::newRow("output path is a folder")
+        << Fault::OutputIsAFolder << QList<RowOutcome::Status>{written, failed, written};
+    QTest::newRow("disk fills up part-way")
+        << Fault::DiskFillsUp << QList<RowOutcome::Status>{written, failed, written};
+}
+
+// Three rows on one worker; the fault hits the second. The run must go on, give each row its
+// outcome, and change no file that was there before.
+void TestBatchRun::faultsWhileWriting()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QList<RowOutcome::Status>, outcomes);
+    QImage flat(40, 30, QImage::Format_RGB32);
+    flat.fill(Qt::darkCyan);
+    QImage noise(400, 400, QImage::Format_RGB32);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.bits()), 400 * 400);
+    QVERIFY(flat.save(dir.filePath("a.png")) && noise.save(dir.filePath("b.png")) &&
+            flat.save(dir.filePath("c.png")));
+    const QString out = dir.filePath("out");
+    QDir().mkpath(out + (fault == Fault::OutputIsAFolder ? "/b.png" : ""));
+    const QString kept = out + (fault == Fault::OutputIsAFolder ? "/b.png/kept.txt" : "/b.png");
+    QVERIFY(TestImages::writeAll(kept, "was here before"));
+
+    BatchSettings settings;
+    settings.destination = out;
+    BatchRunner runner(
+        planBatch({dir.filePath("a.png"), dir.filePath("b.png"), dir.filePath("c.png")}, settings),
+        400, 1);
+    connect(&runner, &BatchRunner::rowFinished, this, [&](int row) {
+        if (row == 0 && fault == Fault::SourceVanishes)
+            QFile::remove(dir.filePath("b.png"));
+        if (row == 0 && fault == Fault::DestinationVanishes)
+            QDir(out).removeRecursively();
+    });
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    if (fault == Fault::DiskFillsUp) {
+        std::signal(SIGXFSZ, SIG_IGN); // a failed write, not a killed process
+        rlimit limited = saved;
+        limited.rlim_cur = 64 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    QSignalSpy finished(&runner, &BatchRunner::finished);
+    runner.start();
+    const bool ended = finished.count() == 1 || finished.wait(20000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(ended);
+
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(runner.outcomes().at(row).status, outcomes.at(row));
+        QVERIFY(runner.outcomes().at(row).status == RowOutcome::Written ||
+                !runner.outcomes().at(row).reason().isEmpty());
+    }
+    if (fault == Fault::DestinationVanishes) {
+        QVERIFY(!QFileInfo::exists(out)); // not made again behind the user's back
+    } else {
+        QCOMPARE(TestImages::readAll(kept), QByteArray("was here before"));
+        QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList({"a.png", "b.png", "c.png"}));
+    }
 }
 
 QTEST_MAIN(TestBatchRun)

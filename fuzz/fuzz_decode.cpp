@@ -1,0 +1,46 @@
+// libFuzzer target: any bytes as an image file, through the same load and scale as a row.
+#include "imageresizer.h"
+#include "sampler.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+
+namespace {
+QTemporaryDir *folder = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv); // the image plugins are found through it
+    folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-XXXXXX");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    // The first byte picks the box, so enlargements and reductions both get their turn.
+    const int box = 1 + data[0] % 160;
+    const QString path = folder->filePath("input");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        std::abort();
+    file.write(reinterpret_cast<const char *>(data + 1), qint64(size - 1));
+    file.close();
+
+    RowOutcome outcome;
+    const QImage scaled = ImageResizer::loadScaled(path, box, &outcome);
+    // Either an image that fits the box, or a reason; never both, never neither.
+    if (scaled.isNull() == (outcome.status == RowOutcome::Pending))
+        std::abort();
+    if (!scaled.isNull() &&
+        (qMax(scaled.width(), scaled.height()) != box || scaled.width() < 1 || scaled.height() < 1))
+        std::abort();
+    if (scaled.isNull() && outcome.reason().isEmpty())
+        std::abort();
+    return 0;
+}
