@@ -139,8 +139,10 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
     QImageWriter writer(&buffer, row.format);
     if (!writer.write(image))
         return RowOutcome::make(RowOutcome::WriteFailed, writer.errorString());
-    QString error = metadata.error();
-    const bool copied = !metadata.failed() && metadata.insertInto(&encoded, image.size(), &error);
+    QString error;
+    const bool copied = metadata.insertInto(&encoded, image.size(), &error) && !metadata.failed();
+    if (error.isEmpty())
+        error = metadata.error();
     RowOutcome outcome = saveAtomically(row.output, [&](QIODevice &file, QString *writeError) {
         if (file.write(encoded) == encoded.size())
             return true;

@@ -15,7 +15,7 @@ public:
     static PhotoMetadata read(const QString &path);
 
     bool isEmpty() const;
-    // Reading failed: the source's metadata, if any, cannot be carried.
+    // Some or all of the source's metadata could not be read: what could is still carried.
     bool failed() const { return !m_error.isEmpty(); }
     QString error() const { return m_error; }
 

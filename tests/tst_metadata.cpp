@@ -128,29 +128,46 @@ void TestMetadata::noMetadataGivesNone()
 
 void TestMetadata::damagedExifStillWritesImage_data()
 {
-    QTest::addColumn<int>("offset"); // from the start of the TIFF header inside the EXIF block
+    QTest::addColumn<QByteArray>("marker"); // the damage starts where this is found...
+    QTest::addColumn<int>("offset");        // ...this many bytes after it
     QTest::addColumn<QByteArray>("garbage");
-    QTest::newRow("unknown byte order") << 0 << QByteArray("XX");
-    QTest::newRow("garbage directory") << 8 << QByteArray(52, '\x5b');
+    QTest::addColumn<QString>("carried"); // a key still copied from the readable part, if any
+    const QByteArray exif("Exif\0\0", 6);
+    QTest::newRow("unknown byte order") << exif << 6 << QByteArray("XX") << QString();
+    QTest::newRow("garbage directory")
+        << exif << 14 << QByteArray(52, '\x5b') << QString("Iptc.Application2.Keywords");
+    QTest::newRow("malformed xmp") << QByteArray("</rdf:RDF>") << 0 << QByteArray("</rdf:RDX>")
+                                   << QString("Exif.Image.Artist");
 }
 
 void TestMetadata::damagedExifStillWritesImage()
 {
+    QFETCH(QByteArray, marker);
     QFETCH(int, offset);
     QFETCH(QByteArray, garbage);
+    QFETCH(QString, carried);
     const QString source = photoWithMetadata("damaged.jpg");
     QByteArray bytes = TestImages::readAll(source);
-    const int tiff = bytes.indexOf(QByteArray("Exif\0\0", 6)) + 6;
-    QVERIFY(tiff > 6);
-    bytes.replace(tiff + offset, garbage.size(), garbage);
+    const int at = bytes.indexOf(marker);
+    QVERIFY(at > 0);
+    bytes.replace(at + offset, garbage.size(), garbage);
     QVERIFY(TestImages::writeAll(source, bytes));
 
     PlannedRow row;
     row.source = source;
-    const RowOutcome outcome = run(source, dir.filePath("damaged-out.jpg"));
+    const QString output = dir.filePath("damaged-out.jpg");
+    const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(outcome.metadataNotCopied);
-    QVERIFY(!QImageReader(dir.filePath("damaged-out.jpg")).read().isNull());
+    const QImage image = QImageReader(output).read(); // upright only where the EXIF could say so
+    QCOMPARE(qMax(image.width(), image.height()), 200);
+    if (!carried.isEmpty()) {
+        const ReadBack back(output);
+        const bool found = carried.startsWith("Iptc")
+                               ? !back.image->iptcData().empty()
+                               : !back.exif(carried.toLatin1().constData()).isEmpty();
+        QVERIFY2(found, qPrintable(carried));
+    }
 
     const BatchReport report = BatchReport::make({row}, {outcome});
     QCOMPARE(report.kind, BatchReport::Errors);
