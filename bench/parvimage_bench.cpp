@@ -10,6 +10,7 @@
 #include "batchplan.h"
 #include "batchrunner.h"
 #include "imageresizer.h"
+#include "peakmemory.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -131,18 +132,6 @@ bool tagCopies(const QString &from, const QString &to)
             return false;
     }
     return true;
-}
-
-// The high-water mark of this process image alone: unlike getrusage(), it starts anew at exec.
-long peakResidentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
 }
 
 // The child's side: one mode over one folder.

@@ -9,6 +9,7 @@
 
 #include "mainwindow.h"
 #include "modalanswerer.h"
+#include "peakmemory.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,17 +29,6 @@
 #include <unistd.h>
 
 namespace {
-
-long peakResidentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 // The longest time the event loop went without running this timer's slot.
 class StallMeter : public QObject

@@ -1,6 +1,7 @@
 #include "batchplan.h"
 #include "batchreport.h"
 #include "batchrunner.h"
+#include "peakmemory.h"
 #include "sampler.h"
 
 #include <QCryptographicHash>
@@ -39,17 +40,6 @@ QByteArray digest(const QString &path)
     if (file.open(QIODevice::ReadOnly))
         hash.addData(&file);
     return hash.result();
-}
-
-long peakResidentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
 }
 
 QSize expectedSize(const QString &source)

@@ -1,4 +1,5 @@
 #include "imageresizer.h"
+#include "peakmemory.h"
 #include "sampler.h"
 #include "testimages.h"
 
@@ -129,13 +130,6 @@ void TestImageResizer::samplerKeepsMetadata()
     QCOMPARE(out.colorSpace(), in.colorSpace());
     QCOMPARE(out.text("Comment"), QString("kept"));
     QCOMPARE(out.dotsPerMeterX(), 5000);
-}
-
-static long peakResidentKb()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 static QByteArray pngBytes()
