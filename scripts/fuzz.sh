@@ -10,7 +10,7 @@ build_dir=${BUILD_DIR:-build-fuzz}
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
     -DPARVIMAGE_BUILD_BENCH=OFF -DPARVIMAGE_BUILD_FUZZERS=ON \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_naming
 
@@ -33,8 +33,10 @@ export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="*.warning=false"
 run() {
     local target=$1
     shift
-    "$build_dir/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -max_len=131072 -print_final_stats=1 -artifact_prefix="$work/$target-" "$@" 2>"$work/$target.log" ||
+    # The size limit lets a 16-bit image of the largest accepted size decode (2 GB).
+    "$build_dir/fuzz/$target" -max_total_time="$seconds" -timeout=20 \
+        -rss_limit_mb=4096 -malloc_limit_mb=4096 -max_len=131072 -print_final_stats=1 \
+        -artifact_prefix="$work/$target-" "$@" 2>"$work/$target.log" ||
         { tail -60 "$work/$target.log"; cp "$work/$target"-* . 2>/dev/null || true; exit 1; }
     grep -E "stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb" \
         "$work/$target.log" | sed "s/^/$target: /"

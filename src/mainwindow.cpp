@@ -122,14 +122,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == form->pictureList->viewport() && dropEvent(event))
+    if (watched == form->pictureList->viewport() && handleDrag(event))
         return true;
     return QMainWindow::eventFilter(watched, event);
 }
 
 // Files and folders dropped from a file manager are added as the open-files dialog adds them.
 // The list's own drag and drop, which moves items, stays off.
-bool MainWindow::dropEvent(QEvent *event)
+bool MainWindow::handleDrag(QEvent *event)
 {
     switch (event->type()) {
     case QEvent::DragEnter:

@@ -31,7 +31,7 @@ private slots:
     void onTextChanged(QString text);
 
 private:
-    bool dropEvent(QEvent *event);
+    bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
     bool confirmOverwrite();
     QStringList listedPaths() const;

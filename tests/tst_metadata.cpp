@@ -8,11 +8,13 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <memory>
+
 // The metadata of a written file, read back with the library that wrote it.
 struct ReadBack
 {
     explicit ReadBack(const QString &path)
-        : image(Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString()))
+        : image(Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString()).release())
     {
         image->readMetadata();
     }
@@ -27,7 +29,7 @@ struct ReadBack
     {
         return image->exifData().empty() && image->xmpData().empty() && image->iptcData().empty();
     }
-    Exiv2::Image::AutoPtr image;
+    std::unique_ptr<Exiv2::Image> image;
 };
 
 class TestMetadata : public QObject
