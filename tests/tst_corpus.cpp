@@ -98,6 +98,10 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
         const RowOutcome &outcome = runner.outcomes().at(i);
         const QString name = QDir(root).relativeFilePath(sources.at(i));
         QCOMPARE(digest(sources.at(i)), before.at(i));
+        // Cut short: the toolkit alone would "decode" these, filling the rest with grey.
+        if (name == "corrupt/pillow_truncated_jpeg.jpg" ||
+            name == "corrupt/pillow_truncated_image.png")
+            QCOMPARE(outcome.status, RowOutcome::Damaged);
         if (outcome.status == RowOutcome::Written) {
             QCOMPARE(QImageReader(plan.at(i).output).size(), expectedSize(sources.at(i)));
             ++counts[QStringLiteral("written")];
