@@ -299,7 +299,7 @@ int main(int argc, char *argv[])
         ready("progressive",
               [](auto f) { return generate(f, "p", 24, QSize(4000, 3000), "jpg", true); }) &&
         ready("png", [](auto f) { return generate(f, "n", 4, QSize(4000, 3000), "png", false); }) &&
-        ready("huge", [](auto f) { return generate(f, "h", 4, QSize(8660, 5774), "jpg", false); });
+        ready("huge", [](auto f) { return generate(f, "h", 8, QSize(8660, 5774), "jpg", false); });
     if (!ok) {
         out << "cannot write the generated images\n";
         return 1;
