@@ -123,6 +123,12 @@ void TestJpegStream::otherColourSpaces()
              JpegStream::Status::Decoded);
     QCOMPARE(streamed.size(), QSize(60, 40));
     QVERIFY(streamed == viaToolkit(path, 60));
+
+    // Cut short, the toolkit would still hand back a whole image; the stream must not.
+    const QByteArray bytes = TestImages::readAll(path);
+    const QString cut = dir.filePath(QString("%1-cut.jpg").arg(QTest::currentDataTag()));
+    QVERIFY(TestImages::writeAll(cut, bytes.left(bytes.size() * 6 / 10)));
+    QCOMPARE(JpegStream::decodeScaled(cut, {}, 60, &streamed, &error), JpegStream::Status::Damaged);
 }
 
 void TestJpegStream::damaged_data()
