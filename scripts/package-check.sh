@@ -22,9 +22,11 @@ trap 'apt-get remove -y -q parvimage >/dev/null 2>&1 || true' EXIT
 [ "$(command -v parvimage)" = /usr/bin/parvimage ] || { echo "parvimage is not on the PATH"; exit 1; }
 desktop-file-validate /usr/share/applications/parvimage.desktop
 
-# The program must start and keep running until stopped; `timeout` ends it with 124.
+# Started as the menu entry starts it, the program must keep running until stopped;
+# `timeout` ends it with 124.
+menu_command=$(sed -n 's/^Exec=//p' /usr/share/applications/parvimage.desktop)
 status=0
-QT_QPA_PLATFORM=offscreen timeout 3 parvimage || status=$?
+QT_QPA_PLATFORM=offscreen timeout 3 $menu_command || status=$?
 [ "$status" -eq 124 ] || { echo "parvimage did not keep running (exit $status)"; exit 1; }
 
 apt-get remove -y -q parvimage
