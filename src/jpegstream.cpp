@@ -96,16 +96,18 @@ bool startDecoding(Decoder *d, J_COLOR_SPACE space)
     return true;
 }
 
+// Both stop once the data is known to be damaged: the row is refused anyway, and libjpeg would
+// otherwise go on decoding made-up data for every remaining row.
 bool readRow(Decoder *d, JSAMPROW row)
 {
-    if (setjmp(d->jump))
+    if (d->damaged || setjmp(d->jump))
         return false;
     return jpeg_read_scanlines(&d->info, &row, 1) == 1;
 }
 
 bool skipRows(Decoder *d, JDIMENSION count)
 {
-    if (setjmp(d->jump))
+    if (d->damaged || setjmp(d->jump))
         return false;
     return jpeg_skip_scanlines(&d->info, count) == count;
 }
@@ -279,16 +281,14 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, Q
     if (out->isNull())
         return Status::Failed;
     copyMetadata(*d, out);
-    if (!sampleScanlines(d, samplePlan(transform, stored, size), out) || !readToEnd(d)) {
+    const bool complete =
+        sampleScanlines(d, samplePlan(transform, stored, size), out) && readToEnd(d) && !d->damaged;
+    if (!complete) {
         *out = QImage();
-        return Status::Failed;
+        return d->damaged ? Status::Damaged : Status::Failed;
     }
     if (space == JCS_CMYK)
         cmykToRgb(out);
-    if (d->damaged) {
-        *out = QImage();
-        return Status::Damaged;
-    }
     return Status::Decoded;
 }
 
