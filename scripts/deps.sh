@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make qtbase5-dev libjpeg62-turbo-dev libexiv2-dev exiv2
+    cmake g++ make pkg-config qtbase5-dev libjpeg62-turbo-dev libspng-dev libexiv2-dev exiv2
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
     desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
 )

@@ -4,10 +4,18 @@
 
 #include <QMetaObject>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, QObject *parent)
     : QObject(parent), m_plan(plan),
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
-      m_workers(qMax(1, workers))
+      m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
+      m_estimate([](const PlannedRow &row, int box) {
+          return ImageResizer::memoryEstimate(row.source, box);
+      }),
+      m_process(ImageResizer::processRow)
 {
     m_pool.setMaxThreadCount(m_workers);
 }
@@ -16,6 +24,17 @@ BatchRunner::~BatchRunner()
 {
     m_cancelled = true;
     m_pool.waitForDone();
+}
+
+qint64 BatchRunner::defaultMemoryBudget()
+{
+    qint64 budget = qint64(512) << 20;
+#ifdef Q_OS_UNIX
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        budget = qMin(budget, qint64(pages) * pageSize / 8);
+#endif
+    return budget;
 }
 
 void BatchRunner::start()
@@ -39,18 +58,25 @@ void BatchRunner::dispatch()
         return;
     m_dispatching = true;
     while (!m_cancelled && m_next < m_plan.size() && m_inFlight < m_workers) {
-        const int row = m_next++;
+        const int row = m_next;
         if (m_plan.at(row).outcome.status != RowOutcome::Pending) {
+            ++m_next;
             complete(row, m_plan.at(row).outcome);
             continue;
         }
+        if (!fitsInBudget(row))
+            break;
+        const qint64 cost = m_nextCost;
+        ++m_next;
+        m_nextCost = -1;
         ++m_inFlight;
+        m_reserved += cost;
         const PlannedRow planned = m_plan.at(row);
-        const int box = m_box;
-        m_pool.start([this, row, planned, box] {
-            const RowOutcome outcome = ImageResizer::processRow(planned, box);
+        m_pool.start([this, row, cost, planned, box = m_box, process = m_process] {
+            const RowOutcome outcome = process(planned, box);
             QMetaObject::invokeMethod(
-                this, [this, row, outcome] { onRowDone(row, outcome); }, Qt::QueuedConnection);
+                this, [this, row, cost, outcome] { onRowDone(row, cost, outcome); },
+                Qt::QueuedConnection);
         });
     }
     m_dispatching = false;
@@ -61,6 +87,14 @@ void BatchRunner::dispatch()
     }
 }
 
+// The estimate is read from the row's header once, when the row is next in line.
+bool BatchRunner::fitsInBudget(int row)
+{
+    if (m_nextCost < 0)
+        m_nextCost = qMax<qint64>(0, m_estimate(m_plan.at(row), m_box));
+    return m_inFlight == 0 || m_reserved + m_nextCost <= m_budget;
+}
+
 void BatchRunner::complete(int row, const RowOutcome &outcome)
 {
     m_outcomes[row] = outcome;
@@ -68,9 +102,10 @@ void BatchRunner::complete(int row, const RowOutcome &outcome)
     emit rowFinished(row);
 }
 
-void BatchRunner::onRowDone(int row, const RowOutcome &outcome)
+void BatchRunner::onRowDone(int row, qint64 cost, const RowOutcome &outcome)
 {
     --m_inFlight;
+    m_reserved -= cost;
     complete(row, outcome);
     dispatch();
 }

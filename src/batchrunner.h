@@ -5,16 +5,30 @@
 #include <QObject>
 #include <QThreadPool>
 
+#include <functional>
+
 // Runs the planned rows off the GUI thread, starting them in list order on at most `workers`
-// threads, and reports each finished row on the thread that owns the runner.
+// threads, and reports each finished row on the thread that owns the runner. A row starts only
+// when its memory estimate and those of the rows in flight fit in the memory budget; a row
+// larger than the whole budget runs alone.
 class BatchRunner : public QObject
 {
     Q_OBJECT
 
 public:
+    using Estimate = std::function<qint64(const PlannedRow &row, int box)>;
+    using Process = std::function<RowOutcome(const PlannedRow &row, int box)>;
+
     BatchRunner(const QVector<PlannedRow> &plan, int box, int workers = 1,
                 QObject *parent = nullptr);
     ~BatchRunner() override;
+
+    // 512 MiB, or an eighth of the physical memory where that is less.
+    static qint64 defaultMemoryBudget();
+    // These three take effect for rows not started yet; the defaults are the real ones.
+    void setMemoryBudget(qint64 bytes) { m_budget = bytes; }
+    void setEstimate(Estimate estimate) { m_estimate = std::move(estimate); }
+    void setProcess(Process process) { m_process = std::move(process); }
 
     void start();
     // No row starts after this; rows in flight finish.
@@ -31,13 +45,19 @@ signals:
 
 private:
     void dispatch();
+    bool fitsInBudget(int row);
     void complete(int row, const RowOutcome &outcome);
-    void onRowDone(int row, const RowOutcome &outcome);
+    void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
 
     QVector<PlannedRow> m_plan;
     QVector<RowOutcome> m_outcomes;
     int m_box;
     int m_workers;
+    qint64 m_budget;
+    Estimate m_estimate;
+    Process m_process;
+    qint64 m_nextCost = -1; // the estimate of row m_next, once asked
+    qint64 m_reserved = 0;  // the estimates of the rows in flight
     int m_next = 0;
     int m_inFlight = 0;
     int m_finished = 0;

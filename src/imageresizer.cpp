@@ -1,14 +1,13 @@
 #include "imageresizer.h"
 
-#include "jpegstream.h"
 #include "photometadata.h"
 #include "sampler.h"
+#include "streamdecoder.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QMutex>
 #include <QSaveFile>
 
 #include <cstring>
@@ -28,9 +27,6 @@ QSize uprightSize(const QImageReader &reader)
                ? stored.transposed()
                : stored;
 }
-
-// A full-size toolkit decode can take hundreds of megabytes: one at a time.
-QMutex fullDecode;
 
 // The chunks before the image data must fit in the file: the toolkit allocates what a chunk
 // declares before reading it, so 57 bytes can ask for a gigabyte.
@@ -58,7 +54,6 @@ bool pngChunksFit(const QString &path)
 QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
 {
     const bool headerRead = reader.size().isValid();
-    const QMutexLocker lock(&fullDecode);
     const QImage image = reader.read();
     if (image.isNull()) {
         *outcome = RowOutcome::make(headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable,
@@ -68,42 +63,83 @@ QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
     return sampleNearest(image, fitInSquare(image.size(), box));
 }
 
+// Refuses what must not be decoded at all: a PNG whose chunks do not fit in the file, or an
+// image larger than MaxPixels. The size is invalid where the header could not be read.
+bool refusedUpFront(QImageReader &reader, const QString &path, RowOutcome *outcome)
+{
+    if (reader.format() == "png" && !pngChunksFit(path)) {
+        *outcome = RowOutcome::make(RowOutcome::Damaged);
+        return true;
+    }
+    const QSize size = uprightSize(reader);
+    if (size.isValid() && qint64(size.width()) * size.height() > MaxPixels) {
+        *outcome = RowOutcome::make(RowOutcome::TooLarge);
+        outcome->imageSize = size;
+        return true;
+    }
+    return false;
+}
+
+// What the toolkit's decode holds at once: the full image, its 8-bit copy for images of
+// fewer bits per pixel, and the output.
+qint64 toolkitEstimate(const QImageReader &reader, int box)
+{
+    const QSize size = reader.size();
+    if (!size.isValid())
+        return 0;
+    const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
+    const qint64 pixels = qint64(size.width()) * size.height();
+    const qint64 full = (qint64(size.width()) * qMax(depth, 1) + 31) / 32 * 4 * size.height();
+    const QSize out = fitInSquare(size, box);
+    return full + (depth < 8 ? pixels : 0) +
+           qint64(out.width()) * out.height() * qMax(depth, 8) / 8;
+}
+
+StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &path, int box,
+                                     QImage *scaled, RowOutcome *outcome)
+{
+    using StreamDecoder::Status;
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(reader.format());
+    if (!decoder)
+        return Status::NotHandled;
+    QString error;
+    const Status status = decoder->decodeScaled(path, reader.transformation(), box, scaled, &error);
+    if (status == Status::Failed)
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
+    else if (status == Status::Damaged)
+        *outcome = RowOutcome::make(RowOutcome::Damaged, QString(), error);
+    return status;
+}
+
 } // namespace
 
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
-    if (reader.format() == "png" && !pngChunksFit(path)) {
-        *outcome = RowOutcome::make(RowOutcome::Damaged);
+    if (refusedUpFront(reader, path, outcome))
         return QImage();
-    }
-    const QSize size = uprightSize(reader);
-    if (size.isValid() && qint64(size.width()) * size.height() > MaxPixels) {
-        *outcome = RowOutcome::make(RowOutcome::TooLarge);
-        outcome->imageSize = size;
-        return QImage();
-    }
     QImage scaled;
-    if (reader.format() == "jpeg") {
-        QString error;
-        switch (JpegStream::decodeScaled(path, reader.transformation(), box, &scaled, &error)) {
-        case JpegStream::Status::Decoded:
-            return scaled;
-        case JpegStream::Status::Failed:
-            *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
-            return QImage();
-        case JpegStream::Status::Damaged:
-            *outcome = RowOutcome::make(RowOutcome::Damaged, QString(), error);
-            return QImage();
-        case JpegStream::Status::NotHandled:
-            break;
-        }
-    }
+    if (decodeStreamed(reader, path, box, &scaled, outcome) != StreamDecoder::Status::NotHandled)
+        return scaled;
     scaled = decodeWithToolkit(reader, box, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
     return scaled;
+}
+
+qint64 memoryEstimate(const QString &path, int box)
+{
+    QImageReader reader(path);
+    RowOutcome refused;
+    if (refusedUpFront(reader, path, &refused))
+        return 0;
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(reader.format());
+    const qint64 streamed = decoder ? decoder->memoryEstimate(path, box) : -1;
+    const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box);
+    // Writing encodes the output once more, in memory where metadata is inserted.
+    const QSize out = fitInSquare(reader.size().isValid() ? reader.size() : QSize(1, 1), box);
+    return decoding + qint64(out.width()) * out.height() * 4;
 }
 
 namespace {

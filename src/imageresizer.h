@@ -13,6 +13,10 @@ constexpr qint64 MaxPixels = qint64(1) << 28;
 // On failure returns a null image and sets `outcome`.
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
 
+// The most memory loading and writing `path` at `box` takes, read from its header: the output
+// and a few rows where it is streamed, the full image where the toolkit decodes it.
+qint64 memoryEstimate(const QString &path, int box);
+
 // Writes `image` atomically: an existing file at `path` is replaced only once the new one is
 // complete, and left as it was otherwise.
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format);

@@ -121,58 +121,6 @@ void closeDecoder(Decoder *d)
     free(d->icc);
 }
 
-// Which stored row and column each output pixel reads. With a quarter turn an output column
-// reads one stored row; otherwise an output row does.
-struct SamplePlan
-{
-    bool quarterTurn = false;
-    QVector<int> storedRow;    // per output row, or per output column with a quarter turn
-    QVector<int> storedColumn; // per output column, or per output row with a quarter turn
-};
-
-QVector<int> indices(int outLength, int inLength, bool reversed)
-{
-    QVector<int> result(outLength);
-    for (int i = 0; i < outLength; ++i) {
-        const int index = nearestIndex(i, inLength, outLength);
-        result[i] = reversed ? inLength - 1 - index : index;
-    }
-    return result;
-}
-
-// The toolkit mirrors and flips the stored image first, then turns it a quarter clockwise.
-SamplePlan samplePlan(QImageIOHandler::Transformations transform, const QSize &stored,
-                      const QSize &out)
-{
-    const bool mirror = transform & QImageIOHandler::TransformationMirror;
-    const bool flip = transform & QImageIOHandler::TransformationFlip;
-    SamplePlan plan;
-    plan.quarterTurn = transform & QImageIOHandler::TransformationRotate90;
-    if (plan.quarterTurn) {
-        plan.storedRow = indices(out.width(), stored.height(), !flip);
-        plan.storedColumn = indices(out.height(), stored.width(), mirror);
-    } else {
-        plan.storedRow = indices(out.height(), stored.height(), flip);
-        plan.storedColumn = indices(out.width(), stored.width(), mirror);
-    }
-    return plan;
-}
-
-template <typename Pixel>
-void sampleRow(const uchar *row, int target, const SamplePlan &plan, QImage *out)
-{
-    const auto *in = reinterpret_cast<const Pixel *>(row);
-    const QVector<int> &columns = plan.storedColumn;
-    if (!plan.quarterTurn) {
-        auto *line = reinterpret_cast<Pixel *>(out->scanLine(target));
-        for (int x = 0; x < columns.size(); ++x)
-            line[x] = in[columns.at(x)];
-        return;
-    }
-    for (int y = 0; y < columns.size(); ++y)
-        reinterpret_cast<Pixel *>(out->scanLine(y))[target] = in[columns.at(y)];
-}
-
 void copyMetadata(const Decoder &d, QImage *out)
 {
     if (d.icc)
@@ -201,28 +149,18 @@ bool sampleScanlines(Decoder *d, const SamplePlan &plan, QImage *out)
 {
     const int bytesPerPixel = out->depth() / 8;
     QVector<uchar> row(int(d->info.output_width) * bytesPerPixel);
-    QVector<std::pair<int, int>> order; // (stored row, output row or column)
-    order.reserve(plan.storedRow.size());
-    for (int i = 0; i < plan.storedRow.size(); ++i)
-        order.append({plan.storedRow.at(i), i});
-    std::sort(order.begin(), order.end());
-
-    int next = 0; // the next stored row libjpeg will hand out
-    for (int i = 0; i < order.size(); ++i) {
-        const int wanted = order.at(i).first;
-        if (wanted > next && !skipRows(d, JDIMENSION(wanted - next)))
-            return false;
-        if (wanted >= next) {
-            if (!readRow(d, row.data()))
-                return false;
-            next = wanted + 1;
-        }
-        if (bytesPerPixel == 4)
-            sampleRow<quint32>(row.constData(), order.at(i).second, plan, out);
-        else
-            sampleRow<quint8>(row.constData(), order.at(i).second, plan, out);
-    }
-    return true;
+    const auto skip = [d](int count) { return skipRows(d, JDIMENSION(count)); };
+    const auto read = [d, &row] { return readRow(d, row.data()); };
+    const uchar *in = row.constData();
+    if (bytesPerPixel == 4)
+        return walkStoredRows(plan, skip, read, [&](int target) {
+            sampleStoredRow<quint32>(target, plan, out, [in](int x) {
+                return reinterpret_cast<const quint32 *>(in)[x];
+            });
+        });
+    return walkStoredRows(plan, skip, read, [&](int target) {
+        sampleStoredRow<quint8>(target, plan, out, [in](int x) { return in[x]; });
+    });
 }
 
 // The colour space libjpeg hands out for this file, or JCS_UNKNOWN where the toolkit decodes.
@@ -292,15 +230,61 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, Q
     return Status::Decoded;
 }
 
+// Whole-image coefficient arrays, as libjpeg allocates them for a file read in several scans.
+qint64 coefficientBytes(const jpeg_decompress_struct &info)
+{
+    const auto roundUp = [](qint64 value, qint64 step) { return (value + step - 1) / step * step; };
+    qint64 bytes = 0;
+    for (int i = 0; i < info.num_components; ++i) {
+        const jpeg_component_info &component = info.comp_info[i];
+        bytes += roundUp(component.width_in_blocks, component.h_samp_factor) *
+                 roundUp(component.height_in_blocks, component.v_samp_factor) *
+                 qint64(sizeof(JBLOCK));
+    }
+    return bytes;
+}
+
+qint64 estimate(Decoder *d, int box)
+{
+    if (!readHeader(d))
+        return -1;
+    const J_COLOR_SPACE space = outputSpace(d->info);
+    if (space == JCS_UNKNOWN)
+        return -1;
+    const qint64 bytesPerPixel = space == JCS_GRAYSCALE ? 1 : 4;
+    const qint64 width = d->info.image_width;
+    const QSize out = fitInSquare(QSize(int(width), int(d->info.image_height)), box);
+    // The strips libjpeg keeps between decoding, upsampling and colour conversion.
+    const qint64 strips = width * d->info.max_v_samp_factor * DCTSIZE * d->info.num_components * 2;
+    const qint64 fixed = 256 * 1024;
+    return qint64(out.width()) * out.height() * bytesPerPixel + width * bytesPerPixel + strips +
+           fixed + (jpeg_has_multiple_scans(&d->info) ? coefficientBytes(d->info) : 0);
+}
+
+bool openDecoder(const QString &path, Decoder *decoder)
+{
+    std::memset(decoder, 0, sizeof *decoder);
+    decoder->file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    return decoder->file != nullptr;
+}
+
 } // namespace
+
+qint64 memoryEstimate(const QString &path, int box)
+{
+    Decoder decoder;
+    if (!openDecoder(path, &decoder))
+        return -1;
+    const qint64 bytes = estimate(&decoder, box);
+    closeDecoder(&decoder);
+    return bytes;
+}
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     QImage *out, QString *error)
 {
     Decoder decoder;
-    std::memset(&decoder, 0, sizeof decoder);
-    decoder.file = std::fopen(QFile::encodeName(path).constData(), "rb");
-    if (!decoder.file) {
+    if (!openDecoder(path, &decoder)) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return Status::Failed;
     }

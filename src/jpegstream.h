@@ -1,22 +1,20 @@
 #pragma once
 
-#include <QImage>
-#include <QImageIOHandler>
+#include "streamdecoder.h"
 
 namespace JpegStream {
 
-enum class Status
-{
-    Decoded,
-    NotHandled, // a colour space left to the toolkit (CMYK, YCCK, RGB-coded, ...)
-    Failed,     // libjpeg gave up on the data
-    Damaged,    // the data is corrupt or ends early: part of the image would be made up
-};
+using Status = StreamDecoder::Status;
 
 // Decodes the JPEG at `path` one scanline at a time and samples each needed scanline straight
 // into `*out`: the upright image (after `transform`) fitted to `box`. The full-size image never
-// exists in memory. Pixels equal those of the toolkit's decode followed by sampleNearest().
+// exists in memory, except for the coefficients of a progressive or multi-scan file.
+// Pixels equal those of the toolkit's decode followed by sampleNearest().
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     QImage *out, QString *error);
+
+// The most memory decodeScaled() takes: the output, a few scanlines, and for a progressive or
+// multi-scan file the whole coefficient buffer. -1 where the toolkit decodes the file.
+qint64 memoryEstimate(const QString &path, int box);
 
 } // namespace JpegStream

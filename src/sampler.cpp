@@ -81,3 +81,34 @@ QImage sampleNearest(const QImage &source, const QSize &target)
     }
     return result;
 }
+
+namespace {
+
+QVector<int> indices(int outLength, int inLength, bool reversed)
+{
+    QVector<int> result(outLength);
+    for (int i = 0; i < outLength; ++i) {
+        const int index = nearestIndex(i, inLength, outLength);
+        result[i] = reversed ? inLength - 1 - index : index;
+    }
+    return result;
+}
+
+} // namespace
+
+SamplePlan samplePlan(QImageIOHandler::Transformations transform, const QSize &stored,
+                      const QSize &out)
+{
+    const bool mirror = transform & QImageIOHandler::TransformationMirror;
+    const bool flip = transform & QImageIOHandler::TransformationFlip;
+    SamplePlan plan;
+    plan.quarterTurn = transform & QImageIOHandler::TransformationRotate90;
+    if (plan.quarterTurn) {
+        plan.storedRow = indices(out.width(), stored.height(), !flip);
+        plan.storedColumn = indices(out.height(), stored.width(), mirror);
+    } else {
+        plan.storedRow = indices(out.height(), stored.height(), flip);
+        plan.storedColumn = indices(out.width(), stored.width(), mirror);
+    }
+    return plan;
+}

@@ -1,0 +1,19 @@
+#include "streamdecoder.h"
+
+#include "jpegstream.h"
+#include "pngstream.h"
+
+namespace StreamDecoder {
+
+const Format *forFormat(const QByteArray &format)
+{
+    static const Format jpeg{JpegStream::decodeScaled, JpegStream::memoryEstimate};
+    static const Format png{PngStream::decodeScaled, PngStream::memoryEstimate};
+    if (format == "jpeg")
+        return &jpeg;
+    if (format == "png")
+        return &png;
+    return nullptr;
+}
+
+} // namespace StreamDecoder

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QImageIOHandler>
+#include <QString>
+
+// Decoders that read an image one stored row at a time and sample each needed row straight
+// into the small output, so that the full-size image never exists in memory. Every format's
+// decoder has the same shape, and forFormat() is the one place that picks it.
+namespace StreamDecoder {
+
+enum class Status
+{
+    Decoded,
+    NotHandled, // left to the toolkit (a colour space or layout this decoder does not stream)
+    Failed,     // the decoder gave up on the file
+    Damaged,    // the data is corrupt or ends early: part of the image would be made up
+};
+
+struct Format
+{
+    // Decodes `path` into `*out`: the upright image (after `transform`) fitted to `box`, with
+    // the pixels, pixel format and colour space of the toolkit's decode followed by
+    // sampleNearest().
+    Status (*decodeScaled)(const QString &path, QImageIOHandler::Transformations transform, int box,
+                           QImage *out, QString *error);
+    // The most memory decodeScaled() takes for `path`, read from its header, or -1 where the
+    // file is left to the toolkit.
+    qint64 (*memoryEstimate)(const QString &path, int box);
+};
+
+// The streamed decoder for a format as QImageReader::format() names it, or null.
+const Format *forFormat(const QByteArray &format);
+
+} // namespace StreamDecoder

@@ -1,0 +1,347 @@
+#include "imageresizer.h"
+#include "pngstream.h"
+#include "sampler.h"
+#include "testimages.h"
+
+#include <QColorSpace>
+#include <QDir>
+#include <QImageReader>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include <spng.h>
+
+// PNGs are streamed row by row; every kind must come out as the toolkit's decode followed by
+// nearest-pixel sampling, and damage must refuse the file.
+class TestPngStream : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void matchesToolkit_data();
+    void matchesToolkit();
+    void keyedDeepColourIsTransparent();
+    void damaged_data();
+    void damaged();
+    void corpusDamageRefused_data();
+    void corpusDamageRefused();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+namespace {
+
+// What a generated PNG holds besides its pixels.
+struct PngSpec
+{
+    int colourType = 2;
+    int depth = 8;
+    QSize size{37, 23};
+    bool trns = false;
+    int paletteEntries = 0; // palette images: entries in PLTE (pixels may index past them)
+    bool interlaced = false;
+    std::function<void(spng_ctx *)> chunks; // ancillary chunks to add
+};
+
+int channelsOf(int colourType)
+{
+    return colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+}
+
+// Raw rows in the PNG's own layout, every value reachable: random bytes.
+QByteArray rawPixels(const PngSpec &spec, quint32 seed)
+{
+    const int rowBytes = (spec.size.width() * channelsOf(spec.colourType) * spec.depth + 7) / 8;
+    QByteArray raw(rowBytes * spec.size.height(), Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &byte : raw)
+        byte = char(random.bounded(256));
+    // A few pixels that equal the transparent colour (zero), so the key is exercised.
+    for (int y = 0; y < spec.size.height(); y += 3)
+        std::fill_n(raw.data() + y * rowBytes, qMin(rowBytes, 8), 0);
+    return raw;
+}
+
+QByteArray encodePng(const PngSpec &spec, const QByteArray &raw)
+{
+    spng_ctx *ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_ihdr ihdr{};
+    ihdr.width = uint32_t(spec.size.width());
+    ihdr.height = uint32_t(spec.size.height());
+    ihdr.bit_depth = uint8_t(spec.depth);
+    ihdr.color_type = uint8_t(spec.colourType);
+    ihdr.interlace_method = spec.interlaced ? 1 : 0;
+    spng_set_ihdr(ctx, &ihdr);
+    if (spec.colourType == 3) {
+        spng_plte plte{};
+        plte.n_entries = uint32_t(spec.paletteEntries);
+        for (int i = 0; i < spec.paletteEntries; ++i)
+            plte.entries[i] = {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3), 255};
+        spng_set_plte(ctx, &plte);
+    }
+    if (spec.trns) {
+        spng_trns trns{}; // grey and colour keys stay zero
+        trns.n_type3_entries = uint32_t(qMin(spec.paletteEntries, 5));
+        for (uint32_t i = 0; i < trns.n_type3_entries; ++i)
+            trns.type3_alpha[i] = uint8_t(i * 60);
+        spng_set_trns(ctx, &trns);
+    }
+    if (spec.chunks)
+        spec.chunks(ctx);
+    QByteArray png;
+    const int code = spng_encode_image(ctx, raw.constData(), size_t(raw.size()), SPNG_FMT_RAW,
+                                       SPNG_ENCODE_FINALIZE);
+    size_t length = 0;
+    int error = 0;
+    void *buffer = code == 0 ? spng_get_png_buffer(ctx, &length, &error) : nullptr;
+    if (buffer)
+        png = QByteArray(static_cast<const char *>(buffer), int(length));
+    std::free(buffer);
+    spng_ctx_free(ctx);
+    return png;
+}
+
+QString writePng(const QString &folder, const QString &name, const PngSpec &spec)
+{
+    const QString path = QDir(folder).filePath(name + ".png");
+    const QByteArray png = encodePng(spec, rawPixels(spec, qHash(name)));
+    return !png.isEmpty() && TestImages::writeAll(path, png) ? path : QString();
+}
+
+void addText(spng_ctx *ctx)
+{
+    spng_text texts[3] = {};
+    qstrcpy(texts[0].keyword, "Title");
+    texts[0].type = SPNG_TEXT;
+    texts[0].text = const_cast<char *>("Plage \xe0 mar\xe9"
+                                       "e basse");
+    qstrcpy(texts[1].keyword, "Comment");
+    texts[1].type = SPNG_ZTXT;
+    texts[1].text = const_cast<char *>("compressed words");
+    qstrcpy(texts[2].keyword, "Author");
+    texts[2].type = SPNG_ITXT;
+    texts[2].text = const_cast<char *>("Zo\xc3\xab \xe2\x80\x94 \xe5\x86\x99\xe7\x9c\x9f");
+    texts[2].language_tag = const_cast<char *>("");
+    texts[2].translated_keyword = const_cast<char *>("");
+    spng_set_text(ctx, texts, 3);
+}
+
+void addColourChunks(spng_ctx *ctx)
+{
+    spng_set_gama(ctx, 1 / 2.2);
+    spng_chrm chrm{0.3127, 0.329, 0.64, 0.33, 0.21, 0.71, 0.15, 0.06};
+    spng_set_chrm(ctx, &chrm);
+    spng_phys phys{5906, 2953, 1};
+    spng_set_phys(ctx, &phys);
+}
+
+void addIcc(spng_ctx *ctx)
+{
+    static QByteArray profile =
+        QColorSpace(QColorSpace::ProPhotoRgb).iccProfile(); // kept alive for the encoder
+    spng_iccp iccp{};
+    qstrcpy(iccp.profile_name, "ProPhoto");
+    iccp.profile = profile.data();
+    iccp.profile_len = size_t(profile.size());
+    spng_set_iccp(ctx, &iccp);
+}
+
+QImage viaToolkit(const QString &path, int box)
+{
+    const QImage full(path);
+    return sampleNearest(full, fitInSquare(full.size(), box));
+}
+
+void compareImages(const QImage &streamed, const QImage &expected)
+{
+    QCOMPARE(streamed.size(), expected.size());
+    QCOMPARE(streamed.format(), expected.format());
+    QCOMPARE(streamed.colorTable(), expected.colorTable());
+    QCOMPARE(streamed.colorSpace(), expected.colorSpace());
+    QCOMPARE(streamed.colorSpace().iccProfile(), expected.colorSpace().iccProfile());
+    QCOMPARE(streamed.dotsPerMeterX(), expected.dotsPerMeterX());
+    QCOMPARE(streamed.dotsPerMeterY(), expected.dotsPerMeterY());
+    QCOMPARE(streamed.textKeys(), expected.textKeys());
+    for (const QString &key : expected.textKeys())
+        QCOMPARE(streamed.text(key), expected.text(key));
+    const int bytes = streamed.width() * streamed.depth() / 8;
+    for (int y = 0; y < streamed.height(); ++y)
+        QVERIFY2(std::memcmp(streamed.constScanLine(y), expected.constScanLine(y), size_t(bytes)) ==
+                     0,
+                 qPrintable(QString("row %1 differs").arg(y)));
+}
+
+QString corpus()
+{
+    return qEnvironmentVariable("PARVIMAGE_CORPORA");
+}
+
+} // namespace
+
+void TestPngStream::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QImageReader::supportedImageFormats(); // load the plugins before any row
+}
+
+void TestPngStream::matchesToolkit_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("streamed");
+    const QString dir = m_dir.path();
+    const auto add = [&](const QString &name, const PngSpec &spec) {
+        QTest::newRow(qPrintable(name)) << writePng(dir, name, spec) << !spec.interlaced;
+    };
+    for (int depth : {1, 2, 4, 8, 16}) {
+        add(QString("grey %1").arg(depth), {0, depth});
+        add(QString("grey %1 with tRNS").arg(depth), {0, depth, {37, 23}, true});
+    }
+    for (int depth : {1, 2, 4, 8}) {
+        add(QString("palette %1").arg(depth), {3, depth, {37, 23}, false, 1 << depth});
+        add(QString("palette %1 with tRNS").arg(depth), {3, depth, {37, 23}, true, 1 << depth});
+    }
+    add("palette 1 with one entry", {3, 1, {37, 23}, false, 1});
+    add("palette 8 indexing past its 40 entries", {3, 8, {37, 23}, true, 40});
+    add("rgb 8", {2, 8});
+    add("rgb 8 with tRNS", {2, 8, {37, 23}, true});
+    add("rgb 16", {2, 16});
+    add("grey alpha 8", {4, 8});
+    add("grey alpha 16", {4, 16});
+    add("rgba 8", {6, 8});
+    add("rgba 16", {6, 16});
+    add("one pixel", {2, 8, {1, 1}});
+    add("one row", {6, 8, {300, 1}});
+    add("texts", {2, 8, {37, 23}, false, 0, false, addText});
+    add("gamma, chromaticities and resolution",
+        {6, 16, {37, 23}, false, 0, false, addColourChunks});
+    add("gamma alone",
+        {0, 8, {37, 23}, false, 0, false, [](spng_ctx *c) { spng_set_gama(c, 0.5); }});
+    add("sRGB", {3, 4, {37, 23}, false, 16, false, [](spng_ctx *c) { spng_set_srgb(c, 0); }});
+    add("ICC profile", {2, 8, {37, 23}, false, 0, false, addIcc});
+    add("interlaced", {2, 8, {37, 23}, false, 0, true});
+
+    const QDir odd(corpus() + "/odd");
+    for (const QString &name : odd.entryList({"*.png"}, QDir::Files, QDir::Name)) {
+        const bool interlaced = TestImages::readAll(odd.filePath(name)).at(28) == 1;
+        QTest::newRow(qPrintable(name)) << odd.filePath(name) << !interlaced;
+    }
+}
+
+void TestPngStream::matchesToolkit()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, streamed);
+    QVERIFY(!path.isEmpty());
+    for (int box : {16, 50}) {
+        QImage image;
+        QString error;
+        const PngStream::Status status = PngStream::decodeScaled(path, {}, box, &image, &error);
+        QCOMPARE(status, streamed ? PngStream::Status::Decoded : PngStream::Status::NotHandled);
+        RowOutcome outcome;
+        const QImage loaded = ImageResizer::loadScaled(path, box, &outcome);
+        compareImages(loaded, viaToolkit(path, box));
+        if (streamed)
+            compareImages(image, loaded);
+    }
+}
+
+// The toolkit leaves such pixels uninitialised; they must come out as the file says.
+void TestPngStream::keyedDeepColourIsTransparent()
+{
+    const PngSpec spec{2, 16, {37, 23}, true};
+    const QByteArray raw = rawPixels(spec, 7);
+    const QString path = m_dir.filePath("keyed16.png");
+    QVERIFY(TestImages::writeAll(path, encodePng(spec, raw)));
+
+    QImage expected(spec.size, QImage::Format_RGBA64);
+    const auto *words = reinterpret_cast<const uchar *>(raw.constData());
+    for (int y = 0; y < spec.size.height(); ++y) {
+        for (int x = 0; x < spec.size.width(); ++x) {
+            const uchar *p = words + (y * spec.size.width() + x) * 6;
+            const quint16 r = quint16(p[0] << 8 | p[1]), g = quint16(p[2] << 8 | p[3]),
+                          b = quint16(p[4] << 8 | p[5]);
+            const quint16 a = r == 0 && g == 0 && b == 0 ? 0 : 0xffff;
+            reinterpret_cast<QRgba64 *>(expected.scanLine(y))[x] = QRgba64::fromRgba64(r, g, b, a);
+        }
+    }
+    expected = sampleNearest(expected, fitInSquare(spec.size, 50));
+    QVERIFY(expected.pixelColor(0, 0).alpha() == 0); // the test has transparent pixels
+
+    for (int run = 0; run < 2; ++run) {
+        RowOutcome outcome;
+        const QImage loaded = ImageResizer::loadScaled(path, 50, &outcome);
+        QCOMPARE(outcome.status, RowOutcome::Pending);
+        compareImages(loaded, expected);
+    }
+}
+
+void TestPngStream::damaged_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    PngSpec spec{2, 8, {300, 200}};
+    const QByteArray sound = encodePng(spec, rawPixels(spec, 3));
+    const int idat = sound.indexOf("IDAT");
+    QByteArray badCrc = sound;
+    badCrc[idat + 100] = char(badCrc.at(idat + 100) ^ 0x40);
+    QTest::newRow("cut at 60 %") << sound.left(sound.size() * 6 / 10);
+    const int lastIdat = sound.lastIndexOf("IDAT");
+    QTest::newRow("cut inside the last image data chunk")
+        << sound.left(lastIdat + 4 + qFromBigEndian<quint32>(sound.constData() + lastIdat - 4) - 2);
+    QTest::newRow("crc mismatch in the image data") << badCrc;
+    PngSpec interlaced = spec;
+    interlaced.interlaced = true;
+    QTest::newRow("interlaced, cut at 60 %")
+        << encodePng(interlaced, rawPixels(interlaced, 3)).left(sound.size() * 6 / 10);
+}
+
+void TestPngStream::damaged()
+{
+    QFETCH(QByteArray, png);
+    const QString path = m_dir.filePath("damaged.png");
+    QVERIFY(TestImages::writeAll(path, png));
+    RowOutcome outcome;
+    QVERIFY(ImageResizer::loadScaled(path, 64, &outcome).isNull());
+    QCOMPARE(outcome.status, RowOutcome::Damaged);
+}
+
+void TestPngStream::corpusDamageRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    if (corpus().isEmpty() || !QDir(corpus()).exists())
+        QSKIP("no corpus folder: skipped");
+    // The rest of the folder is damaged; these few are sound images kept among them.
+    const QStringList sound = {"libpng_empty_ancillary_chunks.png", "png_basn0g02.png.png",
+                               "png_video-001.rgb.png.png",
+                               "png_be2a942852e6e4ee7d2f91c9fa3255cf86cc6bda-1.png"};
+    for (const QString &folder : {QString("/corrupt"), QString("/corrupt/gofuzz_sample")}) {
+        const QDir dir(corpus() + folder);
+        for (const QString &name : dir.entryList({"*.png"}, QDir::Files, QDir::Name))
+            if (!sound.contains(name))
+                QTest::newRow(qPrintable(name)) << dir.filePath(name);
+    }
+}
+
+void TestPngStream::corpusDamageRefused()
+{
+    QFETCH(QString, path);
+    PlannedRow row;
+    row.source = path;
+    row.output = m_dir.filePath("refused-" + QFileInfo(path).fileName());
+    row.format = "png";
+    const RowOutcome outcome = ImageResizer::processRow(row, 64);
+    QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
+             qPrintable(outcome.reason()));
+    QVERIFY(!QFile::exists(row.output));
+}
+
+QTEST_MAIN(TestPngStream)
+#include "tst_pngstream.moc"
