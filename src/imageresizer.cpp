@@ -1,5 +1,6 @@
 #include "imageresizer.h"
 
+#include "atomicfile.h"
 #include "photometadata.h"
 #include "sampler.h"
 #include "streamdecoder.h"
@@ -8,7 +9,6 @@
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -137,26 +137,31 @@ qint64 memoryEstimate(const QString &path, int box)
     const StreamDecoder::Format *decoder = StreamDecoder::forFormat(reader.format());
     const qint64 streamed = decoder ? decoder->memoryEstimate(path, box) : -1;
     const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box);
-    // Writing encodes the output once more, in memory where metadata is inserted.
+    // The output is encoded in memory before it is written: a photo takes at most two bytes a
+    // pixel there, whatever the format.
     const QSize out = fitInSquare(reader.size().isValid() ? reader.size() : QSize(1, 1), box);
-    return decoding + qint64(out.width()) * out.height() * 4;
+    return decoding + qint64(out.width()) * out.height() * 2;
 }
 
 namespace {
 
-// Fills a temporary file next to `path` and renames it over `path` only when `fill` succeeded.
-template <typename Fill> RowOutcome saveAtomically(const QString &path, Fill fill)
+// Encodes the whole file in memory: only then is the old one replaced, in one write.
+bool encode(const QImage &image, const QByteArray &format, QByteArray *bytes, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return RowOutcome::make(RowOutcome::WriteFailed, file.errorString());
-    QString error;
-    if (!fill(file, &error)) {
-        file.cancelWriting();
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
-    }
-    if (!file.commit())
-        return RowOutcome::make(RowOutcome::WriteFailed, file.errorString());
+    QBuffer buffer(bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (writer.write(image))
+        return true;
+    *error = writer.errorString();
+    return false;
+}
+
+RowOutcome save(const QString &path, const QByteArray &bytes)
+{
+    AtomicFile::Failure failure;
+    if (!AtomicFile::write(path, bytes, &failure))
+        return RowOutcome::writeFailed(failure.code, failure.systemText);
     return RowOutcome::make(RowOutcome::Written);
 }
 
@@ -165,26 +170,18 @@ bool isJpegFormat(const QByteArray &format)
     return format == "jpg" || format == "jpeg";
 }
 
-// The image is encoded in memory, the metadata inserted there, and the result written once.
+// The metadata is inserted into the encoded image before it is written.
 RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
                              const PhotoMetadata &metadata)
 {
     QByteArray encoded;
-    QBuffer buffer(&encoded);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, row.format);
-    if (!writer.write(image))
-        return RowOutcome::make(RowOutcome::WriteFailed, writer.errorString());
     QString error;
+    if (!encode(image, row.format, &encoded, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
     const bool copied = metadata.insertInto(&encoded, image.size(), &error) && !metadata.failed();
     if (error.isEmpty())
         error = metadata.error();
-    RowOutcome outcome = saveAtomically(row.output, [&](QIODevice &file, QString *writeError) {
-        if (file.write(encoded) == encoded.size())
-            return true;
-        *writeError = file.errorString();
-        return false;
-    });
+    RowOutcome outcome = save(row.output, encoded);
     if (outcome.status == RowOutcome::Written && !copied) {
         outcome.metadataNotCopied = true;
         outcome.systemError = error;
@@ -196,13 +193,11 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
 {
-    return saveAtomically(path, [&](QIODevice &file, QString *error) {
-        QImageWriter writer(&file, format);
-        if (writer.write(image))
-            return true;
-        *error = writer.errorString();
-        return false;
-    });
+    QByteArray encoded;
+    QString error;
+    if (!encode(image, format, &encoded, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
+    return save(path, encoded);
 }
 
 void tuneAllocator()

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+#include <cerrno>
+
 RowOutcome RowOutcome::make(Status status, const QString &argument, const QString &systemError)
 {
     RowOutcome outcome;
@@ -15,6 +17,36 @@ RowOutcome RowOutcome::make(Status status, const QString &argument, const QStrin
 static QString tr(const char *text)
 {
     return QCoreApplication::translate("MainWindow", text);
+}
+
+RowOutcome RowOutcome::writeFailed(int code, const QString &systemText)
+{
+    QString why;
+    switch (code) {
+    case ENOSPC:
+    case EDQUOT:
+        why = tr("plus de place sur le disque");
+        break;
+    case EROFS:
+        why = tr("disque en lecture seule");
+        break;
+    case EACCES:
+    case EPERM:
+        why = tr("accès refusé");
+        break;
+    case ENOENT:
+        why = tr("dossier de destination introuvable");
+        break;
+    case ENAMETOOLONG:
+        why = tr("nom de fichier trop long");
+        break;
+    case EIO:
+        why = tr("erreur d'entrée/sortie du disque");
+        break;
+    default:
+        return make(WriteFailed, systemText);
+    }
+    return make(WriteFailed, why, systemText);
 }
 
 QString RowOutcome::reason() const

@@ -30,6 +30,9 @@ struct RowOutcome
 
     static RowOutcome make(Status status, const QString &argument = QString(),
                            const QString &systemError = QString());
+    // A failed write, with the reason in the user's language for the common system errors
+    // (`code` is an errno) and the system's own words kept for the details.
+    static RowOutcome writeFailed(int code, const QString &systemText);
 
     bool isFailure() const
     {

@@ -1,5 +1,6 @@
 #include "testimages.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -62,6 +63,26 @@ QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height)
         }
     }
     return QByteArray();
+}
+
+SmallDrive::SmallDrive(const QString &folder, int kilobytes) : m_folder(folder)
+{
+    QDir().mkpath(folder);
+    if (kilobytes <= 0)
+        return;
+    const QString options = QStringLiteral("size=%1k").arg(kilobytes);
+    m_mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", folder}) == 0;
+}
+
+SmallDrive::~SmallDrive()
+{
+    if (m_mounted)
+        QProcess::execute("umount", {"-l", m_folder});
+}
+
+bool SmallDrive::makeReadOnly()
+{
+    return QProcess::execute("mount", {"-o", "remount,ro", m_folder}) == 0;
 }
 
 } // namespace TestImages

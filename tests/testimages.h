@@ -26,4 +26,23 @@ bool writeAll(const QString &path, const QByteArray &bytes);
 // Changes the frame size declared in a JPEG's SOF header, leaving the data as it is.
 QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height);
 
+// A small file system mounted on `folder` while the object lives, as a full or read-only drive
+// would be; with no size, just the folder. Mounting needs root and a system that allows it:
+// isMounted() says whether it could.
+class SmallDrive
+{
+public:
+    SmallDrive(const QString &folder, int kilobytes);
+    ~SmallDrive();
+    SmallDrive(const SmallDrive &) = delete;
+    SmallDrive &operator=(const SmallDrive &) = delete;
+
+    bool isMounted() const { return m_mounted; }
+    bool makeReadOnly();
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+
 } // namespace TestImages

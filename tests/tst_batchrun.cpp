@@ -370,7 +370,8 @@ enum class Fault
     SourceVanishes,
     DestinationVanishes,
     OutputIsAFolder,
-    DiskFillsUp,
+    DiskFillsUp, // the process may not write past 64 KB
+    DriveIsFull, // a 200 KB file system
 };
 Q_DECLARE_METATYPE(Fault)
 Q_DECLARE_METATYPE(RowOutcome::Status)
@@ -379,16 +380,24 @@ void TestBatchRun::faultsWhileWriting_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QList<RowOutcome::Status>>("outcomes");
+    QTest::addColumn<QString>("reason"); // of the rows that failed
     const auto written = RowOutcome::Written, failed = RowOutcome::WriteFailed;
     QTest::newRow("source vanishes after listing")
         << Fault::SourceVanishes
-        << QList<RowOutcome::Status>{written, RowOutcome::Unreadable, written};
+        << QList<RowOutcome::Status>{written, RowOutcome::Unreadable, written}
+        << "illisible ou format non reconnu";
     QTest::newRow("destination vanishes during the run")
-        << Fault::DestinationVanishes << QList<RowOutcome::Status>{written, failed, failed};
+        << Fault::DestinationVanishes << QList<RowOutcome::Status>{written, failed, failed}
+        << "écriture impossible : dossier de destination introuvable";
     QTest::newRow("output path is a folder")
-        << Fault::OutputIsAFolder << QList<RowOutcome::Status>{written, failed, written};
-    QTest::newRow("disk fills up part-way")
-        << Fault::DiskFillsUp << QList<RowOutcome::Status>{written, failed, written};
+        << Fault::OutputIsAFolder << QList<RowOutcome::Status>{written, failed, written}
+        << "écriture impossible : Filename refers to a directory";
+    QTest::newRow("file size limit part-way")
+        << Fault::DiskFillsUp << QList<RowOutcome::Status>{written, failed, written}
+        << "écriture impossible : File too large";
+    QTest::newRow("drive fills up part-way")
+        << Fault::DriveIsFull << QList<RowOutcome::Status>{written, failed, written}
+        << "écriture impossible : plus de place sur le disque";
 }
 
 // Three rows on one worker; the fault hits the second. The run must go on, give each row its
@@ -397,6 +406,7 @@ void TestBatchRun::faultsWhileWriting()
 {
     QFETCH(Fault, fault);
     QFETCH(QList<RowOutcome::Status>, outcomes);
+    QFETCH(QString, reason);
     QImage flat(40, 30, QImage::Format_RGB32);
     flat.fill(Qt::darkCyan);
     QImage noise(400, 400, QImage::Format_RGB32);
@@ -404,6 +414,9 @@ void TestBatchRun::faultsWhileWriting()
     QVERIFY(flat.save(dir.filePath("a.png")) && noise.save(dir.filePath("b.png")) &&
             flat.save(dir.filePath("c.png")));
     const QString out = dir.filePath("out");
+    TestImages::SmallDrive drive(out, fault == Fault::DriveIsFull ? 200 : 0);
+    if (fault == Fault::DriveIsFull && !drive.isMounted())
+        QSKIP("cannot mount a small file system here");
     QDir().mkpath(out + (fault == Fault::OutputIsAFolder ? "/b.png" : ""));
     const QString kept = out + (fault == Fault::OutputIsAFolder ? "/b.png/kept.txt" : "/b.png");
     QVERIFY(TestImages::writeAll(kept, "was here before"));
@@ -435,8 +448,8 @@ void TestBatchRun::faultsWhileWriting()
 
     for (int row = 0; row < 3; ++row) {
         QCOMPARE(runner.outcomes().at(row).status, outcomes.at(row));
-        QVERIFY(runner.outcomes().at(row).status == RowOutcome::Written ||
-                !runner.outcomes().at(row).reason().isEmpty());
+        if (outcomes.at(row) != RowOutcome::Written)
+            QCOMPARE(runner.outcomes().at(row).reason(), reason);
     }
     if (fault == Fault::DestinationVanishes) {
         QVERIFY(!QFileInfo::exists(out)); // not made again behind the user's back

@@ -1,3 +1,4 @@
+#include "atomicfile.h"
 #include "imageresizer.h"
 #include "peakmemory.h"
 #include "sampler.h"
@@ -15,6 +16,23 @@
 #include <sys/resource.h>
 
 Q_DECLARE_METATYPE(RowOutcome::Status)
+Q_DECLARE_METATYPE(AtomicFile::Step)
+
+namespace {
+
+enum class WriteFault
+{
+    FullDrive,     // a 300 KB file system
+    ReadOnlyDrive, // a file system mounted read-only
+    FolderGone,
+    NameTooLong,
+    FileSizeLimit, // the process may not write past 16 KB
+    Injected,      // what root cannot meet for real, at the step where it happens
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(WriteFault)
 
 class TestImageResizer : public QObject
 {
@@ -32,6 +50,8 @@ private slots:
     void failedWriteKeepsOriginal_data();
     void failedWriteKeepsOriginal();
     void formatFromLastSuffix();
+    void writeFailureReasons_data();
+    void writeFailureReasons();
 
 private:
     RowOutcome run(const QString &source, const QString &output, int box);
@@ -237,6 +257,77 @@ void TestImageResizer::formatFromLastSuffix()
     const QString out = dir.filePath("copy.old.PNG");
     QCOMPARE(run(in, out, 20).status, RowOutcome::Written);
     QCOMPARE(QImageReader(out).format(), QByteArray("png"));
+}
+
+void TestImageResizer::writeFailureReasons_data()
+{
+    QTest::addColumn<WriteFault>("fault");
+    QTest::addColumn<AtomicFile::Step>("step");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("reason");
+    using Step = AtomicFile::Step;
+    const auto row = [](const char *name, WriteFault fault, const char *reason,
+                        Step step = Step::Open, int code = 0) {
+        QTest::newRow(name) << fault << step << code
+                            << QString("écriture impossible : %1").arg(QString::fromUtf8(reason));
+    };
+    row("full drive", WriteFault::FullDrive, "plus de place sur le disque");
+    row("read-only drive", WriteFault::ReadOnlyDrive, "disque en lecture seule");
+    row("folder removed", WriteFault::FolderGone, "dossier de destination introuvable");
+    row("name too long", WriteFault::NameTooLong, "nom de fichier trop long");
+    row("anything else: the system's words", WriteFault::FileSizeLimit, "File too large");
+    row("permission refused", WriteFault::Injected, "accès refusé", Step::Open, EACCES);
+    row("quota reached", WriteFault::Injected, "plus de place sur le disque", Step::Write, EDQUOT);
+    row("drive pulled out", WriteFault::Injected, "erreur d'entrée/sortie du disque", Step::Sync,
+        EIO);
+    row("rename not permitted", WriteFault::Injected, "accès refusé", Step::Rename, EPERM);
+}
+
+// Each failure where it happens; the old file keeps its bytes and no temporary file is left.
+void TestImageResizer::writeFailureReasons()
+{
+    QFETCH(WriteFault, fault);
+    QFETCH(AtomicFile::Step, step);
+    QFETCH(int, code);
+    QFETCH(QString, reason);
+    const QString folder = dir.filePath("drive");
+    QDir(folder).removeRecursively();
+    const bool needsDrive = fault == WriteFault::FullDrive || fault == WriteFault::ReadOnlyDrive;
+    TestImages::SmallDrive drive(folder, needsDrive ? 300 : 0);
+    if (needsDrive && !drive.isMounted())
+        QSKIP("cannot mount a small file system here");
+    QString target = QDir(folder).filePath("photo.png");
+    const QByteArray original("the photo that was here");
+    QVERIFY(TestImages::writeAll(target, original));
+    if (fault == WriteFault::ReadOnlyDrive)
+        QVERIFY(drive.makeReadOnly());
+    if (fault == WriteFault::FolderGone)
+        QVERIFY(QDir(folder).removeRecursively());
+    if (fault == WriteFault::NameTooLong)
+        target = QDir(folder).filePath(QString(300, 'n') + ".png");
+
+    QImage noise(400, 400, QImage::Format_RGB32);
+    QRandomGenerator(3).fillRange(reinterpret_cast<quint32 *>(noise.bits()), 400 * 400);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    if (fault == WriteFault::FileSizeLimit) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved;
+        limited.rlim_cur = 16 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    AtomicFile::setFaultForTesting([=](AtomicFile::Step at) { return at == step ? code : 0; });
+    const RowOutcome outcome = ImageResizer::write(noise, target, "png");
+    AtomicFile::setFaultForTesting(nullptr);
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    QCOMPARE(outcome.status, RowOutcome::WriteFailed);
+    QCOMPARE(outcome.reason(), reason);
+    QVERIFY(!outcome.systemError.isEmpty() || fault == WriteFault::FileSizeLimit);
+    if (fault != WriteFault::FolderGone) {
+        QCOMPARE(TestImages::readAll(QDir(folder).filePath("photo.png")), original);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"photo.png"});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestImageResizer)
