@@ -4,13 +4,15 @@
 //   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
-// or in the --sets folder, where a later run finds them again.
+// or in the --sets folder, where a later run finds them again, and ends with each kind of
+// row's memory estimate beside the peak it measured.
 // Nothing is ever written into the input folder.
 
 #include "batchplan.h"
 #include "batchrunner.h"
 #include "imageresizer.h"
 #include "peakmemory.h"
+#include "sampler.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -20,6 +22,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -29,9 +32,12 @@
 #include <exiv2/exiv2.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <spng.h>
 
 extern char **environ;
 
@@ -135,6 +141,86 @@ bool tagCopies(const QString &from, const QString &to)
     return true;
 }
 
+// The same pictures in another form, through `convert` (which returns false on failure).
+bool convertEach(const QString &from, const QString &to, int count,
+                 const std::function<bool(const QString &, const QString &)> &convert)
+{
+    QDir().mkpath(to);
+    const QStringList sources = imagesIn(from);
+    for (int i = 0; i < qMin(count, sources.size()); ++i)
+        if (!convert(sources.at(i), QDir(to).filePath(QFileInfo(sources.at(i)).baseName())))
+            return false;
+    return true;
+}
+
+bool asPng(const QString &source, const QString &base)
+{
+    return QImage(source).save(base + ".png");
+}
+
+// Interlaced PNGs are left to the toolkit's full decode.
+bool asInterlacedPng(const QString &source, const QString &base)
+{
+    return QProcess::execute("convert", {source, "-interlace", "PNG", base + ".png"}) == 0;
+}
+
+// Re-encoded progressive with full-resolution colour (4:4:4), the costliest kind to decode.
+bool asProgressive444(const QString &source, const QString &base)
+{
+    const QString command = QString("djpeg -ppm '%1' | cjpeg -quality 90 -sample 1x1 "
+                                    "-progressive -outfile '%2.jpg'")
+                                .arg(source, base);
+    return QProcess::execute("sh", {"-c", command}) == 0;
+}
+
+// A small file that declares a huge image: 16000 x 16000 black pixels, about 750 KB.
+bool writeBomb(const QString &folder)
+{
+    QDir().mkpath(folder);
+    FILE *file = std::fopen(QFile::encodeName(folder + "/bomb.png").constData(), "wb");
+    if (!file)
+        return false;
+    spng_ctx *ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_png_file(ctx, file);
+    spng_ihdr ihdr{16000, 16000, 8, 2, 0, 0, 0};
+    spng_set_ihdr(ctx, &ihdr);
+    QByteArray row(16000 * 3, '\0');
+    bool ok = spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG,
+                                SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) == 0;
+    for (int y = 0; ok && y < 16000; ++y) {
+        const int code = spng_encode_row(ctx, row.constData(), size_t(row.size()));
+        ok = code == 0 || code == SPNG_EOI;
+    }
+    spng_ctx_free(ctx);
+    return std::fclose(file) == 0 && ok;
+}
+
+// The child's side of an estimate: one row of `source`, its estimate, and the peak it reached
+// above what the process held before it.
+int runEstimate(const QString &source, const QString &output, int size)
+{
+    QImageReader::supportedImageFormats();
+    QImageWriter::supportedImageFormats();
+    ImageResizer::tuneAllocator();
+    BatchSettings settings;
+    settings.size = size;
+    settings.destination = output;
+    // A small image of the same format first, so that plugins and libraries are in memory;
+    // at a small size, so that the buffers it frees are not there for the row to reuse.
+    const QString warm = QDir(output).filePath("warm." + QFileInfo(source).suffix());
+    photoLike(QSize(64, 48), 1).save(warm);
+    ImageResizer::processRow(planBatch({warm}, settings).at(0), 16);
+    if (!resetPeakResident())
+        return 3;
+    const long before = residentKb();
+    const qint64 estimate = ImageResizer::memoryEstimate(source, size);
+    const RowOutcome outcome = ImageResizer::processRow(planBatch({source}, settings).at(0), size);
+    if (outcome.status != RowOutcome::Written)
+        return 2;
+    std::printf("%lld %ld\n", estimate, peakResidentKb() - before);
+    return 0;
+}
+
 // The child's side: one mode over one folder.
 int runChild(const QString &mode, const QString &input, const QString &output, int size)
 {
@@ -169,29 +255,25 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
     return 0;
 }
 
-Measure measure(const QString &mode, const QString &input, int size)
+// Runs this program as a child with `args` and returns the two numbers it printed.
+bool spawnChild(const QStringList &args, double *first, double *second)
 {
-    QTemporaryDir output;
-    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
-    const QByteArray in = input.toLocal8Bit(), out = output.path().toLocal8Bit();
-    const QByteArray modeBytes = mode.toLatin1(), sizeBytes = QByteArray::number(size);
-    char *argv[] = {const_cast<char *>(self.constData()),
-                    const_cast<char *>("--child"),
-                    const_cast<char *>(modeBytes.constData()),
-                    const_cast<char *>(in.constData()),
-                    const_cast<char *>(out.constData()),
-                    const_cast<char *>(sizeBytes.constData()),
-                    nullptr};
+    QList<QByteArray> bytes{QCoreApplication::applicationFilePath().toLocal8Bit(), "--child"};
+    for (const QString &arg : args)
+        bytes.append(arg.toLocal8Bit());
+    QVector<char *> argv;
+    for (QByteArray &arg : bytes)
+        argv.append(arg.data());
+    argv.append(nullptr);
     int pipeFds[2];
-    Measure result;
     if (pipe(pipeFds) != 0)
-        return result;
+        return false;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     pid_t pid = 0;
-    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) == 0;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     char buffer[64] = {};
@@ -200,12 +282,34 @@ Measure measure(const QString &mode, const QString &input, int size)
     int status = 0;
     if (!spawned || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0 || got <= 0)
-        return result;
+        return false;
     const QList<QByteArray> words = QByteArray(buffer).trimmed().split(' ');
-    result.seconds = words.value(0).toDouble();
-    result.peakMb = words.value(1).toDouble() / 1024.0;
-    result.images = imagesIn(input).size();
+    *first = words.value(0).toDouble();
+    *second = words.value(1).toDouble();
+    return true;
+}
+
+Measure measure(const QString &mode, const QString &input, int size)
+{
+    QTemporaryDir output;
+    Measure result;
+    if (spawnChild({mode, input, output.path(), QString::number(size)}, &result.seconds,
+                   &result.peakMb)) {
+        result.peakMb /= 1024.0;
+        result.images = imagesIn(input).size();
+    }
     return result;
+}
+
+// One core's full libjpeg-turbo decodes of the same files: the floor a decoder can reach.
+double djpegSeconds(const QString &input)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : imagesIn(input))
+        if (QProcess::execute("djpeg", {"-outfile", "/dev/null", source}) != 0)
+            return 0;
+    return timer.nsecsElapsed() / 1e9;
 }
 
 // The fastest of a few interleaved rounds: the machine is shared, and other load only ever
@@ -219,15 +323,19 @@ Measure fastest(const Measure &kept, const Measure &round)
     return best;
 }
 
-Measure report(QTextStream &out, const QString &set, const QString &input, int size, int rounds)
+Measure report(QTextStream &out, const QString &set, const QString &input, int size, int rounds,
+               bool withDjpeg = false)
 {
     Measure a = measure("toolkit", input, size);
     Measure b = measure("one", input, size);
     Measure c = measure("all", input, size);
+    double d = withDjpeg ? djpegSeconds(input) : 0;
     for (int round = 1; round < rounds; ++round) {
         a = fastest(a, measure("toolkit", input, size));
         b = fastest(b, measure("one", input, size));
         c = fastest(c, measure("all", input, size));
+        if (withDjpeg)
+            d = qMin(d, djpegSeconds(input));
     }
     if (a.images == 0 || b.images == 0 || c.images == 0) {
         out << set << ": a run failed\n";
@@ -248,12 +356,48 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     line("(a) toolkit only", a);
     line("(b) Parvimage, 1 worker", b);
     line(qPrintable(QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount())), c);
-    out << QString("  time per image b/a = %1   c/a = %2   throughput c/b = %3\n\n")
+    if (d > 0)
+        out << QString("  %1  %2 s/image\n")
+                   .arg("(d) djpeg, one core", -24)
+                   .arg(d / a.images, 8, 'f', 4);
+    out << QString("  time per image b/a = %1   c/a = %2   throughput c/b = %3")
                .arg(b.seconds / a.seconds, 0, 'f', 3)
                .arg(c.seconds / a.seconds, 0, 'f', 3)
                .arg(b.seconds / c.seconds, 0, 'f', 2);
+    if (d > 0)
+        out << QString("   c/d = %1").arg(c.seconds / d, 0, 'f', 3);
+    out << "\n\n";
     out.flush();
     return b;
+}
+
+// Each kind of row's estimate beside the peak it reached, each in a process of its own.
+void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size)
+{
+    out << QString("Memory estimate against the measured peak of one row, size %1\n").arg(size);
+    for (const auto &[name, file] : kinds) {
+        QTemporaryDir output;
+        double estimate = 0, measuredKb = 0;
+        if (!spawnChild({"estimate", file, output.path(), QString::number(size)}, &estimate,
+                        &measuredKb)) {
+            out << "  " << name << ": the row failed\n";
+            continue;
+        }
+        out << QString("  %1  estimate %2 MB  measured %3 MB  measured/estimate %4\n")
+                   .arg(name, -34)
+                   .arg(estimate / (1 << 20), 7, 'f', 1)
+                   .arg(measuredKb / 1024, 7, 'f', 1)
+                   .arg(measuredKb * 1024 / estimate, 0, 'f', 2);
+    }
+    out << "\n";
+    out.flush();
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
+                         "[--rounds N]\n");
+    return 2;
 }
 
 } // namespace
@@ -262,21 +406,30 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
+    if (args.size() == 6 && args.at(1) == "--child" && args.at(2) == "estimate")
+        return runEstimate(args.at(3), args.at(4), args.at(5).toInt());
     if (args.size() == 6 && args.at(1) == "--child")
         return runChild(args.at(2), args.at(3), args.at(4), args.at(5).toInt());
 
     int size = 1024, rounds = 3;
     QString input, sets;
-    for (int i = 1; i + 1 < args.size(); i += 2) {
+    for (int i = 1; i < args.size(); i += 2) {
+        const QString value = args.value(i + 1);
+        if (i + 1 == args.size())
+            return usage();
         if (args.at(i) == "--size")
-            size = args.at(i + 1).toInt();
+            size = value.toInt();
         else if (args.at(i) == "--input")
-            input = args.at(i + 1);
+            input = value;
         else if (args.at(i) == "--sets")
-            sets = args.at(i + 1);
+            sets = value;
         else if (args.at(i) == "--rounds")
-            rounds = qMax(1, args.at(i + 1).toInt());
+            rounds = qMax(1, value.toInt());
+        else
+            return usage();
     }
+    if (size < 1)
+        return usage();
     QTextStream out(stdout);
     if (!input.isEmpty()) {
         report(out, QDir::toNativeSeparators(input), input, size, rounds);
@@ -292,19 +445,27 @@ int main(int argc, char *argv[])
         const QString folder = root + "/" + set;
         return QDir(folder).exists() || make(folder);
     };
+    const auto from = [&root](const char *set, int count, auto convert) {
+        return [=](const QString &f) { return convertEach(root + "/" + set, f, count, convert); };
+    };
     const bool ok =
         ready("baseline",
               [](auto f) { return generate(f, "b", 24, QSize(4000, 3000), "jpg", false); }) &&
         ready("tagged", [&root](auto f) { return tagCopies(root + "/baseline", f); }) &&
         ready("progressive",
               [](auto f) { return generate(f, "p", 24, QSize(4000, 3000), "jpg", true); }) &&
-        ready("png", [](auto f) { return generate(f, "n", 4, QSize(4000, 3000), "png", false); }) &&
-        ready("huge", [](auto f) { return generate(f, "h", 8, QSize(8660, 5774), "jpg", false); });
+        ready("png-photos", from("baseline", 6, asPng)) &&
+        ready("huge",
+              [](auto f) { return generate(f, "h", 8, QSize(8660, 5774), "jpg", false); }) &&
+        ready("huge-progressive-444", from("huge", 3, asProgressive444)) &&
+        ready("huge-png", from("huge", 2, asPng)) && ready("bomb", writeBomb) &&
+        ready("png-interlaced", from("png-photos", 1, asInterlacedPng));
     if (!ok) {
         out << "cannot write the generated images\n";
         return 1;
     }
-    const Measure plain = report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds);
+    const Measure plain =
+        report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds, true);
     const Measure tagged =
         report(out, "The same, with camera metadata", root + "/tagged", size, rounds);
     if (plain.images > 0 && tagged.images > 0) {
@@ -314,7 +475,21 @@ int main(int argc, char *argv[])
                    .arg(100 * extra * plain.images / plain.seconds, 0, 'f', 1);
     }
     report(out, "Progressive JPEG 12 MP", root + "/progressive", size, rounds);
-    report(out, "PNG 12 MP (toolkit decode)", root + "/png", size, rounds);
-    report(out, "Baseline JPEG 50 MP", root + "/huge", 2048, rounds);
+    report(out, "PNG photos 12 MP", root + "/png-photos", size, rounds);
+    report(out, "Baseline JPEG 50 MP", root + "/huge", 2048, rounds, true);
+    // The large sets are about peak memory: one round is enough.
+    report(out, "Progressive 4:4:4 JPEG 50 MP", root + "/huge-progressive-444", 2048, 1);
+    report(out, "PNG 50 MP", root + "/huge-png", 2048, 1);
+    report(out, "PNG declaring 16000 x 16000 (750 KB)", root + "/bomb", 2048, 1);
+    reportEstimates(out,
+                    {{"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
+                     {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
+                     {"baseline JPEG 50 MP", root + "/huge/h0.jpg"},
+                     {"progressive 4:4:4 JPEG 50 MP", root + "/huge-progressive-444/h0.jpg"},
+                     {"PNG 12 MP", root + "/png-photos/b0.png"},
+                     {"PNG 50 MP", root + "/huge-png/h0.png"},
+                     {"PNG 16000 x 16000", root + "/bomb/bomb.png"},
+                     {"interlaced PNG 12 MP (toolkit)", root + "/png-interlaced/b0.png"}},
+                    2048);
     return 0;
 }

@@ -3,15 +3,35 @@
 #include <QFile>
 #include <QList>
 
-long peakResidentKb()
+namespace {
+
+long statusKb(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     const QList<QByteArray> lines = status.readAll().split('\n');
     for (const QByteArray &line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toLong();
     }
     return -1;
+}
+
+} // namespace
+
+long peakResidentKb()
+{
+    return statusKb("VmHWM:");
+}
+
+long residentKb()
+{
+    return statusKb("VmRSS:");
+}
+
+bool resetPeakResident()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }

@@ -36,9 +36,8 @@ public:
     {
         m_clock.start();
         m_runner.setMemoryBudget(budget);
-        m_runner.setEstimate([estimates](const PlannedRow &row, int) {
-            return estimates.at(row.source.toInt());
-        });
+        m_runner.setEstimate(
+            [estimates](const PlannedRow &row, int) { return estimates.at(row.source.toInt()); });
         m_runner.setProcess([this](const PlannedRow &row, int) {
             const int index = row.source.toInt();
             record(index, &Span::start);
