@@ -6,6 +6,7 @@
 #include "streamdecoder.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
@@ -111,6 +112,17 @@ StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &
     return status;
 }
 
+// A profile of another colour model than the pixels' (a CMYK source's on RGB pixels, say)
+// makes colour-managed programs reject or misread the output: it is left out.
+void dropForeignProfile(QImage *image)
+{
+    const QByteArray model = image->colorSpace().iccProfile().mid(16, 4);
+    const bool grey = image->format() == QImage::Format_Grayscale8 ||
+                      image->format() == QImage::Format_Grayscale16;
+    if (!model.isEmpty() && model != (grey ? "GRAY" : "RGB "))
+        image->setColorSpace(QColorSpace());
+}
+
 } // namespace
 
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
@@ -120,11 +132,11 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
     if (refusedUpFront(reader, path, outcome))
         return QImage();
     QImage scaled;
-    if (decodeStreamed(reader, path, box, &scaled, outcome) != StreamDecoder::Status::NotHandled)
-        return scaled;
-    scaled = decodeWithToolkit(reader, box, outcome);
+    if (decodeStreamed(reader, path, box, &scaled, outcome) == StreamDecoder::Status::NotHandled)
+        scaled = decodeWithToolkit(reader, box, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
+    dropForeignProfile(&scaled);
     return scaled;
 }
 
@@ -178,13 +190,12 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
     QString error;
     if (!encode(image, row.format, &encoded, &error))
         return RowOutcome::make(RowOutcome::WriteFailed, error);
-    const bool copied = metadata.insertInto(&encoded, image.size(), &error) && !metadata.failed();
-    if (error.isEmpty())
-        error = metadata.error();
+    QStringList leftOut;
+    const bool copied = metadata.insertInto(&encoded, image.size(), &leftOut);
     RowOutcome outcome = save(row.output, encoded);
     if (outcome.status == RowOutcome::Written && !copied) {
         outcome.metadataNotCopied = true;
-        outcome.systemError = error;
+        outcome.systemError = leftOut.join(QLatin1String(", "));
     }
     return outcome;
 }
@@ -219,7 +230,7 @@ RowOutcome processRow(const PlannedRow &row, int box)
         return outcome;
     if (isJpegFormat(row.format)) {
         const PhotoMetadata metadata = PhotoMetadata::read(row.source);
-        if (!metadata.isEmpty() || metadata.failed())
+        if (!metadata.isEmpty())
             return writeWithMetadata(scaled, row, metadata);
     }
     return write(scaled, row.output, row.format);

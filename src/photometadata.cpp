@@ -1,140 +1,223 @@
 #include "photometadata.h"
 
+#include "exifblock.h"
+
+#include <QCoreApplication>
 #include <QFile>
-
-#include <exiv2/exiv2.hpp>
-
-#include <mutex>
-
-struct PhotoMetadata::Data
-{
-    Exiv2::ExifData exif;
-    Exiv2::XmpData xmp;
-    Exiv2::IptcData iptc;
-};
+#include <QtEndian>
 
 namespace {
 
-// Exiv2 logs damage it works around instead of throwing; its errors count as a failure of
-// the row that logged them.
-thread_local QString loggedError;
+const QByteArray ExifSignature("Exif\0\0", 6);
+const QByteArray XmpSignature("http://ns.adobe.com/xap/1.0/\0", 29);
+const QByteArray ExtendedXmpSignature("http://ns.adobe.com/xmp/extension/\0", 35);
+const QByteArray PhotoshopSignature("Photoshop 3.0\0", 14);
 
-void logHandler(int level, const char *message)
+constexpr int App0 = 0xE0, App1 = 0xE1, App13 = 0xED;
+constexpr int MaxSegment = 65533; // payload bytes one segment holds
+
+QString tr(const char *text)
 {
-    if (level >= Exiv2::LogMsg::error && loggedError.isEmpty())
-        loggedError = QString::fromUtf8(message).trimmed();
+    return QCoreApplication::translate("MainWindow", text);
 }
 
-std::mutex xmpToolkit;
-
-void lockXmp(void *, bool lock)
+struct Segment
 {
-    if (lock)
-        xmpToolkit.lock();
-    else
-        xmpToolkit.unlock();
-}
+    int marker;
+    QByteArray payload;
+};
 
-// The XMP toolkit's set-up is not thread-safe, and its use needs a lock of ours.
-void initialiseOnce()
+// The segments before the image data, or nothing where the file is not a JPEG.
+QList<Segment> readSegments(const QString &path)
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        Exiv2::LogMsg::setHandler(logHandler);
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::error);
-        Exiv2::XmpParser::initialize(lockXmp, nullptr);
-    });
-}
-
-template <typename Key, typename Container, typename Value>
-void replaceIfPresent(Container &data, const char *key, const Value &value)
-{
-    const auto found = data.findKey(Key(key));
-    if (found != data.end())
-        found->setValue(value);
-}
-
-// The pixels are upright and smaller: say so, and drop the thumbnail of the old pixels.
-void correctFor(Exiv2::ExifData &exif, Exiv2::XmpData &xmp, const QSize &size)
-{
-    using Exiv2::ExifKey;
-    using Exiv2::XmpKey;
-    if (!exif.empty()) {
-        Exiv2::ExifThumb(exif).erase();
-        exif["Exif.Image.Orientation"] = uint16_t(1);
-        exif["Exif.Photo.PixelXDimension"] = uint32_t(size.width());
-        exif["Exif.Photo.PixelYDimension"] = uint32_t(size.height());
-        replaceIfPresent<ExifKey>(exif, "Exif.Image.ImageWidth", std::to_string(size.width()));
-        replaceIfPresent<ExifKey>(exif, "Exif.Image.ImageLength", std::to_string(size.height()));
+    QList<Segment> segments;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.read(2) != "\xff\xd8")
+        return segments;
+    for (;;) {
+        char byte = 0;
+        while (file.getChar(&byte) && uchar(byte) != 0xff) {
+        }
+        while (file.getChar(&byte) && uchar(byte) == 0xff) {
+        }
+        const int marker = uchar(byte);
+        if (file.atEnd() || marker == 0xDA || marker == 0xD9)
+            return segments;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue; // no length
+        const QByteArray length = file.read(2);
+        if (length.size() != 2)
+            return segments;
+        const int size = qFromBigEndian<quint16>(length.constData()) - 2;
+        const QByteArray payload = file.read(qMax(0, size));
+        if (payload.size() != size)
+            return segments;
+        segments.append({marker, payload});
     }
-    replaceIfPresent<XmpKey>(xmp, "Xmp.tiff.Orientation", std::string("1"));
-    replaceIfPresent<XmpKey>(xmp, "Xmp.exif.PixelXDimension", std::to_string(size.width()));
-    replaceIfPresent<XmpKey>(xmp, "Xmp.exif.PixelYDimension", std::to_string(size.height()));
-    replaceIfPresent<XmpKey>(xmp, "Xmp.tiff.ImageWidth", std::to_string(size.width()));
-    replaceIfPresent<XmpKey>(xmp, "Xmp.tiff.ImageLength", std::to_string(size.height()));
 }
 
-QString describe(const std::exception &error)
+// The IPTC resource (id 0x0404) of a Photoshop segment's resource list, as it stands.
+QByteArray iptcResource(const QByteArray &resources, bool *readable)
 {
-    return loggedError.isEmpty() ? QString::fromUtf8(error.what()) : loggedError;
+    *readable = true;
+    for (int at = 0; at + 12 <= resources.size();) {
+        if (!resources.mid(at, 4).startsWith("8BIM"))
+            break;
+        const quint16 id = qFromBigEndian<quint16>(resources.constData() + at + 4);
+        const int nameLength = uchar(resources.at(at + 6));
+        const int sizeAt = at + 6 + ((nameLength + 2) & ~1);
+        if (sizeAt + 4 > resources.size())
+            break;
+        const qint64 size = qFromBigEndian<quint32>(resources.constData() + sizeAt);
+        const qint64 end = sizeAt + 4 + size + (size & 1);
+        if (sizeAt + 4 + size > resources.size())
+            break;
+        if (id == 0x0404)
+            return resources.mid(at, int(qMin<qint64>(end, resources.size()) - at));
+        at = int(end);
+    }
+    // Damage matters only where it hides an IPTC resource.
+    *readable = !resources.contains(QByteArray("8BIM\x04\x04", 6));
+    return QByteArray();
+}
+
+bool isNameChar(char c)
+{
+    return QChar::isLetterOrNumber(uchar(c)) || c == '_' || c == '-' || c == '.' || c == ':';
+}
+
+// Sets every occurrence of the XMP property `name` to `value` in the packet's text, in
+// attribute (name="v") or element (<name>v</name>) form. False where the name appears in any
+// other form, which could not be corrected.
+bool setXmpProperty(QByteArray *packet, const QByteArray &name, const QByteArray &value)
+{
+    QByteArray out;
+    int from = 0;
+    for (int at = packet->indexOf(name); at != -1; at = packet->indexOf(name, at + 1)) {
+        const int after = at + name.size();
+        const char before = at > 0 ? packet->at(at - 1) : ' ';
+        if (isNameChar(before) || (after < packet->size() && isNameChar(packet->at(after))))
+            continue; // part of another name
+        if (before == '/' && at > 1 && packet->at(at - 2) == '<')
+            continue; // an element's end, handled with its start
+        int valueStart = -1, valueEnd = -1;
+        if (before == '<' && packet->mid(after, 1) == ">") {
+            valueStart = after + 1;
+            valueEnd = packet->indexOf("</" + name + ">", valueStart);
+        } else {
+            int i = after;
+            while (i < packet->size() && QChar::isSpace(uchar(packet->at(i))))
+                ++i;
+            if (packet->mid(i, 1) != "=")
+                return false;
+            for (++i; i < packet->size() && QChar::isSpace(uchar(packet->at(i)));)
+                ++i;
+            const char quote = i < packet->size() ? packet->at(i) : 0;
+            if (quote != '"' && quote != '\'')
+                return false;
+            valueStart = i + 1;
+            valueEnd = packet->indexOf(quote, valueStart);
+        }
+        if (valueEnd < 0 || packet->mid(valueStart, valueEnd - valueStart).contains('<'))
+            return false;
+        out += packet->mid(from, valueStart - from) + value;
+        from = valueEnd;
+    }
+    *packet = out + packet->mid(from);
+    return true;
+}
+
+bool correctXmp(QByteArray *packet, const QSize &size)
+{
+    QByteArray edited = *packet;
+    const QByteArray width = QByteArray::number(size.width());
+    const QByteArray height = QByteArray::number(size.height());
+    const bool done = setXmpProperty(&edited, "tiff:Orientation", "1") &&
+                      setXmpProperty(&edited, "exif:PixelXDimension", width) &&
+                      setXmpProperty(&edited, "exif:PixelYDimension", height) &&
+                      setXmpProperty(&edited, "tiff:ImageWidth", width) &&
+                      setXmpProperty(&edited, "tiff:ImageLength", height);
+    if (done)
+        *packet = edited;
+    return done;
+}
+
+// Appends a segment to `bytes`, or says it is left out where it is too long for one.
+void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, const char *what,
+                   QStringList *leftOut)
+{
+    if (payload.size() > MaxSegment) {
+        leftOut->append(tr("%1 trop grandes").arg(QLatin1String(what)));
+        return;
+    }
+    *bytes += char(0xff);
+    *bytes += char(marker);
+    *bytes += char((payload.size() + 2) >> 8);
+    *bytes += char((payload.size() + 2) & 0xff);
+    *bytes += payload;
 }
 
 } // namespace
 
 PhotoMetadata PhotoMetadata::read(const QString &path)
 {
-    initialiseOnce();
-    loggedError.clear();
     PhotoMetadata metadata;
-    try {
-        const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
-        if (image->imageType() != Exiv2::ImageType::jpeg)
-            return metadata;
-        image->readMetadata();
-        auto data = std::make_shared<Data>();
-        data->exif = image->exifData();
-        data->xmp = image->xmpData();
-        data->iptc = image->iptcData();
-        metadata.m_data = data;
-        metadata.m_error = loggedError;
-    } catch (const std::exception &error) {
-        metadata.m_error = describe(error);
+    QByteArray photoshop;
+    const QList<Segment> segments = readSegments(path);
+    for (const Segment &s : segments) {
+        if (s.marker == App1 && s.payload.startsWith(ExifSignature) && metadata.m_exif.isEmpty()) {
+            metadata.m_exif = s.payload.mid(ExifSignature.size());
+            metadata.m_exifFirst = &s == &segments.first();
+        } else if (s.marker == App1 && s.payload.startsWith(XmpSignature) &&
+                   metadata.m_xmp.isEmpty())
+            metadata.m_xmp = s.payload.mid(XmpSignature.size());
+        else if (s.marker == App1 && s.payload.startsWith(ExtendedXmpSignature))
+            metadata.m_extendedXmp.append(s.payload);
+        else if (s.marker == App13 && s.payload.startsWith(PhotoshopSignature))
+            photoshop += s.payload.mid(PhotoshopSignature.size());
     }
+    bool readable = true;
+    metadata.m_iptc = iptcResource(photoshop, &readable);
+    if (!readable)
+        metadata.m_unreadable.append(tr("IPTC illisibles"));
     return metadata;
 }
 
 bool PhotoMetadata::isEmpty() const
 {
-    return !m_data || (m_data->exif.empty() && m_data->xmp.empty() && m_data->iptc.empty());
+    return m_exif.isEmpty() && m_xmp.isEmpty() && m_extendedXmp.isEmpty() && m_iptc.isEmpty() &&
+           m_unreadable.isEmpty();
 }
 
-bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QString *error) const
+bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const
 {
-    if (isEmpty())
-        return true;
-    loggedError.clear();
-    try {
-        const auto image = Exiv2::ImageFactory::open(
-            reinterpret_cast<const Exiv2::byte *>(jpeg->constData()), long(jpeg->size()));
-        image->readMetadata(); // keeps what the encoder wrote: ICC profile, comment
-        Exiv2::ExifData exif = m_data->exif;
-        Exiv2::XmpData xmp = m_data->xmp;
-        correctFor(exif, xmp, size);
-        image->setExifData(exif);
-        image->setXmpData(xmp);
-        image->setIptcData(m_data->iptc);
-        image->writeMetadata();
-        if (!loggedError.isEmpty()) {
-            *error = loggedError;
-            return false;
-        }
-        Exiv2::BasicIo &io = image->io();
-        io.seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf bytes = io.read(long(io.size()));
-        *jpeg = QByteArray(reinterpret_cast<const char *>(bytes.pData_), int(bytes.size_));
-        return true;
-    } catch (const std::exception &exception) {
-        *error = describe(exception);
-        return false;
-    }
+    *leftOut = m_unreadable;
+    QByteArray inserted;
+    QByteArray exif = m_exif;
+    QString why;
+    if (!exif.isEmpty() && ExifBlock::correct(&exif, size, &why))
+        appendSegment(&inserted, App1, ExifSignature + exif, "EXIF", leftOut);
+    else if (!exif.isEmpty())
+        leftOut->append(why);
+    QByteArray xmp = m_xmp;
+    if (!xmp.isEmpty() && correctXmp(&xmp, size))
+        appendSegment(&inserted, App1, XmpSignature + xmp, "XMP", leftOut);
+    else if (!xmp.isEmpty())
+        leftOut->append(tr("XMP non corrigeables"));
+    for (const QByteArray &extension : m_extendedXmp)
+        appendSegment(&inserted, App1, extension, "XMP", leftOut);
+    if (!m_iptc.isEmpty())
+        appendSegment(&inserted, App13, PhotoshopSignature + m_iptc, "IPTC", leftOut);
+
+    // Where the source had its EXIF, so that the few values some makers store as offsets from
+    // the start of the file still point at their data: right after the start of image, in place
+    // of the encoder's JFIF segment, or after it.
+    const int jfifEnd = jpeg->size() > 6 && uchar(jpeg->at(2)) == 0xff && uchar(jpeg->at(3)) == App0
+                            ? 4 + qFromBigEndian<quint16>(jpeg->constData() + 4)
+                            : 2;
+    if (m_exifFirst && !m_exif.isEmpty() && inserted.startsWith("\xff\xe1"))
+        jpeg->replace(2, jfifEnd - 2, inserted);
+    else
+        jpeg->insert(jfifEnd, inserted);
+    return leftOut->isEmpty();
 }

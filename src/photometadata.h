@@ -1,30 +1,31 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
-#include <memory>
-
-// The EXIF, XMP and IPTC metadata of a JPEG source, read once and inserted into the encoded
-// output in memory. Never throws.
+// The EXIF, XMP and IPTC metadata of a JPEG source, carried into the encoded output as the
+// camera wrote it: only the orientation, the pixel dimensions and the thumbnail change.
 class PhotoMetadata
 {
 public:
-    // Reads the metadata of the JPEG at `path`. Other formats give an empty record.
+    // Reads the metadata segments of the JPEG at `path`. Other formats give an empty record.
     static PhotoMetadata read(const QString &path);
 
     bool isEmpty() const;
-    // Some or all of the source's metadata could not be read: what could is still carried.
-    bool failed() const { return !m_error.isEmpty(); }
-    QString error() const { return m_error; }
 
     // Inserts the metadata into the JPEG bytes `jpeg`, corrected for an upright image of `size`
-    // without a thumbnail. On failure `jpeg` is left as it was and `error` says why.
-    bool insertInto(QByteArray *jpeg, const QSize &size, QString *error) const;
+    // without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;
+    // returns false when something was.
+    bool insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const;
 
 private:
-    struct Data;
-    std::shared_ptr<const Data> m_data;
-    QString m_error;
+    QByteArray m_exif;               // the TIFF block
+    bool m_exifFirst = false;        // right after the start of image, as cameras write it
+    QByteArray m_xmp;                // the main packet
+    QList<QByteArray> m_extendedXmp; // the extension segments, as they were
+    QByteArray m_iptc;               // the IPTC resource of the Photoshop segment
+    QStringList m_unreadable;        // what was there but could not be read
 };

@@ -161,13 +161,15 @@ QImage viaToolkit(const QString &path, int box)
     return sampleNearest(full, fitInSquare(full.size(), box));
 }
 
-void compareImages(const QImage &streamed, const QImage &expected)
+void compareImages(const QImage &streamed, const QImage &expected, bool withColourSpace = true)
 {
     QCOMPARE(streamed.size(), expected.size());
     QCOMPARE(streamed.format(), expected.format());
     QCOMPARE(streamed.colorTable(), expected.colorTable());
-    QCOMPARE(streamed.colorSpace(), expected.colorSpace());
-    QCOMPARE(streamed.colorSpace().iccProfile(), expected.colorSpace().iccProfile());
+    if (withColourSpace) {
+        QCOMPARE(streamed.colorSpace(), expected.colorSpace());
+        QCOMPARE(streamed.colorSpace().iccProfile(), expected.colorSpace().iccProfile());
+    }
     QCOMPARE(streamed.dotsPerMeterX(), expected.dotsPerMeterX());
     QCOMPARE(streamed.dotsPerMeterY(), expected.dotsPerMeterY());
     QCOMPARE(streamed.textKeys(), expected.textKeys());
@@ -246,11 +248,18 @@ void TestPngStream::matchesToolkit()
         QString error;
         const PngStream::Status status = PngStream::decodeScaled(path, {}, box, &image, &error);
         QCOMPARE(status, streamed ? PngStream::Status::Decoded : PngStream::Status::NotHandled);
+        const QImage expected = viaToolkit(path, box);
+        if (streamed)
+            compareImages(image, expected);
+        // A row's image is the same, but for a profile of another colour model than its pixels'
+        // (grey pixels with gamma), which is left out.
         RowOutcome outcome;
         const QImage loaded = ImageResizer::loadScaled(path, box, &outcome);
-        compareImages(loaded, viaToolkit(path, box));
-        if (streamed)
-            compareImages(image, loaded);
+        compareImages(loaded, expected, false);
+        const QByteArray model = loaded.colorSpace().iccProfile().mid(16, 4);
+        const bool grey = loaded.format() == QImage::Format_Grayscale8 ||
+                          loaded.format() == QImage::Format_Grayscale16;
+        QVERIFY(model.isEmpty() || model == (grey ? "GRAY" : "RGB "));
     }
 }
 

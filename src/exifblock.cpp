@@ -1,0 +1,217 @@
+#include "exifblock.h"
+
+#include <QCoreApplication>
+#include <QVector>
+
+#include <algorithm>
+
+namespace ExifBlock {
+
+namespace {
+
+enum Tag : quint16
+{
+    ImageWidth = 0x0100,
+    ImageLength = 0x0101,
+    Orientation = 0x0112,
+    ThumbnailOffset = 0x0201,
+    ThumbnailLength = 0x0202,
+    ExifPointer = 0x8769,
+    GpsPointer = 0x8825,
+    InteropPointer = 0xA005,
+    PixelXDimension = 0xA002,
+    PixelYDimension = 0xA003,
+};
+
+enum Type : quint16
+{
+    Short = 3,
+    Long = 4,
+};
+
+// More entries than any real directory holds: a count above it is damage.
+constexpr quint32 MaxEntries = 1000;
+
+struct Entry
+{
+    qint64 at; // where the 12-byte entry starts
+    quint16 tag;
+    quint16 type;
+    quint32 count;
+};
+
+struct Directory
+{
+    qint64 offset = 0;
+    QVector<Entry> entries;
+    qint64 nextAt = 0; // where the offset of the next directory is stored
+};
+
+qint64 typeSize(quint16 type)
+{
+    static const int sizes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+    return type < sizeof sizes / sizeof *sizes ? sizes[type] : 0;
+}
+
+// A TIFF block read and written in its own byte order, every access checked against its size.
+class Tiff
+{
+public:
+    explicit Tiff(QByteArray *data) : m_data(data) {}
+
+    bool readHeader()
+    {
+        if (!has(0, 8))
+            return false;
+        m_little = m_data->startsWith("II");
+        return (m_little || m_data->startsWith("MM")) && u16(2) == 42;
+    }
+    qint64 size() const { return m_data->size(); }
+    bool has(qint64 at, qint64 length) const
+    {
+        return at >= 0 && length >= 0 && at <= size() && length <= size() - at;
+    }
+    quint32 read(qint64 at, int width) const
+    {
+        quint32 value = 0;
+        for (int i = 0; i < width; ++i)
+            value |= quint32(uchar(m_data->at(int(at + i)))) << shift(i, width);
+        return value;
+    }
+    quint16 u16(qint64 at) const { return quint16(read(at, 2)); }
+    quint32 u32(qint64 at) const { return read(at, 4); }
+    void write(qint64 at, quint32 value, int width)
+    {
+        for (int i = 0; i < width; ++i)
+            (*m_data)[int(at + i)] = char(value >> shift(i, width) & 0xff);
+    }
+
+    // The directory at `offset`, or false where it does not fit in the block.
+    bool directory(qint64 offset, Directory *dir) const
+    {
+        if (!has(offset, 2))
+            return false;
+        const quint32 count = u16(offset);
+        if (count > MaxEntries || !has(offset + 2, qint64(count) * 12 + 4))
+            return false;
+        dir->offset = offset;
+        dir->entries.clear();
+        for (quint32 i = 0; i < count; ++i) {
+            const qint64 at = offset + 2 + qint64(i) * 12;
+            dir->entries.append({at, u16(at), u16(at + 2), u32(at + 4)});
+        }
+        dir->nextAt = offset + 2 + qint64(count) * 12;
+        return true;
+    }
+    // Where an entry's value lies, and how long it is.
+    qint64 valueAt(const Entry &e) const { return valueLength(e) <= 4 ? e.at + 8 : u32(e.at + 8); }
+    qint64 valueLength(const Entry &e) const { return typeSize(e.type) * e.count; }
+    // One past the last byte the directory and its values use.
+    qint64 end(const Directory &dir) const
+    {
+        qint64 last = dir.nextAt + 4;
+        for (const Entry &e : dir.entries)
+            if (valueLength(e) > 4 && has(valueAt(e), valueLength(e)))
+                last = std::max(last, valueAt(e) + valueLength(e));
+        return last;
+    }
+
+private:
+    int shift(int i, int width) const { return 8 * (m_little ? i : width - 1 - i); }
+
+    QByteArray *m_data;
+    bool m_little = false;
+};
+
+const Entry *find(const Directory &dir, quint16 tag)
+{
+    for (const Entry &e : dir.entries)
+        if (e.tag == tag)
+            return &e;
+    return nullptr;
+}
+
+// Sets a one-number SHORT or LONG value in place; any other form is left alone.
+void setNumber(Tiff &tiff, const Directory &dir, quint16 tag, quint32 value)
+{
+    const Entry *e = find(dir, tag);
+    if (e && e->count == 1 && (e->type == Short || (e->type == Long)))
+        tiff.write(e->at + 8, value, e->type == Short ? 2 : 4);
+}
+
+// The directory a pointer tag of `dir` names, if it has one that can be walked.
+bool subDirectory(const Tiff &tiff, const Directory &dir, quint16 tag, Directory *sub)
+{
+    const Entry *e = find(dir, tag);
+    return e && e->count == 1 && (e->type == Long || e->type == 13) &&
+           tiff.directory(tiff.u32(e->at + 8), sub);
+}
+
+// The thumbnail's directory, its values and its image, when they are all that follows
+// `others` to the end of the block: where the block can be cut.
+qint64 thumbnailStart(const Tiff &tiff, qint64 offset, qint64 others)
+{
+    Directory thumbnail;
+    if (offset < others || !tiff.directory(offset, &thumbnail))
+        return -1;
+    const Entry *at = find(thumbnail, ThumbnailOffset);
+    const Entry *length = find(thumbnail, ThumbnailLength);
+    qint64 start = offset, end = tiff.end(thumbnail);
+    if (at && length && at->count == 1 && length->count == 1) {
+        const qint64 image = at->type == Short ? tiff.u16(at->at + 8) : tiff.u32(at->at + 8);
+        const qint64 bytes =
+            length->type == Short ? tiff.u16(length->at + 8) : tiff.u32(length->at + 8);
+        if (image < others || !tiff.has(image, bytes))
+            return -1;
+        start = std::min(start, image);
+        end = std::max(end, image + bytes);
+    }
+    return end == tiff.size() ? start : -1;
+}
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+} // namespace
+
+bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
+{
+    QByteArray edited = *tiffBytes;
+    Tiff tiff(&edited);
+    Directory first, exif;
+    if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first)) {
+        *why = tr("EXIF illisibles");
+        return false;
+    }
+    const bool hasExif = find(first, ExifPointer) != nullptr;
+    if (hasExif && !subDirectory(tiff, first, ExifPointer, &exif)) {
+        *why = tr("EXIF illisibles");
+        return false;
+    }
+    setNumber(tiff, first, Orientation, 1);
+    setNumber(tiff, first, ImageWidth, quint32(size.width()));
+    setNumber(tiff, first, ImageLength, quint32(size.height()));
+    setNumber(tiff, exif, PixelXDimension, quint32(size.width()));
+    setNumber(tiff, exif, PixelYDimension, quint32(size.height()));
+
+    // Everything but the thumbnail, as far as the directories tell.
+    qint64 others = std::max<qint64>(8, tiff.end(first));
+    Directory gps, interop;
+    if (hasExif)
+        others = std::max(others, tiff.end(exif));
+    if (subDirectory(tiff, first, GpsPointer, &gps))
+        others = std::max(others, tiff.end(gps));
+    if (hasExif && subDirectory(tiff, exif, InteropPointer, &interop))
+        others = std::max(others, tiff.end(interop));
+    const qint64 thumbnail = tiff.u32(first.nextAt);
+    tiff.write(first.nextAt, 0, 4);
+    const qint64 cut = thumbnail ? thumbnailStart(tiff, thumbnail, others) : -1;
+    if (cut > 0)
+        edited.truncate(int(cut));
+    *tiffBytes = edited;
+    return true;
+}
+
+} // namespace ExifBlock

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSize>
+#include <QString>
+
+namespace ExifBlock {
+
+// Corrects the TIFF block of an EXIF segment for an upright image of `size` without its
+// thumbnail, changing nothing else: the orientation becomes 1 and the pixel dimension tags
+// `size`, in place and only where present; the link to the thumbnail's directory is cut, and
+// its bytes dropped where nothing else comes after them. Maker notes, unknown tags and every
+// offset stay as they were. Returns false, leaving `tiff` as it was and saying why, where the
+// block cannot be walked safely.
+bool correct(QByteArray *tiff, const QSize &size, QString *why);
+
+} // namespace ExifBlock
