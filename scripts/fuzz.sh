@@ -12,7 +12,7 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
     -DPARVIMAGE_BUILD_BENCH=OFF -DPARVIMAGE_BUILD_FUZZERS=ON \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
-cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_naming
+cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_metadata fuzz_naming
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -21,8 +21,12 @@ decode_seeds=()
 for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation fuzz/regressions/decode; do
     [ -d "$folder" ] && decode_seeds+=("$folder")
 done
+metadata_seeds=()
+for folder in "$corpora"/cameras "$corpora"/orientation fuzz/regressions/metadata; do
+    [ -d "$folder" ] && metadata_seeds+=("$folder")
+done
 [ -d "$corpora" ] || echo "No corpus at $corpora: fuzz_decode starts from the regression inputs."
-mkdir -p "$work/naming-seeds" "$work/decode" "$work/naming"
+mkdir -p "$work/naming-seeds" "$work/decode" "$work/metadata" "$work/naming"
 printf '\001\000\000vacances%%1\000photo.jpg' >"$work/naming-seeds/rename"
 printf '\000\000\007\000archive.2012.JPG' >"$work/naming-seeds/keep"
 printf '\001\003\350a%%1b%%1\000.jpg' >"$work/naming-seeds/hidden"
@@ -42,4 +46,5 @@ run() {
         "$work/$target.log" | sed "s/^/$target: /"
 }
 run fuzz_decode "$work/decode" "${decode_seeds[@]}"
+run fuzz_metadata "$work/metadata" "${metadata_seeds[@]}"
 run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
