@@ -64,9 +64,9 @@ void BatchRunner::dispatch()
             complete(row, m_plan.at(row).outcome);
             continue;
         }
-        if (!fitsInBudget(row))
+        const qint64 cost = costOfNext();
+        if (m_inFlight > 0 && m_reserved + cost > m_budget)
             break;
-        const qint64 cost = m_nextCost;
         ++m_next;
         m_nextCost = -1;
         ++m_inFlight;
@@ -79,6 +79,10 @@ void BatchRunner::dispatch()
                 Qt::QueuedConnection);
         });
     }
+    // The next row's header is read now, while the workers decode, rather than after.
+    if (!m_cancelled && m_next < m_plan.size() &&
+        m_plan.at(m_next).outcome.status == RowOutcome::Pending)
+        costOfNext();
     m_dispatching = false;
     const bool noMoreRows = m_cancelled || m_next == m_plan.size();
     if (m_running && m_inFlight == 0 && noMoreRows) {
@@ -87,12 +91,12 @@ void BatchRunner::dispatch()
     }
 }
 
-// The estimate is read from the row's header once, when the row is next in line.
-bool BatchRunner::fitsInBudget(int row)
+// The estimate of the row next in line, read from its header once.
+qint64 BatchRunner::costOfNext()
 {
     if (m_nextCost < 0)
-        m_nextCost = qMax<qint64>(0, m_estimate(m_plan.at(row), m_box));
-    return m_inFlight == 0 || m_reserved + m_nextCost <= m_budget;
+        m_nextCost = qMax<qint64>(0, m_estimate(m_plan.at(m_next), m_box));
+    return m_nextCost;
 }
 
 void BatchRunner::complete(int row, const RowOutcome &outcome)

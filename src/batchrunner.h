@@ -45,7 +45,7 @@ signals:
 
 private:
     void dispatch();
-    bool fitsInBudget(int row);
+    qint64 costOfNext();
     void complete(int row, const RowOutcome &outcome);
     void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
 

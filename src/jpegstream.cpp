@@ -212,15 +212,13 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, Q
         return Status::Failed;
 
     const QSize stored(int(d->info.output_width), int(d->info.output_height));
-    const QSize upright =
-        transform & QImageIOHandler::TransformationRotate90 ? stored.transposed() : stored;
-    const QSize size = fitInSquare(upright, box);
-    *out = QImage(size, grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
+    *out = uprightOutput(stored, transform, box,
+                         grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
     if (out->isNull())
         return Status::Failed;
     copyMetadata(*d, out);
-    const bool complete =
-        sampleScanlines(d, samplePlan(transform, stored, size), out) && readToEnd(d) && !d->damaged;
+    const bool complete = sampleScanlines(d, samplePlan(transform, stored, out->size()), out) &&
+                          readToEnd(d) && !d->damaged;
     if (!complete) {
         *out = QImage();
         return d->damaged ? Status::Damaged : Status::Failed;

@@ -12,6 +12,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <spng.h>
 
@@ -63,8 +65,9 @@ struct Png
     qint64 rowBytes() const { return (qint64(ihdr.width) * channels() * ihdr.bit_depth + 7) / 8; }
 };
 
-// Reads the header and every chunk before the image data. Interlaced files, and files whose
-// chunks this decoder refuses before any pixel, are left to the toolkit.
+// Reads the header and every chunk before the image data. Interlaced files of fewer than 8 bits
+// a sample, and files whose chunks this decoder refuses before any pixel, are left to the
+// toolkit.
 Status open(const QString &path, Png *png)
 {
     png->file = std::fopen(QFile::encodeName(path).constData(), "rb");
@@ -79,7 +82,9 @@ Status open(const QString &path, Png *png)
     spng_set_png_file(png->ctx, png->file);
     if (int code = spng_get_ihdr(png->ctx, &png->ihdr))
         return png->fail(code, Status::Failed);
-    if (png->ihdr.interlace_method != 0 || spng_decode_chunks(png->ctx) != 0)
+    // libspng does not lay out interlaced rows of packed pixels as the file means them.
+    const bool packedInterlaced = png->ihdr.interlace_method != 0 && png->ihdr.bit_depth < 8;
+    if (packedInterlaced || spng_decode_chunks(png->ctx) != 0)
         return Status::NotHandled;
     png->hasTrns = spng_get_trns(png->ctx, &png->trns) == 0;
     return Status::Decoded;
@@ -281,49 +286,57 @@ void sampleRaw(const Png &png, const RawRow &row, const SamplePlan &plan, int ta
 }
 
 // Decodes every row in order (a PNG row depends on the one before), sampling the needed ones.
-bool sampleRows(Png *png, const SamplePlan &plan, QImage *out)
+// An interlaced image spreads each row over seven passes: it is decoded whole first.
+Status sampleRows(Png *png, const SamplePlan &plan, QImage *out)
 {
-    QVector<uchar> buffer(int(png->rowBytes()));
-    int code = 0;
-    const auto decodeRow = [&] {
-        code = spng_decode_row(png->ctx, buffer.data(), size_t(buffer.size()));
+    const qint64 rowBytes = png->rowBytes();
+    const bool whole = png->ihdr.interlace_method != 0;
+    const size_t size = size_t(whole ? rowBytes * png->ihdr.height : rowBytes);
+    const std::unique_ptr<uchar[]> buffer(new (std::nothrow) uchar[size]);
+    if (!buffer)
+        return Status::Failed;
+    int code = spng_decode_image(png->ctx, whole ? buffer.get() : nullptr, whole ? size : 0,
+                                 SPNG_FMT_RAW, whole ? 0 : SPNG_DECODE_PROGRESSIVE);
+    if (code != 0)
+        return png->fail(code, Status::Damaged);
+    RawRow row{buffer.get(), png->channels(), png->ihdr.bit_depth};
+    qint64 current = 0;
+    const auto next = [&] {
+        if (whole) {
+            row.data = buffer.get() + current++ * rowBytes;
+            return true;
+        }
+        code = spng_decode_row(png->ctx, buffer.get(), size);
         return code == 0 || code == SPNG_EOI;
     };
     const auto skip = [&](int count) {
         for (int i = 0; i < count; ++i)
-            if (!decodeRow())
+            if (!next())
                 return false;
         return true;
     };
-    const RawRow row{buffer.constData(), png->channels(), png->ihdr.bit_depth};
-    bool complete = walkStoredRows(plan, skip, decodeRow,
+    bool complete = walkStoredRows(plan, skip, next,
                                    [&](int target) { sampleRaw(*png, row, plan, target, out); });
     // Rows after the last one sampled still have to be there: a file cut short is damaged.
-    while (complete && code != SPNG_EOI)
-        complete = decodeRow();
+    while (complete && !whole && code != SPNG_EOI)
+        complete = next();
     if (complete && (code = spng_decode_chunks(png->ctx)) != 0)
         complete = false;
-    if (!complete)
-        png->fail(code, Status::Damaged);
-    return complete;
+    return complete ? Status::Decoded : png->fail(code, Status::Damaged);
 }
 
 Status decode(Png *png, QImageIOHandler::Transformations transform, int box, QImage *out)
 {
-    if (int code = spng_decode_image(png->ctx, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE))
-        return png->fail(code, Status::Damaged);
     const QSize stored(int(png->ihdr.width), int(png->ihdr.height));
-    const QSize upright =
-        transform & QImageIOHandler::TransformationRotate90 ? stored.transposed() : stored;
-    const QSize size = fitInSquare(upright, box);
-    *out = QImage(size, formatFor(*png));
+    *out = uprightOutput(stored, transform, box, formatFor(*png));
     if (out->isNull())
         return Status::Failed;
     if (out->format() == QImage::Format_Indexed8)
         out->setColorTable(png->ihdr.color_type == Palette ? paletteTable(*png) : greyTable(*png));
-    if (!sampleRows(png, samplePlan(transform, stored, size), out)) {
+    const Status status = sampleRows(png, samplePlan(transform, stored, out->size()), out);
+    if (status != Status::Decoded) {
         *out = QImage();
-        return Status::Damaged;
+        return status;
     }
     const QColorSpace space = colourSpace(*png);
     if (space.isValid())
@@ -355,9 +368,11 @@ qint64 memoryEstimate(const QString &path, int box)
     const QSize out = fitInSquare(QSize(int(png.ihdr.width), int(png.ihdr.height)), box);
     const qint64 outputBytes = qint64(out.width()) * out.height() *
                                QImage::toPixelFormat(formatFor(png)).bitsPerPixel() / 8;
-    // Our row, the decoder's current and previous rows, its inflate window and chunk cache.
+    // Our row, the decoder's current and previous rows, its inflate window and chunk cache;
+    // an interlaced image whole.
     const qint64 fixed = 512 * 1024;
-    return outputBytes + 3 * png.rowBytes() + fixed;
+    const qint64 whole = png.ihdr.interlace_method != 0 ? png.rowBytes() * png.ihdr.height : 0;
+    return outputBytes + 3 * png.rowBytes() + whole + fixed;
 }
 
 } // namespace PngStream

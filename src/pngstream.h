@@ -9,12 +9,13 @@ using Status = StreamDecoder::Status;
 // Decodes the PNG at `path` one row at a time and samples each needed row straight into
 // `*out`: the image (after `transform`) fitted to `box`, with the pixels, pixel format, colour
 // table, colour space, resolution and text of the toolkit's decode followed by
-// sampleNearest(). Interlaced files are left to the toolkit.
+// sampleNearest(). Interlaced files are decoded whole before they are sampled; those of fewer
+// than 8 bits a sample are left to the toolkit.
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     QImage *out, QString *error);
 
-// The most memory decodeScaled() takes: the output and a few rows. -1 where the toolkit
-// decodes the file.
+// The most memory decodeScaled() takes: the output and a few rows, or the whole image where
+// it is interlaced. -1 where the toolkit decodes the file.
 qint64 memoryEstimate(const QString &path, int box);
 
 } // namespace PngStream

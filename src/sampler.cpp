@@ -96,6 +96,13 @@ QVector<int> indices(int outLength, int inLength, bool reversed)
 
 } // namespace
 
+QImage uprightOutput(const QSize &stored, QImageIOHandler::Transformations transform, int box,
+                     QImage::Format format)
+{
+    const bool quarterTurn = transform & QImageIOHandler::TransformationRotate90;
+    return QImage(fitInSquare(quarterTurn ? stored.transposed() : stored, box), format);
+}
+
 SamplePlan samplePlan(QImageIOHandler::Transformations transform, const QSize &stored,
                       const QSize &out)
 {

@@ -32,6 +32,11 @@ struct SamplePlan
     QVector<int> storedColumn; // per output column, or per output row with a quarter turn
 };
 
+// The output a streamed decoder fills: the image stored as `stored`, turned upright by
+// `transform` and fitted to `box`. Null where it cannot be allocated.
+QImage uprightOutput(const QSize &stored, QImageIOHandler::Transformations transform, int box,
+                     QImage::Format format);
+
 // The toolkit mirrors and flips the stored image first, then turns it a quarter clockwise.
 SamplePlan samplePlan(QImageIOHandler::Transformations transform, const QSize &stored,
                       const QSize &out);

@@ -27,6 +27,7 @@ private slots:
     void initTestCase();
     void matchesToolkit_data();
     void matchesToolkit();
+    void keyedDeepColourIsTransparent_data();
     void keyedDeepColourIsTransparent();
     void damaged_data();
     void damaged();
@@ -198,10 +199,11 @@ void TestPngStream::initTestCase()
 void TestPngStream::matchesToolkit_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("streamed");
+    QTest::addColumn<bool>("streamed"); // interlaced packed pixels are left to the toolkit
     const QString dir = m_dir.path();
     const auto add = [&](const QString &name, const PngSpec &spec) {
-        QTest::newRow(qPrintable(name)) << writePng(dir, name, spec) << !spec.interlaced;
+        QTest::newRow(qPrintable(name))
+            << writePng(dir, name, spec) << !(spec.interlaced && spec.depth < 8);
     };
     for (int depth : {1, 2, 4, 8, 16}) {
         add(QString("grey %1").arg(depth), {0, depth});
@@ -230,11 +232,14 @@ void TestPngStream::matchesToolkit_data()
     add("sRGB", {3, 4, {37, 23}, false, 16, false, [](spng_ctx *c) { spng_set_srgb(c, 0); }});
     add("ICC profile", {2, 8, {37, 23}, false, 0, false, addIcc});
     add("interlaced", {2, 8, {37, 23}, false, 0, true});
+    add("interlaced palette 2", {3, 2, {37, 23}, true, 4, true});
+    add("interlaced grey alpha 16", {4, 16, {37, 23}, false, 0, true});
 
     const QDir odd(corpus() + "/odd");
     for (const QString &name : odd.entryList({"*.png"}, QDir::Files, QDir::Name)) {
-        const bool interlaced = TestImages::readAll(odd.filePath(name)).at(28) == 1;
-        QTest::newRow(qPrintable(name)) << odd.filePath(name) << !interlaced;
+        const QByteArray header = TestImages::readAll(odd.filePath(name));
+        const bool packedInterlaced = header.at(28) == 1 && header.at(24) < 8;
+        QTest::newRow(qPrintable(name)) << odd.filePath(name) << !packedInterlaced;
     }
 }
 
@@ -263,10 +268,18 @@ void TestPngStream::matchesToolkit()
     }
 }
 
+void TestPngStream::keyedDeepColourIsTransparent_data()
+{
+    QTest::addColumn<bool>("interlaced");
+    QTest::newRow("row by row") << false;
+    QTest::newRow("interlaced") << true;
+}
+
 // The toolkit leaves such pixels uninitialised; they must come out as the file says.
 void TestPngStream::keyedDeepColourIsTransparent()
 {
-    const PngSpec spec{2, 16, {37, 23}, true};
+    QFETCH(bool, interlaced);
+    const PngSpec spec{2, 16, {37, 23}, true, 0, interlaced};
     const QByteArray raw = rawPixels(spec, 7);
     const QString path = m_dir.filePath("keyed16.png");
     QVERIFY(TestImages::writeAll(path, encodePng(spec, raw)));
