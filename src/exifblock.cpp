@@ -196,18 +196,25 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
     setNumber(tiff, exif, PixelXDimension, quint32(size.width()));
     setNumber(tiff, exif, PixelYDimension, quint32(size.height()));
 
-    // Everything but the thumbnail, as far as the directories tell.
+    // Everything but the thumbnail, as far as the directories tell; where one of them cannot
+    // be walked, its extent is unknown and nothing is cut.
     qint64 others = std::max<qint64>(8, tiff.end(first));
-    Directory gps, interop;
-    if (hasExif)
+    bool known = true;
+    const auto extend = [&](const Directory &parent, quint16 pointer) {
+        Directory sub;
+        if (subDirectory(tiff, parent, pointer, &sub))
+            others = std::max(others, tiff.end(sub));
+        else
+            known &= find(parent, pointer) == nullptr;
+    };
+    if (hasExif) {
         others = std::max(others, tiff.end(exif));
-    if (subDirectory(tiff, first, GpsPointer, &gps))
-        others = std::max(others, tiff.end(gps));
-    if (hasExif && subDirectory(tiff, exif, InteropPointer, &interop))
-        others = std::max(others, tiff.end(interop));
+        extend(exif, InteropPointer);
+    }
+    extend(first, GpsPointer);
     const qint64 thumbnail = tiff.u32(first.nextAt);
     tiff.write(first.nextAt, 0, 4);
-    const qint64 cut = thumbnail ? thumbnailStart(tiff, thumbnail, others) : -1;
+    const qint64 cut = thumbnail && known ? thumbnailStart(tiff, thumbnail, others) : -1;
     if (cut > 0)
         edited.truncate(int(cut));
     *tiffBytes = edited;
