@@ -404,7 +404,7 @@ void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kin
             continue;
         }
         out << QString("  %1  estimate %2 MB  measured %3 MB  measured/estimate %4\n")
-                   .arg(name, -34)
+                   .arg(name, -38)
                    .arg(estimate / (1 << 20), 7, 'f', 1)
                    .arg(measuredKb / 1024, 7, 'f', 1)
                    .arg(measuredKb * 1024 / estimate, 0, 'f', 2);
