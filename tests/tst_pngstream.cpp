@@ -41,7 +41,7 @@ private:
 namespace {
 
 // What a generated PNG holds besides its pixels.
-struct PngSpec
+struct PngLayout
 {
     int colourType = 2;
     int depth = 8;
@@ -58,46 +58,47 @@ int channelsOf(int colourType)
 }
 
 // Raw rows in the PNG's own layout, every value reachable: random bytes.
-QByteArray rawPixels(const PngSpec &spec, quint32 seed)
+QByteArray rawPixels(const PngLayout &layout, quint32 seed)
 {
-    const int rowBytes = (spec.size.width() * channelsOf(spec.colourType) * spec.depth + 7) / 8;
-    QByteArray raw(rowBytes * spec.size.height(), Qt::Uninitialized);
+    const int rowBytes =
+        (layout.size.width() * channelsOf(layout.colourType) * layout.depth + 7) / 8;
+    QByteArray raw(rowBytes * layout.size.height(), Qt::Uninitialized);
     QRandomGenerator random(seed);
     for (char &byte : raw)
         byte = char(random.bounded(256));
     // A few pixels that equal the transparent colour (zero), so the key is exercised.
-    for (int y = 0; y < spec.size.height(); y += 3)
+    for (int y = 0; y < layout.size.height(); y += 3)
         std::fill_n(raw.data() + y * rowBytes, qMin(rowBytes, 8), 0);
     return raw;
 }
 
-QByteArray encodePng(const PngSpec &spec, const QByteArray &raw)
+QByteArray encodePng(const PngLayout &layout, const QByteArray &raw)
 {
     spng_ctx *ctx = spng_ctx_new(SPNG_CTX_ENCODER);
     spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
     spng_ihdr ihdr{};
-    ihdr.width = uint32_t(spec.size.width());
-    ihdr.height = uint32_t(spec.size.height());
-    ihdr.bit_depth = uint8_t(spec.depth);
-    ihdr.color_type = uint8_t(spec.colourType);
-    ihdr.interlace_method = spec.interlaced ? 1 : 0;
+    ihdr.width = uint32_t(layout.size.width());
+    ihdr.height = uint32_t(layout.size.height());
+    ihdr.bit_depth = uint8_t(layout.depth);
+    ihdr.color_type = uint8_t(layout.colourType);
+    ihdr.interlace_method = layout.interlaced ? 1 : 0;
     spng_set_ihdr(ctx, &ihdr);
-    if (spec.colourType == 3) {
+    if (layout.colourType == 3) {
         spng_plte plte{};
-        plte.n_entries = uint32_t(spec.paletteEntries);
-        for (int i = 0; i < spec.paletteEntries; ++i)
+        plte.n_entries = uint32_t(layout.paletteEntries);
+        for (int i = 0; i < layout.paletteEntries; ++i)
             plte.entries[i] = {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3), 255};
         spng_set_plte(ctx, &plte);
     }
-    if (spec.trns) {
+    if (layout.trns) {
         spng_trns trns{}; // grey and colour keys stay zero
-        trns.n_type3_entries = uint32_t(qMin(spec.paletteEntries, 5));
+        trns.n_type3_entries = uint32_t(qMin(layout.paletteEntries, 5));
         for (uint32_t i = 0; i < trns.n_type3_entries; ++i)
             trns.type3_alpha[i] = uint8_t(i * 60);
         spng_set_trns(ctx, &trns);
     }
-    if (spec.chunks)
-        spec.chunks(ctx);
+    if (layout.chunks)
+        layout.chunks(ctx);
     QByteArray png;
     const int code = spng_encode_image(ctx, raw.constData(), size_t(raw.size()), SPNG_FMT_RAW,
                                        SPNG_ENCODE_FINALIZE);
@@ -111,10 +112,10 @@ QByteArray encodePng(const PngSpec &spec, const QByteArray &raw)
     return png;
 }
 
-QString writePng(const QString &folder, const QString &name, const PngSpec &spec)
+QString writePng(const QString &folder, const QString &name, const PngLayout &layout)
 {
     const QString path = QDir(folder).filePath(name + ".png");
-    const QByteArray png = encodePng(spec, rawPixels(spec, qHash(name)));
+    const QByteArray png = encodePng(layout, rawPixels(layout, qHash(name)));
     return !png.isEmpty() && TestImages::writeAll(path, png) ? path : QString();
 }
 
@@ -201,9 +202,9 @@ void TestPngStream::matchesToolkit_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("streamed"); // interlaced packed pixels are left to the toolkit
     const QString dir = m_dir.path();
-    const auto add = [&](const QString &name, const PngSpec &spec) {
+    const auto add = [&](const QString &name, const PngLayout &layout) {
         QTest::newRow(qPrintable(name))
-            << writePng(dir, name, spec) << !(spec.interlaced && spec.depth < 8);
+            << writePng(dir, name, layout) << !(layout.interlaced && layout.depth < 8);
     };
     for (int depth : {1, 2, 4, 8, 16}) {
         add(QString("grey %1").arg(depth), {0, depth});
@@ -279,23 +280,23 @@ void TestPngStream::keyedDeepColourIsTransparent_data()
 void TestPngStream::keyedDeepColourIsTransparent()
 {
     QFETCH(bool, interlaced);
-    const PngSpec spec{2, 16, {37, 23}, true, 0, interlaced};
-    const QByteArray raw = rawPixels(spec, 7);
+    const PngLayout layout{2, 16, {37, 23}, true, 0, interlaced};
+    const QByteArray raw = rawPixels(layout, 7);
     const QString path = m_dir.filePath("keyed16.png");
-    QVERIFY(TestImages::writeAll(path, encodePng(spec, raw)));
+    QVERIFY(TestImages::writeAll(path, encodePng(layout, raw)));
 
-    QImage expected(spec.size, QImage::Format_RGBA64);
+    QImage expected(layout.size, QImage::Format_RGBA64);
     const auto *words = reinterpret_cast<const uchar *>(raw.constData());
-    for (int y = 0; y < spec.size.height(); ++y) {
-        for (int x = 0; x < spec.size.width(); ++x) {
-            const uchar *p = words + (y * spec.size.width() + x) * 6;
+    for (int y = 0; y < layout.size.height(); ++y) {
+        for (int x = 0; x < layout.size.width(); ++x) {
+            const uchar *p = words + (y * layout.size.width() + x) * 6;
             const quint16 r = quint16(p[0] << 8 | p[1]), g = quint16(p[2] << 8 | p[3]),
                           b = quint16(p[4] << 8 | p[5]);
             const quint16 a = r == 0 && g == 0 && b == 0 ? 0 : 0xffff;
             reinterpret_cast<QRgba64 *>(expected.scanLine(y))[x] = QRgba64::fromRgba64(r, g, b, a);
         }
     }
-    expected = sampleNearest(expected, fitInSquare(spec.size, 50));
+    expected = sampleNearest(expected, fitInSquare(layout.size, 50));
     QVERIFY(expected.pixelColor(0, 0).alpha() == 0); // the test has transparent pixels
 
     for (int run = 0; run < 2; ++run) {
@@ -309,8 +310,8 @@ void TestPngStream::keyedDeepColourIsTransparent()
 void TestPngStream::damaged_data()
 {
     QTest::addColumn<QByteArray>("png");
-    PngSpec spec{2, 8, {300, 200}};
-    const QByteArray sound = encodePng(spec, rawPixels(spec, 3));
+    PngLayout layout{2, 8, {300, 200}};
+    const QByteArray sound = encodePng(layout, rawPixels(layout, 3));
     const int idat = sound.indexOf("IDAT");
     QByteArray badCrc = sound;
     badCrc[idat + 100] = char(badCrc.at(idat + 100) ^ 0x40);
@@ -319,7 +320,7 @@ void TestPngStream::damaged_data()
     QTest::newRow("cut inside the last image data chunk")
         << sound.left(lastIdat + 4 + qFromBigEndian<quint32>(sound.constData() + lastIdat - 4) - 2);
     QTest::newRow("crc mismatch in the image data") << badCrc;
-    PngSpec interlaced = spec;
+    PngLayout interlaced = layout;
     interlaced.interlaced = true;
     QTest::newRow("interlaced, cut at 60 %")
         << encodePng(interlaced, rawPixels(interlaced, 3)).left(sound.size() * 6 / 10);
