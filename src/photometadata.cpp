@@ -195,7 +195,8 @@ bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList 
     QByteArray inserted;
     QByteArray exif = m_exif;
     QString why;
-    if (!exif.isEmpty() && ExifBlock::correct(&exif, size, &why))
+    const bool exifCarried = !exif.isEmpty() && ExifBlock::correct(&exif, size, &why);
+    if (exifCarried)
         appendSegment(&inserted, App1, ExifSignature + exif, "EXIF", leftOut);
     else if (!exif.isEmpty())
         leftOut->append(why);
@@ -215,7 +216,7 @@ bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList 
     const int jfifEnd = jpeg->size() > 6 && uchar(jpeg->at(2)) == 0xff && uchar(jpeg->at(3)) == App0
                             ? 4 + qFromBigEndian<quint16>(jpeg->constData() + 4)
                             : 2;
-    if (m_exifFirst && !m_exif.isEmpty() && inserted.startsWith("\xff\xe1"))
+    if (m_exifFirst && exifCarried && inserted.startsWith("\xff\xe1"))
         jpeg->replace(2, jfifEnd - 2, inserted);
     else
         jpeg->insert(jfifEnd, inserted);
