@@ -6,12 +6,10 @@
 #include <QFile>
 #include <QVector>
 
-#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include <jpeglib.h>
 // after jpeglib.h, which it needs
