@@ -251,10 +251,15 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
     QElapsedTimer timer;
     timer.start();
     if (mode == "toolkit") {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        // Qt 6 refuses images of over 128 MB by default; the program lifts that limit too.
+        QImageReader::setAllocationLimit(2048);
+#endif
         for (const QString &source : sources) {
             const QImage image(source);
-            image.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation)
-                .save(QDir(output).filePath(QFileInfo(source).fileName()));
+            const QString saved = QDir(output).filePath(QFileInfo(source).fileName());
+            if (!image.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation).save(saved))
+                return 2;
         }
     } else {
         ImageResizer::tuneAllocator(); // as the program's main() does
