@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on Debian 12, only when something is missing.
+# QT_MAJOR_VERSION=6 adds Qt 6.
 set -euo pipefail
+source "$(dirname "$0")/qt.sh"
 
 packages=(
     cmake g++ make pkg-config qtbase5-dev libjpeg62-turbo-dev libspng-dev libexiv2-dev exiv2
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
     desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
 )
+if [ "$QT_MAJOR_VERSION" = 6 ]; then
+    packages+=(qt6-base-dev qt6-5compat-dev)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

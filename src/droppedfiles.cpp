@@ -19,14 +19,14 @@ int digitRun(const QString &text, int from)
 }
 
 // Numbers compare by value: leading zeros aside, a longer run is larger.
-int compareNumbers(const QStringRef &a, const QStringRef &b)
+int compareNumbers(QStringView a, QStringView b)
 {
-    const auto trimmed = [](QStringRef digits) {
+    const auto trimmed = [](QStringView digits) {
         while (digits.size() > 1 && digits.at(0) == QLatin1Char('0'))
             digits = digits.mid(1);
         return digits;
     };
-    const QStringRef x = trimmed(a), y = trimmed(b);
+    const QStringView x = trimmed(a), y = trimmed(b);
     if (x.size() != y.size())
         return x.size() < y.size() ? -1 : 1;
     return x.compare(y);
@@ -41,7 +41,7 @@ bool naturalLess(const QString &a, const QString &b)
         const int runA = digitRun(a, i), runB = digitRun(b, j);
         int order = 0;
         if (runA > 0 && runB > 0) {
-            order = compareNumbers(a.midRef(i, runA), b.midRef(j, runB));
+            order = compareNumbers(QStringView(a).mid(i, runA), QStringView(b).mid(j, runB));
             i += runA;
             j += runB;
         } else {

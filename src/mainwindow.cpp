@@ -9,7 +9,6 @@
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
-#include <QDesktopWidget>
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -89,7 +88,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
 
-    move(centredPosition(QApplication::desktop()->geometry().size(), geometry().size()));
+    move(centredPosition(desktopSize(), geometry().size()));
 
     invalidChars = QRegExp(QStringLiteral(":|\\\\|/"), Qt::CaseSensitive, QRegExp::RegExp);
 }
@@ -194,10 +193,12 @@ void MainWindow::onNewPath()
 
 void MainWindow::onTextChanged(QString text)
 {
-    if (text.contains(invalidChars)) {
-        text.replace(invalidChars, QString());
+    // QString's QRegExp overloads are gone in Qt 6; QRegExp's own calls work under both.
+    bool cleaned = false;
+    for (int at; (at = invalidChars.indexIn(text)) >= 0; cleaned = true)
+        text.remove(at, qMax(invalidChars.matchedLength(), 1));
+    if (cleaned)
         form->filename->setText(text);
-    }
 }
 
 void MainWindow::onResize()

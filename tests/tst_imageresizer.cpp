@@ -30,6 +30,29 @@ enum class WriteFault
     Injected,      // what root cannot meet for real, at the step where it happens
 };
 
+// A white 8-bit run-length BMP: a few bytes a row, yet the toolkit decodes it to a byte a pixel.
+QByteArray runLengthBmp(const QSize &size)
+{
+    QByteArray data;
+    for (int y = 0; y < size.height(); ++y) {
+        for (int left = size.width(); left > 0; left -= 255)
+            data.append(char(qMin(left, 255))).append('\1');
+        data.append(2, '\0');
+    }
+    data.append('\0').append('\1');
+    const auto le32 = [](qint64 value) {
+        QByteArray bytes(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = char(value >> (8 * i));
+        return bytes;
+    };
+    const QByteArray palette("\0\0\0\0\xff\xff\xff\0", 8);
+    const int offset = 14 + 40 + palette.size();
+    return "BM" + le32(offset + data.size()) + le32(0) + le32(offset) + le32(40) +
+           le32(size.width()) + le32(size.height()) + QByteArray("\1\0\x08\0", 4) + le32(1) +
+           le32(data.size()) + le32(2835) + le32(2835) + le32(2) + le32(0) + palette + data;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(WriteFault)
@@ -47,6 +70,7 @@ private slots:
     void unreadable_data();
     void unreadable();
     void bombRefusedBeforeDecoding();
+    void largeToolkitDecode();
     void failedWriteKeepsOriginal_data();
     void failedWriteKeepsOriginal();
     void formatFromLastSuffix();
@@ -211,6 +235,18 @@ void TestImageResizer::bombRefusedBeforeDecoding()
     QCOMPARE(outcome.imageSize, QSize(60000, 50000));
     QVERIFY(outcome.reason().contains("60000 × 50000"));
     QVERIFY(peakResidentKb() - before < 50 * 1024);
+}
+
+// 144 megapixels, within what is accepted, but over Qt 6's default allocation limit.
+void TestImageResizer::largeToolkitDecode()
+{
+    const QString bmp = dir.filePath("large.bmp");
+    QVERIFY(TestImages::writeAll(bmp, runLengthBmp(QSize(12000, 12000))));
+    QCOMPARE(QImageReader(bmp).size(), QSize(12000, 12000));
+    QCOMPARE(run(bmp, dir.filePath("large-out.png"), 600).status, RowOutcome::Written);
+    const QImage out(dir.filePath("large-out.png"));
+    QCOMPARE(out.size(), QSize(600, 600));
+    QCOMPARE(out.pixelColor(599, 599), QColor(Qt::white));
 }
 
 void TestImageResizer::failedWriteKeepsOriginal_data()

@@ -7,7 +7,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
-#include <QDesktopWidget>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -102,8 +101,7 @@ void TestMainWindow::centring()
 
 void TestMainWindow::constructorCentresOnDesktop()
 {
-    const QSize desktop = QApplication::desktop()->geometry().size();
-    QCOMPARE(window->pos(), centredPosition(desktop, QSize(548, 603)));
+    QCOMPARE(window->pos(), centredPosition(desktopSize(), QSize(548, 603)));
     QCOMPARE(window->size(), QSize(548, 603));
 }
 

@@ -49,7 +49,7 @@ struct PngLayout
     bool trns = false;
     int paletteEntries = 0; // palette images: entries in PLTE (pixels may index past them)
     bool interlaced = false;
-    std::function<void(spng_ctx *)> chunks; // ancillary chunks to add
+    std::function<void(spng_ctx *)> chunks = nullptr; // ancillary chunks to add
 };
 
 int channelsOf(int colourType)
