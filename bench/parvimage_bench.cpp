@@ -251,10 +251,7 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
     QElapsedTimer timer;
     timer.start();
     if (mode == "toolkit") {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        // Qt 6 refuses images of over 128 MB by default; the program lifts that limit too.
-        QImageReader::setAllocationLimit(2048);
-#endif
+        ImageResizer::allowLargestAcceptedImage(); // as the program does under Qt 6
         for (const QString &source : sources) {
             const QImage image(source);
             const QString saved = QDir(output).filePath(QFileInfo(source).fileName());

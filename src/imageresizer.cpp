@@ -51,19 +51,6 @@ bool pngChunksFit(const QString &path)
     return false;
 }
 
-// Qt 6 refuses to allocate an image of over 128 MB, which Qt 5 never did: the size was already
-// checked against MaxPixels, so let the toolkit take what that allows at 8 bytes a pixel.
-void allowLargestAcceptedImage()
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    static const bool allowed = [] {
-        QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
-        return true;
-    }();
-    Q_UNUSED(allowed);
-#endif
-}
-
 // The header was readable, so a decode that fails means the data after it is damaged.
 QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
 {
@@ -138,6 +125,19 @@ void dropForeignProfile(QImage *image)
 }
 
 } // namespace
+
+// The size was already checked against MaxPixels: the toolkit may take what that allows at
+// 8 bytes a pixel.
+void allowLargestAcceptedImage()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    static const bool allowed = [] {
+        QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
+        return true;
+    }();
+    Q_UNUSED(allowed);
+#endif
+}
 
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 {

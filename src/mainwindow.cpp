@@ -194,11 +194,12 @@ void MainWindow::onNewPath()
 void MainWindow::onTextChanged(QString text)
 {
     // QString's QRegExp overloads are gone in Qt 6; QRegExp's own calls work under both.
-    bool cleaned = false;
-    for (int at; (at = invalidChars.indexIn(text)) >= 0; cleaned = true)
-        text.remove(at, qMax(invalidChars.matchedLength(), 1));
-    if (cleaned)
-        form->filename->setText(text);
+    int at = invalidChars.indexIn(text);
+    if (at < 0)
+        return;
+    for (; at >= 0; at = invalidChars.indexIn(text, at))
+        text.remove(at, invalidChars.matchedLength());
+    form->filename->setText(text);
 }
 
 void MainWindow::onResize()
