@@ -8,12 +8,12 @@
 // row's memory estimate beside the peak it measured.
 // Nothing is ever written into the input folder.
 
-#include "batchplan.h"
-#include "batchrunner.h"
-#include "imageresizer.h"
-#include "peakmemory.h"
-#include "photometadata.h"
-#include "sampler.h"
+#include "batch/batchplan.h"
+#include "batch/batchrunner.h"
+#include "formats/sampler.h"
+#include "metadata/photometadata.h"
+#include "row/imageresizer.h"
+#include "system/peakmemory.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -7,9 +7,9 @@
 // The photos (160 x 120 JPEGs) are generated in a temporary folder, or in the --sets folder,
 // where a later run finds them again.
 
-#include "mainwindow.h"
 #include "modalanswerer.h"
-#include "peakmemory.h"
+#include "system/peakmemory.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes as an image file, through the same load and scale as a row.
-#include "imageresizer.h"
-#include "sampler.h"
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
 
 #include <QCoreApplication>
 #include <QFile>

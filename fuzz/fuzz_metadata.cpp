@@ -1,5 +1,5 @@
 // libFuzzer target: any bytes as a JPEG source's metadata, carried into a small encoded output.
-#include "photometadata.h"
+#include "metadata/photometadata.h"
 
 #include <QBuffer>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // libFuzzer target: any pattern, row and source name must give one file name inside the
 // destination folder.
-#include "batchplan.h"
-#include "naming.h"
+#include "batch/batchplan.h"
+#include "batch/naming.h"
 
 #include <QDir>
 #include <QFileInfo>

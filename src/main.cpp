@@ -1,5 +1,5 @@
-#include "imageresizer.h"
-#include "mainwindow.h"
+#include "row/imageresizer.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 

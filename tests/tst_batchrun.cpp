@@ -1,8 +1,8 @@
-#include "batchreport.h"
-#include "batchrunner.h"
-#include "mainwindow.h"
+#include "batch/batchreport.h"
+#include "batch/batchrunner.h"
 #include "modalanswerer.h"
 #include "testimages.h"
+#include "window/mainwindow.h"
 
 #include <QApplication>
 #include <QGroupBox>

@@ -1,4 +1,4 @@
-#include "batchrunner.h"
+#include "batch/batchrunner.h"
 
 #include <QElapsedTimer>
 #include <QMutex>

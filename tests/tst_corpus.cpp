@@ -1,8 +1,8 @@
-#include "batchplan.h"
-#include "batchreport.h"
-#include "batchrunner.h"
-#include "peakmemory.h"
-#include "sampler.h"
+#include "batch/batchplan.h"
+#include "batch/batchreport.h"
+#include "batch/batchrunner.h"
+#include "formats/sampler.h"
+#include "system/peakmemory.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>

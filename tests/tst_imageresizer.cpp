@@ -1,7 +1,7 @@
-#include "atomicfile.h"
-#include "imageresizer.h"
-#include "peakmemory.h"
-#include "sampler.h"
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
+#include "system/atomicfile.h"
+#include "system/peakmemory.h"
 #include "testimages.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
-#include "imageresizer.h"
-#include "jpegstream.h"
-#include "sampler.h"
+#include "formats/jpegstream.h"
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
 #include "testimages.h"
 
 #include <QImageReader>

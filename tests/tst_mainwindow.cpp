@@ -1,8 +1,8 @@
-#include "aboutdialog.h"
-#include "mainwindow.h"
 #include "modalanswerer.h"
-#include "placement.h"
 #include "testimages.h"
+#include "window/aboutdialog.h"
+#include "window/mainwindow.h"
+#include "window/placement.h"
 
 #include <QAction>
 #include <QApplication>

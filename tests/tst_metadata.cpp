@@ -1,5 +1,5 @@
-#include "batchreport.h"
-#include "imageresizer.h"
+#include "batch/batchreport.h"
+#include "row/imageresizer.h"
 #include "testimages.h"
 
 #include <QColorSpace>

@@ -1,5 +1,5 @@
-#include "batchplan.h"
-#include "naming.h"
+#include "batch/batchplan.h"
+#include "batch/naming.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -55,11 +55,11 @@ void TestNaming::plan_data()
         << "/d" << QStringList{"/d/archive.2012.jpg"} << Statuses{P} << QStringList{""};
     // Found by fuzzing: the toolkit takes a name starting with ":" for a resource path.
     QTest::newRow("colon first, destination")
-        << QStringList{"/s/:photo.jpg"} << false << "" << "/d" << QStringList{"/d/:photo.jpg"}
-        << Statuses{P} << QStringList{""};
+        << QStringList{"/s/:photo.jpg"} << false << ""
+        << "/d" << QStringList{"/d/:photo.jpg"} << Statuses{P} << QStringList{""};
     QTest::newRow("colon first, beside the source")
-        << QStringList{"/s/:photo.jpg"} << false << "" << "" << QStringList{"/s/:photo.jpg"}
-        << Statuses{P} << QStringList{""};
+        << QStringList{"/s/:photo.jpg"} << false << ""
+        << "" << QStringList{"/s/:photo.jpg"} << Statuses{P} << QStringList{""};
     QTest::newRow("complete suffix renamed")
         << QStringList{"/s/archive.2012.jpg"} << true << "x"
         << "/d" << QStringList{"/d/x000.2012.jpg"} << Statuses{P} << QStringList{""};

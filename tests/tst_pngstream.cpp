@@ -1,6 +1,6 @@
-#include "imageresizer.h"
-#include "pngstream.h"
-#include "sampler.h"
+#include "formats/pngstream.h"
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
 #include "testimages.h"
 
 #include <QColorSpace>

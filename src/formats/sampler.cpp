@@ -1,4 +1,4 @@
-#include "sampler.h"
+#include "formats/sampler.h"
 
 #include <QColorSpace>
 #include <QVector>

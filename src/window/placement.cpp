@@ -1,4 +1,4 @@
-#include "placement.h"
+#include "window/placement.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "rowoutcome.h"
+#include "row/plannedrow.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -13,15 +13,6 @@ struct BatchSettings
     bool rename = false;
     QString pattern;     // rename pattern, as typed
     QString destination; // empty: beside each source
-};
-
-// One row of the run: where it reads, where it writes, and what is already decided about it.
-struct PlannedRow
-{
-    QString source;
-    QString output;
-    QByteArray format;  // writer format, from the output's last suffix
-    RowOutcome outcome; // Pending unless the row is refused before any image is read
 };
 
 // Works out every row's output before anything is written, so that no row can replace

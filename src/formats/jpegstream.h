@@ -1,6 +1,6 @@
 #pragma once
 
-#include "streamdecoder.h"
+#include "formats/streamdecoder.h"
 
 namespace JpegStream {
 

@@ -1,4 +1,4 @@
-#include "atomicfile.h"
+#include "system/atomicfile.h"
 
 #include <QSaveFile>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "batchplan.h"
+#include "row/plannedrow.h"
 
 #include <QImage>
 

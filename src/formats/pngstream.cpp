@@ -1,6 +1,6 @@
-#include "pngstream.h"
+#include "formats/pngstream.h"
 
-#include "sampler.h"
+#include "formats/sampler.h"
 
 #include <QColorSpace>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "peakmemory.h"
+#include "system/peakmemory.h"
 
 #include <QFile>
 #include <QList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "batchplan.h"
+#include "batch/batchplan.h"
 
 #include <QObject>
 #include <QThreadPool>

@@ -1,6 +1,6 @@
-#include "droppedfiles.h"
+#include "window/droppedfiles.h"
 
-#include "naming.h"
+#include "batch/naming.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "batchreport.h"
+#include "batch/batchreport.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "naming.h"
+#include "batch/naming.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "batchplan.h"
+#include "batch/batchplan.h"
 
 // The closing message of a run, in the user's language.
 struct BatchReport

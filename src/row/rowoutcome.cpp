@@ -1,4 +1,4 @@
-#include "rowoutcome.h"
+#include "row/rowoutcome.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "batchrunner.h"
+#include "batch/batchrunner.h"
 
-#include "imageresizer.h"
+#include "row/imageresizer.h"
 
 #include <QMetaObject>
 

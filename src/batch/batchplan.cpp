@@ -1,6 +1,6 @@
-#include "batchplan.h"
+#include "batch/batchplan.h"
 
-#include "naming.h"
+#include "batch/naming.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "exifblock.h"
+#include "metadata/exifblock.h"
 
 #include <QCoreApplication>
 #include <QVector>

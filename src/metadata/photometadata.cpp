@@ -1,6 +1,6 @@
-#include "photometadata.h"
+#include "metadata/photometadata.h"
 
-#include "exifblock.h"
+#include "metadata/exifblock.h"
 
 #include <QCoreApplication>
 #include <QFile>

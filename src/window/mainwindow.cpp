@@ -1,12 +1,12 @@
-#include "mainwindow.h"
+#include "window/mainwindow.h"
 
-#include "aboutdialog.h"
-#include "batchplan.h"
-#include "batchreport.h"
-#include "batchrunner.h"
-#include "droppedfiles.h"
-#include "placement.h"
+#include "batch/batchplan.h"
+#include "batch/batchreport.h"
+#include "batch/batchrunner.h"
 #include "ui_mainwindow.h"
+#include "window/aboutdialog.h"
+#include "window/droppedfiles.h"
+#include "window/placement.h"
 
 #include <QCloseEvent>
 #include <QDropEvent>

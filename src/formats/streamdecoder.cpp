@@ -1,7 +1,7 @@
-#include "streamdecoder.h"
+#include "formats/streamdecoder.h"
 
-#include "jpegstream.h"
-#include "pngstream.h"
+#include "formats/jpegstream.h"
+#include "formats/pngstream.h"
 
 namespace StreamDecoder {
 

@@ -1,9 +1,9 @@
-#include "imageresizer.h"
+#include "row/imageresizer.h"
 
-#include "atomicfile.h"
-#include "photometadata.h"
-#include "sampler.h"
-#include "streamdecoder.h"
+#include "formats/sampler.h"
+#include "formats/streamdecoder.h"
+#include "metadata/photometadata.h"
+#include "system/atomicfile.h"
 
 #include <QBuffer>
 #include <QColorSpace>

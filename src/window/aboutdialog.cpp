@@ -1,4 +1,4 @@
-#include "aboutdialog.h"
+#include "window/aboutdialog.h"
 
 #include "ui_aboutdialog.h"
 

@@ -1,6 +1,6 @@
-#include "jpegstream.h"
+#include "formats/jpegstream.h"
 
-#include "sampler.h"
+#include "formats/sampler.h"
 
 #include <QColorSpace>
 #include <QFile>
