@@ -6,6 +6,7 @@ source "$(dirname "$0")/qt.sh"
 
 packages=(
     cmake g++ make pkg-config qtbase5-dev libjpeg62-turbo-dev libspng-dev libexiv2-dev exiv2
+    libheif-dev libheif-examples
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
     desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
 )

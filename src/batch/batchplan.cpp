@@ -1,11 +1,11 @@
 #include "batch/batchplan.h"
 
 #include "batch/naming.h"
+#include "row/imageresizer.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QImageWriter>
 
 namespace {
 
@@ -49,7 +49,7 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
 {
     const QString pattern = Naming::effectivePattern(settings.pattern);
     // Asked once: the toolkit looks through its plugins every time.
-    const QList<QByteArray> writable = QImageWriter::supportedImageFormats();
+    const QList<QByteArray> writable = ImageResizer::writableFormats();
     QVector<PlannedRow> plan(sources.size());
     QStringList sourceKeys;
     QHash<QString, int> rowOfSource;

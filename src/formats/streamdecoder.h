@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QImage>
 #include <QImageIOHandler>
+#include <QImageReader>
+#include <QList>
+#include <QSize>
 #include <QString>
 
 // Decoders that read an image one stored row at a time and sample each needed row straight
@@ -28,9 +31,15 @@ struct Format
     // The most memory decodeScaled() takes for `path`, read from its header, or -1 where the
     // file is left to the toolkit.
     qint64 (*memoryEstimate)(const QString &path, int box);
+    // The upright size from the file's header, for formats the toolkit cannot read; else null.
+    QSize (*uprightSize)(const QString &path);
 };
 
-// The streamed decoder for a format as QImageReader::format() names it, or null.
+// The format of the file at `path`: "heif" for HEIF and AVIF, which the toolkit does not read,
+// else what the toolkit's `reader` detects.
+QByteArray detectFormat(const QString &path, const QImageReader &reader);
+
+// The streamed decoder for a format as detectFormat() names it, or null.
 const Format *forFormat(const QByteArray &format);
 
 } // namespace StreamDecoder

@@ -1,6 +1,7 @@
 #include "metadata/photometadata.h"
 
 #include "metadata/exifblock.h"
+#include "metadata/heifmetadata.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -161,6 +162,8 @@ void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, con
 
 PhotoMetadata PhotoMetadata::read(const QString &path)
 {
+    if (HeifMetadata::isHeif(path))
+        return readHeif(path);
     PhotoMetadata metadata;
     QByteArray photoshop;
     const QList<Segment> segments = readSegments(path);
@@ -183,28 +186,63 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
     return metadata;
 }
 
+PhotoMetadata PhotoMetadata::readHeif(const QString &path)
+{
+    const HeifMetadata::Blocks blocks = HeifMetadata::read(path);
+    PhotoMetadata metadata;
+    metadata.m_exif = blocks.exif;
+    metadata.m_xmp = blocks.xmp;
+    metadata.m_icc = blocks.icc;
+    metadata.m_nclx = blocks.nclx;
+    if (!blocks.readable)
+        metadata.m_unreadable.append(tr("EXIF illisibles"));
+    return metadata;
+}
+
 bool PhotoMetadata::isEmpty() const
 {
     return m_exif.isEmpty() && m_xmp.isEmpty() && m_extendedXmp.isEmpty() && m_iptc.isEmpty() &&
-           m_unreadable.isEmpty();
+           m_unreadable.isEmpty() && m_icc.isEmpty() && m_nclx.isEmpty();
+}
+
+PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
+{
+    Corrected result;
+    result.leftOut = m_unreadable;
+    QByteArray exif = m_exif;
+    QString why;
+    if (!exif.isEmpty() && ExifBlock::correct(&exif, size, &why))
+        result.exif = exif;
+    else if (!exif.isEmpty())
+        result.leftOut.append(why);
+    QByteArray xmp = m_xmp;
+    if (!xmp.isEmpty() && correctXmp(&xmp, size))
+        result.xmp = xmp;
+    else if (!xmp.isEmpty())
+        result.leftOut.append(tr("XMP non corrigeables"));
+    return result;
+}
+
+QStringList PhotoMetadata::jpegOnly() const
+{
+    QStringList leftOut;
+    if (!m_extendedXmp.isEmpty())
+        leftOut.append(tr("XMP étendues"));
+    if (!m_iptc.isEmpty())
+        leftOut.append(tr("IPTC"));
+    return leftOut;
 }
 
 bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const
 {
-    *leftOut = m_unreadable;
+    const Corrected fixed = corrected(size);
+    *leftOut = fixed.leftOut;
     QByteArray inserted;
-    QByteArray exif = m_exif;
-    QString why;
-    const bool exifCarried = !exif.isEmpty() && ExifBlock::correct(&exif, size, &why);
+    const bool exifCarried = !fixed.exif.isEmpty();
     if (exifCarried)
-        appendSegment(&inserted, App1, ExifSignature + exif, "EXIF", leftOut);
-    else if (!exif.isEmpty())
-        leftOut->append(why);
-    QByteArray xmp = m_xmp;
-    if (!xmp.isEmpty() && correctXmp(&xmp, size))
-        appendSegment(&inserted, App1, XmpSignature + xmp, "XMP", leftOut);
-    else if (!xmp.isEmpty())
-        leftOut->append(tr("XMP non corrigeables"));
+        appendSegment(&inserted, App1, ExifSignature + fixed.exif, "EXIF", leftOut);
+    if (!fixed.xmp.isEmpty())
+        appendSegment(&inserted, App1, XmpSignature + fixed.xmp, "XMP", leftOut);
     for (const QByteArray &extension : m_extendedXmp)
         appendSegment(&inserted, App1, extension, "XMP", leftOut);
     if (!m_iptc.isEmpty())

@@ -6,15 +6,35 @@
 #include <QString>
 #include <QStringList>
 
-// The EXIF, XMP and IPTC metadata of a JPEG source, carried into the encoded output as the
-// camera wrote it: only the orientation, the pixel dimensions and the thumbnail change.
+// The EXIF, XMP, IPTC and colour description of a source, whatever its container, carried into
+// the encoded output as the camera wrote them: only the orientation, the pixel dimensions and
+// the thumbnail change.
 class PhotoMetadata
 {
 public:
-    // Reads the metadata segments of the JPEG at `path`. Other formats give an empty record.
+    // Reads the metadata of the JPEG segments or HEIF items at `path`. Other formats give an
+    // empty record.
     static PhotoMetadata read(const QString &path);
 
     bool isEmpty() const;
+
+    // The EXIF and XMP blocks corrected for an upright image of `size` without a thumbnail,
+    // for a container that stores them whole; `leftOut` says what could not be.
+    struct Corrected
+    {
+        QByteArray exif; // the TIFF block
+        QByteArray xmp;
+        QStringList leftOut;
+    };
+    Corrected corrected(const QSize &size) const;
+
+    // The colour description a HEIF source gave, to be written as it was: the ICC profile's
+    // bytes, and the nclx values (see HeifMetadata::Blocks). Empty for other sources, whose
+    // profile travels with the pixels.
+    QByteArray icc() const { return m_icc; }
+    QByteArray nclx() const { return m_nclx; }
+    // What a container without IPTC or extended XMP leaves out.
+    QStringList jpegOnly() const;
 
     // Inserts the metadata into the JPEG bytes `jpeg`, corrected for an upright image of `size`
     // without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;
@@ -22,10 +42,14 @@ public:
     bool insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const;
 
 private:
+    static PhotoMetadata readHeif(const QString &path);
+
     QByteArray m_exif;               // the TIFF block
     bool m_exifFirst = false;        // right after the start of image, as cameras write it
     QByteArray m_xmp;                // the main packet
     QList<QByteArray> m_extendedXmp; // the extension segments, as they were
     QByteArray m_iptc;               // the IPTC resource of the Photoshop segment
     QStringList m_unreadable;        // what was there but could not be read
+    QByteArray m_icc;
+    QByteArray m_nclx;
 };

@@ -1,5 +1,6 @@
 #include "row/imageresizer.h"
 
+#include "formats/heifwriter.h"
 #include "formats/sampler.h"
 #include "formats/streamdecoder.h"
 #include "metadata/photometadata.h"
@@ -65,15 +66,24 @@ QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
     return sampleNearest(image, fitInSquare(image.size(), box));
 }
 
-// Refuses what must not be decoded at all: a PNG whose chunks do not fit in the file, or an
-// image larger than MaxPixels. The size is invalid where the header could not be read.
-bool refusedUpFront(QImageReader &reader, const QString &path, RowOutcome *outcome)
+// The upright size from the header, by the format's own decoder where the toolkit cannot read
+// it; invalid where the header could not be read.
+QSize headerSize(QImageReader &reader, const QString &path, const QByteArray &format)
 {
-    if (reader.format() == "png" && !pngChunksFit(path)) {
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    return decoder && decoder->uprightSize ? decoder->uprightSize(path) : uprightSize(reader);
+}
+
+// Refuses what must not be decoded at all: a PNG whose chunks do not fit in the file, or an
+// image larger than MaxPixels.
+bool refusedUpFront(QImageReader &reader, const QString &path, const QByteArray &format,
+                    RowOutcome *outcome)
+{
+    if (format == "png" && !pngChunksFit(path)) {
         *outcome = RowOutcome::make(RowOutcome::Damaged);
         return true;
     }
-    const QSize size = uprightSize(reader);
+    const QSize size = headerSize(reader, path, format);
     if (size.isValid() && qint64(size.width()) * size.height() > MaxPixels) {
         *outcome = RowOutcome::make(RowOutcome::TooLarge);
         outcome->imageSize = size;
@@ -97,11 +107,12 @@ qint64 toolkitEstimate(const QImageReader &reader, int box)
            qint64(out.width()) * out.height() * qMax(depth, 8) / 8;
 }
 
-StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &path, int box,
-                                     QImage *scaled, RowOutcome *outcome)
+StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &path,
+                                     const QByteArray &format, int box, QImage *scaled,
+                                     RowOutcome *outcome)
 {
     using StreamDecoder::Status;
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(reader.format());
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
     if (!decoder)
         return Status::NotHandled;
     QString error;
@@ -143,10 +154,12 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
-    if (refusedUpFront(reader, path, outcome))
+    const QByteArray format = StreamDecoder::detectFormat(path, reader);
+    if (refusedUpFront(reader, path, format, outcome))
         return QImage();
     QImage scaled;
-    if (decodeStreamed(reader, path, box, &scaled, outcome) == StreamDecoder::Status::NotHandled)
+    if (decodeStreamed(reader, path, format, box, &scaled, outcome) ==
+        StreamDecoder::Status::NotHandled)
         scaled = decodeWithToolkit(reader, box, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
@@ -157,15 +170,17 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 qint64 memoryEstimate(const QString &path, int box)
 {
     QImageReader reader(path);
+    const QByteArray format = StreamDecoder::detectFormat(path, reader);
     RowOutcome refused;
-    if (refusedUpFront(reader, path, &refused))
+    if (refusedUpFront(reader, path, format, &refused))
         return 0;
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(reader.format());
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
     const qint64 streamed = decoder ? decoder->memoryEstimate(path, box) : -1;
     const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box);
     // The output is encoded in memory before it is written: a photo takes at most two bytes a
     // pixel there, whatever the format.
-    const QSize out = fitInSquare(reader.size().isValid() ? reader.size() : QSize(1, 1), box);
+    const QSize size = headerSize(reader, path, format);
+    const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
     return decoding + qint64(out.width()) * out.height() * 2;
 }
 
@@ -196,16 +211,29 @@ bool isJpegFormat(const QByteArray &format)
     return format == "jpg" || format == "jpeg";
 }
 
-// The metadata is inserted into the encoded image before it is written.
+bool isHeifFormat(const QByteArray &format)
+{
+    return HeifWriter::formats().contains(format);
+}
+
+// The metadata goes into the encoded image before it is written: inserted into a JPEG's
+// segments, or handed to the HEIF encoder.
 RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
                              const PhotoMetadata &metadata)
 {
     QByteArray encoded;
     QString error;
-    if (!encode(image, row.format, &encoded, &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
     QStringList leftOut;
-    const bool copied = metadata.insertInto(&encoded, image.size(), &leftOut);
+    bool copied = true;
+    if (isHeifFormat(row.format)) {
+        if (!HeifWriter::encode(image, row.format, metadata, &encoded, &leftOut, &error))
+            return RowOutcome::make(RowOutcome::WriteFailed, error);
+        copied = leftOut.isEmpty();
+    } else {
+        if (!encode(image, row.format, &encoded, &error))
+            return RowOutcome::make(RowOutcome::WriteFailed, error);
+        copied = metadata.insertInto(&encoded, image.size(), &leftOut);
+    }
     RowOutcome outcome = save(row.output, encoded);
     if (outcome.status == RowOutcome::Written && !copied) {
         outcome.metadataNotCopied = true;
@@ -216,8 +244,16 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 
 } // namespace
 
+QList<QByteArray> writableFormats()
+{
+    return QImageWriter::supportedImageFormats() + HeifWriter::formats();
+}
+
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
 {
+    if (isHeifFormat(format))
+        return writeWithMetadata(image, PlannedRow{QString(), path, format, RowOutcome()},
+                                 PhotoMetadata());
     QByteArray encoded;
     QString error;
     if (!encode(image, format, &encoded, &error))
@@ -242,11 +278,8 @@ RowOutcome processRow(const PlannedRow &row, int box)
     const QImage scaled = loadScaled(row.source, box, &outcome);
     if (scaled.isNull())
         return outcome;
-    if (isJpegFormat(row.format)) {
-        const PhotoMetadata metadata = PhotoMetadata::read(row.source);
-        if (!metadata.isEmpty())
-            return writeWithMetadata(scaled, row, metadata);
-    }
+    if (isJpegFormat(row.format) || isHeifFormat(row.format))
+        return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
     return write(scaled, row.output, row.format);
 }
 

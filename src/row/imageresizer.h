@@ -21,6 +21,9 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
 // and a few rows where it is streamed, the full image where the toolkit decodes it.
 qint64 memoryEstimate(const QString &path, int box);
 
+// The formats a row can write, by the output's suffix in lower case.
+QList<QByteArray> writableFormats();
+
 // Writes `image` atomically: an existing file at `path` is replaced only once the new one is
 // complete, and left as it was otherwise.
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format);

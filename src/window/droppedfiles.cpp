@@ -63,7 +63,7 @@ QStringList imagesInFolder(const QString &folder)
     QStringList names;
     const QStringList entries = dir.entryList(QDir::Files);
     for (const QString &name : entries) {
-        if (hasListedImageSuffix(name))
+        if (isDroppableImage(name))
             names.append(name);
     }
     std::sort(names.begin(), names.end(), naturalLess);
@@ -82,6 +82,12 @@ bool hasListedImageSuffix(const QString &path)
            suffix == QLatin1String("jpeg");
 }
 
+bool isDroppableImage(const QString &path)
+{
+    static const QStringList suffixes{"png", "jpg", "jpeg", "heic", "heif", "hif", "avif"};
+    return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
+
 QStringList droppedImagePaths(const QList<QUrl> &urls)
 {
     QStringList paths;
@@ -92,7 +98,7 @@ QStringList droppedImagePaths(const QList<QUrl> &urls)
         const QFileInfo info(path);
         if (info.isDir())
             paths += imagesInFolder(path);
-        else if (info.isFile() && hasListedImageSuffix(path))
+        else if (info.isFile() && isDroppableImage(path))
             paths.append(path);
     }
     return paths;

@@ -7,6 +7,10 @@
 // True for the suffixes the open-files dialog offers (.png, .jpg, .jpeg), in any letter case.
 bool hasListedImageSuffix(const QString &path);
 
+// True for the suffixes a drop adds, in any letter case: those of the open-files dialog, and
+// those of HEIF and AVIF photos.
+bool isDroppableImage(const QString &path);
+
 // The local paths a drop adds to the list, in the order dropped: image files as they are, the
 // images directly inside a dropped folder sorted by name, and nothing for anything else.
 QStringList droppedImagePaths(const QList<QUrl> &urls);

@@ -1,0 +1,427 @@
+#include "formats/heifstream.h"
+
+#include "formats/sampler.h"
+#include "metadata/heifmetadata.h"
+
+#include <QColorSpace>
+#include <QFile>
+#include <QRgba64>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+
+#include <libheif/heif.h>
+
+namespace HeifStream {
+
+namespace {
+
+// The widest image libheif may even allocate: the pixel limit is checked before decoding.
+constexpr int MaxSide = 1 << 16;
+
+struct Heif
+{
+    heif_context *context = heif_context_alloc();
+    heif_image_handle *handle = nullptr;
+    heif_image *image = nullptr;
+    QString error;
+
+    Heif() = default;
+    Heif(const Heif &) = delete;
+    Heif &operator=(const Heif &) = delete;
+    ~Heif()
+    {
+        heif_image_release(image);
+        heif_image_handle_release(handle);
+        heif_context_free(context);
+    }
+
+    // Codings libheif cannot decode make the file unreadable; anything else is damage.
+    Status fail(const heif_error &e)
+    {
+        error = QString::fromUtf8(e.message);
+        const bool unsupported = e.code == heif_error_Unsupported_filetype ||
+                                 e.code == heif_error_Unsupported_feature ||
+                                 e.subcode == heif_suberror_Unsupported_codec;
+        return unsupported ? Status::Failed : Status::Damaged;
+    }
+    QSize size() const
+    {
+        return QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle));
+    }
+};
+
+QByteArray metaBox(const QString &path);
+
+// Uncompressed and JPEG 2000 images, which libheif 1.15 takes for missing ones.
+bool unknownCoding(const QString &path)
+{
+    const QByteArray meta = metaBox(path);
+    return meta.contains("unci") || meta.contains("j2k1");
+}
+
+Status open(const QString &path, Heif *heif)
+{
+    if (!heif->context)
+        return Status::Failed;
+    heif_context_set_maximum_image_size_limit(heif->context, MaxSide);
+    heif_error e =
+        heif_context_read_from_file(heif->context, QFile::encodeName(path).constData(), nullptr);
+    if (e.code == heif_error_Ok)
+        e = heif_context_get_primary_image_handle(heif->context, &heif->handle);
+    if (e.code != heif_error_Ok) {
+        const Status status = heif->fail(e);
+        return unknownCoding(path) ? Status::Failed : status;
+    }
+    if (!heif->size().isValid())
+        return Status::Damaged;
+    return Status::Decoded;
+}
+
+// The planes the file's codings store. libheif 1.15 does not tell, so the decoder
+// configurations are read from the meta box; where they differ, 4:4:4 keeps every sample.
+struct Layout
+{
+    heif_colorspace colorspace = heif_colorspace_YCbCr;
+    heif_chroma chroma = heif_chroma_444;
+};
+
+QByteArray metaBox(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    for (qint64 at = 0; at + 8 <= file.size();) {
+        file.seek(at);
+        const QByteArray header = file.read(16);
+        if (header.size() < 8)
+            break;
+        qint64 size = qFromBigEndian<quint32>(header.constData());
+        if (size == 1 && header.size() == 16)
+            size = qint64(qFromBigEndian<quint64>(header.constData() + 8));
+        else if (size == 0)
+            size = file.size() - at;
+        if (header.mid(4, 4) == "meta")
+            return size <= 16 * 1024 * 1024 ? file.read(size - 8) : QByteArray();
+        if (size < 8)
+            break;
+        at += size;
+    }
+    return QByteArray();
+}
+
+heif_chroma chromaOf(const QByteArray &meta, int at, bool hevc)
+{
+    if (hevc) {
+        if (at + 8 + 17 > meta.size())
+            return heif_chroma_undefined;
+        static const heif_chroma formats[] = {heif_chroma_monochrome, heif_chroma_420,
+                                              heif_chroma_422, heif_chroma_444};
+        return formats[uchar(meta.at(at + 8 + 16)) & 3];
+    }
+    if (at + 8 + 3 > meta.size())
+        return heif_chroma_undefined;
+    const uchar flags = uchar(meta.at(at + 8 + 2));
+    if (flags & 0x10)
+        return heif_chroma_monochrome;
+    if ((flags & 0x08) && (flags & 0x04))
+        return heif_chroma_420;
+    return flags & 0x08 ? heif_chroma_422 : heif_chroma_444;
+}
+
+Layout nativeLayout(const QString &path)
+{
+    const QByteArray meta = metaBox(path);
+    QList<heif_chroma> colour;
+    bool grey = false;
+    for (const char *name : {"hvcC", "av1C"}) {
+        for (int at = meta.indexOf(name); at >= 4; at = meta.indexOf(name, at + 1)) {
+            const heif_chroma chroma = chromaOf(meta, at - 4, name[0] == 'h');
+            if (chroma == heif_chroma_monochrome)
+                grey = true; // an alpha plane's coding, or a grey image
+            else if (chroma != heif_chroma_undefined)
+                colour.append(chroma);
+        }
+    }
+    Layout layout;
+    if (colour.isEmpty() && grey)
+        return {heif_colorspace_monochrome, heif_chroma_monochrome};
+    if (colour.isEmpty())
+        return {heif_colorspace_RGB, heif_chroma_444}; // codings without a configuration box
+    if (std::all_of(colour.begin(), colour.end(), [&](heif_chroma c) { return c == colour[0]; }))
+        layout.chroma = colour[0];
+    return layout;
+}
+
+struct Plane
+{
+    const uchar *data = nullptr;
+    int stride = 0;
+    int bits = 8;
+
+    bool load(const heif_image *image, heif_channel channel)
+    {
+        if (!heif_image_has_channel(image, channel))
+            return false;
+        data = heif_image_get_plane_readonly(image, channel, &stride);
+        bits = heif_image_get_bits_per_pixel_range(image, channel);
+        return data && bits >= 1 && bits <= 16;
+    }
+    int max() const { return (1 << bits) - 1; }
+    int at(int x, int y) const
+    {
+        const uchar *line = data + qint64(y) * stride;
+        return bits > 8 ? qFromLittleEndian<quint16>(line + 2 * x) : line[x];
+    }
+};
+
+// YCbCr to RGB after the matrix the file names (BT.601 where it names none), in samples of the
+// planes' range.
+struct Matrix
+{
+    bool identity = false;
+    bool full = true;
+    float rCr = 1.402f, gCb = 0.344136f, gCr = 0.714136f, bCb = 1.772f;
+
+    // The decoded image's own description, else the file's.
+    static Matrix of(const heif_image *image, const heif_image_handle *handle)
+    {
+        Matrix m;
+        heif_color_profile_nclx *nclx = nullptr;
+        if (heif_image_get_nclx_color_profile(image, &nclx).code != heif_error_Ok &&
+            heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok)
+            return m;
+        if (!nclx)
+            return m;
+        m.full = nclx->full_range_flag;
+        float kr = 0.299f, kb = 0.114f;
+        switch (nclx->matrix_coefficients) {
+        case heif_matrix_coefficients_RGB_GBR:
+            m.identity = true;
+            break;
+        case heif_matrix_coefficients_ITU_R_BT_709_5:
+            kr = 0.2126f, kb = 0.0722f;
+            break;
+        case heif_matrix_coefficients_US_FCC_T47:
+            kr = 0.30f, kb = 0.11f;
+            break;
+        case heif_matrix_coefficients_SMPTE_240M:
+            kr = 0.212f, kb = 0.087f;
+            break;
+        case heif_matrix_coefficients_ITU_R_BT_2020_2_non_constant_luminance:
+        case heif_matrix_coefficients_ITU_R_BT_2020_2_constant_luminance:
+            kr = 0.2627f, kb = 0.0593f;
+            break;
+        default:
+            break;
+        }
+        heif_nclx_color_profile_free(nclx);
+        const float kg = 1 - kr - kb;
+        m.rCr = 2 * (1 - kr);
+        m.bCb = 2 * (1 - kb);
+        m.gCb = 2 * kb * (1 - kb) / kg;
+        m.gCr = 2 * kr * (1 - kr) / kg;
+        return m;
+    }
+};
+
+// The decoded planes, read at upright coordinates.
+struct Source
+{
+    Plane y, cb, cr, alpha;
+    bool rgb = false, grey = false, hasAlpha = false;
+    int shiftX = 0, shiftY = 0;
+    Matrix matrix;
+
+    bool load(const heif_image *image, const heif_image_handle *handle)
+    {
+        const heif_colorspace space = heif_image_get_colorspace(image);
+        rgb = space == heif_colorspace_RGB;
+        grey = space == heif_colorspace_monochrome;
+        const bool planes = rgb ? y.load(image, heif_channel_R) && cb.load(image, heif_channel_G) &&
+                                      cr.load(image, heif_channel_B)
+                                : y.load(image, heif_channel_Y) &&
+                                      (grey || (cb.load(image, heif_channel_Cb) &&
+                                                cr.load(image, heif_channel_Cr)));
+        hasAlpha = alpha.load(image, heif_channel_Alpha);
+        const heif_chroma chroma = heif_image_get_chroma_format(image);
+        shiftX = chroma == heif_chroma_420 || chroma == heif_chroma_422;
+        shiftY = chroma == heif_chroma_420;
+        if (!rgb && !grey)
+            matrix = Matrix::of(image, handle);
+        return planes;
+    }
+
+    // Red, green and blue in [0, 1].
+    void rgbAt(int x, int y0, float out[3]) const
+    {
+        const float max = float(y.max());
+        if (rgb) {
+            out[0] = y.at(x, y0) / max, out[1] = cb.at(x, y0) / max, out[2] = cr.at(x, y0) / max;
+            return;
+        }
+        float luma = y.at(x, y0);
+        if (!matrix.full)
+            luma = (luma - (16 << (y.bits - 8))) * max / (219 << (y.bits - 8));
+        if (grey) {
+            out[0] = out[1] = out[2] = luma / max;
+            return;
+        }
+        const int cx = x >> shiftX, cy = y0 >> shiftY;
+        const float half = float(1 << (cb.bits - 1));
+        float u = cb.at(cx, cy) - half, v = cr.at(cx, cy) - half;
+        if (!matrix.full) {
+            const float scale = max / (224 << (cb.bits - 8));
+            u *= scale, v *= scale;
+        }
+        if (matrix.identity) {
+            out[0] = (v + half) / max, out[1] = luma / max, out[2] = (u + half) / max;
+            return;
+        }
+        out[0] = (luma + matrix.rCr * v) / max;
+        out[1] = (luma - matrix.gCb * u - matrix.gCr * v) / max;
+        out[2] = (luma + matrix.bCb * u) / max;
+    }
+    float alphaAt(int x, int y0) const { return hasAlpha ? alpha.at(x, y0) / float(alpha.max()) : 1; }
+};
+
+int toRange(float value, int max)
+{
+    return int(std::lround(std::clamp(value, 0.0f, 1.0f) * max));
+}
+
+QImage::Format outputFormat(const Source &source, bool premultiplied)
+{
+    const bool deep = source.y.bits > 8;
+    if (source.grey && !source.hasAlpha)
+        return deep ? QImage::Format_Grayscale16 : QImage::Format_Grayscale8;
+    if (!source.hasAlpha)
+        return deep ? QImage::Format_RGBX64 : QImage::Format_RGB32;
+    if (deep)
+        return premultiplied ? QImage::Format_RGBA64_Premultiplied : QImage::Format_RGBA64;
+    return premultiplied ? QImage::Format_ARGB32_Premultiplied : QImage::Format_ARGB32;
+}
+
+void storePixel(QImage *out, int x, int y, const float rgb[3], float alpha)
+{
+    switch (out->format()) {
+    case QImage::Format_Grayscale8:
+        out->scanLine(y)[x] = uchar(toRange(rgb[0], 255));
+        break;
+    case QImage::Format_Grayscale16:
+        reinterpret_cast<quint16 *>(out->scanLine(y))[x] = quint16(toRange(rgb[0], 65535));
+        break;
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+        reinterpret_cast<QRgb *>(out->scanLine(y))[x] =
+            qRgba(toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255),
+                  toRange(alpha, 255));
+        break;
+    default:
+        reinterpret_cast<QRgba64 *>(out->scanLine(y))[x] = QRgba64::fromRgba64(
+            quint16(toRange(rgb[0], 65535)), quint16(toRange(rgb[1], 65535)),
+            quint16(toRange(rgb[2], 65535)), quint16(toRange(alpha, 65535)));
+        break;
+    }
+}
+
+QColorSpace colourSpace(const HeifMetadata::Blocks &colour)
+{
+    if (!colour.icc.isEmpty())
+        return QColorSpace::fromIccProfile(colour.icc);
+    if (colour.nclx.size() < 6)
+        return QColorSpace();
+    const quint16 primaries = qFromBigEndian<quint16>(colour.nclx.constData());
+    const quint16 transfer = qFromBigEndian<quint16>(colour.nclx.constData() + 2);
+    if (primaries == heif_color_primaries_ITU_R_BT_709_5 &&
+        transfer == heif_transfer_characteristic_IEC_61966_2_1)
+        return QColorSpace(QColorSpace::SRgb);
+    if (primaries == heif_color_primaries_SMPTE_EG_432_1 &&
+        transfer == heif_transfer_characteristic_IEC_61966_2_1)
+        return QColorSpace(QColorSpace::DisplayP3);
+    return QColorSpace();
+}
+
+QImage sampled(const Heif &heif, const Source &source, int box)
+{
+    const int width = heif_image_get_primary_width(heif.image);
+    const int height = heif_image_get_primary_height(heif.image);
+    const QSize size = fitInSquare(QSize(width, height), box);
+    QImage out(size, outputFormat(source, heif_image_handle_is_premultiplied_alpha(heif.handle)));
+    if (out.isNull())
+        return out;
+    QVector<int> columns(size.width());
+    for (int x = 0; x < size.width(); ++x)
+        columns[x] = nearestIndex(x, width, size.width());
+    float rgb[3];
+    for (int y = 0; y < size.height(); ++y) {
+        const int row = nearestIndex(y, height, size.height());
+        for (int x = 0; x < size.width(); ++x) {
+            source.rgbAt(columns.at(x), row, rgb);
+            storePixel(&out, x, y, rgb, source.alphaAt(columns.at(x), row));
+        }
+    }
+    return out;
+}
+
+qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
+{
+    const qint64 luma = qint64(size.width()) * size.height() * (bits > 8 ? 2 : 1);
+    const qint64 chroma = layout.chroma == heif_chroma_420   ? luma / 2
+                          : layout.chroma == heif_chroma_422 ? luma
+                          : layout.chroma == heif_chroma_444 ? 2 * luma
+                                                             : 0;
+    return luma + chroma + (alpha ? luma : 0);
+}
+
+} // namespace
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box, QImage *out,
+                    QString *error)
+{
+    Heif heif;
+    Status status = open(path, &heif);
+    if (status == Status::Decoded) {
+        const Layout layout = nativeLayout(path);
+        heif_decoding_options *options = heif_decoding_options_alloc();
+        options->strict_decoding = 1;
+        const heif_error e = heif_decode_image(heif.handle, &heif.image, layout.colorspace,
+                                               layout.chroma, options);
+        heif_decoding_options_free(options);
+        if (e.code != heif_error_Ok)
+            status = heif.fail(e);
+    }
+    Source source;
+    if (status == Status::Decoded && !source.load(heif.image, heif.handle))
+        status = Status::Damaged;
+    if (status == Status::Decoded) {
+        *out = sampled(heif, source, box);
+        out->setColorSpace(colourSpace(HeifMetadata::read(heif.handle)));
+    }
+    *error = heif.error;
+    return status == Status::Decoded && out->isNull() ? Status::Failed : status;
+}
+
+qint64 memoryEstimate(const QString &path, int box)
+{
+    Heif heif;
+    if (open(path, &heif) != Status::Decoded)
+        return 0;
+    const QSize size = heif.size();
+    const int bits = qMax(8, heif_image_handle_get_luma_bits_per_pixel(heif.handle));
+    const bool alpha = heif_image_handle_has_alpha_channel(heif.handle);
+    const qint64 planes = planeBytes(size, nativeLayout(path), bits, alpha);
+    const QSize outSize = fitInSquare(size, box);
+    // The decoder's own pictures, its copy into the planes, and the output.
+    return 3 * planes + qint64(outSize.width()) * outSize.height() * 8;
+}
+
+QSize uprightSize(const QString &path)
+{
+    Heif heif;
+    return open(path, &heif) == Status::Decoded ? heif.size() : QSize();
+}
+
+} // namespace HeifStream

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QStringList>
+
+class PhotoMetadata;
+
+// Writes HEIC (HEVC) and AVIF (AV1) files through libheif.
+namespace HeifWriter {
+
+// The suffixes it writes, in lower case.
+QList<QByteArray> formats();
+
+// Encodes the upright `image` as `format` into `*bytes`, with the source's colour description
+// as it was and its EXIF and XMP corrected for the new size. What could not be carried is
+// added to `leftOut`. False, with the encoder's words in `error`, where nothing was encoded.
+bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
+            QByteArray *bytes, QStringList *leftOut, QString *error);
+
+} // namespace HeifWriter

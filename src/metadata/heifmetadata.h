@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+struct heif_image_handle;
+
+// HEIF and AVIF containers: what they are, and the metadata they hold beside the pixels.
+namespace HeifMetadata {
+
+// True where the file's `ftyp` brands name a HEIF image (HEIC, AVIF, or any other coding),
+// whatever its name says.
+bool isHeif(const QString &path);
+
+struct Blocks
+{
+    QByteArray exif; // the TIFF block, without the item's offset field
+    QByteArray xmp;
+    QByteArray icc;
+    QByteArray nclx; // colour primaries, transfer, matrix (16 bits each) and full range (8)
+    bool readable = true;
+};
+
+// The EXIF and XMP items and the colour description of an image.
+Blocks read(const heif_image_handle *handle);
+// The same, of the primary image of the file at `path`.
+Blocks read(const QString &path);
+
+} // namespace HeifMetadata
