@@ -239,11 +239,11 @@ struct Source
         const heif_colorspace space = heif_image_get_colorspace(image);
         rgb = space == heif_colorspace_RGB;
         grey = space == heif_colorspace_monochrome;
-        const bool planes = rgb ? y.load(image, heif_channel_R) && cb.load(image, heif_channel_G) &&
-                                      cr.load(image, heif_channel_B)
-                                : y.load(image, heif_channel_Y) &&
-                                      (grey || (cb.load(image, heif_channel_Cb) &&
-                                                cr.load(image, heif_channel_Cr)));
+        const bool planes =
+            rgb ? y.load(image, heif_channel_R) && cb.load(image, heif_channel_G) &&
+                      cr.load(image, heif_channel_B)
+                : y.load(image, heif_channel_Y) && (grey || (cb.load(image, heif_channel_Cb) &&
+                                                             cr.load(image, heif_channel_Cr)));
         hasAlpha = alpha.load(image, heif_channel_Alpha);
         const heif_chroma chroma = heif_image_get_chroma_format(image);
         shiftX = chroma == heif_chroma_420 || chroma == heif_chroma_422;
@@ -283,7 +283,10 @@ struct Source
         out[1] = (luma - matrix.gCb * u - matrix.gCr * v) / max;
         out[2] = (luma + matrix.bCb * u) / max;
     }
-    float alphaAt(int x, int y0) const { return hasAlpha ? alpha.at(x, y0) / float(alpha.max()) : 1; }
+    float alphaAt(int x, int y0) const
+    {
+        return hasAlpha ? alpha.at(x, y0) / float(alpha.max()) : 1;
+    }
 };
 
 int toRange(float value, int max)
@@ -315,14 +318,13 @@ void storePixel(QImage *out, int x, int y, const float rgb[3], float alpha)
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32:
     case QImage::Format_ARGB32_Premultiplied:
-        reinterpret_cast<QRgb *>(out->scanLine(y))[x] =
-            qRgba(toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255),
-                  toRange(alpha, 255));
+        reinterpret_cast<QRgb *>(out->scanLine(y))[x] = qRgba(
+            toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255), toRange(alpha, 255));
         break;
     default:
-        reinterpret_cast<QRgba64 *>(out->scanLine(y))[x] = QRgba64::fromRgba64(
-            quint16(toRange(rgb[0], 65535)), quint16(toRange(rgb[1], 65535)),
-            quint16(toRange(rgb[2], 65535)), quint16(toRange(alpha, 65535)));
+        reinterpret_cast<QRgba64 *>(out->scanLine(y))[x] =
+            QRgba64::fromRgba64(quint16(toRange(rgb[0], 65535)), quint16(toRange(rgb[1], 65535)),
+                                quint16(toRange(rgb[2], 65535)), quint16(toRange(alpha, 65535)));
         break;
     }
 }
@@ -387,8 +389,8 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int b
         const Layout layout = nativeLayout(path);
         heif_decoding_options *options = heif_decoding_options_alloc();
         options->strict_decoding = 1;
-        const heif_error e = heif_decode_image(heif.handle, &heif.image, layout.colorspace,
-                                               layout.chroma, options);
+        const heif_error e =
+            heif_decode_image(heif.handle, &heif.image, layout.colorspace, layout.chroma, options);
         heif_decoding_options_free(options);
         if (e.code != heif_error_Ok)
             status = heif.fail(e);

@@ -16,9 +16,9 @@ namespace {
 
 // Files of about the size the toolkit's JPEG gives at its default quality for the same pixels,
 // at encoder speeds that keep the encode well under the decode of a 12-megapixel source.
-constexpr int HevcQuality = 50;
-constexpr int Av1Quality = 50;
-const char *const X265Preset = "fast";
+constexpr int HevcQuality = 55;
+constexpr int Av1Quality = 82;
+const char *const X265Preset = "ultrafast";
 constexpr int AomSpeed = 8;
 
 struct Encoder
@@ -61,8 +61,8 @@ bool openEncoder(const QByteArray &format, Encoder *e)
     if (!e->context || !e->options ||
         !e->check(heif_context_get_encoder_for_format(e->context, compression, &e->encoder)))
         return false;
-    if (!e->check(heif_encoder_set_lossy_quality(e->encoder,
-                                                 isAvif(format) ? Av1Quality : HevcQuality)))
+    if (!e->check(
+            heif_encoder_set_lossy_quality(e->encoder, isAvif(format) ? Av1Quality : HevcQuality)))
         return false;
     // A parameter this build's plugin does not know only costs speed.
     if (isAvif(format))
@@ -72,23 +72,23 @@ bool openEncoder(const QByteArray &format, Encoder *e)
     return true;
 }
 
-// 8-bit images as RGB or RGBA bytes; deeper ones as 10-bit samples, which every HEIC and AVIF
-// decoder reads and which keep what a 10 or 12-bit source had above 8 bits.
-bool fillImage(const QImage &source, Encoder *e)
+// 8-bit images as RGB or RGBA bytes; deeper ones as 10-bit HEIC or 12-bit AVIF samples, which
+// keep what a 10 or 12-bit source had above 8 bits. (Debian 12's aom aborts on 10-bit input.)
+bool fillImage(const QImage &source, const QByteArray &format, Encoder *e)
 {
     const bool alpha = source.hasAlphaChannel();
     const bool deep = source.depth() == 64 || source.format() == QImage::Format_Grayscale16;
-    const QImage pixels = source.convertToFormat(
-        deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
-             : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
+    const QImage pixels =
+        source.convertToFormat(deep ? (alpha ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
+                                    : (alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888));
     const heif_chroma chroma =
         deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
     const int width = pixels.width(), height = pixels.height();
+    const int bits = deep ? (isAvif(format) ? 12 : 10) : 8;
     if (pixels.isNull() ||
         !e->check(heif_image_create(width, height, heif_colorspace_RGB, chroma, &e->image)) ||
-        !e->check(heif_image_add_plane(e->image, heif_channel_interleaved, width, height,
-                                       deep ? 10 : 8)))
+        !e->check(heif_image_add_plane(e->image, heif_channel_interleaved, width, height, bits)))
         return false;
     int stride = 0;
     uchar *plane = heif_image_get_plane(e->image, heif_channel_interleaved, &stride);
@@ -102,16 +102,17 @@ bool fillImage(const QImage &source, Encoder *e)
         const auto *in = reinterpret_cast<const quint16 *>(pixels.constScanLine(y));
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < channels; ++c)
-                qToLittleEndian<quint16>(quint16(in[4 * x + c] >> 6), line + 2 * (channels * x + c));
+                qToLittleEndian<quint16>(quint16(in[4 * x + c] >> (16 - bits)),
+                                         line + 2 * (channels * x + c));
     }
     return true;
 }
 
-// The source's own profile bytes where it was HEIF, else the profile the pixels carry.
+// A HEIF source's own description as it was, ICC or nclx; else the profile the pixels carry.
 void setColour(const QImage &source, const PhotoMetadata &metadata, Encoder *e)
 {
     QByteArray icc = metadata.icc();
-    if (icc.isEmpty() && source.colorSpace().isValid())
+    if (icc.isEmpty() && metadata.nclx().isEmpty() && source.colorSpace().isValid())
         icc = source.colorSpace().iccProfile();
     if (!icc.isEmpty())
         heif_image_set_raw_color_profile(e->image, "prof", icc.constData(), size_t(icc.size()));
@@ -138,8 +139,7 @@ QString tr(const char *text)
     return QCoreApplication::translate("MainWindow", text);
 }
 
-void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e,
-                 QStringList *leftOut)
+void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e, QStringList *leftOut)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     *leftOut += fixed.leftOut;
@@ -148,10 +148,9 @@ void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e,
                                        fixed.exif.size())
                 .code != heif_error_Ok)
         leftOut->append(tr("EXIF non écrites"));
-    if (!fixed.xmp.isEmpty() &&
-        heif_context_add_XMP_metadata(e->context, e->handle, fixed.xmp.constData(),
-                                      fixed.xmp.size())
-                .code != heif_error_Ok)
+    if (!fixed.xmp.isEmpty() && heif_context_add_XMP_metadata(
+                                    e->context, e->handle, fixed.xmp.constData(), fixed.xmp.size())
+                                        .code != heif_error_Ok)
         leftOut->append(tr("XMP non écrites"));
     *leftOut += metadata.jpegOnly();
 }
@@ -173,11 +172,11 @@ bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &
             QByteArray *bytes, QStringList *leftOut, QString *error)
 {
     Encoder e;
-    bool done = openEncoder(format, &e) && fillImage(image, &e);
+    bool done = openEncoder(format, &e) && fillImage(image, format, &e);
     if (done) {
         setColour(image, metadata, &e);
-        done = e.check(
-            heif_context_encode_image(e.context, e.image, e.encoder, e.options, &e.handle));
+        done =
+            e.check(heif_context_encode_image(e.context, e.image, e.encoder, e.options, &e.handle));
     }
     if (done) {
         addMetadata(image.size(), metadata, &e, leftOut);
