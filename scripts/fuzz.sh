@@ -18,7 +18,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 corpora=../shared/corpora
 decode_seeds=()
-for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation fuzz/regressions/decode; do
+for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation "$corpora"/heif \
+    fuzz/regressions/decode; do
     [ -d "$folder" ] && decode_seeds+=("$folder")
 done
 metadata_seeds=()

@@ -1,7 +1,12 @@
 #include "testimages.h"
 
+#include "formats/heifstream.h"
+#include "row/imageresizer.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
 #include <QProcess>
 
 namespace TestImages {
@@ -22,7 +27,28 @@ QImage pattern(const QSize &size, QImage::Format format)
 
 bool write(const QString &path, const QSize &size, int quality)
 {
+    if (isHeif(path))
+        return ImageResizer::write(pattern(size), path, QFileInfo(path).suffix().toLower().toUtf8())
+                   .status == RowOutcome::Written;
     return pattern(size).save(path, nullptr, quality);
+}
+
+bool isHeif(const QString &path)
+{
+    static const QStringList suffixes{"heic", "heif", "hif", "avif"};
+    return suffixes.contains(QFileInfo(path).suffix().toLower());
+}
+
+QSize uprightSize(const QString &path)
+{
+    if (isHeif(path))
+        return HeifStream::uprightSize(path);
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
+               ? size.transposed()
+               : size;
 }
 
 bool exiftool(const QString &path, const QStringList &assignments)

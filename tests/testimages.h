@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -11,8 +12,14 @@ namespace TestImages {
 // sampling errors show.
 QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
 
-// Writes pattern(size) to path in the format its suffix names.
+// Writes pattern(size) to path in the format its suffix names, HEIC and AVIF included.
 bool write(const QString &path, const QSize &size, int quality = 90);
+
+// True for the suffixes of HEIF and AVIF files, which the toolkit does not read.
+bool isHeif(const QString &path);
+
+// The size of the image at `path` once upright, whatever its format.
+QSize uprightSize(const QString &path);
 
 // Runs exiftool's tag assignments (such as "-Artist=A") on the file in place.
 bool exiftool(const QString &path, const QStringList &assignments);

@@ -3,6 +3,7 @@
 #include "batch/batchrunner.h"
 #include "formats/sampler.h"
 #include "system/peakmemory.h"
+#include "testimages.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -36,8 +37,9 @@ constexpr bool sanitized = false;
 #endif
 
 constexpr int Box = 256;
-// The largest toolkit decode the corpus needs, with the small outputs and the process itself.
-constexpr long PeakLimitKb = 256 * 1024;
+// The largest decodes the corpus needs at once (an 18-megapixel grid AVIF and a 12-bit
+// 6-megapixel AVIF, each with its decoder's threads), with the outputs and the process itself.
+constexpr long PeakLimitKb = 384 * 1024;
 
 QByteArray digest(const QString &path)
 {
@@ -50,12 +52,7 @@ QByteArray digest(const QString &path)
 
 QSize expectedSize(const QString &source)
 {
-    QImageReader reader(source);
-    reader.setAutoTransform(true);
-    QSize size = reader.size();
-    if (reader.transformation().testFlag(QImageIOHandler::TransformationRotate90))
-        size.transpose();
-    return fitInSquare(size, Box);
+    return fitInSquare(TestImages::uprightSize(source), Box);
 }
 
 } // namespace
@@ -103,7 +100,7 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
             name == "corrupt/pillow_truncated_image.png")
             QCOMPARE(outcome.status, RowOutcome::Damaged);
         if (outcome.status == RowOutcome::Written) {
-            QCOMPARE(QImageReader(plan.at(i).output).size(), expectedSize(sources.at(i)));
+            QCOMPARE(TestImages::uprightSize(plan.at(i).output), expectedSize(sources.at(i)));
             ++counts[QStringLiteral("written")];
         } else {
             QVERIFY2(!outcome.reason().isEmpty(), qPrintable(name));

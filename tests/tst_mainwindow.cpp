@@ -301,6 +301,9 @@ void TestMainWindow::dropAddsImages_data()
     QTest::newRow("non-file url and non-image ignored")
         << QStringList{"http://example.org/c.jpg", "folder/notes.txt", "a.png", "missing.jpg"}
         << QStringList{"a.png"};
+    QTest::newRow("phone photos: HEIF and AVIF by suffix, any case")
+        << QStringList{"c.HEIC", "phone"}
+        << QStringList{"c.HEIC", "phone/b.AVIF", "phone/IMG_2.heif", "phone/IMG_10.hif"};
     QTest::newRow("file then folder")
         << QStringList{"a.png", "folder/sub"} << QStringList{"a.png", "folder/sub/inner.jpg"};
 }
@@ -310,7 +313,8 @@ void TestMainWindow::dropAddsImages()
     QFETCH(QStringList, dropped);
     QFETCH(QStringList, rows);
     for (const char *name : {"a.png", "b.jpg", "folder/z.jpg", "folder/A.JPG", "folder/img10.jpeg",
-                             "folder/img2.png", "folder/sub/inner.jpg"}) {
+                             "folder/img2.png", "folder/sub/inner.jpg", "c.HEIC", "phone/b.AVIF",
+                             "phone/IMG_10.hif", "phone/IMG_2.heif"}) {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
         QVERIFY(TestImages::write(dir.filePath(name), QSize(4, 4)));
     }

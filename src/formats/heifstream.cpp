@@ -19,6 +19,8 @@ namespace {
 
 // The widest image libheif may even allocate: the pixel limit is checked before decoding.
 constexpr int MaxSide = 1 << 16;
+// What libde265 and dav1d allocate whatever the image's size.
+constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
 
 struct Heif
 {
@@ -176,12 +178,12 @@ struct Plane
     }
 };
 
-// YCbCr to RGB after the matrix the file names (BT.601 where it names none), in samples of the
-// planes' range.
+// YCbCr to RGB after the matrix the file names (BT.601 where it names none). libheif 1.15
+// converts at full range whatever the nclx says, and so does this, so that the output shows what
+// every libheif-based viewer shows.
 struct Matrix
 {
     bool identity = false;
-    bool full = true;
     float rCr = 1.402f, gCb = 0.344136f, gCr = 0.714136f, bCb = 1.772f;
 
     // The decoded image's own description, else the file's.
@@ -194,7 +196,6 @@ struct Matrix
             return m;
         if (!nclx)
             return m;
-        m.full = nclx->full_range_flag;
         float kr = 0.299f, kb = 0.114f;
         switch (nclx->matrix_coefficients) {
         case heif_matrix_coefficients_RGB_GBR:
@@ -261,20 +262,14 @@ struct Source
             out[0] = y.at(x, y0) / max, out[1] = cb.at(x, y0) / max, out[2] = cr.at(x, y0) / max;
             return;
         }
-        float luma = y.at(x, y0);
-        if (!matrix.full)
-            luma = (luma - (16 << (y.bits - 8))) * max / (219 << (y.bits - 8));
+        const float luma = y.at(x, y0);
         if (grey) {
             out[0] = out[1] = out[2] = luma / max;
             return;
         }
         const int cx = x >> shiftX, cy = y0 >> shiftY;
         const float half = float(1 << (cb.bits - 1));
-        float u = cb.at(cx, cy) - half, v = cr.at(cx, cy) - half;
-        if (!matrix.full) {
-            const float scale = max / (224 << (cb.bits - 8));
-            u *= scale, v *= scale;
-        }
+        const float u = cb.at(cx, cy) - half, v = cr.at(cx, cy) - half;
         if (matrix.identity) {
             out[0] = (v + half) / max, out[1] = luma / max, out[2] = (u + half) / max;
             return;
@@ -416,8 +411,9 @@ qint64 memoryEstimate(const QString &path, int box)
     const bool alpha = heif_image_handle_has_alpha_channel(heif.handle);
     const qint64 planes = planeBytes(size, nativeLayout(path), bits, alpha);
     const QSize outSize = fitInSquare(size, box);
-    // The decoder's own pictures, its copy into the planes, and the output.
-    return 3 * planes + qint64(outSize.width()) * outSize.height() * 8;
+    // The decoder's own pictures and threads, the grid's or libheif's copy of the planes, and
+    // the output: measured at 6 to 16 bytes a pixel on the conformance files.
+    return 4 * planes + DecoderOverhead + qint64(outSize.width()) * outSize.height() * 8;
 }
 
 QSize uprightSize(const QString &path)

@@ -1,0 +1,341 @@
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
+#include "testimages.h"
+
+#include <QColorSpace>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <libheif/heif.h>
+
+// HEIC and AVIF: read upright with libheif's own transformations, written back with their
+// metadata and colour description, and refused when damaged.
+class TestHeif : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void matchesLibheif_data();
+    void matchesLibheif();
+    void roundTrip_data();
+    void roundTrip();
+    void metadataCarried_data();
+    void metadataCarried();
+    void damagedRefused_data();
+    void damagedRefused();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace {
+
+constexpr int Box = 256;
+
+// libheif's own decode to interleaved RGB, sampled as the program samples.
+QImage libheifDecode(const QString &path, int box)
+{
+    heif_context *context = heif_context_alloc();
+    heif_image_handle *handle = nullptr;
+    heif_image *image = nullptr;
+    QImage result;
+    if (heif_context_read_from_file(context, QFile::encodeName(path), nullptr).code == 0 &&
+        heif_context_get_primary_image_handle(context, &handle).code == 0 &&
+        heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA,
+                          nullptr)
+                .code == 0) {
+        int stride = 0;
+        const uint8_t *data =
+            heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+        const QImage full(data, heif_image_get_width(image, heif_channel_interleaved),
+                          heif_image_get_height(image, heif_channel_interleaved), stride,
+                          QImage::Format_RGBA8888);
+        result = sampleNearest(full, fitInSquare(full.size(), box)).copy();
+    }
+    heif_image_release(image);
+    heif_image_handle_release(handle);
+    heif_context_free(context);
+    return result;
+}
+
+struct Difference
+{
+    double mean = 0;
+    int max = 0;
+};
+
+Difference difference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGBA8888);
+    const QImage y = b.convertToFormat(QImage::Format_RGBA8888);
+    Difference d;
+    qint64 sum = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int i = 0; i < x.width() * 4; ++i) {
+            const int delta = qAbs(x.constScanLine(row)[i] - y.constScanLine(row)[i]);
+            sum += delta;
+            d.max = qMax(d.max, delta);
+        }
+    d.mean = double(sum) / (qint64(x.width()) * x.height() * 4);
+    return d;
+}
+
+QByteArray be16(int v)
+{
+    return QByteArray(1, char(v >> 8)) + char(v & 0xff);
+}
+QByteArray be32(quint32 v)
+{
+    return be16(int(v >> 16)) + be16(int(v & 0xffff));
+}
+
+// A TIFF block with Make, Orientation and PixelXDimension/PixelYDimension, as a camera writes.
+QByteArray exifBlock(int orientation, const QSize &stored)
+{
+    const QByteArray make("Parvimage test\0", 15);
+    auto entry = [](int tag, int type, quint32 count, quint32 value) {
+        return be16(tag) + be16(type) + be32(count) +
+               (type == 3 && count == 1 ? be16(int(value)) + be16(0) : be32(value));
+    };
+    const quint32 ifd0 = 8, exifIfd = ifd0 + 2 + 3 * 12 + 4, makeAt = exifIfd + 2 + 2 * 12 + 4;
+    QByteArray tiff = QByteArray("MM\0*", 4) + be32(ifd0);
+    tiff += be16(3) + entry(0x010F, 2, quint32(make.size()), makeAt) +
+            entry(0x0112, 3, 1, quint32(orientation)) + entry(0x8769, 4, 1, exifIfd) + be32(0);
+    tiff += be16(2) + entry(0xA002, 4, 1, quint32(stored.width())) +
+            entry(0xA003, 4, 1, quint32(stored.height())) + be32(0);
+    return tiff + make;
+}
+
+const QByteArray Xmp =
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+    "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+    "<rdf:Description rdf:about=\"\" xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" "
+    "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" tiff:Orientation=\"6\" "
+    "xmp:Label=\"Vacances\"/></rdf:RDF></x:xmpmeta>";
+
+// A phone's photo: stored sideways with irot and EXIF orientation 6 saying the same, its XMP
+// and a Display P3 profile.
+bool writePhonePhoto(const QString &path, bool avif, const QImage &stored)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_image *image = nullptr;
+    heif_image_handle *handle = nullptr;
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
+    const QByteArray icc = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    const QByteArray exif = exifBlock(6, stored.size());
+    bool ok =
+        heif_context_get_encoder_for_format(
+            context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+                .code == 0 &&
+        heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB,
+                          heif_chroma_interleaved_RGB, &image)
+                .code == 0 &&
+        heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8).code ==
+            0;
+    if (ok) {
+        int stride = 0;
+        uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < rgb.height(); ++y)
+            memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
+        heif_image_set_raw_color_profile(image, "prof", icc.constData(), size_t(icc.size()));
+        heif_encoder_set_lossy_quality(encoder, 90);
+        ok =
+            heif_context_encode_image(context, image, encoder, options, &handle).code == 0 &&
+            heif_context_add_exif_metadata(context, handle, exif.constData(), exif.size()).code ==
+                0 &&
+            heif_context_add_XMP_metadata(context, handle, Xmp.constData(), Xmp.size()).code == 0 &&
+            heif_context_write_to_file(context, QFile::encodeName(path)).code == 0;
+    }
+    heif_encoding_options_free(options);
+    heif_image_handle_release(handle);
+    heif_image_release(image);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok;
+}
+
+// exiftool's values for `tags`, one line each.
+QString exifValues(const QString &path, const QStringList &tags)
+{
+    QProcess process;
+    QStringList arguments{"-s3", "-n"};
+    for (const QString &tag : tags)
+        arguments << "-" + tag;
+    process.start("exiftool", arguments << path);
+    process.waitForFinished();
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+QByteArray profileBytes(const QString &path)
+{
+    QProcess process;
+    process.start("exiftool", {"-b", "-ICC_Profile", path});
+    process.waitForFinished();
+    return process.readAllStandardOutput();
+}
+
+RowOutcome runRow(const QString &source, const QString &output)
+{
+    const QByteArray format = QFileInfo(output).suffix().toLower().toUtf8();
+    return ImageResizer::processRow(PlannedRow{source, output, format, RowOutcome()}, Box);
+}
+
+QStringList corpusFiles(const QString &folder, const QString &filter)
+{
+    const QString root = qEnvironmentVariable("PARVIMAGE_CORPORA");
+    QStringList paths;
+    const QDir dir(root + "/" + folder);
+    for (const QString &name : dir.entryList({filter}, QDir::Files, QDir::Name))
+        paths.append(dir.filePath(name));
+    return paths;
+}
+
+} // namespace
+
+void TestHeif::matchesLibheif_data()
+{
+    QTest::addColumn<QString>("path");
+    const QStringList files = corpusFiles("heif", "*");
+    if (files.isEmpty())
+        QTest::newRow("no corpus") << QString();
+    for (const QString &path : files)
+        QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path;
+}
+
+// Every corpus file gives libheif's own image, upright and sampled the same way, or a reason
+// where libheif cannot decode it either. The colours differ only where libheif interpolates
+// the chroma between samples, which the program takes from the nearest one.
+void TestHeif::matchesLibheif()
+{
+    QFETCH(QString, path);
+    if (path.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    RowOutcome outcome;
+    const QImage ours = ImageResizer::loadScaled(path, Box, &outcome);
+    const QImage reference = libheifDecode(path, Box);
+    if (reference.isNull()) {
+        QVERIFY(ours.isNull());
+        QVERIFY(!outcome.reason().isEmpty());
+        return;
+    }
+    QVERIFY2(!ours.isNull(), qPrintable(outcome.reason() + " " + outcome.systemError));
+    QCOMPARE(ours.size(), reference.size());
+    const Difference d = difference(ours, reference);
+    QVERIFY2(d.mean < 2.5, qPrintable(QString("mean difference %1").arg(d.mean)));
+}
+
+void TestHeif::roundTrip_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("heic to heic") << "a.heic"
+                                  << "a-out.heic" << QSize(300, 200);
+    QTest::newRow("heic to avif") << "b.heic"
+                                  << "b-out.avif" << QSize(200, 300);
+    QTest::newRow("avif to heic") << "c.avif"
+                                  << "c-out.HEIC" << QSize(301, 199);
+    QTest::newRow("avif to png") << "d.avif"
+                                 << "d-out.png" << QSize(300, 200);
+    QTest::newRow("heic to jpeg") << "e.hif"
+                                  << "e-out.jpg" << QSize(300, 200);
+    QTest::newRow("jpeg to avif, enlarged") << "f.jpg"
+                                            << "f-out.avif" << QSize(120, 80);
+}
+
+// The output holds the source's pixels at the new size, within what lossy coding changes.
+void TestHeif::roundTrip()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    QFETCH(QSize, size);
+    QVERIFY(TestImages::write(dir.filePath(source), size, 95));
+    const RowOutcome outcome = runRow(dir.filePath(source), dir.filePath(output));
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    QCOMPARE(TestImages::uprightSize(dir.filePath(output)), fitInSquare(size, Box));
+    RowOutcome reread;
+    const QImage written = ImageResizer::loadScaled(dir.filePath(output), Box, &reread);
+    const QImage expected = sampleNearest(TestImages::pattern(size), fitInSquare(size, Box));
+    QVERIFY(difference(written, expected).mean < 12);
+}
+
+void TestHeif::metadataCarried_data()
+{
+    QTest::addColumn<bool>("avif");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("heic to heic") << false << "out.heic";
+    QTest::newRow("avif to avif") << true << "out.avif";
+    QTest::newRow("heic to jpeg") << false << "out.jpg";
+    QTest::newRow("avif to heif") << true << "out.heif";
+}
+
+// Upright once, by irot and never again by EXIF; orientation 1, the new size, the same tags
+// and the same profile bytes.
+void TestHeif::metadataCarried()
+{
+    QFETCH(bool, avif);
+    QFETCH(QString, output);
+    const QString source = dir.filePath(avif ? "phone.avif" : "phone.heic");
+    const QSize stored(200, 120);
+    QVERIFY(writePhonePhoto(source, avif, TestImages::pattern(stored)));
+    const RowOutcome outcome = runRow(source, dir.filePath(output));
+    QVERIFY2(outcome.status == RowOutcome::Written && !outcome.metadataNotCopied,
+             qPrintable(outcome.reason() + outcome.systemError));
+    const QSize upright = fitInSquare(stored.transposed(), Box);
+    const QString out = dir.filePath(output);
+    QCOMPARE(TestImages::uprightSize(out), upright);
+    const QStringList tags{"EXIF:Orientation",     "EXIF:Make",       "EXIF:ExifImageWidth",
+                           "EXIF:ExifImageHeight", "XMP:Orientation", "XMP:Label"};
+    QCOMPARE(exifValues(out, tags), QString("1\nParvimage test\n%1\n%2\n1\nVacances")
+                                        .arg(upright.width())
+                                        .arg(upright.height()));
+    QCOMPARE(profileBytes(out), profileBytes(source));
+    QVERIFY(!exifValues(out, {"QuickTime:Rotation"}).contains('9'));
+}
+
+void TestHeif::damagedRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<double>("keep"); // the share of a generated file kept, or 1 for a corpus file
+    QTest::newRow("heic cut at half") << "cut.heic" << 0.5;
+    QTest::newRow("heic cut near the end") << "cut.heic" << 0.97;
+    QTest::newRow("avif cut at half") << "cut.avif" << 0.5;
+    QTest::newRow("avif cut near the end") << "cut.avif" << 0.97;
+    QTest::newRow("heic header only") << "cut.heic" << 0.02;
+    for (const QString &path : corpusFiles("corrupt", "libheif_*"))
+        QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path << 1.0;
+}
+
+// Refused with a reason, and nothing written; a corpus file that libheif itself decodes whole
+// is written.
+void TestHeif::damagedRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(double, keep);
+    QString source = path;
+    if (keep < 1) {
+        source = dir.filePath("damaged-" + path);
+        QVERIFY(TestImages::write(dir.filePath(path), QSize(640, 480)));
+        const QByteArray whole = TestImages::readAll(dir.filePath(path));
+        QVERIFY(TestImages::writeAll(source, whole.left(int(whole.size() * keep))));
+    }
+    const QString output = dir.filePath("damaged-out.png");
+    QFile::remove(output);
+    const RowOutcome outcome = runRow(source, output);
+    if (keep == 1 && !libheifDecode(source, Box).isNull()) {
+        QCOMPARE(outcome.status, RowOutcome::Written);
+        return;
+    }
+    QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
+             qPrintable(outcome.reason()));
+    QVERIFY(!QFile::exists(output));
+}
+
+QTEST_MAIN(TestHeif)
+#include "tst_heif.moc"
