@@ -33,6 +33,42 @@ bool write(const QString &path, const QSize &size, int quality)
     return pattern(size).save(path, nullptr, quality);
 }
 
+namespace {
+
+QByteArray be16(quint32 v)
+{
+    return QByteArray(1, char(v >> 8 & 0xff)) + char(v & 0xff);
+}
+
+QByteArray be32(quint32 v)
+{
+    return be16(v >> 16) + be16(v & 0xffff);
+}
+
+// A 12-byte directory entry whose value fits in its four bytes.
+QByteArray entry(int tag, int type, quint32 count, quint32 value)
+{
+    const QByteArray bytes = type == 3 ? be16(value) + be16(0) : be32(value);
+    return be16(quint32(tag)) + be16(quint32(type)) + be32(count) + bytes;
+}
+
+} // namespace
+
+QByteArray exifBlock(int orientation, const QSize &stored, int pointerType, int dimensionType,
+                     int dimensionCount)
+{
+    const QByteArray make("Parvimage test\0", 15);
+    const quint32 ifd0 = 8, exifIfd = ifd0 + 2 + 3 * 12 + 4, makeAt = exifIfd + 2 + 2 * 12 + 4;
+    QByteArray tiff = QByteArray("MM\0*", 4) + be32(ifd0) + be16(3);
+    tiff += entry(0x010F, 2, quint32(make.size()), makeAt) +
+            entry(0x0112, 3, 1, quint32(orientation)) +
+            entry(0x8769, pointerType, pointerType == 7 ? 4 : 1, exifIfd) + be32(0);
+    tiff +=
+        be16(2) + entry(0xA002, dimensionType, quint32(dimensionCount), quint32(stored.width())) +
+        entry(0xA003, dimensionType, quint32(dimensionCount), quint32(stored.height())) + be32(0);
+    return tiff + make;
+}
+
 bool isHeif(const QString &path)
 {
     static const QStringList suffixes{"heic", "heif", "hif", "avif"};

@@ -15,6 +15,13 @@ QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
 // Writes pattern(size) to path in the format its suffix names, HEIC and AVIF included.
 bool write(const QString &path, const QSize &size, int quality = 90);
 
+// A big-endian TIFF block as cameras write for EXIF: Make "Parvimage test", the orientation, and
+// PixelXDimension/PixelYDimension of `stored` in an EXIF directory whose pointer has
+// `pointerType` (4 LONG; 3 SHORT and 7 UNDEFINED as some writers get it wrong), the dimensions
+// as `dimensionCount` values of `dimensionType`.
+QByteArray exifBlock(int orientation, const QSize &stored, int pointerType = 4,
+                     int dimensionType = 4, int dimensionCount = 1);
+
 // True for the suffixes of HEIF and AVIF files, which the toolkit does not read.
 bool isHeif(const QString &path);
 

@@ -83,32 +83,6 @@ Difference difference(const QImage &a, const QImage &b)
     return d;
 }
 
-QByteArray be16(int v)
-{
-    return QByteArray(1, char(v >> 8)) + char(v & 0xff);
-}
-QByteArray be32(quint32 v)
-{
-    return be16(int(v >> 16)) + be16(int(v & 0xffff));
-}
-
-// A TIFF block with Make, Orientation and PixelXDimension/PixelYDimension, as a camera writes.
-QByteArray exifBlock(int orientation, const QSize &stored)
-{
-    const QByteArray make("Parvimage test\0", 15);
-    auto entry = [](int tag, int type, quint32 count, quint32 value) {
-        return be16(tag) + be16(type) + be32(count) +
-               (type == 3 && count == 1 ? be16(int(value)) + be16(0) : be32(value));
-    };
-    const quint32 ifd0 = 8, exifIfd = ifd0 + 2 + 3 * 12 + 4, makeAt = exifIfd + 2 + 2 * 12 + 4;
-    QByteArray tiff = QByteArray("MM\0*", 4) + be32(ifd0);
-    tiff += be16(3) + entry(0x010F, 2, quint32(make.size()), makeAt) +
-            entry(0x0112, 3, 1, quint32(orientation)) + entry(0x8769, 4, 1, exifIfd) + be32(0);
-    tiff += be16(2) + entry(0xA002, 4, 1, quint32(stored.width())) +
-            entry(0xA003, 4, 1, quint32(stored.height())) + be32(0);
-    return tiff + make;
-}
-
 const QByteArray Xmp =
     "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
     "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
@@ -128,7 +102,7 @@ bool writePhonePhoto(const QString &path, bool avif, const QImage &stored)
     options->image_orientation = heif_orientation_rotate_90_cw;
     const QImage rgb = stored.convertToFormat(QImage::Format_RGB888);
     const QByteArray icc = QColorSpace(QColorSpace::DisplayP3).iccProfile();
-    const QByteArray exif = exifBlock(6, stored.size());
+    const QByteArray exif = TestImages::exifBlock(6, stored.size());
     bool ok =
         heif_context_get_encoder_for_format(
             context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)

@@ -49,6 +49,8 @@ private slots:
     void damagedExifStillWritesImage();
     void unusualXmpCarried_data();
     void unusualXmpCarried();
+    void oddEntriesCorrected_data();
+    void oddEntriesCorrected();
     void corpusMetadataCarried_data();
     void corpusMetadataCarried();
 
@@ -324,6 +326,44 @@ void TestMetadata::unusualXmpCarried()
     QCOMPARE(payloads(written, XmpSignature), QList<QByteArray>{XmpSignature + expected});
     QCOMPARE(payloads(written, ExtendedXmpSignature),
              extension.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{extension});
+}
+
+void TestMetadata::oddEntriesCorrected_data()
+{
+    QTest::addColumn<int>("pointerType");
+    QTest::addColumn<int>("dimensionType");
+    QTest::addColumn<int>("dimensionCount");
+    QTest::newRow("as the standard says") << 4 << 4 << 1;
+    QTest::newRow("exif pointer as a short") << 3 << 4 << 1;
+    QTest::newRow("exif pointer of undefined type") << 7 << 4 << 1;
+    QTest::newRow("exif pointer of unknown type") << 99 << 4 << 1;
+    QTest::newRow("dimensions as one short") << 4 << 3 << 1;
+    QTest::newRow("dimensions as two shorts") << 4 << 3 << 2;
+}
+
+// An entry written in an unusual form never costs the other tags, and never leaves the
+// source's size behind.
+void TestMetadata::oddEntriesCorrected()
+{
+    QFETCH(int, pointerType);
+    QFETCH(int, dimensionType);
+    QFETCH(int, dimensionCount);
+    const QString source = dir.filePath("odd.jpg");
+    QVERIFY(TestImages::write(source, QSize(400, 300)));
+    QByteArray bytes = TestImages::readAll(source);
+    const QByteArray exif =
+        QByteArray("Exif\0\0", 6) +
+        TestImages::exifBlock(1, QSize(400, 300), pointerType, dimensionType, dimensionCount);
+    bytes.insert(2, QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
+                        char((exif.size() + 2) & 0xff) + exif);
+    QVERIFY(TestImages::writeAll(source, bytes));
+    const QString output = dir.filePath("odd-out.jpg");
+    const RowOutcome outcome = run(source, output);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QVERIFY2(!outcome.metadataNotCopied, qPrintable(outcome.systemError));
+    // Every tag kept where it was, the dimensions those of the output.
+    QVERIFY(TestImages::readAll(output).contains(TestImages::exifBlock(
+        1, QSize(200, 150), pointerType, dimensionType, dimensionCount)));
 }
 
 void TestMetadata::corpusMetadataCarried_data()

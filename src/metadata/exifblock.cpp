@@ -131,20 +131,35 @@ const Entry *find(const Directory &dir, quint16 tag)
     return nullptr;
 }
 
-// Sets a one-number SHORT or LONG value in place; any other form is left alone.
-void setNumber(Tiff &tiff, const Directory &dir, quint16 tag, quint32 value)
+// Sets a SHORT or LONG value in place. Some cameras store a dimension as two SHORTs: the first
+// becomes the value and the second 0. False where the tag is there in a form that cannot be set.
+bool setNumber(Tiff &tiff, const Directory &dir, quint16 tag, quint32 value)
 {
     const Entry *e = find(dir, tag);
-    if (e && e->count == 1 && (e->type == Short || (e->type == Long)))
-        tiff.write(e->at + 8, value, e->type == Short ? 2 : 4);
+    if (!e)
+        return true;
+    if (e->type == Short && (e->count == 1 || e->count == 2)) {
+        tiff.write(e->at + 8, value, 2);
+        if (e->count == 2)
+            tiff.write(e->at + 10, 0, 2);
+        return value <= 0xffff;
+    }
+    if (e->type == Long && e->count == 1) {
+        tiff.write(e->at + 8, value, 4);
+        return true;
+    }
+    return false;
 }
 
-// The directory a pointer tag of `dir` names, if it has one that can be walked.
+// The directory a pointer tag of `dir` names, if it has one that can be walked. The pointer is
+// read from the entry's four value bytes whatever type the writer gave it.
 bool subDirectory(const Tiff &tiff, const Directory &dir, quint16 tag, Directory *sub)
 {
     const Entry *e = find(dir, tag);
-    return e && e->count == 1 && (e->type == Long || e->type == 13) &&
-           tiff.directory(tiff.u32(e->at + 8), sub);
+    if (!e || tiff.valueLength(*e) > 4)
+        return false;
+    const qint64 offset = e->type == Short ? tiff.u16(e->at + 8) : tiff.u32(e->at + 8);
+    return tiff.directory(offset, sub);
 }
 
 // The thumbnail's directory, its values and its image, when they are all that follows
@@ -191,10 +206,15 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
         return false;
     }
     setNumber(tiff, first, Orientation, 1);
-    setNumber(tiff, first, ImageWidth, quint32(size.width()));
-    setNumber(tiff, first, ImageLength, quint32(size.height()));
-    setNumber(tiff, exif, PixelXDimension, quint32(size.width()));
-    setNumber(tiff, exif, PixelYDimension, quint32(size.height()));
+    const bool sized = setNumber(tiff, first, ImageWidth, quint32(size.width())) &&
+                       setNumber(tiff, first, ImageLength, quint32(size.height())) &&
+                       setNumber(tiff, exif, PixelXDimension, quint32(size.width())) &&
+                       setNumber(tiff, exif, PixelYDimension, quint32(size.height()));
+    if (!sized) {
+        // A wrong size is worse than none.
+        *why = tr("EXIF : dimensions non corrigeables");
+        return false;
+    }
 
     // Everything but the thumbnail, as far as the directories tell; where one of them cannot
     // be walked, its extent is unknown and nothing is cut.

@@ -66,7 +66,7 @@ bool isHeif(const QString &path)
         return false;
     // The major brand, the minor version, then the compatible brands.
     const quint32 boxSize = qFromBigEndian<quint32>(head.constData());
-    const QByteArray brands = file.read(qBound<qint64>(0, qint64(boxSize) - 8, 4096));
+    const QByteArray brands = file.read(qBound(qint64(0), qint64(boxSize) - 8, qint64(4096)));
     static const QList<QByteArray> heifBrands{"mif1", "mif2", "msf1", "heic", "heix", "heim",
                                               "heis", "hevc", "hevx", "hevm", "hevs", "avif",
                                               "avis", "avio", "j2ki", "j2is", "miaf"};
