@@ -38,6 +38,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <libheif/heif.h>
+#include <sched.h>
 #include <spng.h>
 
 extern char **environ;
@@ -55,8 +57,9 @@ QStringList imagesIn(const QString &folder)
 {
     QDir dir(folder);
     QStringList paths;
-    for (const QString &name : dir.entryList(
-             {"*.jpg", "*.jpeg", "*.png", "*.JPG", "*.JPEG", "*.PNG"}, QDir::Files, QDir::Name))
+    for (const QString &name : dir.entryList({"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif",
+                                              "*.JPG", "*.JPEG", "*.PNG", "*.HEIC", "*.AVIF"},
+                                             QDir::Files, QDir::Name))
         paths.append(dir.filePath(name));
     return paths;
 }
@@ -174,6 +177,34 @@ bool asProgressive444(const QString &source, const QString &base)
     return QProcess::execute("sh", {"-c", command}) == 0;
 }
 
+// HEIC and AVIF as phones and web tools write them, through libheif's own encoder tool.
+bool asHeic(const QString &source, const QString &base)
+{
+    return QProcess::execute("heif-enc", {"-q", "85", "-p", "preset=ultrafast", source, "-o",
+                                          base + ".heic"}) == 0;
+}
+
+bool asAvif(const QString &source, const QString &base)
+{
+    return QProcess::execute(
+               "heif-enc", {"-A", "-q", "85", "-p", "speed=8", source, "-o", base + ".avif"}) == 0;
+}
+
+// 48 megapixels, as recent phones take: 8064 x 6048.
+bool writePhoneHuge(const QString &folder)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < 3; ++i) {
+        const QString png = QDir(folder).filePath(QString("s%1.png").arg(i));
+        const bool ok = photoLike(QSize(8064, 6048), quint32(i + 1)).save(png) &&
+                        asHeic(png, QDir(folder).filePath(QString("s%1").arg(i)));
+        QFile::remove(png);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 // A small file that declares a huge image: 16000 x 16000 black pixels, about 750 KB.
 bool writeBomb(const QString &folder)
 {
@@ -209,12 +240,13 @@ int runEstimate(const QString &source, const QString &output, int size)
     // A small image of the same format first, so that plugins and libraries are in memory;
     // at a small size, so that the buffers it frees are not there for the row to reuse.
     const QString warm = QDir(output).filePath("warm." + QFileInfo(source).suffix());
-    photoLike(QSize(64, 48), 1).save(warm);
+    ImageResizer::write(photoLike(QSize(64, 48), 1), warm, QFileInfo(source).suffix().toUtf8());
     ImageResizer::processRow(planBatch({warm}, settings).at(0), 16);
     if (!resetPeakResident())
         return 3;
     const long before = residentKb();
-    const qint64 estimate = ImageResizer::memoryEstimate(source, size);
+    const qint64 estimate =
+        ImageResizer::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8());
     const RowOutcome outcome = ImageResizer::processRow(planBatch({source}, settings).at(0), size);
     if (outcome.status != RowOutcome::Written)
         return 2;
@@ -241,10 +273,60 @@ double metadataMilliseconds(const QString &folder)
     return sources.isEmpty() ? 0 : timer.nsecsElapsed() / 1e6 / sources.size();
 }
 
+// libheif's decode of each file to its own planes, on one core: the floor for HEIC and AVIF,
+// as djpeg's is for JPEG. The primary image, as libheif decodes it by default.
+bool libheifDecode(const QString &source)
+{
+    heif_context *context = heif_context_alloc();
+    heif_context_set_max_decoding_threads(context, 0);
+    heif_image_handle *handle = nullptr;
+    heif_image *image = nullptr;
+    const bool ok =
+        heif_context_read_from_file(context, QFile::encodeName(source), nullptr).code == 0 &&
+        heif_context_get_primary_image_handle(context, &handle).code == 0 &&
+        heif_decode_image(handle, &image, heif_colorspace_YCbCr, heif_chroma_420, nullptr).code ==
+            0;
+    heif_image_release(image);
+    heif_image_handle_release(handle);
+    heif_context_free(context);
+    return ok;
+}
+
+int runLibheifFloor(const QStringList &sources)
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0)
+        return 3;
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : sources)
+        if (!libheifDecode(source))
+            return 2;
+    std::printf("%.6f %ld\n", timer.nsecsElapsed() / 1e9, peakResidentKb());
+    return 0;
+}
+
+// vipsthumbnail, where it is installed, on the same files and to the same format.
+double vipsSeconds(const QString &input, int size)
+{
+    QTemporaryDir output;
+    QStringList args{"-s", QString::number(size), "-o",
+                     output.filePath("%s.") + QFileInfo(imagesIn(input).value(0)).suffix()};
+    QElapsedTimer timer;
+    timer.start();
+    if (QProcess::execute("vipsthumbnail", args + imagesIn(input)) != 0)
+        return 0;
+    return timer.nsecsElapsed() / 1e9;
+}
+
 // The child's side: one mode over one folder.
 int runChild(const QString &mode, const QString &input, const QString &output, int size)
 {
     const QStringList sources = imagesIn(input);
+    if (mode == "libheif")
+        return runLibheifFloor(sources);
     // The image plugins load once per process, whatever the mode: not part of any image's time.
     QImageReader::supportedImageFormats();
     QImageWriter::supportedImageFormats();
@@ -345,49 +427,80 @@ Measure fastest(const Measure &kept, const Measure &round)
     return best;
 }
 
-Measure report(QTextStream &out, const QString &set, const QString &input, int size, int rounds,
-               bool withDjpeg = false)
+// What a set's times are compared with: a one-core full decode of the same files.
+enum class Floor
 {
-    Measure a = measure("toolkit", input, size);
-    Measure b = measure("one", input, size);
-    Measure c = measure("all", input, size);
-    double d = withDjpeg ? djpegSeconds(input) : 0;
-    for (int round = 1; round < rounds; ++round) {
-        a = fastest(a, measure("toolkit", input, size));
-        b = fastest(b, measure("one", input, size));
-        c = fastest(c, measure("all", input, size));
-        if (withDjpeg)
-            d = qMin(d, djpegSeconds(input));
+    None,
+    Djpeg,
+    Libheif, // the toolkit reads neither HEIC nor AVIF: no toolkit-only line either
+};
+
+void printLine(QTextStream &out, const QString &name, const Measure &m)
+{
+    out << QString("  %1  %2 s/image  %3 images/s  peak %4 MB\n")
+               .arg(name, -24)
+               .arg(m.seconds / m.images, 8, 'f', 4)
+               .arg(m.images / m.seconds, 7, 'f', 2)
+               .arg(m.peakMb, 6, 'f', 1);
+}
+
+Measure report(QTextStream &out, const QString &set, const QString &input, int size, int rounds,
+               Floor floor = Floor::None)
+{
+    const bool toolkit = floor != Floor::Libheif;
+    const auto round = [&](const QString &mode, bool wanted) {
+        return wanted ? measure(mode, input, size) : Measure{};
+    };
+    Measure a = round("toolkit", toolkit), b = round("one", true), c = round("all", true);
+    Measure d = round("libheif", floor == Floor::Libheif);
+    double djpeg = floor == Floor::Djpeg ? djpegSeconds(input) : 0;
+    for (int i = 1; i < rounds; ++i) {
+        a = toolkit ? fastest(a, round("toolkit", true)) : a;
+        b = fastest(b, round("one", true));
+        c = fastest(c, round("all", true));
+        d = floor == Floor::Libheif ? fastest(d, round("libheif", true)) : d;
+        if (floor == Floor::Djpeg)
+            djpeg = qMin(djpeg, djpegSeconds(input));
     }
-    if (a.images == 0 || b.images == 0 || c.images == 0) {
+    if ((toolkit && a.images == 0) || b.images == 0 || c.images == 0 ||
+        (floor == Floor::Libheif && d.images == 0)) {
         out << set << ": a run failed\n";
         return Measure{};
     }
-    const auto line = [&](const char *name, const Measure &m) {
-        out << QString("  %1  %2 s/image  %3 images/s  peak %4 MB\n")
-                   .arg(QString(name), -24)
-                   .arg(m.seconds / m.images, 8, 'f', 4)
-                   .arg(m.images / m.seconds, 7, 'f', 2)
-                   .arg(m.peakMb, 6, 'f', 1);
-    };
+    const double vips = floor == Floor::Libheif ? vipsSeconds(input, size) : 0;
     out << QString("%1: %2 images, size %3, fastest of %4 rounds\n")
                .arg(set)
-               .arg(a.images)
+               .arg(b.images)
                .arg(size)
                .arg(rounds);
-    line("(a) toolkit only", a);
-    line("(b) Parvimage, 1 worker", b);
-    line(qPrintable(QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount())), c);
-    if (d > 0)
+    if (toolkit)
+        printLine(out, "(a) toolkit only", a);
+    printLine(out, "(b) Parvimage, 1 worker", b);
+    printLine(out, QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount()), c);
+    if (djpeg > 0)
         out << QString("  %1  %2 s/image\n")
                    .arg("(d) djpeg, one core", -24)
-                   .arg(d / a.images, 8, 'f', 4);
-    out << QString("  time per image b/a = %1   c/a = %2   throughput c/b = %3")
-               .arg(b.seconds / a.seconds, 0, 'f', 3)
-               .arg(c.seconds / a.seconds, 0, 'f', 3)
-               .arg(b.seconds / c.seconds, 0, 'f', 2);
-    if (d > 0)
-        out << QString("   c/d = %1").arg(c.seconds / d, 0, 'f', 3);
+                   .arg(djpeg / b.images, 8, 'f', 4);
+    if (floor == Floor::Libheif)
+        printLine(out, "(d) libheif, one core", d);
+    if (vips > 0)
+        out << QString("  %1  %2 s/image\n")
+                   .arg("(e) vipsthumbnail", -24)
+                   .arg(vips / b.images, 8, 'f', 4);
+    out << " ";
+    if (toolkit)
+        out << QString("  time per image b/a = %1   c/a = %2")
+                   .arg(b.seconds / a.seconds, 0, 'f', 3)
+                   .arg(c.seconds / a.seconds, 0, 'f', 3);
+    out << QString("   throughput c/b = %1").arg(b.seconds / c.seconds, 0, 'f', 2);
+    if (djpeg > 0)
+        out << QString("   c/d = %1").arg(c.seconds / djpeg, 0, 'f', 3);
+    if (floor == Floor::Libheif)
+        out << QString("   c/d = %1   peak c/d = %2")
+                   .arg(c.seconds / d.seconds, 0, 'f', 3)
+                   .arg(c.peakMb / d.peakMb, 0, 'f', 3);
+    if (vips > 0)
+        out << QString("   c/e = %1").arg(c.seconds / vips, 0, 'f', 3);
     out << "\n\n";
     out.flush();
     return b;
@@ -413,6 +526,20 @@ void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kin
     }
     out << "\n";
     out.flush();
+}
+
+// The tiled (grid) HEIF files of the corpus beside the checkout, where it is.
+QList<QPair<QString, QString>> corpusGrids()
+{
+    const QString corpora = qEnvironmentVariable(
+        "PARVIMAGE_CORPORA", QCoreApplication::applicationDirPath() + "/../../../shared/corpora");
+    const QString folder = corpora + "/heif";
+    QList<QPair<QString, QString>> grids;
+    for (const char *name : {"nokia_grid_960x640.heic", "ms_Summer_in_Tomsk_720p_5x4_grid.avif"}) {
+        if (QFile::exists(folder + "/" + name))
+            grids.append({QString("grid %1").arg(name), folder + "/" + name});
+    }
+    return grids;
 }
 
 int usage()
@@ -454,7 +581,11 @@ int main(int argc, char *argv[])
         return usage();
     QTextStream out(stdout);
     if (!input.isEmpty()) {
-        report(out, QDir::toNativeSeparators(input), input, size, rounds);
+        // The toolkit reads neither HEIC nor AVIF: such a folder is compared with libheif.
+        const QString first = imagesIn(input).value(0).toLower();
+        const bool heif = first.endsWith(".heic") || first.endsWith(".avif");
+        report(out, QDir::toNativeSeparators(input), input, size, rounds,
+               heif ? Floor::Libheif : Floor::None);
         return 0;
     }
 
@@ -481,13 +612,15 @@ int main(int argc, char *argv[])
               [](auto f) { return generate(f, "h", 8, QSize(8660, 5774), "jpg", false); }) &&
         ready("huge-progressive-444", from("huge", 3, asProgressive444)) &&
         ready("huge-png", from("huge", 2, asPng)) && ready("bomb", writeBomb) &&
-        ready("png-interlaced", from("png-photos", 1, asInterlacedPng));
+        ready("png-interlaced", from("png-photos", 1, asInterlacedPng)) &&
+        ready("heic", from("baseline", 6, asHeic)) && ready("avif", from("baseline", 6, asAvif)) &&
+        ready("huge-heic", writePhoneHuge);
     if (!ok) {
         out << "cannot write the generated images\n";
         return 1;
     }
     const Measure plain =
-        report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds, true);
+        report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds, Floor::Djpeg);
     const Measure tagged =
         report(out, "The same, with camera metadata", root + "/tagged", size, rounds);
     if (plain.images > 0 && tagged.images > 0) {
@@ -500,11 +633,14 @@ int main(int argc, char *argv[])
     }
     report(out, "Progressive JPEG 12 MP", root + "/progressive", size, rounds);
     report(out, "PNG photos 12 MP", root + "/png-photos", size, rounds);
-    report(out, "Baseline JPEG 50 MP", root + "/huge", 2048, rounds, true);
+    report(out, "Baseline JPEG 50 MP", root + "/huge", 2048, rounds, Floor::Djpeg);
     // The large sets are about peak memory: one round is enough.
     report(out, "Progressive 4:4:4 JPEG 50 MP", root + "/huge-progressive-444", 2048, 1);
     report(out, "PNG 50 MP", root + "/huge-png", 2048, 1);
     report(out, "PNG declaring 16000 x 16000 (750 KB)", root + "/bomb", 2048, 1);
+    report(out, "HEIC 12 MP, HEIC out", root + "/heic", size, rounds, Floor::Libheif);
+    report(out, "AVIF 12 MP, AVIF out", root + "/avif", size, rounds, Floor::Libheif);
+    report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
     reportEstimates(out,
                     {{"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
                      {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
@@ -513,7 +649,11 @@ int main(int argc, char *argv[])
                      {"PNG 12 MP", root + "/png-photos/b0.png"},
                      {"PNG 50 MP", root + "/huge-png/h0.png"},
                      {"PNG 16000 x 16000", root + "/bomb/bomb.png"},
-                     {"interlaced PNG 12 MP (decoded whole)", root + "/png-interlaced/b0.png"}},
+                     {"interlaced PNG 12 MP (decoded whole)", root + "/png-interlaced/b0.png"},
+                     {"HEIC 12 MP", root + "/heic/b0.heic"},
+                     {"AVIF 12 MP", root + "/avif/b0.avif"},
+                     {"HEIC 48 MP", root + "/huge-heic/s0.heic"}},
                     2048);
+    reportEstimates(out, corpusGrids(), 2048);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "formats/sampler.h"
 #include "metadata/heifmetadata.h"
+#include "system/peakmemory.h"
 
 #include <QColorSpace>
 #include <QFile>
@@ -19,6 +20,8 @@ namespace {
 
 // The widest image libheif may even allocate: the pixel limit is checked before decoding.
 constexpr int MaxSide = 1 << 16;
+// Above this, the freed decoder memory is handed back to the system after each image.
+constexpr qint64 LargePixels = 24 * 1000 * 1000;
 // What libde265 and dav1d allocate whatever the image's size.
 constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
 
@@ -373,12 +376,8 @@ qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
     return luma + chroma + (alpha ? luma : 0);
 }
 
-} // namespace
-
-Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box, QImage *out,
-                    QString *error)
+Status decodeWith(Heif &heif, const QString &path, int box, QImage *out)
 {
-    Heif heif;
     Status status = open(path, &heif);
     if (status == Status::Decoded) {
         const Layout layout = nativeLayout(path);
@@ -397,8 +396,27 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int b
         *out = sampled(heif, source, box);
         out->setColorSpace(colourSpace(HeifMetadata::read(heif.handle)));
     }
-    *error = heif.error;
     return status == Status::Decoded && out->isNull() ? Status::Failed : status;
+}
+
+} // namespace
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box, QImage *out,
+                    QString *error)
+{
+    Status status;
+    qint64 pixels = 0;
+    {
+        Heif heif;
+        status = decodeWith(heif, path, box, out);
+        *error = heif.error;
+        pixels = heif.handle ? qint64(heif.size().width()) * heif.size().height() : 0;
+    }
+    // The decoder frees a large photo's pictures in pieces that the heap keeps: without handing
+    // them back, each would add to the next one's peak. Small ones are cheaper to keep.
+    if (pixels > LargePixels)
+        releaseFreedMemory();
+    return status;
 }
 
 qint64 memoryEstimate(const QString &path, int box)

@@ -1,6 +1,7 @@
 #include "formats/heifwriter.h"
 
 #include "metadata/photometadata.h"
+#include "system/peakmemory.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
@@ -19,7 +20,8 @@ namespace {
 constexpr int HevcQuality = 55;
 constexpr int Av1Quality = 82;
 const char *const X265Preset = "ultrafast";
-constexpr int AomSpeed = 8;
+constexpr int AomSpeed = 9;
+constexpr qint64 LargeOutputPixels = 2 * 1000 * 1000;
 
 struct Encoder
 {
@@ -161,15 +163,8 @@ heif_error appendBytes(heif_context *, const void *data, size_t size, void *byte
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 
-} // namespace
-
-QList<QByteArray> formats()
-{
-    return {"avif", "heic", "heif", "hif"};
-}
-
-bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
-            QByteArray *bytes, QStringList *leftOut, QString *error)
+bool encodeWith(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
+                QByteArray *bytes, QStringList *leftOut, QString *error)
 {
     Encoder e;
     bool done = openEncoder(format, &e) && fillImage(image, format, &e);
@@ -185,6 +180,29 @@ bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &
         done = e.check(heif_context_write(e.context, &writer, bytes));
     }
     *error = e.error;
+    return done;
+}
+
+} // namespace
+
+qint64 memoryEstimate(const QSize &size)
+{
+    return qint64(size.width()) * size.height() * 20 + 8 * 1024 * 1024;
+}
+
+QList<QByteArray> formats()
+{
+    return {"avif", "heic", "heif", "hif"};
+}
+
+bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
+            QByteArray *bytes, QStringList *leftOut, QString *error)
+{
+    const bool done = encodeWith(image, format, metadata, bytes, leftOut, error);
+    // A large encode's freed buffers would otherwise stay resident under the next decode;
+    // small ones are cheaper to keep.
+    if (qint64(image.width()) * image.height() > LargeOutputPixels)
+        releaseFreedMemory();
     return done;
 }
 

@@ -13,6 +13,10 @@ namespace HeifWriter {
 // The suffixes it writes, in lower case.
 QList<QByteArray> formats();
 
+// What the encoder holds for an image of `size`: measured at 18 to 28 bytes a pixel with x265
+// and aom at the settings used, beside their fixed cost.
+qint64 memoryEstimate(const QSize &size);
+
 // Encodes the upright `image` as `format` into `*bytes`, with the source's colour description
 // as it was and its EXIF and XMP corrected for the new size. What could not be carried is
 // added to `leftOut`. False, with the encoder's words in `error`, where nothing was encoded.

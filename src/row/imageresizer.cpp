@@ -184,6 +184,17 @@ qint64 memoryEstimate(const QString &path, int box)
     return decoding + qint64(out.width()) * out.height() * 2;
 }
 
+qint64 memoryEstimate(const QString &path, int box, const QByteArray &format)
+{
+    const qint64 reading = memoryEstimate(path, box);
+    if (!HeifWriter::formats().contains(format))
+        return reading;
+    QImageReader reader(path);
+    const QSize size = headerSize(reader, path, StreamDecoder::detectFormat(path, reader));
+    return reading +
+           HeifWriter::memoryEstimate(fitInSquare(size.isValid() ? size : QSize(1, 1), box));
+}
+
 namespace {
 
 // Encodes the whole file in memory: only then is the old one replaced, in one write.
@@ -264,8 +275,9 @@ RowOutcome write(const QImage &image, const QString &path, const QByteArray &for
 void tuneAllocator()
 {
 #ifdef __GLIBC__
-    // Full-size toolkit decodes stay above the threshold: they go back to the system at once.
-    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    // Full-size decodes stay above the threshold: they go back to the system at once. So do
+    // the HEIF decoders' planes, which in a worker thread's heaps would stay resident in pieces.
+    mallopt(M_MMAP_THRESHOLD, 16 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 #endif
 }

@@ -3,6 +3,11 @@
 #include <QFile>
 #include <QList>
 
+#include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 long statusKb(const QByteArray &field)
@@ -34,4 +39,11 @@ bool resetPeakResident()
 {
     QFile refs(QStringLiteral("/proc/self/clear_refs"));
     return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }

@@ -10,3 +10,7 @@ long residentKb();
 // Starts the peak anew from the resident memory now, so that the peak of one step can be read.
 // False where the system cannot.
 bool resetPeakResident();
+
+// Hands the pages of freed memory back to the system, so that a large step's leftovers do not
+// stay resident under the next one.
+void releaseFreedMemory();
