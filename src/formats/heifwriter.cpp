@@ -17,8 +17,8 @@ namespace {
 
 // Files of about the size the toolkit's JPEG gives at its default quality for the same pixels,
 // at encoder speeds that keep the encode well under the decode of a 12-megapixel source.
-constexpr int HevcQuality = 55;
-constexpr int Av1Quality = 82;
+constexpr int HevcQuality = 45;
+constexpr int Av1Quality = 70;
 const char *const X265Preset = "ultrafast";
 constexpr int AomSpeed = 9;
 constexpr qint64 LargeOutputPixels = 2 * 1000 * 1000;
