@@ -275,9 +275,11 @@ RowOutcome write(const QImage &image, const QString &path, const QByteArray &for
 void tuneAllocator()
 {
 #ifdef __GLIBC__
-    // Full-size decodes stay above the threshold: they go back to the system at once. So do
-    // the HEIF decoders' planes, which in a worker thread's heaps would stay resident in pieces.
-    mallopt(M_MMAP_THRESHOLD, 16 * 1024 * 1024);
+    // Full-size decodes stay above the threshold: they go back to the system at once. So do a
+    // 48-megapixel HEIF decoder's working arrays, which in a worker thread's heaps would stay
+    // resident in pieces; a 12-megapixel progressive JPEG's luma coefficients (23 MB) stay
+    // below it, for reuse by the next row.
+    mallopt(M_MMAP_THRESHOLD, 24 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 #endif
 }
