@@ -57,7 +57,35 @@ struct Heif
     }
 };
 
-QByteArray metaBox(const QString &path);
+// The top-level meta box's content, where every item and property is described.
+QByteArray metaBox(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    for (qint64 at = 0; at + 8 <= file.size();) {
+        file.seek(at);
+        const QByteArray header = file.read(16);
+        if (header.size() < 8)
+            break;
+        qint64 size = qFromBigEndian<quint32>(header.constData());
+        qint64 headerSize = 8;
+        if (size == 1 && header.size() == 16) {
+            size = qint64(qFromBigEndian<quint64>(header.constData() + 8));
+            headerSize = 16;
+        } else if (size == 0) {
+            size = file.size() - at;
+        }
+        if (header.mid(4, 4) == "meta" && size >= headerSize && size <= 16 * 1024 * 1024) {
+            file.seek(at + headerSize);
+            return file.read(size - headerSize);
+        }
+        if (size < 8)
+            break;
+        at += size;
+    }
+    return QByteArray();
+}
 
 // Uncompressed and JPEG 2000 images, which libheif 1.15 takes for missing ones.
 bool unknownCoding(const QString &path)
@@ -91,30 +119,6 @@ struct Layout
     heif_colorspace colorspace = heif_colorspace_YCbCr;
     heif_chroma chroma = heif_chroma_444;
 };
-
-QByteArray metaBox(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    for (qint64 at = 0; at + 8 <= file.size();) {
-        file.seek(at);
-        const QByteArray header = file.read(16);
-        if (header.size() < 8)
-            break;
-        qint64 size = qFromBigEndian<quint32>(header.constData());
-        if (size == 1 && header.size() == 16)
-            size = qint64(qFromBigEndian<quint64>(header.constData() + 8));
-        else if (size == 0)
-            size = file.size() - at;
-        if (header.mid(4, 4) == "meta")
-            return size <= 16 * 1024 * 1024 ? file.read(size - 8) : QByteArray();
-        if (size < 8)
-            break;
-        at += size;
-    }
-    return QByteArray();
-}
 
 heif_chroma chromaOf(const QByteArray &meta, int at, bool hevc)
 {
