@@ -26,6 +26,7 @@ private slots:
     void metadataCarried();
     void damagedRefused_data();
     void damagedRefused();
+    void declaredTooLarge();
 
 private:
     QTemporaryDir dir;
@@ -308,6 +309,26 @@ void TestHeif::damagedRefused()
     }
     QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
              qPrintable(outcome.reason()));
+    QVERIFY(!QFile::exists(output));
+}
+
+// A file that declares more pixels than the program accepts is refused from its header, with
+// the declared size, before any decode.
+void TestHeif::declaredTooLarge()
+{
+    const QString source = dir.filePath("huge.heic");
+    QVERIFY(TestImages::write(source, QSize(64, 48)));
+    QByteArray bytes = TestImages::readAll(source);
+    const QByteArray side("\0\0\x9c\x40", 4); // 40000
+    int patched = 0; // the image's and, where the encoder wrapped it in a grid, its tile's
+    for (int at = bytes.indexOf("ispe"); at > 0; at = bytes.indexOf("ispe", at + 1), ++patched)
+        bytes.replace(at + 8, 8, side + side);
+    QVERIFY(patched > 0);
+    QVERIFY(TestImages::writeAll(source, bytes));
+    const QString output = dir.filePath("huge-out.png");
+    const RowOutcome outcome = runRow(source, output);
+    QCOMPARE(outcome.status, RowOutcome::TooLarge);
+    QCOMPARE(outcome.imageSize, QSize(40000, 40000));
     QVERIFY(!QFile::exists(output));
 }
 
