@@ -131,7 +131,6 @@ void setColour(const QImage &source, const PhotoMetadata &metadata, Encoder *e)
         heif_matrix_coefficients(qFromBigEndian<quint16>(nclx.constData() + 4));
     profile->full_range_flag = uint8_t(nclx.at(6));
     heif_image_set_nclx_color_profile(e->image, profile);
-    e->options->output_nclx_profile = nullptr;
     e->options->save_two_colr_boxes_when_ICC_and_nclx_available = !icc.isEmpty();
     heif_nclx_color_profile_free(profile);
 }

@@ -199,12 +199,6 @@ PhotoMetadata PhotoMetadata::readHeif(const QString &path)
     return metadata;
 }
 
-bool PhotoMetadata::isEmpty() const
-{
-    return m_exif.isEmpty() && m_xmp.isEmpty() && m_extendedXmp.isEmpty() && m_iptc.isEmpty() &&
-           m_unreadable.isEmpty() && m_icc.isEmpty() && m_nclx.isEmpty();
-}
-
 PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
 {
     Corrected result;

@@ -16,8 +16,6 @@ public:
     // empty record.
     static PhotoMetadata read(const QString &path);
 
-    bool isEmpty() const;
-
     // The EXIF and XMP blocks corrected for an upright image of `size` without a thumbnail,
     // for a container that stores them whole; `leftOut` says what could not be.
     struct Corrected

@@ -169,6 +169,11 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
 
 qint64 memoryEstimate(const QString &path, int box)
 {
+    return memoryEstimate(path, box, QByteArray());
+}
+
+qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat)
+{
     QImageReader reader(path);
     const QByteArray format = StreamDecoder::detectFormat(path, reader);
     RowOutcome refused;
@@ -178,21 +183,12 @@ qint64 memoryEstimate(const QString &path, int box)
     const qint64 streamed = decoder ? decoder->memoryEstimate(path, box) : -1;
     const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box);
     // The output is encoded in memory before it is written: a photo takes at most two bytes a
-    // pixel there, whatever the format.
+    // pixel there, whatever the format, beside what a HEIC or AVIF encoder holds.
     const QSize size = headerSize(reader, path, format);
     const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
-    return decoding + qint64(out.width()) * out.height() * 2;
-}
-
-qint64 memoryEstimate(const QString &path, int box, const QByteArray &format)
-{
-    const qint64 reading = memoryEstimate(path, box);
-    if (!HeifWriter::formats().contains(format))
-        return reading;
-    QImageReader reader(path);
-    const QSize size = headerSize(reader, path, StreamDecoder::detectFormat(path, reader));
-    return reading +
-           HeifWriter::memoryEstimate(fitInSquare(size.isValid() ? size : QSize(1, 1), box));
+    const qint64 encoder =
+        HeifWriter::formats().contains(outputFormat) ? HeifWriter::memoryEstimate(out) : 0;
+    return decoding + qint64(out.width()) * out.height() * 2 + encoder;
 }
 
 namespace {

@@ -20,8 +20,9 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
 // The most memory loading and writing `path` at `box` takes, read from its header: the output
 // and a few rows where it is streamed, the full image where the toolkit decodes it.
 qint64 memoryEstimate(const QString &path, int box);
-// The same for a row that writes `format`: HEIC and AVIF encoders hold far more than the output.
-qint64 memoryEstimate(const QString &path, int box, const QByteArray &format);
+// The same for a row that writes `outputFormat`: HEIC and AVIF encoders hold far more than the
+// output.
+qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat);
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
