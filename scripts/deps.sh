@@ -6,12 +6,13 @@ source "$(dirname "$0")/qt.sh"
 
 packages=(
     cmake g++ make pkg-config qtbase5-dev libjpeg62-turbo-dev libspng-dev libexiv2-dev exiv2
-    libheif-dev libheif-examples
+    libheif-dev libheif-examples libwebp-dev webp libtiff-dev
+    qt5-image-formats-plugins kimageformat-plugins appstream
     xvfb xauth imagemagick libimage-exiftool-perl libjpeg-turbo-progs
     desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
 )
 if [ "$QT_MAJOR_VERSION" = 6 ]; then
-    packages+=(qt6-base-dev qt6-5compat-dev)
+    packages+=(qt6-base-dev qt6-5compat-dev qt6-image-formats-plugins)
 fi
 
 missing=()

@@ -27,7 +27,7 @@ constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
 
 struct Heif
 {
-    heif_context *context = heif_context_alloc();
+    heif_context *context = HeifMetadata::newContext();
     heif_image_handle *handle = nullptr;
     heif_image *image = nullptr;
     QString error;

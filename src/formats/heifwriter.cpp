@@ -1,5 +1,7 @@
 #include "formats/heifwriter.h"
 
+#include "metadata/heifmetadata.h"
+
 #include "metadata/photometadata.h"
 #include "system/peakmemory.h"
 
@@ -25,7 +27,7 @@ constexpr qint64 LargeOutputPixels = 2 * 1000 * 1000;
 
 struct Encoder
 {
-    heif_context *context = heif_context_alloc();
+    heif_context *context = HeifMetadata::newContext();
     heif_encoder *encoder = nullptr;
     heif_image *image = nullptr;
     heif_image_handle *handle = nullptr;

@@ -33,10 +33,16 @@ struct Format
     qint64 (*memoryEstimate)(const QString &path, int box);
     // The upright size from the file's header, for formats the toolkit cannot read; else null.
     QSize (*uprightSize)(const QString &path);
+    // What turns the image upright, for formats whose EXIF the toolkit does not read; else
+    // null.
+    QImageIOHandler::Transformations (*transformation)(const QString &path);
+    // How many images the file holds, for formats the toolkit cannot count; else null.
+    int (*imageCount)(const QString &path);
 };
 
-// The format of the file at `path`: "heif" for HEIF and AVIF, which the toolkit does not read,
-// else what the toolkit's `reader` detects.
+// The format of the file at `path`: "heif" for HEIF and AVIF and "webp" for WebP, which have
+// their own decoders whatever plug-ins the toolkit has, else what the toolkit's `reader`
+// detects.
 QByteArray detectFormat(const QString &path, const QImageReader &reader);
 
 // The streamed decoder for a format as detectFormat() names it, or null.

@@ -241,4 +241,31 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
     return true;
 }
 
+int orientation(const QByteArray &tiffBytes)
+{
+    QByteArray copy = tiffBytes;
+    Tiff tiff(&copy);
+    Directory first;
+    if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first))
+        return 1;
+    const Entry *e = find(first, Orientation);
+    if (!e || e->type != Short || e->count != 1)
+        return 1;
+    const int value = tiff.u16(e->at + 8);
+    return value >= 1 && value <= 8 ? value : 1;
+}
+
+QImageIOHandler::Transformations transformation(const QByteArray &tiff)
+{
+    // As the toolkit maps the EXIF values.
+    static const QImageIOHandler::Transformations byValue[] = {
+        QImageIOHandler::TransformationNone,      QImageIOHandler::TransformationNone,
+        QImageIOHandler::TransformationMirror,    QImageIOHandler::TransformationRotate180,
+        QImageIOHandler::TransformationFlip,      QImageIOHandler::TransformationFlipAndRotate90,
+        QImageIOHandler::TransformationRotate90,  QImageIOHandler::TransformationMirrorAndRotate90,
+        QImageIOHandler::TransformationRotate270,
+    };
+    return byValue[orientation(tiff)];
+}
+
 } // namespace ExifBlock

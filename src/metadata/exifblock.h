@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImageIOHandler>
 #include <QSize>
 #include <QString>
 
@@ -13,5 +14,10 @@ namespace ExifBlock {
 // offset stay as they were. Returns false, leaving `tiff` as it was and saying why, where the
 // block cannot be walked safely.
 bool correct(QByteArray *tiff, const QSize &size, QString *why);
+
+// The orientation tag of the first directory, 1 to 8; 1 where it is missing or unreadable.
+int orientation(const QByteArray &tiff);
+// What turns the stored image upright, for containers whose EXIF the toolkit does not read.
+QImageIOHandler::Transformations transformation(const QByteArray &tiff);
 
 } // namespace ExifBlock

@@ -99,10 +99,17 @@ Blocks read(const heif_image_handle *handle)
     return blocks;
 }
 
+heif_context *newContext()
+{
+    static const bool initialised = heif_init(nullptr).code == heif_error_Ok;
+    Q_UNUSED(initialised);
+    return heif_context_alloc();
+}
+
 Blocks read(const QString &path)
 {
     Blocks blocks;
-    heif_context *context = heif_context_alloc();
+    heif_context *context = newContext();
     heif_image_handle *handle = nullptr;
     if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
             heif_error_Ok &&

@@ -3,10 +3,16 @@
 #include <QByteArray>
 #include <QString>
 
+struct heif_context;
 struct heif_image_handle;
 
 // HEIF and AVIF containers: what they are, and the metadata they hold beside the pixels.
 namespace HeifMetadata {
+
+// A new libheif context. The library stays initialised for the program's life: the toolkit's
+// HEIF plug-in initialises and deinitialises it around its own use, which would otherwise
+// unregister the encoders and decoders between two of ours.
+heif_context *newContext();
 
 // True where the file's `ftyp` brands name a HEIF image (HEIC, AVIF, or any other coding),
 // whatever its name says.

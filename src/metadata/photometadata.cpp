@@ -2,6 +2,8 @@
 
 #include "metadata/exifblock.h"
 #include "metadata/heifmetadata.h"
+#include "metadata/pngmetadata.h"
+#include "metadata/webpmetadata.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -164,7 +166,9 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
 {
     if (HeifMetadata::isHeif(path))
         return readHeif(path);
-    PhotoMetadata metadata;
+    if (WebPMetadata::isWebP(path))
+        return readWebP(path);
+    PhotoMetadata metadata = readPng(path);
     QByteArray photoshop;
     const QList<Segment> segments = readSegments(path);
     for (const Segment &s : segments) {
@@ -196,6 +200,25 @@ PhotoMetadata PhotoMetadata::readHeif(const QString &path)
     metadata.m_nclx = blocks.nclx;
     if (!blocks.readable)
         metadata.m_unreadable.append(tr("EXIF illisibles"));
+    return metadata;
+}
+
+PhotoMetadata PhotoMetadata::readWebP(const QString &path)
+{
+    const WebPMetadata::Blocks blocks = WebPMetadata::read(path);
+    PhotoMetadata metadata;
+    metadata.m_exif = blocks.exif;
+    metadata.m_xmp = blocks.xmp;
+    metadata.m_icc = blocks.icc;
+    return metadata;
+}
+
+PhotoMetadata PhotoMetadata::readPng(const QString &path)
+{
+    const PngMetadata::Blocks blocks = PngMetadata::read(path);
+    PhotoMetadata metadata;
+    metadata.m_exif = blocks.exif;
+    metadata.m_xmp = blocks.xmp;
     return metadata;
 }
 
@@ -252,5 +275,14 @@ bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList 
         jpeg->replace(2, jfifEnd - 2, inserted);
     else
         jpeg->insert(jfifEnd, inserted);
+    return leftOut->isEmpty();
+}
+
+bool PhotoMetadata::insertIntoPng(QByteArray *png, const QSize &size, QStringList *leftOut) const
+{
+    const Corrected fixed = corrected(size);
+    *leftOut = fixed.leftOut + jpegOnly();
+    if (!PngMetadata::insertInto(png, {fixed.exif, fixed.xmp}))
+        leftOut->append(tr("EXIF et XMP"));
     return leftOut->isEmpty();
 }

@@ -12,8 +12,8 @@
 class PhotoMetadata
 {
 public:
-    // Reads the metadata of the JPEG segments or HEIF items at `path`. Other formats give an
-    // empty record.
+    // Reads the metadata of the JPEG segments, HEIF items, WebP chunks or PNG chunks at
+    // `path`. Other formats give an empty record.
     static PhotoMetadata read(const QString &path);
 
     // The EXIF and XMP blocks corrected for an upright image of `size` without a thumbnail,
@@ -26,9 +26,9 @@ public:
     };
     Corrected corrected(const QSize &size) const;
 
-    // The colour description a HEIF source gave, to be written as it was: the ICC profile's
-    // bytes, and the nclx values (see HeifMetadata::Blocks). Empty for other sources, whose
-    // profile travels with the pixels.
+    // The colour description a HEIF or WebP source gave, to be written as it was: the ICC
+    // profile's bytes, and the nclx values (see HeifMetadata::Blocks). Empty for other
+    // sources, whose profile travels with the pixels.
     QByteArray icc() const { return m_icc; }
     QByteArray nclx() const { return m_nclx; }
     // What a container without IPTC or extended XMP leaves out.
@@ -39,8 +39,13 @@ public:
     // returns false when something was.
     bool insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const;
 
+    // The same for the PNG bytes `png`: EXIF and XMP chunks, the other text as encoded.
+    bool insertIntoPng(QByteArray *png, const QSize &size, QStringList *leftOut) const;
+
 private:
     static PhotoMetadata readHeif(const QString &path);
+    static PhotoMetadata readWebP(const QString &path);
+    static PhotoMetadata readPng(const QString &path);
 
     QByteArray m_exif;               // the TIFF block
     bool m_exifFirst = false;        // right after the start of image, as cameras write it

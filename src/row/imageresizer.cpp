@@ -3,6 +3,9 @@
 #include "formats/heifwriter.h"
 #include "formats/sampler.h"
 #include "formats/streamdecoder.h"
+#include "formats/tiffwatch.h"
+#include "formats/webpstream.h"
+#include "formats/webpwriter.h"
 #include "metadata/photometadata.h"
 #include "system/atomicfile.h"
 
@@ -13,6 +16,7 @@
 #include <QImageWriter>
 
 #include <cstring>
+#include <memory>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -52,17 +56,57 @@ bool pngChunksFit(const QString &path)
     return false;
 }
 
-// The header was readable, so a decode that fails means the data after it is damaged.
-QImage decodeWithToolkit(QImageReader &reader, int box, RowOutcome *outcome)
+// What turns the image upright: the toolkit's reading of the file, or the format decoder's
+// where the toolkit does not read the format's EXIF.
+QImageIOHandler::Transformations transformFor(const QImageReader &reader, const QString &path,
+                                              const QByteArray &format)
+{
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    return decoder && decoder->transformation ? decoder->transformation(path)
+                                              : reader.transformation();
+}
+
+// The toolkit mirrors and flips first, then turns a quarter clockwise.
+QImage transformed(const QImage &image, QImageIOHandler::Transformations transform)
+{
+    QImage result = image.mirrored(transform.testFlag(QImageIOHandler::TransformationMirror),
+                                   transform.testFlag(QImageIOHandler::TransformationFlip));
+    if (transform.testFlag(QImageIOHandler::TransformationRotate90))
+        result = result.transformed(QTransform().rotate(90));
+    return result;
+}
+
+// Whether a toolkit decode that failed, or that gave an image, met damaged data. libtiff
+// tells a cut-short strip from a variant it cannot decode, and still hands out an image from
+// damaged strips; for the other formats a header read and a failed decode mean damage.
+RowOutcome::Status toolkitVerdict(const QByteArray &format, bool headerRead, bool decoded)
+{
+    if (format == "tiff") {
+        if (decoded)
+            return TiffWatch::anyError() ? RowOutcome::Damaged : RowOutcome::Pending;
+        return TiffWatch::dataDamaged() ? RowOutcome::Damaged : RowOutcome::Unreadable;
+    }
+    if (decoded)
+        return RowOutcome::Pending;
+    return headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable;
+}
+
+QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
+                         QImageIOHandler::Transformations transform, int box, RowOutcome *outcome)
 {
     allowLargestAcceptedImage();
+    const bool ownTransform = transform != reader.transformation();
+    reader.setAutoTransform(!ownTransform);
     const bool headerRead = reader.size().isValid();
-    const QImage image = reader.read();
-    if (image.isNull()) {
-        *outcome = RowOutcome::make(headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable,
-                                    QString(), reader.errorString());
+    TiffWatch::start();
+    QImage image = reader.read();
+    const RowOutcome::Status verdict = toolkitVerdict(format, headerRead, !image.isNull());
+    if (verdict != RowOutcome::Pending) {
+        *outcome = RowOutcome::make(verdict, QString(), reader.errorString());
         return QImage();
     }
+    if (ownTransform)
+        image = transformed(image, transform);
     return sampleNearest(image, fitInSquare(image.size(), box));
 }
 
@@ -116,7 +160,8 @@ StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &
     if (!decoder)
         return Status::NotHandled;
     QString error;
-    const Status status = decoder->decodeScaled(path, reader.transformation(), box, scaled, &error);
+    const Status status =
+        decoder->decodeScaled(path, transformFor(reader, path, format), box, scaled, &error);
     if (status == Status::Failed)
         *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
     else if (status == Status::Damaged)
@@ -160,7 +205,8 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
     QImage scaled;
     if (decodeStreamed(reader, path, format, box, &scaled, outcome) ==
         StreamDecoder::Status::NotHandled)
-        scaled = decodeWithToolkit(reader, box, outcome);
+        scaled =
+            decodeWithToolkit(reader, format, transformFor(reader, path, format), box, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
     dropForeignProfile(&scaled);
@@ -186,8 +232,10 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
     // pixel there, whatever the format, beside what a HEIC or AVIF encoder holds.
     const QSize size = headerSize(reader, path, format);
     const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
-    const qint64 encoder =
-        HeifWriter::formats().contains(outputFormat) ? HeifWriter::memoryEstimate(out) : 0;
+    const qint64 encoder = HeifWriter::formats().contains(outputFormat)
+                               ? HeifWriter::memoryEstimate(out)
+                           : outputFormat == "webp" ? WebPWriter::memoryEstimate(out)
+                                                    : 0;
     return decoding + qint64(out.width()) * out.height() * 2 + encoder;
 }
 
@@ -223,29 +271,96 @@ bool isHeifFormat(const QByteArray &format)
     return HeifWriter::formats().contains(format);
 }
 
-// The metadata goes into the encoded image before it is written: inserted into a JPEG's
-// segments, or handed to the HEIF encoder.
+// Encodes with the format's own writer where it carries metadata, else with the toolkit's.
+bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoMetadata &metadata,
+                        QByteArray *encoded, QStringList *leftOut, QString *error)
+{
+    if (isHeifFormat(row.format))
+        return HeifWriter::encode(image, row.format, metadata, encoded, leftOut, error);
+    if (row.format == "webp")
+        return WebPWriter::encode(image, WebPStream::isLossless(row.source), metadata, encoded,
+                                  leftOut, error);
+    if (!encode(image, row.format, encoded, error))
+        return false;
+    if (isJpegFormat(row.format))
+        metadata.insertInto(encoded, image.size(), leftOut);
+    else if (row.format == "png")
+        metadata.insertIntoPng(encoded, image.size(), leftOut);
+    return true;
+}
+
+RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded,
+                            const QStringList &leftOut)
+{
+    RowOutcome outcome = save(path, encoded);
+    if (outcome.status == RowOutcome::Written && !leftOut.isEmpty()) {
+        outcome.metadataNotCopied = true;
+        outcome.systemError = leftOut.join(QLatin1String(", "));
+    }
+    return outcome;
+}
+
+// The metadata goes into the encoded image before it is written.
 RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
                              const PhotoMetadata &metadata)
 {
     QByteArray encoded;
     QString error;
     QStringList leftOut;
-    bool copied = true;
-    if (isHeifFormat(row.format)) {
-        if (!HeifWriter::encode(image, row.format, metadata, &encoded, &leftOut, &error))
-            return RowOutcome::make(RowOutcome::WriteFailed, error);
-        copied = leftOut.isEmpty();
-    } else {
-        if (!encode(image, row.format, &encoded, &error))
-            return RowOutcome::make(RowOutcome::WriteFailed, error);
-        copied = metadata.insertInto(&encoded, image.size(), &leftOut);
-    }
-    RowOutcome outcome = save(row.output, encoded);
-    if (outcome.status == RowOutcome::Written && !copied) {
-        outcome.metadataNotCopied = true;
-        outcome.systemError = leftOut.join(QLatin1String(", "));
-    }
+    if (!encodeWithMetadata(image, row, metadata, &encoded, &leftOut, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
+    return saveWithWarnings(row.output, encoded, leftOut);
+}
+
+// Every frame of an animated WebP, each resized as it is decoded, into an animated WebP.
+RowOutcome resizeAnimation(const PlannedRow &row, int box)
+{
+    using StreamDecoder::Status;
+    WebPStream::Animation animation;
+    std::unique_ptr<WebPWriter::Animation> writer;
+    const bool lossless = WebPStream::isLossless(row.source);
+    const auto addFrame = [&](const QImage &frame, int startMs) {
+        if (!writer)
+            writer.reset(new WebPWriter::Animation(frame.size(), lossless, animation.loopCount,
+                                                   animation.background));
+        return writer->add(frame, startMs);
+    };
+    int endMs = 0;
+    QString error;
+    const Status status =
+        WebPStream::decodeFrames(row.source, WebPStream::transformation(row.source), box,
+                                 &animation, addFrame, &endMs, &error);
+    if (writer && !writer->error().isEmpty())
+        return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
+    if (status != Status::Decoded || !writer)
+        return RowOutcome::make(status == Status::Damaged ? RowOutcome::Damaged
+                                                          : RowOutcome::Unreadable,
+                                QString(), error);
+    QByteArray encoded;
+    QStringList leftOut;
+    if (!writer->finish(endMs, PhotoMetadata::read(row.source), &encoded, &leftOut, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
+    return saveWithWarnings(row.output, encoded, leftOut);
+}
+
+// How many images the source holds: its pages, frames or sizes.
+int imageCount(const QString &path, const QByteArray &format)
+{
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    if (decoder && decoder->imageCount)
+        return decoder->imageCount(path);
+    return QImageReader(path).imageCount();
+}
+
+// A source of several images is written whole where the output keeps them all, and refused
+// otherwise: its first image alone would be a silent loss.
+RowOutcome processImages(const PlannedRow &row, int box, const QByteArray &format, int count)
+{
+    if (format == "webp" && row.format == "webp")
+        return resizeAnimation(row, box);
+    RowOutcome outcome =
+        RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
+    outcome.imageCount = count;
     return outcome;
 }
 
@@ -253,19 +368,14 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 
 QList<QByteArray> writableFormats()
 {
-    return QImageWriter::supportedImageFormats() + HeifWriter::formats();
+    return QImageWriter::supportedImageFormats() + HeifWriter::formats() +
+           QList<QByteArray>{"webp"};
 }
 
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
 {
-    if (isHeifFormat(format))
-        return writeWithMetadata(image, PlannedRow{QString(), path, format, RowOutcome()},
-                                 PhotoMetadata());
-    QByteArray encoded;
-    QString error;
-    if (!encode(image, format, &encoded, &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
-    return save(path, encoded);
+    return writeWithMetadata(image, PlannedRow{QString(), path, format, RowOutcome()},
+                             PhotoMetadata());
 }
 
 void tuneAllocator()
@@ -285,12 +395,19 @@ RowOutcome processRow(const PlannedRow &row, int box)
     if (row.outcome.status != RowOutcome::Pending)
         return row.outcome;
     RowOutcome outcome;
+    {
+        QImageReader reader(row.source);
+        const QByteArray format = StreamDecoder::detectFormat(row.source, reader);
+        if (refusedUpFront(reader, row.source, format, &outcome))
+            return outcome;
+        const int count = imageCount(row.source, format);
+        if (count > 1)
+            return processImages(row, box, format, count);
+    }
     const QImage scaled = loadScaled(row.source, box, &outcome);
     if (scaled.isNull())
         return outcome;
-    if (isJpegFormat(row.format) || isHeifFormat(row.format))
-        return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
-    return write(scaled, row.output, row.format);
+    return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
 }
 
 } // namespace ImageResizer

@@ -70,6 +70,10 @@ QString RowOutcome::reason() const
         return tr("même fichier de sortie que %1").arg(QDir::toNativeSeparators(argument));
     case OverwritesListed:
         return tr("écraserait l'image %1 de la liste").arg(QDir::toNativeSeparators(argument));
+    case MultipleImages:
+        return tr("%1 images ou pages : le format d'écriture « %2 » n'en garderait qu'une")
+            .arg(imageCount)
+            .arg(argument);
     case Pending:
     case Written:
     case NotStarted:

@@ -19,11 +19,13 @@ struct RowOutcome
         WriteFailed,
         DuplicateOutput,  // an earlier row writes the same file
         OverwritesListed, // the output is the source of another row
+        MultipleImages,   // pages or frames that the output's format would drop
     };
 
     Status status = Pending;
     QString argument;    // the other row's source, the suffix or the write error
     QSize imageSize;     // for TooLarge
+    int imageCount = 0;  // for MultipleImages
     QString systemError; // the toolkit's own words, where it gave some
     // Written, but without the source's metadata; systemError says why.
     bool metadataNotCopied = false;

@@ -1,0 +1,61 @@
+#include "formats/tiffwatch.h"
+
+#include <QByteArray>
+
+#include <cstdarg>
+
+#include <tiffio.h>
+
+namespace TiffWatch {
+
+namespace {
+
+thread_local bool dataComplaint = false;
+thread_local bool otherError = false;
+
+// The codecs and the strip and tile readers speak of the data; the directory readers of tags,
+// which the decode survives.
+bool aboutData(const char *module)
+{
+    const QByteArray name(module ? module : "");
+    if (name.contains("Setup")) // a codec's set-up speaks of its parameters
+        return false;
+    return name.contains("Decode") || name.startsWith("TIFFFill") ||
+           name.startsWith("TIFFReadEncoded") || name.startsWith("TIFFReadRaw") ||
+           name.startsWith("TIFFReadRGBA") || name == "JPEGLib";
+}
+
+void onError(const char *module, const char *, va_list)
+{
+    (aboutData(module) ? dataComplaint : otherError) = true;
+}
+
+void onWarning(const char *module, const char *, va_list)
+{
+    dataComplaint = dataComplaint || aboutData(module);
+}
+
+} // namespace
+
+void start()
+{
+    static const bool installed = [] {
+        TIFFSetErrorHandler(onError);
+        TIFFSetWarningHandler(onWarning);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    dataComplaint = otherError = false;
+}
+
+bool dataDamaged()
+{
+    return dataComplaint;
+}
+
+bool anyError()
+{
+    return dataComplaint || otherError;
+}
+
+} // namespace TiffWatch

@@ -1,0 +1,309 @@
+#include "formats/webpstream.h"
+
+#include "formats/sampler.h"
+#include "metadata/exifblock.h"
+#include "metadata/webpmetadata.h"
+
+#include <QColorSpace>
+#include <QFile>
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+#include <memory>
+
+namespace WebPStream {
+
+namespace {
+
+// libwebp's own conversion of limited-range BT.601, so that a sampled pixel is the one its
+// decoder gives without smoothing the chroma.
+int clip8(int v)
+{
+    return (v & ~((256 << 6) - 1)) == 0 ? v >> 6 : v < 0 ? 0 : 255;
+}
+int multHi(int v, int coeff)
+{
+    return (v * coeff) >> 8;
+}
+QRgb yuvToRgb(int y, int u, int v, int alpha)
+{
+    const int luma = multHi(y, 19077);
+    return qRgba(clip8(luma + multHi(v, 26149) - 14234),
+                 clip8(luma - multHi(u, 6419) - multHi(v, 13320) + 8708),
+                 clip8(luma + multHi(u, 33050) - 17685), alpha);
+}
+
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+constexpr WEBP_CSP_MODE Argb32Mode = MODE_BGRA;
+#else
+constexpr WEBP_CSP_MODE Argb32Mode = MODE_ARGB;
+#endif
+
+struct File
+{
+    QByteArray bytes;
+    WebPBitstreamFeatures features{};
+
+    const uint8_t *data() const { return reinterpret_cast<const uint8_t *>(bytes.constData()); }
+    size_t size() const { return size_t(bytes.size()); }
+    WebPData webpData() const { return {data(), size()}; }
+};
+
+Status open(const QString &path, File *file, QString *error)
+{
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        *error = input.errorString();
+        return Status::Failed;
+    }
+    file->bytes = input.readAll();
+    const VP8StatusCode code = WebPGetFeatures(file->data(), file->size(), &file->features);
+    if (code == VP8_STATUS_OK)
+        return Status::Decoded;
+    *error = QStringLiteral("libwebp %1").arg(int(code));
+    return code == VP8_STATUS_NOT_ENOUGH_DATA && file->size() > 30 ? Status::Damaged
+                                                                   : Status::Failed;
+}
+
+QSize storedSize(const File &file)
+{
+    return QSize(file.features.width, file.features.height);
+}
+
+// A header read, a decode that fails (cut short included) means damaged data.
+Status decodeFailed(VP8StatusCode code, QString *error)
+{
+    *error = QStringLiteral("libwebp %1").arg(int(code));
+    return code == VP8_STATUS_OUT_OF_MEMORY || code == VP8_STATUS_UNSUPPORTED_FEATURE
+               ? Status::Failed
+               : Status::Damaged;
+}
+
+template <typename Fetch>
+QImage sampleUpright(const QSize &stored, QImageIOHandler::Transformations transform, int box,
+                     QImage::Format format, Fetch fetch)
+{
+    QImage out = uprightOutput(stored, transform, box, format);
+    if (out.isNull())
+        return out;
+    const SamplePlan plan = samplePlan(transform, stored, out.size());
+    for (int target = 0; target < plan.storedRow.size(); ++target) {
+        const int row = plan.storedRow.at(target);
+        sampleStoredRow<QRgb>(target, plan, &out, [&](int column) { return fetch(column, row); });
+    }
+    return out;
+}
+
+Status decodeLossy(const File &file, QImageIOHandler::Transformations transform, int box,
+                   QImage *out, QString *error)
+{
+    WebPDecoderConfig config;
+    WebPInitDecoderConfig(&config);
+    const bool alpha = file.features.has_alpha;
+    config.output.colorspace = alpha ? MODE_YUVA : MODE_YUV;
+    const VP8StatusCode code = WebPDecode(file.data(), file.size(), &config);
+    if (code != VP8_STATUS_OK) {
+        WebPFreeDecBuffer(&config.output);
+        return decodeFailed(code, error);
+    }
+    const WebPYUVABuffer &p = config.output.u.YUVA;
+    *out = sampleUpright(storedSize(file), transform, box,
+                         alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, [&p](int x, int y) {
+                             const int c = (y >> 1) * p.u_stride + (x >> 1);
+                             const int a = p.a ? p.a[y * p.a_stride + x] : 255;
+                             return yuvToRgb(p.y[y * p.y_stride + x], p.u[c],
+                                             p.v[(y >> 1) * p.v_stride + (x >> 1)], a);
+                         });
+    WebPFreeDecBuffer(&config.output);
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+Status decodeLossless(const File &file, QImageIOHandler::Transformations transform, int box,
+                      QImage *out, QString *error)
+{
+    const bool alpha = file.features.has_alpha;
+    QImage full(storedSize(file), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    if (full.isNull())
+        return Status::Failed;
+    WebPDecoderConfig config;
+    WebPInitDecoderConfig(&config);
+    config.output.colorspace = Argb32Mode;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = full.bits();
+    config.output.u.RGBA.stride = int(full.bytesPerLine());
+    config.output.u.RGBA.size = size_t(full.sizeInBytes());
+    const VP8StatusCode code = WebPDecode(file.data(), file.size(), &config);
+    WebPFreeDecBuffer(&config.output);
+    if (code != VP8_STATUS_OK)
+        return decodeFailed(code, error);
+    *out = sampleUpright(full.size(), transform, box, full.format(), [&full](int x, int y) {
+        return reinterpret_cast<const QRgb *>(full.constScanLine(y))[x];
+    });
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+void setColourSpace(const QString &path, QImage *out)
+{
+    const QByteArray icc = WebPMetadata::read(path).icc;
+    if (!icc.isEmpty())
+        out->setColorSpace(QColorSpace::fromIccProfile(icc));
+}
+
+struct AnimDecoderDeleter
+{
+    void operator()(WebPAnimDecoder *d) const { WebPAnimDecoderDelete(d); }
+};
+
+} // namespace
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
+                    QImage *out, QString *error)
+{
+    File file;
+    Status status = open(path, &file, error);
+    if (status != Status::Decoded)
+        return status;
+    if (file.features.has_animation) {
+        // Only decodeFrames() keeps every frame.
+        *error = QStringLiteral("animation");
+        return Status::Failed;
+    }
+    status = file.features.format == 2 ? decodeLossless(file, transform, box, out, error)
+                                       : decodeLossy(file, transform, box, out, error);
+    if (status == Status::Decoded)
+        setColourSpace(path, out);
+    return status;
+}
+
+qint64 memoryEstimate(const QString &path, int box)
+{
+    File file;
+    QString error;
+    if (open(path, &file, &error) != Status::Decoded)
+        return 0;
+    const qint64 pixels = qint64(file.features.width) * file.features.height;
+    const QSize out = fitInSquare(storedSize(file), box);
+    const qint64 outBytes = qint64(out.width()) * out.height() * 4;
+    qint64 decoder = 0;
+    if (file.features.has_animation)
+        decoder = 4 * 4 * pixels; // the canvas, the previous one, and a frame's two buffers
+    else if (file.features.format == 2)
+        decoder = 8 * pixels; // the decoder's pixels and the copy it hands out
+    else
+        decoder = pixels * 3 / 2 + (file.features.has_alpha ? 2 * pixels : 0);
+    // The file is read whole; the decoder keeps a few rows of macroblocks beside.
+    return file.bytes.size() + decoder + qint64(file.features.width) * 256 + outBytes;
+}
+
+QImageIOHandler::Transformations transformation(const QString &path)
+{
+    return ExifBlock::transformation(WebPMetadata::read(path).exif);
+}
+
+QSize uprightSize(const QString &path)
+{
+    QFile input(path);
+    WebPBitstreamFeatures features;
+    if (!input.open(QIODevice::ReadOnly))
+        return QSize();
+    // The header and the first chunks are enough for the size.
+    const QByteArray head = input.read(64 * 1024);
+    if (WebPGetFeatures(reinterpret_cast<const uint8_t *>(head.constData()), size_t(head.size()),
+                        &features) != VP8_STATUS_OK)
+        return QSize();
+    const QSize stored(features.width, features.height);
+    return transformation(path).testFlag(QImageIOHandler::TransformationRotate90)
+               ? stored.transposed()
+               : stored;
+}
+
+int imageCount(const QString &path)
+{
+    File file;
+    QString error;
+    if (open(path, &file, &error) != Status::Decoded)
+        return 0;
+    if (!file.features.has_animation)
+        return 1;
+    const WebPData data = file.webpData();
+    WebPDemuxer *demux = WebPDemux(&data);
+    const int frames = demux ? int(WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT)) : 0;
+    WebPDemuxDelete(demux);
+    return frames;
+}
+
+bool isLossless(const QString &path)
+{
+    File file;
+    QString error;
+    if (open(path, &file, &error) != Status::Decoded)
+        return false;
+    if (!file.features.has_animation)
+        return file.features.format == 2;
+    const WebPData data = file.webpData();
+    WebPDemuxer *demux = WebPDemux(&data);
+    WebPIterator frame;
+    bool lossless = demux && WebPDemuxGetFrame(demux, 1, &frame);
+    if (lossless) {
+        do {
+            WebPBitstreamFeatures features;
+            lossless = WebPGetFeatures(frame.fragment.bytes, frame.fragment.size, &features) ==
+                           VP8_STATUS_OK &&
+                       features.format == 2;
+        } while (lossless && WebPDemuxNextFrame(&frame));
+        WebPDemuxReleaseIterator(&frame);
+    }
+    WebPDemuxDelete(demux);
+    return lossless;
+}
+
+Status decodeFrames(const QString &path, QImageIOHandler::Transformations transform, int box,
+                    Animation *animation, const FrameSink &sink, int *endMs, QString *error)
+{
+    File file;
+    const Status opened = open(path, &file, error);
+    if (opened != Status::Decoded)
+        return opened;
+    WebPAnimDecoderOptions options;
+    WebPAnimDecoderOptionsInit(&options);
+    options.color_mode = Argb32Mode;
+    const WebPData data = file.webpData();
+    std::unique_ptr<WebPAnimDecoder, AnimDecoderDeleter> decoder(
+        WebPAnimDecoderNew(&data, &options));
+    WebPAnimInfo info;
+    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info)) {
+        *error = QStringLiteral("WebPAnimDecoderNew");
+        return Status::Damaged;
+    }
+    animation->canvas = QSize(int(info.canvas_width), int(info.canvas_height));
+    animation->loopCount = int(info.loop_count);
+    animation->background = info.bgcolor; // read as 0xAARRGGBB, as a QRgb
+    const QByteArray icc = WebPMetadata::read(path).icc;
+    const QColorSpace space = icc.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(icc);
+    int start = 0;
+    while (WebPAnimDecoderHasMoreFrames(decoder.get())) {
+        uint8_t *pixels = nullptr;
+        int timestamp = 0;
+        if (!WebPAnimDecoderGetNext(decoder.get(), &pixels, &timestamp)) {
+            *error = QStringLiteral("WebPAnimDecoderGetNext");
+            return Status::Damaged;
+        }
+        const int stride = animation->canvas.width() * 4;
+        QImage frame =
+            sampleUpright(animation->canvas, transform, box, QImage::Format_ARGB32,
+                          [pixels, stride](int x, int y) {
+                              return reinterpret_cast<const QRgb *>(pixels + qint64(y) * stride)[x];
+                          });
+        if (frame.isNull())
+            return Status::Failed;
+        frame.setColorSpace(space);
+        if (!sink(frame, start))
+            return Status::Failed;
+        start = timestamp;
+    }
+    *endMs = start;
+    return Status::Decoded;
+}
+
+} // namespace WebPStream

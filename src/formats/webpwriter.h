@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QStringList>
+
+#include <memory>
+
+class PhotoMetadata;
+
+// Writes WebP files through libwebp, with the source's EXIF, XMP and ICC profile.
+namespace WebPWriter {
+
+// What the encoder holds for an image of `size`, and for an animation's frames.
+qint64 memoryEstimate(const QSize &size);
+
+// Encodes the upright `image` into `*bytes`: losslessly where asked, else lossy at libwebp's
+// default quality. What could not be carried is added to `leftOut`. False, with libwebp's
+// words in `error`, where nothing was encoded.
+bool encode(const QImage &image, bool lossless, const PhotoMetadata &metadata, QByteArray *bytes,
+            QStringList *leftOut, QString *error);
+
+// Encodes an animation one frame at a time, so that only the encoder's own frames are held.
+class Animation
+{
+public:
+    Animation(const QSize &size, bool lossless, int loopCount, QRgb background);
+    ~Animation();
+    Animation(const Animation &) = delete;
+    Animation &operator=(const Animation &) = delete;
+
+    bool add(const QImage &frame, int startMs);
+    bool finish(int endMs, const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
+                QString *error);
+    QString error() const;
+
+private:
+    struct Encoder;
+    std::unique_ptr<Encoder> m_encoder;
+};
+
+} // namespace WebPWriter
