@@ -1,6 +1,7 @@
 #include "testimages.h"
 
 #include "formats/heifstream.h"
+#include "formats/webpstream.h"
 #include "row/imageresizer.h"
 
 #include <QDir>
@@ -27,7 +28,7 @@ QImage pattern(const QSize &size, QImage::Format format)
 
 bool write(const QString &path, const QSize &size, int quality)
 {
-    if (isHeif(path))
+    if (isHeif(path) || QFileInfo(path).suffix().toLower() == "webp")
         return ImageResizer::write(pattern(size), path, QFileInfo(path).suffix().toLower().toUtf8())
                    .status == RowOutcome::Written;
     return pattern(size).save(path, nullptr, quality);
@@ -79,6 +80,8 @@ QSize uprightSize(const QString &path)
 {
     if (isHeif(path))
         return HeifStream::uprightSize(path);
+    if (QFileInfo(path).suffix().toLower() == "webp")
+        return WebPStream::uprightSize(path);
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize size = reader.size();
@@ -145,6 +148,59 @@ SmallDrive::~SmallDrive()
 bool SmallDrive::makeReadOnly()
 {
     return QProcess::execute("mount", {"-o", "remount,ro", m_folder}) == 0;
+}
+
+Difference difference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGBA8888);
+    const QImage y = b.convertToFormat(QImage::Format_RGBA8888);
+    Difference d;
+    qint64 sum = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int i = 0; i < x.width() * 4; ++i) {
+            const int delta = qAbs(x.constScanLine(row)[i] - y.constScanLine(row)[i]);
+            sum += delta;
+            d.max = qMax(d.max, delta);
+        }
+    d.mean = double(sum) / qMax<qint64>(1, qint64(x.width()) * x.height() * 4);
+    return d;
+}
+
+QString exifValues(const QString &path, const QStringList &tags)
+{
+    QProcess process;
+    QStringList arguments{"-s3", "-n"};
+    for (const QString &tag : tags)
+        arguments << "-" + tag;
+    process.start("exiftool", arguments << path);
+    process.waitForFinished();
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+QByteArray profileBytes(const QString &path)
+{
+    QProcess process;
+    process.start("exiftool", {"-b", "-ICC_Profile", path});
+    process.waitForFinished();
+    return process.readAllStandardOutput();
+}
+
+RowOutcome runRow(const QString &source, const QString &output, int box)
+{
+    const QByteArray format = QFileInfo(output).suffix().toLower().toUtf8();
+    return ImageResizer::processRow(PlannedRow{source, output, format, RowOutcome()}, box);
+}
+
+QStringList corpusFiles(const QString &folder, const QString &filter)
+{
+    const QString root = qEnvironmentVariable("PARVIMAGE_CORPORA");
+    QStringList paths;
+    const QDir dir(root + "/" + folder);
+    if (root.isEmpty())
+        return paths;
+    for (const QString &name : dir.entryList({filter}, QDir::Files, QDir::Name))
+        paths.append(dir.filePath(name));
+    return paths;
 }
 
 } // namespace TestImages

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "row/rowoutcome.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
@@ -12,7 +14,8 @@ namespace TestImages {
 // sampling errors show.
 QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
 
-// Writes pattern(size) to path in the format its suffix names, HEIC and AVIF included.
+// Writes pattern(size) to path in the format its suffix names, HEIC, AVIF and WebP (lossy)
+// included.
 bool write(const QString &path, const QSize &size, int quality = 90);
 
 // A big-endian TIFF block as cameras write for EXIF: Make "Parvimage test", the orientation, and
@@ -36,6 +39,25 @@ bool setOrientation(const QString &path, int orientation);
 
 QByteArray readAll(const QString &path);
 bool writeAll(const QString &path, const QByteArray &bytes);
+
+struct Difference
+{
+    double mean = 0;
+    int max = 0;
+};
+// Per 8-bit sample of two images of the same size.
+Difference difference(const QImage &a, const QImage &b);
+
+// exiftool's values (-n) for `tags`, one line each.
+QString exifValues(const QString &path, const QStringList &tags);
+// The ICC profile's bytes, as exiftool finds them.
+QByteArray profileBytes(const QString &path);
+
+// Processes one row from `source` to `output`, in the format of the output's suffix.
+RowOutcome runRow(const QString &source, const QString &output, int box);
+
+// The files of a corpus folder matching `filter`, by name; none without the corpus.
+QStringList corpusFiles(const QString &folder, const QString &filter = "*");
 
 // Changes the frame size declared in a JPEG's SOF header, leaving the data as it is.
 QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height);

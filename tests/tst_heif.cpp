@@ -32,9 +32,16 @@ private:
     QTemporaryDir dir;
 };
 
+using namespace TestImages;
+
 namespace {
 
 constexpr int Box = 256;
+
+RowOutcome runRow(const QString &source, const QString &output)
+{
+    return TestImages::runRow(source, output, Box);
+}
 
 // libheif's own decode to interleaved RGB, sampled as the program samples.
 QImage libheifDecode(const QString &path, int box)
@@ -60,28 +67,6 @@ QImage libheifDecode(const QString &path, int box)
     heif_image_handle_release(handle);
     heif_context_free(context);
     return result;
-}
-
-struct Difference
-{
-    double mean = 0;
-    int max = 0;
-};
-
-Difference difference(const QImage &a, const QImage &b)
-{
-    const QImage x = a.convertToFormat(QImage::Format_RGBA8888);
-    const QImage y = b.convertToFormat(QImage::Format_RGBA8888);
-    Difference d;
-    qint64 sum = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int i = 0; i < x.width() * 4; ++i) {
-            const int delta = qAbs(x.constScanLine(row)[i] - y.constScanLine(row)[i]);
-            sum += delta;
-            d.max = qMax(d.max, delta);
-        }
-    d.mean = double(sum) / (qint64(x.width()) * x.height() * 4);
-    return d;
 }
 
 const QByteArray Xmp =
@@ -133,42 +118,6 @@ bool writePhonePhoto(const QString &path, bool avif, const QImage &stored)
     heif_encoder_release(encoder);
     heif_context_free(context);
     return ok;
-}
-
-// exiftool's values for `tags`, one line each.
-QString exifValues(const QString &path, const QStringList &tags)
-{
-    QProcess process;
-    QStringList arguments{"-s3", "-n"};
-    for (const QString &tag : tags)
-        arguments << "-" + tag;
-    process.start("exiftool", arguments << path);
-    process.waitForFinished();
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-QByteArray profileBytes(const QString &path)
-{
-    QProcess process;
-    process.start("exiftool", {"-b", "-ICC_Profile", path});
-    process.waitForFinished();
-    return process.readAllStandardOutput();
-}
-
-RowOutcome runRow(const QString &source, const QString &output)
-{
-    const QByteArray format = QFileInfo(output).suffix().toLower().toUtf8();
-    return ImageResizer::processRow(PlannedRow{source, output, format, RowOutcome()}, Box);
-}
-
-QStringList corpusFiles(const QString &folder, const QString &filter)
-{
-    const QString root = qEnvironmentVariable("PARVIMAGE_CORPORA");
-    QStringList paths;
-    const QDir dir(root + "/" + folder);
-    for (const QString &name : dir.entryList({filter}, QDir::Files, QDir::Name))
-        paths.append(dir.filePath(name));
-    return paths;
 }
 
 } // namespace

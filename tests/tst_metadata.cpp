@@ -362,8 +362,8 @@ void TestMetadata::oddEntriesCorrected()
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY2(!outcome.metadataNotCopied, qPrintable(outcome.systemError));
     // Every tag kept where it was, the dimensions those of the output.
-    QVERIFY(TestImages::readAll(output).contains(TestImages::exifBlock(
-        1, QSize(200, 150), pointerType, dimensionType, dimensionCount)));
+    QVERIFY(TestImages::readAll(output).contains(
+        TestImages::exifBlock(1, QSize(200, 150), pointerType, dimensionType, dimensionCount)));
 }
 
 void TestMetadata::corpusMetadataCarried_data()

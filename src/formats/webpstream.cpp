@@ -157,6 +157,22 @@ struct AnimDecoderDeleter
 
 } // namespace
 
+// An animation of one frame, or one too damaged to count its frames.
+static Status decodeSingleFrame(const QString &path, QImageIOHandler::Transformations transform,
+                                int box, QImage *out, QString *error)
+{
+    Animation animation;
+    int endMs = 0;
+    const Status status = decodeFrames(
+        path, transform, box, &animation,
+        [out](const QImage &frame, int) {
+            *out = frame;
+            return false;
+        },
+        &endMs, error);
+    return out->isNull() ? (status == Status::Decoded ? Status::Failed : status) : Status::Decoded;
+}
+
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     QImage *out, QString *error)
 {
@@ -164,11 +180,8 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations transf
     Status status = open(path, &file, error);
     if (status != Status::Decoded)
         return status;
-    if (file.features.has_animation) {
-        // Only decodeFrames() keeps every frame.
-        *error = QStringLiteral("animation");
-        return Status::Failed;
-    }
+    if (file.features.has_animation)
+        return decodeSingleFrame(path, transform, box, out, error);
     status = file.features.format == 2 ? decodeLossless(file, transform, box, out, error)
                                        : decodeLossy(file, transform, box, out, error);
     if (status == Status::Decoded)

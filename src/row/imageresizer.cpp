@@ -3,7 +3,7 @@
 #include "formats/heifwriter.h"
 #include "formats/sampler.h"
 #include "formats/streamdecoder.h"
-#include "formats/tiffwatch.h"
+#include "formats/tiffcheck.h"
 #include "formats/webpstream.h"
 #include "formats/webpwriter.h"
 #include "metadata/photometadata.h"
@@ -83,8 +83,8 @@ RowOutcome::Status toolkitVerdict(const QByteArray &format, bool headerRead, boo
 {
     if (format == "tiff") {
         if (decoded)
-            return TiffWatch::anyError() ? RowOutcome::Damaged : RowOutcome::Pending;
-        return TiffWatch::dataDamaged() ? RowOutcome::Damaged : RowOutcome::Unreadable;
+            return TiffCheck::anyError() ? RowOutcome::Damaged : RowOutcome::Pending;
+        return TiffCheck::dataDamaged() ? RowOutcome::Damaged : RowOutcome::Unreadable;
     }
     if (decoded)
         return RowOutcome::Pending;
@@ -98,7 +98,12 @@ QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
     const bool ownTransform = transform != reader.transformation();
     reader.setAutoTransform(!ownTransform);
     const bool headerRead = reader.size().isValid();
-    TiffWatch::start();
+    if (format == "tiff" && TiffCheck::misreadByToolkit(QFile::encodeName(reader.fileName()))) {
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(),
+                                    QStringLiteral("16-bit planar TIFF"));
+        return QImage();
+    }
+    TiffCheck::start();
     QImage image = reader.read();
     const RowOutcome::Status verdict = toolkitVerdict(format, headerRead, !image.isNull());
     if (verdict != RowOutcome::Pending) {
@@ -370,6 +375,20 @@ QList<QByteArray> writableFormats()
 {
     return QImageWriter::supportedImageFormats() + HeifWriter::formats() +
            QList<QByteArray>{"webp"};
+}
+
+QList<QByteArray> readableFormats()
+{
+    return QImageReader::supportedImageFormats() + HeifWriter::formats() +
+           QList<QByteArray>{"webp"};
+}
+
+bool handlesSuffix(const QString &suffix)
+{
+    static const QList<QByteArray> readable = readableFormats();
+    static const QList<QByteArray> writable = writableFormats();
+    const QByteArray format = suffix.toLower().toUtf8();
+    return !format.isEmpty() && readable.contains(format) && writable.contains(format);
 }
 
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)

@@ -26,6 +26,10 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
+// The formats a row can read: the toolkit's plug-ins' and the program's own decoders'.
+QList<QByteArray> readableFormats();
+// True where a file of this suffix, in any letter case, is both read and written.
+bool handlesSuffix(const QString &suffix);
 
 // Writes `image` atomically: an existing file at `path` is replaced only once the new one is
 // complete, and left as it was otherwise.

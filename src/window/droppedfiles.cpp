@@ -1,6 +1,7 @@
 #include "window/droppedfiles.h"
 
 #include "batch/naming.h"
+#include "row/imageresizer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -84,8 +85,7 @@ bool hasListedImageSuffix(const QString &path)
 
 bool isDroppableImage(const QString &path)
 {
-    static const QStringList suffixes{"png", "jpg", "jpeg", "heic", "heif", "hif", "avif"};
-    return suffixes.contains(QFileInfo(path).suffix().toLower());
+    return ImageResizer::handlesSuffix(QFileInfo(path).suffix());
 }
 
 QStringList droppedImagePaths(const QList<QUrl> &urls)

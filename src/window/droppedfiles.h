@@ -7,8 +7,8 @@
 // True for the suffixes the open-files dialog offers (.png, .jpg, .jpeg), in any letter case.
 bool hasListedImageSuffix(const QString &path);
 
-// True for the suffixes a drop adds, in any letter case: those of the open-files dialog, and
-// those of HEIF and AVIF photos.
+// True for the suffixes a drop adds, in any letter case: those of the formats a row can both
+// read and write.
 bool isDroppableImage(const QString &path);
 
 // The local paths a drop adds to the list, in the order dropped: image files as they are, the

@@ -1,12 +1,14 @@
-#include "formats/tiffwatch.h"
+#include "formats/tiffcheck.h"
 
 #include <QByteArray>
+
+#include <QtGlobal>
 
 #include <cstdarg>
 
 #include <tiffio.h>
 
-namespace TiffWatch {
+namespace TiffCheck {
 
 namespace {
 
@@ -37,6 +39,18 @@ void onWarning(const char *module, const char *, va_list)
 
 } // namespace
 
+bool misreadByToolkit(const char *path)
+{
+    TIFF *tiff = TIFFOpen(path, "r");
+    if (!tiff)
+        return false;
+    quint16 planar = PLANARCONFIG_CONTIG, bits = 1;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFClose(tiff);
+    return planar == PLANARCONFIG_SEPARATE && bits > 8;
+}
+
 void start()
 {
     static const bool installed = [] {
@@ -58,4 +72,4 @@ bool anyError()
     return dataComplaint || otherError;
 }
 
-} // namespace TiffWatch
+} // namespace TiffCheck

@@ -1,0 +1,22 @@
+#pragma once
+
+// What the toolkit's TIFF plug-in does not tell: libtiff, under it, reports damaged pixel data
+// as warnings and still hands out an image, which this listens for while the current thread
+// decodes; and some layouts it reads wrongly.
+namespace TiffCheck {
+
+// True where the plug-in would read uninitialised memory for pixels: 16-bit samples stored
+// plane by plane, of which it reads the first plane only.
+bool misreadByToolkit(const char *path);
+
+// Starts listening on this thread, forgetting what was heard before.
+void start();
+
+// True where libtiff complained about the pixel data, not only about the directory, since
+// start() on this thread.
+bool dataDamaged();
+
+// The same, or any error at all: an image that came out despite one is not to be trusted.
+bool anyError();
+
+} // namespace TiffCheck

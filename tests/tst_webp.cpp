@@ -1,0 +1,425 @@
+#include "formats/sampler.h"
+#include "row/imageresizer.h"
+#include "testimages.h"
+
+#include <QColorSpace>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTransform>
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
+
+using namespace TestImages;
+
+// WebP, PNG metadata and the formats of the toolkit's plug-ins: upright, with their metadata,
+// every frame of an animation, and refused when damaged or when pages would be lost.
+class TestWebP : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void corpusMatchesDecoder_data();
+    void corpusMatchesDecoder();
+    void orientationApplied_data();
+    void orientationApplied();
+    void metadataCarried_data();
+    void metadataCarried();
+    void animationKept_data();
+    void animationKept();
+    void damagedRefused_data();
+    void damagedRefused();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace {
+
+constexpr int Box = 256;
+
+QByteArray digest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly))
+        hash.addData(&file);
+    return hash.result();
+}
+
+// The image as EXIF `orientation` says to show it, by the standard's own words: mirrored
+// left to right first where it says so, then turned clockwise.
+QImage upright(const QImage &stored, int orientation)
+{
+    static const int turns[] = {0, 0, 0, 180, 180, 270, 90, 90, 270};
+    const bool mirror =
+        orientation == 2 || orientation == 4 || orientation == 5 || orientation == 7;
+    QImage image = stored.mirrored(mirror, false);
+    if (orientation == 4) // mirrored top to bottom: left to right and turned a half
+        image = stored.mirrored(false, true);
+    else if (turns[orientation])
+        image = image.transformed(QTransform().rotate(turns[orientation]));
+    return image;
+}
+
+int exifOrientation(const QString &path)
+{
+    const int value = exifValues(path, {"EXIF:Orientation"}).toInt();
+    return value >= 1 && value <= 8 ? value : 1;
+}
+
+// libwebp's own decode of a still, its chroma taken from the nearest sample.
+QImage libwebpDecode(const QString &path)
+{
+    const QByteArray bytes = readAll(path);
+    WebPDecoderConfig config;
+    WebPInitDecoderConfig(&config);
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+    if (WebPGetFeatures(data, size_t(bytes.size()), &config.input) != VP8_STATUS_OK ||
+        config.input.has_animation)
+        return QImage();
+    config.options.no_fancy_upsampling = 1;
+    // Opaque where the file says so, whatever values its alpha holds.
+    config.output.colorspace = config.input.has_alpha ? MODE_RGBA : MODE_RGB;
+    QImage image;
+    if (WebPDecode(data, size_t(bytes.size()), &config) == VP8_STATUS_OK)
+        image = QImage(config.output.u.RGBA.rgba, config.output.width, config.output.height,
+                       config.output.u.RGBA.stride,
+                       config.input.has_alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888)
+                    .copy();
+    WebPFreeDecBuffer(&config.output);
+    return image;
+}
+
+bool isAnimatedWebP(const QString &path)
+{
+    const QByteArray bytes = readAll(path);
+    WebPBitstreamFeatures features;
+    return WebPGetFeatures(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                           size_t(bytes.size()), &features) == VP8_STATUS_OK &&
+           features.has_animation;
+}
+
+bool writeLosslessWebP(const QString &path, const QImage &image)
+{
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    uint8_t *output = nullptr;
+    const size_t size = WebPEncodeLosslessRGBA(rgba.constBits(), rgba.width(), rgba.height(),
+                                               int(rgba.bytesPerLine()), &output);
+    const bool written =
+        size > 0 && writeAll(path, QByteArray(reinterpret_cast<const char *>(output), int(size)));
+    WebPFree(output);
+    return written;
+}
+
+struct Frames
+{
+    int count = 0;
+    QList<int> durations;
+    int loopCount = -1;
+    QSize canvas;
+};
+
+Frames framesOf(const QString &path)
+{
+    const QByteArray bytes = readAll(path);
+    const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
+    Frames frames;
+    WebPDemuxer *demux = WebPDemux(&data);
+    if (!demux)
+        return frames;
+    frames.count = int(WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT));
+    frames.loopCount = int(WebPDemuxGetI(demux, WEBP_FF_LOOP_COUNT));
+    frames.canvas = QSize(int(WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH)),
+                          int(WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT)));
+    WebPIterator it;
+    if (WebPDemuxGetFrame(demux, 1, &it)) {
+        do
+            frames.durations.append(it.duration);
+        while (WebPDemuxNextFrame(&it));
+        WebPDemuxReleaseIterator(&it);
+    }
+    WebPDemuxDelete(demux);
+    return frames;
+}
+
+// Frames of the pattern, every other one inverted, with their own durations.
+bool writeAnimation(const QString &path, const QSize &size, const QList<int> &durations,
+                    int loopCount, bool lossless)
+{
+    WebPAnimEncoderOptions options;
+    WebPAnimEncoderOptionsInit(&options);
+    options.anim_params.loop_count = loopCount;
+    WebPAnimEncoder *encoder = WebPAnimEncoderNew(size.width(), size.height(), &options);
+    WebPConfig config;
+    WebPConfigInit(&config);
+    config.lossless = lossless;
+    bool ok = encoder != nullptr;
+    int start = 0;
+    for (int i = 0; ok && i < durations.size(); ++i) {
+        QImage frame = pattern(size).convertToFormat(QImage::Format_RGBA8888);
+        if (i % 2)
+            frame.invertPixels();
+        WebPPicture picture;
+        WebPPictureInit(&picture);
+        picture.use_argb = 1;
+        picture.width = size.width();
+        picture.height = size.height();
+        ok = WebPPictureImportRGBA(&picture, frame.constBits(), int(frame.bytesPerLine())) &&
+             WebPAnimEncoderAdd(encoder, &picture, start, &config);
+        WebPPictureFree(&picture);
+        start += durations.at(i);
+    }
+    WebPData data;
+    WebPDataInit(&data);
+    ok = ok && WebPAnimEncoderAdd(encoder, nullptr, start, nullptr) &&
+         WebPAnimEncoderAssemble(encoder, &data) &&
+         writeAll(path, QByteArray(reinterpret_cast<const char *>(data.bytes), int(data.size)));
+    WebPDataClear(&data);
+    WebPAnimEncoderDelete(encoder);
+    return ok;
+}
+
+// The toolkit's decode, null where two decodes differ: the decoder read memory it never wrote,
+// and the file must be refused.
+QImage toolkitDecode(const QString &path)
+{
+    const auto read = [&path] {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        return reader.read();
+    };
+    const QImage first = read();
+    QImage scribbled(2000, 2000, QImage::Format_ARGB32);
+    scribbled.fill(0x12345678);
+    const QImage second = read();
+    return first == second ? first : QImage();
+}
+
+// The reference for a corpus file: the decoder's own full decode, upright, sampled as the
+// program samples; null where the decoder cannot read it either.
+QImage reference(const QString &path)
+{
+    QImage full;
+    if (path.endsWith(".webp")) {
+        // exiftool is slow: only asked where the file has an EXIF chunk.
+        const bool exif = readAll(path).contains("EXIF");
+        full = upright(libwebpDecode(path), exif ? exifOrientation(path) : 1);
+    } else {
+        full = toolkitDecode(path);
+    }
+    return full.isNull() ? full : sampleNearest(full, fitInSquare(full.size(), Box));
+}
+
+int pageCount(const QString &path)
+{
+    return path.endsWith(".webp") ? framesOf(path).count : QImageReader(path).imageCount();
+}
+
+} // namespace
+
+void TestWebP::corpusMatchesDecoder_data()
+{
+    QTest::addColumn<QString>("path");
+    const QStringList files = corpusFiles("webp") + corpusFiles("tiff");
+    if (files.isEmpty())
+        QTest::newRow("no corpus") << QString();
+    for (const QString &path : files)
+        QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path;
+}
+
+// Every corpus file gives its decoder's own image, upright and sampled the same way; or, where
+// it holds several pages, all its frames or a refusal; or a reason where the decoder fails too.
+void TestWebP::corpusMatchesDecoder()
+{
+    QFETCH(QString, path);
+    if (path.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    const QByteArray before = digest(path);
+    const QString output = dir.filePath("corpus-out.png");
+    QFile::remove(output);
+    const RowOutcome outcome = runRow(path, output, Box);
+    QCOMPARE(digest(path), before);
+    const int pages = pageCount(path);
+    if (pages > 1) {
+        QCOMPARE(outcome.status, RowOutcome::MultipleImages);
+        QVERIFY(!QFile::exists(output));
+        if (isAnimatedWebP(path)) {
+            const QString animated = dir.filePath("corpus-out.webp");
+            QCOMPARE(runRow(path, animated, Box).status, RowOutcome::Written);
+            QCOMPARE(framesOf(animated).count, pages);
+        }
+        return;
+    }
+    const QImage expected = reference(path);
+    if (expected.isNull()) {
+        QVERIFY(outcome.status != RowOutcome::Written && !outcome.reason().isEmpty());
+        QVERIFY(!QFile::exists(output));
+        return;
+    }
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    const QImage written(output);
+    QCOMPARE(written.size(), expected.size());
+    const Difference d = difference(written, expected);
+    QVERIFY2(d.max <= 1, qPrintable(QString("largest difference %1").arg(d.max)));
+}
+
+void TestWebP::orientationApplied_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<int>("orientation");
+    for (const char *suffix : {"webp", "png"})
+        for (int orientation = 1; orientation <= 8; ++orientation)
+            QTest::addRow("%s %d", suffix, orientation) << QString(suffix) << orientation;
+}
+
+// The EXIF orientation of a WebP or of a PNG's eXIf turns the image, and the output says 1.
+void TestWebP::orientationApplied()
+{
+    QFETCH(QString, suffix);
+    QFETCH(int, orientation);
+    const QString source = dir.filePath("turned." + suffix);
+    const QImage stored = pattern(QSize(90, 60));
+    QVERIFY(suffix == "webp" ? writeLosslessWebP(source, stored) : stored.save(source));
+    QVERIFY(setOrientation(source, orientation));
+    const QString output = dir.filePath("turned-out.png");
+    const RowOutcome outcome = runRow(source, output, Box);
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    const QImage shown = upright(stored, orientation);
+    const QImage expected = sampleNearest(shown, fitInSquare(shown.size(), Box));
+    QCOMPARE(difference(QImage(output), expected).max, 0);
+    QCOMPARE(exifOrientation(output), 1);
+}
+
+void TestWebP::metadataCarried_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("webp to webp") << "a.webp"
+                                  << "a-out.webp";
+    QTest::newRow("png to png") << "b.png"
+                                << "b-out.png";
+    QTest::newRow("webp to jpeg") << "c.webp"
+                                  << "c-out.jpg";
+    QTest::newRow("png to webp") << "d.png"
+                                 << "d-out.WEBP";
+    QTest::newRow("jpeg to webp") << "e.jpg"
+                                  << "e-out.webp";
+    QTest::newRow("jpeg to png") << "f.jpeg"
+                                 << "f-out.png";
+    QTest::newRow("webp to heic") << "g.webp"
+                                  << "g-out.heic";
+}
+
+// EXIF, XMP and ICC profile kept, for exiftool: orientation 1, the output's size, the same
+// tags and the same profile bytes.
+void TestWebP::metadataCarried()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    const QSize stored(200, 120);
+    const QString in = dir.filePath(source), out = dir.filePath(output);
+    const QString profile = dir.filePath("p3.icc");
+    QVERIFY(writeAll(profile, QColorSpace(QColorSpace::DisplayP3).iccProfile()));
+    QVERIFY(write(in, stored, 95));
+    QVERIFY(
+        exiftool(in, {"-Orientation#=6", "-Make=Parvimage test", "-ExifImageWidth=200",
+                      "-ExifImageHeight=120", "-XMP:Label=Vacances", "-ICC_Profile<=" + profile}));
+    const RowOutcome outcome = runRow(in, out, Box);
+    QVERIFY2(outcome.status == RowOutcome::Written && !outcome.metadataNotCopied,
+             qPrintable(outcome.reason() + outcome.systemError));
+    const QSize upright = fitInSquare(stored.transposed(), Box);
+    QCOMPARE(uprightSize(out), upright);
+    const QStringList tags{"EXIF:Orientation", "EXIF:Make", "EXIF:ExifImageWidth",
+                           "EXIF:ExifImageHeight", "XMP:Label"};
+    QCOMPARE(
+        exifValues(out, tags),
+        QString("1\nParvimage test\n%1\n%2\nVacances").arg(upright.width()).arg(upright.height()));
+    QCOMPARE(profileBytes(out), profileBytes(in));
+}
+
+void TestWebP::animationKept_data()
+{
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("lossy") << false << "anim-out.webp";
+    QTest::newRow("lossless") << true << "anim-out.webp";
+    QTest::newRow("to png: refused") << false << "anim-out.png";
+    QTest::newRow("to jpeg: refused") << true << "anim-out.jpg";
+}
+
+// Every frame resized, with its duration and the loop count; never the first frame alone.
+void TestWebP::animationKept()
+{
+    QFETCH(bool, lossless);
+    QFETCH(QString, output);
+    const QString source = dir.filePath("anim.webp"), out = dir.filePath(output);
+    const QList<int> durations{100, 250, 40, 70};
+    const QSize canvas(320, 180);
+    QVERIFY(writeAnimation(source, canvas, durations, 3, lossless));
+    QFile::remove(out);
+    const RowOutcome outcome = runRow(source, out, Box);
+    if (!output.endsWith(".webp")) {
+        QCOMPARE(outcome.status, RowOutcome::MultipleImages);
+        QVERIFY(outcome.reason().contains("4 images"));
+        QVERIFY(!QFile::exists(out));
+        return;
+    }
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    const Frames frames = framesOf(out);
+    QCOMPARE(frames.count, durations.size());
+    QCOMPARE(frames.durations, durations);
+    QCOMPARE(frames.loopCount, 3);
+    QCOMPARE(frames.canvas, fitInSquare(canvas, Box));
+}
+
+void TestWebP::damagedRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<double>("keep"); // the share of a generated file kept, or 1 for a corpus file
+    QTest::newRow("lossy cut at half") << "cut.webp" << 0.5;
+    QTest::newRow("lossy cut near the end") << "cut.webp" << 0.97;
+    QTest::newRow("lossless cut at half") << "cut-lossless.webp" << 0.5;
+    QTest::newRow("animation cut at half") << "cut-anim.webp" << 0.6;
+    QTest::newRow("header only") << "cut.webp" << 0.01;
+    for (const QString &path : corpusFiles("corrupt", "pillow_*.tif"))
+        QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path << 1.0;
+}
+
+// A cut-short WebP is refused as damaged, never written with its bottom missing; the damaged
+// TIFFs are refused too, and nothing is written.
+void TestWebP::damagedRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(double, keep);
+    QString source = path;
+    if (keep < 1) {
+        const QString whole = dir.filePath("whole-" + path);
+        const QSize size(640, 480);
+        if (path.contains("anim"))
+            QVERIFY(writeAnimation(whole, size, {100, 100, 100}, 0, false));
+        else if (path.contains("lossless"))
+            QVERIFY(writeLosslessWebP(whole, pattern(size)));
+        else
+            QVERIFY(write(whole, size));
+        const QByteArray bytes = readAll(whole);
+        source = dir.filePath(path);
+        QVERIFY(writeAll(source, bytes.left(int(bytes.size() * keep))));
+    }
+    const QString output = dir.filePath("damaged-out.webp");
+    QFile::remove(output);
+    const RowOutcome outcome = runRow(source, output, Box);
+    QVERIFY2(outcome.isFailure() && !outcome.reason().isEmpty(), qPrintable(outcome.reason()));
+    if (keep >= 0.5 && keep < 1)
+        QCOMPARE(outcome.reason(), QString("fichier endommagé ou incomplet"));
+    QVERIFY(!QFile::exists(output));
+}
+
+QTEST_MAIN(TestWebP)
+#include "tst_webp.moc"
