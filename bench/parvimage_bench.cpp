@@ -57,9 +57,11 @@ QStringList imagesIn(const QString &folder)
 {
     QDir dir(folder);
     QStringList paths;
-    for (const QString &name : dir.entryList({"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif",
-                                              "*.JPG", "*.JPEG", "*.PNG", "*.HEIC", "*.AVIF"},
-                                             QDir::Files, QDir::Name))
+    const QStringList suffixes{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif", "*.webp"};
+    QStringList filters = suffixes;
+    for (const QString &suffix : suffixes)
+        filters.append(suffix.toUpper());
+    for (const QString &name : dir.entryList(filters, QDir::Files, QDir::Name))
         paths.append(dir.filePath(name));
     return paths;
 }
@@ -188,6 +190,27 @@ bool asAvif(const QString &source, const QString &base)
 {
     return QProcess::execute(
                "heif-enc", {"-A", "-q", "85", "-p", "speed=8", source, "-o", base + ".avif"}) == 0;
+}
+
+// Lossy WebP at libwebp's default quality, as browsers and web tools save photos.
+bool asWebP(const QString &source, const QString &base)
+{
+    return QProcess::execute("cwebp", {"-quiet", source, "-o", base + ".webp"}) == 0;
+}
+
+// An animation of 50 full-HD frames, each a different photo-like picture, 80 ms apiece.
+bool writeAnimation(const QString &folder)
+{
+    QTemporaryDir frames;
+    QStringList args{"-lossy", "-loop", "0", "-d", "80"};
+    for (int i = 0; i < 50; ++i) {
+        const QString png = frames.filePath(QString("f%1.png").arg(i, 2, 10, QChar('0')));
+        if (!photoLike(QSize(1920, 1080), quint32(100 + i)).save(png))
+            return false;
+        args.append(png);
+    }
+    QDir().mkpath(folder);
+    return QProcess::execute("img2webp", args << "-o" << folder + "/anim.webp") == 0;
 }
 
 // 48 megapixels, as recent phones take: 8064 x 6048.
@@ -416,6 +439,17 @@ double djpegSeconds(const QString &input)
     return timer.nsecsElapsed() / 1e9;
 }
 
+// One core's full libwebp decodes of the same files, to RGB as djpeg's are.
+double dwebpSeconds(const QString &input)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : imagesIn(input))
+        if (QProcess::execute("dwebp", {"-quiet", "-ppm", source, "-o", "/dev/null"}) != 0)
+            return 0;
+    return timer.nsecsElapsed() / 1e9;
+}
+
 // The fastest of a few interleaved rounds: the machine is shared, and other load only ever
 // slows a round down.
 Measure fastest(const Measure &kept, const Measure &round)
@@ -432,6 +466,7 @@ enum class Floor
 {
     None,
     Djpeg,
+    Dwebp,
     Libheif, // the toolkit reads neither HEIC nor AVIF: no toolkit-only line either
 };
 
@@ -453,21 +488,28 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     };
     Measure a = round("toolkit", toolkit), b = round("one", true), c = round("all", true);
     Measure d = round("libheif", floor == Floor::Libheif);
-    double djpeg = floor == Floor::Djpeg ? djpegSeconds(input) : 0;
+    // djpeg's or dwebp's: a one-core decode of the same files, in a process of its own.
+    const auto decoder = [floor, &input] {
+        return floor == Floor::Djpeg   ? djpegSeconds(input)
+               : floor == Floor::Dwebp ? dwebpSeconds(input)
+                                       : 0;
+    };
+    double djpeg = decoder();
     for (int i = 1; i < rounds; ++i) {
         a = toolkit ? fastest(a, round("toolkit", true)) : a;
         b = fastest(b, round("one", true));
         c = fastest(c, round("all", true));
         d = floor == Floor::Libheif ? fastest(d, round("libheif", true)) : d;
-        if (floor == Floor::Djpeg)
-            djpeg = qMin(djpeg, djpegSeconds(input));
+        if (djpeg > 0)
+            djpeg = qMin(djpeg, decoder());
     }
     if ((toolkit && a.images == 0) || b.images == 0 || c.images == 0 ||
         (floor == Floor::Libheif && d.images == 0)) {
         out << set << ": a run failed\n";
         return Measure{};
     }
-    const double vips = floor == Floor::Libheif ? vipsSeconds(input, size) : 0;
+    const double vips =
+        floor == Floor::Libheif || floor == Floor::Dwebp ? vipsSeconds(input, size) : 0;
     out << QString("%1: %2 images, size %3, fastest of %4 rounds\n")
                .arg(set)
                .arg(b.images)
@@ -479,7 +521,7 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     printLine(out, QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount()), c);
     if (djpeg > 0)
         out << QString("  %1  %2 s/image\n")
-                   .arg("(d) djpeg, one core", -24)
+                   .arg(floor == Floor::Dwebp ? "(d) dwebp, one core" : "(d) djpeg, one core", -24)
                    .arg(djpeg / b.images, 8, 'f', 4);
     if (floor == Floor::Libheif)
         printLine(out, "(d) libheif, one core", d);
@@ -584,8 +626,11 @@ int main(int argc, char *argv[])
         // The toolkit reads neither HEIC nor AVIF: such a folder is compared with libheif.
         const QString first = imagesIn(input).value(0).toLower();
         const bool heif = first.endsWith(".heic") || first.endsWith(".avif");
-        report(out, QDir::toNativeSeparators(input), input, size, rounds,
-               heif ? Floor::Libheif : Floor::None);
+        const Floor floor = heif                      ? Floor::Libheif
+                            : first.endsWith(".webp") ? Floor::Dwebp
+                            : first.endsWith(".jpg")  ? Floor::Djpeg
+                                                      : Floor::None;
+        report(out, QDir::toNativeSeparators(input), input, size, rounds, floor);
         return 0;
     }
 
@@ -614,7 +659,8 @@ int main(int argc, char *argv[])
         ready("huge-png", from("huge", 2, asPng)) && ready("bomb", writeBomb) &&
         ready("png-interlaced", from("png-photos", 1, asInterlacedPng)) &&
         ready("heic", from("baseline", 6, asHeic)) && ready("avif", from("baseline", 6, asAvif)) &&
-        ready("huge-heic", writePhoneHuge);
+        ready("huge-heic", writePhoneHuge) && ready("webp", from("png-photos", 6, asWebP)) &&
+        ready("webp-animated", writeAnimation);
     if (!ok) {
         out << "cannot write the generated images\n";
         return 1;
@@ -641,6 +687,8 @@ int main(int argc, char *argv[])
     report(out, "HEIC 12 MP, HEIC out", root + "/heic", size, rounds, Floor::Libheif);
     report(out, "AVIF 12 MP, AVIF out", root + "/avif", size, rounds, Floor::Libheif);
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
+    report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
+    report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportEstimates(out,
                     {{"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
                      {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
@@ -652,7 +700,9 @@ int main(int argc, char *argv[])
                      {"interlaced PNG 12 MP (decoded whole)", root + "/png-interlaced/b0.png"},
                      {"HEIC 12 MP", root + "/heic/b0.heic"},
                      {"AVIF 12 MP", root + "/avif/b0.avif"},
-                     {"HEIC 48 MP", root + "/huge-heic/s0.heic"}},
+                     {"HEIC 48 MP", root + "/huge-heic/s0.heic"},
+                     {"lossy WebP 12 MP", root + "/webp/b0.webp"},
+                     {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"}},
                     2048);
     reportEstimates(out, corpusGrids(), 2048);
     return 0;

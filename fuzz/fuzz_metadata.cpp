@@ -1,4 +1,5 @@
-// libFuzzer target: any bytes as a JPEG source's metadata, carried into a small encoded output.
+// libFuzzer target: any bytes as a source's metadata (JPEG segments, HEIF items, WebP or PNG
+// chunks), carried into small encoded JPEG and PNG outputs.
 #include "metadata/photometadata.h"
 
 #include <QBuffer>
@@ -12,6 +13,7 @@
 namespace {
 QTemporaryDir *folder = nullptr;
 QByteArray *output = nullptr;
+QByteArray *pngOutput = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -24,6 +26,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     QImage image(24, 16, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     image.save(&buffer, "jpg");
+    pngOutput = new QByteArray;
+    QBuffer pngBuffer(pngOutput);
+    pngBuffer.open(QIODevice::WriteOnly);
+    image.save(&pngBuffer, "png");
     return 0;
 }
 
@@ -45,6 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (carried != leftOut.isEmpty() || !jpeg.startsWith("\xff\xd8"))
         std::abort();
     if (QImage::fromData(jpeg, "jpg").size() != QSize(24, 16))
+        std::abort();
+    QByteArray png = *pngOutput;
+    if (metadata.insertIntoPng(&png, QSize(24, 16), &leftOut) != leftOut.isEmpty() ||
+        QImage::fromData(png, "png").size() != QSize(24, 16))
         std::abort();
     return 0;
 }

@@ -19,11 +19,12 @@ trap 'rm -rf "$work"' EXIT
 corpora=../shared/corpora
 decode_seeds=()
 for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation "$corpora"/heif \
-    fuzz/regressions/decode; do
+    "$corpora"/webp fuzz/regressions/decode; do
     [ -d "$folder" ] && decode_seeds+=("$folder")
 done
 metadata_seeds=()
-for folder in "$corpora"/cameras "$corpora"/orientation fuzz/regressions/metadata; do
+for folder in "$corpora"/cameras "$corpora"/orientation "$corpora"/webp \
+    fuzz/regressions/metadata; do
     [ -d "$folder" ] && metadata_seeds+=("$folder")
 done
 [ -d "$corpora" ] || echo "No corpus at $corpora: fuzz_decode starts from the regression inputs."

@@ -9,10 +9,13 @@ build_dir=${BUILD_DIR:-build}
 deb=$(ls "$build_dir"/parvimage_*.deb)
 echo "Package: $deb ($(stat -c %s "$deb") bytes)"
 dpkg-deb -f "$deb" Depends
+dpkg-deb -f "$deb" Recommends | grep -q "image-formats-plugins" ||
+    { echo "the package does not recommend the toolkit's image-format plug-ins"; exit 1; }
 
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/parvimage ./usr/share/applications/parvimage.desktop \
-    ./usr/share/icons/hicolor/scalable/apps/parvimage.svg; do
+    ./usr/share/icons/hicolor/scalable/apps/parvimage.svg \
+    ./usr/share/metainfo/org.parvimage.parvimage.metainfo.xml; do
     grep -q " $path\$" <<<"$contents" || { echo "missing from the package: $path"; exit 1; }
 done
 
@@ -21,6 +24,10 @@ apt-get install -y -q "./$deb"
 trap 'apt-get remove -y -q parvimage >/dev/null 2>&1 || true' EXIT
 [ "$(command -v parvimage)" = /usr/bin/parvimage ] || { echo "parvimage is not on the PATH"; exit 1; }
 desktop-file-validate /usr/share/applications/parvimage.desktop
+# Software centres find the program by its metainfo, and it names the launcher installed.
+appstreamcli validate --no-net /usr/share/metainfo/org.parvimage.parvimage.metainfo.xml
+grep -q "<launchable type=\"desktop-id\">parvimage.desktop</launchable>" \
+    /usr/share/metainfo/org.parvimage.parvimage.metainfo.xml
 
 # Started as the menu entry starts it, the program must keep running until stopped;
 # `timeout` ends it with 124.

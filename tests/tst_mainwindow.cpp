@@ -304,6 +304,8 @@ void TestMainWindow::dropAddsImages_data()
     QTest::newRow("phone photos: HEIF and AVIF by suffix, any case")
         << QStringList{"c.HEIC", "phone"}
         << QStringList{"c.HEIC", "phone/b.AVIF", "phone/IMG_2.heif", "phone/IMG_10.hif"};
+    QTest::newRow("desktop formats read and written; none without a writer")
+        << QStringList{"more"} << QStringList{"more/w.bmp", "more/x.webp", "more/Y.TIF"};
     QTest::newRow("file then folder")
         << QStringList{"a.png", "folder/sub"} << QStringList{"a.png", "folder/sub/inner.jpg"};
 }
@@ -312,13 +314,15 @@ void TestMainWindow::dropAddsImages()
 {
     QFETCH(QStringList, dropped);
     QFETCH(QStringList, rows);
-    for (const char *name : {"a.png", "b.jpg", "folder/z.jpg", "folder/A.JPG", "folder/img10.jpeg",
-                             "folder/img2.png", "folder/sub/inner.jpg", "c.HEIC", "phone/b.AVIF",
-                             "phone/IMG_10.hif", "phone/IMG_2.heif"}) {
+    for (const char *name :
+         {"a.png", "b.jpg", "folder/z.jpg", "folder/A.JPG", "folder/img10.jpeg", "folder/img2.png",
+          "folder/sub/inner.jpg", "c.HEIC", "phone/b.AVIF", "phone/IMG_10.hif", "phone/IMG_2.heif",
+          "more/x.webp", "more/Y.TIF", "more/w.bmp"}) {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
         QVERIFY(TestImages::write(dir.filePath(name), QSize(4, 4)));
     }
     QVERIFY(TestImages::writeAll(dir.filePath("folder/notes.txt"), "not an image"));
+    QVERIFY(TestImages::writeAll(dir.filePath("more/layers.psd"), "8BPS read, never written"));
     QList<QUrl> urls;
     for (const QString &name : dropped)
         urls.append(name.startsWith("http:") ? QUrl(name)

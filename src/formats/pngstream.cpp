@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QRgba64>
 #include <QVector>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -373,6 +374,26 @@ qint64 memoryEstimate(const QString &path, int box)
     const qint64 fixed = 512 * 1024;
     const qint64 whole = png.ihdr.interlace_method != 0 ? png.rowBytes() * png.ihdr.height : 0;
     return outputBytes + 3 * png.rowBytes() + whole + fixed;
+}
+
+int imageCount(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(8))
+        return 0;
+    // An animated PNG announces its frames before the image data.
+    for (qint64 at = 8; at + 12 <= file.size();) {
+        uchar header[16];
+        if (!file.seek(at) || file.read(reinterpret_cast<char *>(header), 16) < 12)
+            return 1;
+        const qint64 length = qFromBigEndian<quint32>(header);
+        if (std::memcmp(header + 4, "IDAT", 4) == 0)
+            return 1;
+        if (std::memcmp(header + 4, "acTL", 4) == 0 && length >= 8)
+            return int(qMin<quint32>(qFromBigEndian<quint32>(header + 8), INT_MAX));
+        at += 12 + length;
+    }
+    return 1;
 }
 
 } // namespace PngStream

@@ -18,4 +18,8 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations transf
 // it is interlaced. -1 where the toolkit decodes the file.
 qint64 memoryEstimate(const QString &path, int box);
 
+// The frames of an animated PNG, which the toolkit shows as its default image alone; 1 for a
+// still.
+int imageCount(const QString &path);
+
 } // namespace PngStream

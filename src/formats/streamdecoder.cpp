@@ -37,7 +37,7 @@ const Format *forFormat(const QByteArray &format)
     static const Format jpeg{JpegStream::decodeScaled, JpegStream::memoryEstimate, nullptr, nullptr,
                              single};
     static const Format png{PngStream::decodeScaled, PngStream::memoryEstimate, nullptr,
-                            pngTransformation, single};
+                            pngTransformation, PngStream::imageCount};
     // Only the primary image of a HEIF file is read, as its viewers show it.
     static const Format heif{HeifStream::decodeScaled, HeifStream::memoryEstimate,
                              HeifStream::uprightSize, nullptr, single};

@@ -51,6 +51,25 @@ bool misreadByToolkit(const char *path)
     return planar == PLANARCONFIG_SEPARATE && bits > 8;
 }
 
+int pageCount(const char *path)
+{
+    TIFF *tiff = TIFFOpen(path, "r");
+    if (!tiff)
+        return 0;
+    int pages = 0;
+    // A directory chain that loops back is cut by libtiff; the bound is for the rest.
+    for (int directories = 0; directories < 65536; ++directories) {
+        quint32 type = 0;
+        TIFFGetFieldDefaulted(tiff, TIFFTAG_SUBFILETYPE, &type);
+        if (!(type & FILETYPE_REDUCEDIMAGE))
+            ++pages;
+        if (!TIFFReadDirectory(tiff))
+            break;
+    }
+    TIFFClose(tiff);
+    return pages;
+}
+
 void start()
 {
     static const bool installed = [] {

@@ -9,6 +9,10 @@ namespace TiffCheck {
 // plane by plane, of which it reads the first plane only.
 bool misreadByToolkit(const char *path);
 
+// The pages of the file: its directories, less those that only hold a reduced copy of a page
+// (a thumbnail or an overview).
+int pageCount(const char *path);
+
 // Starts listening on this thread, forgetting what was heard before.
 void start();
 

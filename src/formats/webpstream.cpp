@@ -200,7 +200,9 @@ qint64 memoryEstimate(const QString &path, int box)
     const qint64 outBytes = qint64(out.width()) * out.height() * 4;
     qint64 decoder = 0;
     if (file.features.has_animation)
-        decoder = 4 * 4 * pixels; // the canvas, the previous one, and a frame's two buffers
+        // The canvas, the previous one and a frame's two buffers; the animation encoder's own
+        // canvases and candidate frames at the output's size, and the frames it has encoded.
+        decoder = 4 * 4 * pixels + 8 * outBytes + 3 * qint64(file.bytes.size());
     else if (file.features.format == 2)
         decoder = 8 * pixels; // the decoder's pixels and the copy it hands out
     else

@@ -54,8 +54,9 @@ bool addMetadata(QByteArray *bytes, const QSize &size, const QColorSpace &space,
 
 qint64 memoryEstimate(const QSize &size)
 {
-    // The RGBA copy, the picture's planes or pixels, and the encoder's work buffers.
-    return qint64(size.width()) * size.height() * 16 + 2 * 1024 * 1024;
+    // The RGBA copy, the picture's planes or pixels, and the encoder's work buffers: measured
+    // under 6 bytes a pixel for a lossy still.
+    return qint64(size.width()) * size.height() * 6 + 2 * 1024 * 1024;
 }
 
 bool encode(const QImage &image, bool lossless, const PhotoMetadata &metadata, QByteArray *bytes,

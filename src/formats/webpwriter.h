@@ -11,7 +11,8 @@ class PhotoMetadata;
 // Writes WebP files through libwebp, with the source's EXIF, XMP and ICC profile.
 namespace WebPWriter {
 
-// What the encoder holds for an image of `size`, and for an animation's frames.
+// What the encoder holds for a still of `size`; an animation's encoder is counted with its
+// decoder, in WebPStream::memoryEstimate().
 qint64 memoryEstimate(const QSize &size);
 
 // Encodes the upright `image` into `*bytes`: losslessly where asked, else lossy at libwebp's

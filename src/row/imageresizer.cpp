@@ -348,12 +348,15 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box)
     return saveWithWarnings(row.output, encoded, leftOut);
 }
 
-// How many images the source holds: its pages, frames or sizes.
+// How many images the source holds: its pages, frames or sizes; a TIFF's thumbnails and
+// overviews are not pages of their own.
 int imageCount(const QString &path, const QByteArray &format)
 {
     const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
     if (decoder && decoder->imageCount)
         return decoder->imageCount(path);
+    if (format == "tiff")
+        return TiffCheck::pageCount(QFile::encodeName(path));
     return QImageReader(path).imageCount();
 }
 
