@@ -1,7 +1,6 @@
 #include "formats/tiffcheck.h"
 
 #include <QByteArray>
-
 #include <QtGlobal>
 
 #include <cstdarg>
@@ -37,11 +36,24 @@ void onWarning(const char *module, const char *, va_list)
     dataComplaint = dataComplaint || aboutData(module);
 }
 
+// libtiff's messages go to the handlers, not to the terminal, from the program's start: the
+// toolkit's plug-in opens files before any of these functions is called.
+const bool handlersInstalled = [] {
+    TIFFSetErrorHandler(onError);
+    TIFFSetWarningHandler(onWarning);
+    return true;
+}();
+
+TIFF *openQuietly(const char *path)
+{
+    return TIFFOpen(path, "r");
+}
+
 } // namespace
 
 bool misreadByToolkit(const char *path)
 {
-    TIFF *tiff = TIFFOpen(path, "r");
+    TIFF *tiff = openQuietly(path);
     if (!tiff)
         return false;
     quint16 planar = PLANARCONFIG_CONTIG, bits = 1;
@@ -51,9 +63,21 @@ bool misreadByToolkit(const char *path)
     return planar == PLANARCONFIG_SEPARATE && bits > 8;
 }
 
+bool implausible(const char *path)
+{
+    TIFF *tiff = openQuietly(path);
+    if (!tiff)
+        return false;
+    constexpr qint64 Limit = qint64(1) << 31; // the largest image accepted, at 8 bytes a pixel
+    const qint64 block =
+        TIFFIsTiled(tiff) ? qint64(TIFFTileSize64(tiff)) : qint64(TIFFStripSize64(tiff));
+    TIFFClose(tiff);
+    return block < 0 || block > Limit;
+}
+
 int pageCount(const char *path)
 {
-    TIFF *tiff = TIFFOpen(path, "r");
+    TIFF *tiff = openQuietly(path);
     if (!tiff)
         return 0;
     int pages = 0;
@@ -72,12 +96,7 @@ int pageCount(const char *path)
 
 void start()
 {
-    static const bool installed = [] {
-        TIFFSetErrorHandler(onError);
-        TIFFSetWarningHandler(onWarning);
-        return true;
-    }();
-    Q_UNUSED(installed);
+    Q_UNUSED(handlersInstalled);
     dataComplaint = otherError = false;
 }
 

@@ -9,6 +9,11 @@ namespace TiffCheck {
 // plane by plane, of which it reads the first plane only.
 bool misreadByToolkit(const char *path);
 
+// True where a strip or tile declares more bytes than any image the program accepts could
+// need: libtiff would try to allocate it (a 900-row file declaring 65535 samples a pixel asks
+// for 171 GB).
+bool implausible(const char *path);
+
 // The pages of the file: its directories, less those that only hold a reduced copy of a page
 // (a thumbnail or an overview).
 int pageCount(const char *path);

@@ -91,6 +91,18 @@ RowOutcome::Status toolkitVerdict(const QByteArray &format, bool headerRead, boo
     return headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable;
 }
 
+// What the toolkit's TIFF plug-in must not be given: a layout it misreads, or a strip no
+// image needs.
+bool tiffRefused(const QByteArray &path, RowOutcome *outcome)
+{
+    if (TiffCheck::implausible(path))
+        *outcome = RowOutcome::make(RowOutcome::Damaged);
+    else if (TiffCheck::misreadByToolkit(path))
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(),
+                                    QStringLiteral("16-bit planar TIFF"));
+    return outcome->status != RowOutcome::Pending;
+}
+
 QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
                          QImageIOHandler::Transformations transform, int box, RowOutcome *outcome)
 {
@@ -98,11 +110,8 @@ QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
     const bool ownTransform = transform != reader.transformation();
     reader.setAutoTransform(!ownTransform);
     const bool headerRead = reader.size().isValid();
-    if (format == "tiff" && TiffCheck::misreadByToolkit(QFile::encodeName(reader.fileName()))) {
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(),
-                                    QStringLiteral("16-bit planar TIFF"));
+    if (format == "tiff" && tiffRefused(QFile::encodeName(reader.fileName()), outcome))
         return QImage();
-    }
     TiffCheck::start();
     QImage image = reader.read();
     const RowOutcome::Status verdict = toolkitVerdict(format, headerRead, !image.isNull());
@@ -276,6 +285,25 @@ bool isHeifFormat(const QByteArray &format)
     return HeifWriter::formats().contains(format);
 }
 
+// The image without one of its texts: the toolkit's JPEG writer turns every text into a
+// comment, and the XMP packet goes in as XMP.
+QImage withoutText(const QImage &image, const QString &key)
+{
+    if (!image.textKeys().contains(key))
+        return image;
+    QImage result(image.constBits(), image.width(), image.height(), int(image.bytesPerLine()),
+                  image.format());
+    result.setColorTable(image.colorTable());
+    result.setColorSpace(image.colorSpace());
+    result.setDotsPerMeterX(image.dotsPerMeterX());
+    result.setDotsPerMeterY(image.dotsPerMeterY());
+    const QStringList keys = image.textKeys();
+    for (const QString &other : keys)
+        if (other != key)
+            result.setText(other, image.text(other));
+    return result;
+}
+
 // Encodes with the format's own writer where it carries metadata, else with the toolkit's.
 bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoMetadata &metadata,
                         QByteArray *encoded, QStringList *leftOut, QString *error)
@@ -285,7 +313,9 @@ bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoM
     if (row.format == "webp")
         return WebPWriter::encode(image, WebPStream::isLossless(row.source), metadata, encoded,
                                   leftOut, error);
-    if (!encode(image, row.format, encoded, error))
+    const QImage toEncode =
+        isJpegFormat(row.format) ? withoutText(image, QStringLiteral("XML:com.adobe.xmp")) : image;
+    if (!encode(toEncode, row.format, encoded, error))
         return false;
     if (isJpegFormat(row.format))
         metadata.insertInto(encoded, image.size(), leftOut);
