@@ -36,6 +36,8 @@ private slots:
     void orientationApplied();
     void metadataCarried_data();
     void metadataCarried();
+    void metadataLeftOutSaid_data();
+    void metadataLeftOutSaid();
     void animationKept_data();
     void animationKept();
     void damagedRefused_data();
@@ -336,12 +338,13 @@ void TestWebP::orientationApplied_data()
 {
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<int>("orientation");
-    for (const char *suffix : {"webp", "png"})
+    for (const char *suffix : {"webp", "png", "tif"})
         for (int orientation = 1; orientation <= 8; ++orientation)
             QTest::addRow("%s %d", suffix, orientation) << QString(suffix) << orientation;
 }
 
-// The EXIF orientation of a WebP or of a PNG's eXIf turns the image, and the output says 1.
+// The EXIF orientation of a WebP, of a PNG's eXIf or a TIFF's own tag turns the image, and the
+// output says 1.
 void TestWebP::orientationApplied()
 {
     QFETCH(QString, suffix);
@@ -407,6 +410,37 @@ void TestWebP::metadataCarried()
         QString("1\nParvimage test\n%1\n%2\nVacances").arg(upright.width()).arg(upright.height()));
     QCOMPARE(profileBytes(out), profileBytes(in));
     QVERIFY(!exifValues(out, {"File:Comment"}).contains("xmpmeta")); // not twice
+}
+
+void TestWebP::metadataLeftOutSaid_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("tiff to tiff") << "i.tif"
+                                  << "i-out.tif"
+                                  << "EXIF du TIFF, XMP du TIFF";
+    QTest::newRow("jpeg to bmp") << "j.jpg"
+                                 << "j-out.bmp"
+                                 << "EXIF, XMP";
+    QTest::newRow("webp to tiff") << "k.webp"
+                                  << "k-out.tiff"
+                                  << "EXIF, XMP";
+}
+
+// Written, and the closing message says what the output's container could not take.
+void TestWebP::metadataLeftOutSaid()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    QFETCH(QString, said);
+    const QString in = dir.filePath(source);
+    QVERIFY(write(in, QSize(60, 40)));
+    QVERIFY(exiftool(in, {"-DateTimeOriginal=2020:07:14 10:00:00", "-XMP:Label=Vacances"}));
+    const RowOutcome outcome = runRow(in, dir.filePath(output), Box);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QVERIFY(outcome.metadataNotCopied);
+    QCOMPARE(outcome.systemError, said);
 }
 
 void TestWebP::animationKept_data()

@@ -3,6 +3,7 @@
 #include "metadata/exifblock.h"
 #include "metadata/heifmetadata.h"
 #include "metadata/pngmetadata.h"
+#include "metadata/tiffmetadata.h"
 #include "metadata/webpmetadata.h"
 
 #include <QCoreApplication>
@@ -169,6 +170,7 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
     if (WebPMetadata::isWebP(path))
         return readWebP(path);
     PhotoMetadata metadata = readPng(path);
+    metadata.m_unreadable = TiffMetadata::present(path);
     QByteArray photoshop;
     const QList<Segment> segments = readSegments(path);
     for (const Segment &s : segments) {
@@ -248,6 +250,18 @@ QStringList PhotoMetadata::jpegOnly() const
     if (!m_iptc.isEmpty())
         leftOut.append(tr("IPTC"));
     return leftOut;
+}
+
+QStringList PhotoMetadata::present() const
+{
+    QStringList found = m_unreadable;
+    if (!m_exif.isEmpty())
+        found.append(tr("EXIF"));
+    if (!m_xmp.isEmpty() || !m_extendedXmp.isEmpty())
+        found.append(tr("XMP"));
+    if (!m_iptc.isEmpty())
+        found.append(tr("IPTC"));
+    return found;
 }
 
 bool PhotoMetadata::insertInto(QByteArray *jpeg, const QSize &size, QStringList *leftOut) const

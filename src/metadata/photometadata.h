@@ -33,6 +33,8 @@ public:
     QByteArray nclx() const { return m_nclx; }
     // What a container without IPTC or extended XMP leaves out.
     QStringList jpegOnly() const;
+    // Everything the source had, for an output that carries no metadata at all.
+    QStringList present() const;
 
     // Inserts the metadata into the JPEG bytes `jpeg`, corrected for an upright image of `size`
     // without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;
@@ -52,7 +54,7 @@ private:
     QByteArray m_xmp;                // the main packet
     QList<QByteArray> m_extendedXmp; // the extension segments, as they were
     QByteArray m_iptc;               // the IPTC resource of the Photoshop segment
-    QStringList m_unreadable;        // what was there but could not be read
+    QStringList m_unreadable;        // what was there but could not be read or carried
     QByteArray m_icc;
     QByteArray m_nclx;
 };

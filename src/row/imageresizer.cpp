@@ -321,6 +321,8 @@ bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoM
         metadata.insertInto(encoded, image.size(), leftOut);
     else if (row.format == "png")
         metadata.insertIntoPng(encoded, image.size(), leftOut);
+    else
+        *leftOut = metadata.present();
     return true;
 }
 

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QStringList>
+
+// The metadata of a TIFF lives in its own directories, beside the image's tags: no other
+// container takes it as it is, and it is not rebuilt.
+namespace TiffMetadata {
+
+// What the TIFF at `path` holds of EXIF, GPS, XMP and IPTC; empty for other files.
+QStringList present(const QString &path);
+
+} // namespace TiffMetadata
