@@ -155,11 +155,9 @@ struct AnimDecoderDeleter
     void operator()(WebPAnimDecoder *d) const { WebPAnimDecoderDelete(d); }
 };
 
-} // namespace
-
 // An animation of one frame, or one too damaged to count its frames.
-static Status decodeSingleFrame(const QString &path, QImageIOHandler::Transformations transform,
-                                int box, QImage *out, QString *error)
+Status decodeSingleFrame(const QString &path, QImageIOHandler::Transformations transform, int box,
+                         QImage *out, QString *error)
 {
     Animation animation;
     int endMs = 0;
@@ -172,6 +170,8 @@ static Status decodeSingleFrame(const QString &path, QImageIOHandler::Transforma
         &endMs, error);
     return out->isNull() ? (status == Status::Decoded ? Status::Failed : status) : Status::Decoded;
 }
+
+} // namespace
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     QImage *out, QString *error)
