@@ -4,6 +4,7 @@
 #include "formats/webpstream.h"
 #include "row/imageresizer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -148,6 +149,21 @@ SmallDrive::~SmallDrive()
 bool SmallDrive::makeReadOnly()
 {
     return QProcess::execute("mount", {"-o", "remount,ro", m_folder}) == 0;
+}
+
+bool writeCut(const QString &from, const QString &to, double keep)
+{
+    const QByteArray bytes = readAll(from);
+    return !bytes.isEmpty() && writeAll(to, bytes.left(int(bytes.size() * keep)));
+}
+
+QByteArray digest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly))
+        hash.addData(&file);
+    return hash.result();
 }
 
 Difference difference(const QImage &a, const QImage &b)

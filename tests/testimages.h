@@ -39,6 +39,10 @@ bool setOrientation(const QString &path, int orientation);
 
 QByteArray readAll(const QString &path);
 bool writeAll(const QString &path, const QByteArray &bytes);
+// The file at `from` cut short to the share `keep` of its bytes, written to `to`.
+bool writeCut(const QString &from, const QString &to, double keep);
+// A hash of the file's bytes, to tell that it was left as it was.
+QByteArray digest(const QString &path);
 
 struct Difference
 {

@@ -5,7 +5,6 @@
 #include "system/peakmemory.h"
 #include "testimages.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QImageReader>
 #include <QSignalSpy>
@@ -42,15 +41,6 @@ constexpr int Box = 256;
 // 320 to 360 MB here, depending on which rows overlap.
 constexpr long PeakLimitKb = 448 * 1024;
 
-QByteArray digest(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (file.open(QIODevice::ReadOnly))
-        hash.addData(&file);
-    return hash.result();
-}
-
 QSize expectedSize(const QString &source)
 {
     return fitInSquare(TestImages::uprightSize(source), Box);
@@ -77,7 +67,7 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
     QVERIFY(!sources.isEmpty());
     QVector<QByteArray> before;
     for (const QString &source : sources)
-        before.append(digest(source));
+        before.append(TestImages::digest(source));
 
     QTemporaryDir out;
     BatchSettings settings;
@@ -95,7 +85,7 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
     for (int i = 0; i < plan.size(); ++i) {
         const RowOutcome &outcome = runner.outcomes().at(i);
         const QString name = QDir(root).relativeFilePath(sources.at(i));
-        QCOMPARE(digest(sources.at(i)), before.at(i));
+        QCOMPARE(TestImages::digest(sources.at(i)), before.at(i));
         // Cut short: the toolkit alone would "decode" these, filling the rest with grey.
         if (name == "corrupt/pillow_truncated_jpeg.jpg" ||
             name == "corrupt/pillow_truncated_image.png")

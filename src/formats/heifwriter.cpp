@@ -115,9 +115,7 @@ bool fillImage(const QImage &source, const QByteArray &format, Encoder *e)
 // A HEIF source's own description as it was, ICC or nclx; else the profile the pixels carry.
 void setColour(const QImage &source, const PhotoMetadata &metadata, Encoder *e)
 {
-    QByteArray icc = metadata.icc();
-    if (icc.isEmpty() && metadata.nclx().isEmpty() && source.colorSpace().isValid())
-        icc = source.colorSpace().iccProfile();
+    const QByteArray icc = metadata.profileFor(source.colorSpace());
     if (!icc.isEmpty())
         heif_image_set_raw_color_profile(e->image, "prof", icc.constData(), size_t(icc.size()));
     const QByteArray nclx = metadata.nclx();

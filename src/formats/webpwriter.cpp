@@ -44,10 +44,8 @@ bool addMetadata(QByteArray *bytes, const QSize &size, const QColorSpace &space,
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     *leftOut += fixed.leftOut + metadata.jpegOnly();
-    QByteArray icc = metadata.icc();
-    if (icc.isEmpty() && space.isValid())
-        icc = space.iccProfile();
-    return WebPMetadata::insertInto(bytes, {fixed.exif, fixed.xmp, icc}, error);
+    return WebPMetadata::insertInto(bytes, {fixed.exif, fixed.xmp, metadata.profileFor(space)},
+                                    error);
 }
 
 } // namespace

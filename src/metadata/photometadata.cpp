@@ -6,6 +6,7 @@
 #include "metadata/tiffmetadata.h"
 #include "metadata/webpmetadata.h"
 
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QFile>
 #include <QtEndian>
@@ -167,9 +168,13 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
 {
     if (HeifMetadata::isHeif(path))
         return readHeif(path);
-    if (WebPMetadata::isWebP(path))
-        return readWebP(path);
-    PhotoMetadata metadata = readPng(path);
+    if (WebPMetadata::isWebP(path)) {
+        const WebPMetadata::Blocks webp = WebPMetadata::read(path);
+        return withBlocks(webp.exif, webp.xmp, webp.icc);
+    }
+    // A PNG's chunks or a JPEG's segments: each reader finds nothing in the other's files.
+    const PngMetadata::Blocks png = PngMetadata::read(path);
+    PhotoMetadata metadata = withBlocks(png.exif, png.xmp);
     metadata.m_unreadable = TiffMetadata::present(path);
     QByteArray photoshop;
     const QList<Segment> segments = readSegments(path);
@@ -195,33 +200,28 @@ PhotoMetadata PhotoMetadata::read(const QString &path)
 PhotoMetadata PhotoMetadata::readHeif(const QString &path)
 {
     const HeifMetadata::Blocks blocks = HeifMetadata::read(path);
-    PhotoMetadata metadata;
-    metadata.m_exif = blocks.exif;
-    metadata.m_xmp = blocks.xmp;
-    metadata.m_icc = blocks.icc;
-    metadata.m_nclx = blocks.nclx;
+    PhotoMetadata metadata = withBlocks(blocks.exif, blocks.xmp, blocks.icc, blocks.nclx);
     if (!blocks.readable)
         metadata.m_unreadable.append(tr("EXIF illisibles"));
     return metadata;
 }
 
-PhotoMetadata PhotoMetadata::readWebP(const QString &path)
+PhotoMetadata PhotoMetadata::withBlocks(const QByteArray &exif, const QByteArray &xmp,
+                                        const QByteArray &icc, const QByteArray &nclx)
 {
-    const WebPMetadata::Blocks blocks = WebPMetadata::read(path);
     PhotoMetadata metadata;
-    metadata.m_exif = blocks.exif;
-    metadata.m_xmp = blocks.xmp;
-    metadata.m_icc = blocks.icc;
+    metadata.m_exif = exif;
+    metadata.m_xmp = xmp;
+    metadata.m_icc = icc;
+    metadata.m_nclx = nclx;
     return metadata;
 }
 
-PhotoMetadata PhotoMetadata::readPng(const QString &path)
+QByteArray PhotoMetadata::profileFor(const QColorSpace &pixels) const
 {
-    const PngMetadata::Blocks blocks = PngMetadata::read(path);
-    PhotoMetadata metadata;
-    metadata.m_exif = blocks.exif;
-    metadata.m_xmp = blocks.xmp;
-    return metadata;
+    if (!m_icc.isEmpty() || !m_nclx.isEmpty() || !pixels.isValid())
+        return m_icc;
+    return pixels.iccProfile();
 }
 
 PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const

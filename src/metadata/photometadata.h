@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColorSpace>
 #include <QList>
 #include <QSize>
 #include <QString>
@@ -26,11 +27,12 @@ public:
     };
     Corrected corrected(const QSize &size) const;
 
-    // The colour description a HEIF or WebP source gave, to be written as it was: the ICC
-    // profile's bytes, and the nclx values (see HeifMetadata::Blocks). Empty for other
-    // sources, whose profile travels with the pixels.
-    QByteArray icc() const { return m_icc; }
+    // The colour description a HEIF or WebP source gave, to be written as it was: the nclx
+    // values (see HeifMetadata::Blocks), and the ICC profile to write: the source's own bytes;
+    // else, where it gave no nclx either, the profile the pixels carry (other sources' profile
+    // travels with the pixels).
     QByteArray nclx() const { return m_nclx; }
+    QByteArray profileFor(const QColorSpace &pixels) const;
     // What a container without IPTC or extended XMP leaves out.
     QStringList jpegOnly() const;
     // Everything the source had, for an output that carries no metadata at all.
@@ -46,8 +48,9 @@ public:
 
 private:
     static PhotoMetadata readHeif(const QString &path);
-    static PhotoMetadata readWebP(const QString &path);
-    static PhotoMetadata readPng(const QString &path);
+    static PhotoMetadata withBlocks(const QByteArray &exif, const QByteArray &xmp,
+                                    const QByteArray &icc = QByteArray(),
+                                    const QByteArray &nclx = QByteArray());
 
     QByteArray m_exif;               // the TIFF block
     bool m_exifFirst = false;        // right after the start of image, as cameras write it

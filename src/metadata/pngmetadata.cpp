@@ -73,9 +73,11 @@ Blocks read(const QString &path)
         if (!file.seek(at))
             break;
         const QByteArray header = file.read(8);
+        if (header.size() != 8)
+            break;
         const qint64 length = qFromBigEndian<quint32>(header.constData());
         const QByteArray type = header.mid(4);
-        if (header.size() != 8 || length > file.size() - at - 12 || type == "IEND")
+        if (length > file.size() - at - 12 || type == "IEND")
             break;
         if (type == "eXIf" && blocks.exif.isEmpty())
             blocks.exif = file.read(length);

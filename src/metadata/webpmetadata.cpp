@@ -34,8 +34,10 @@ Blocks read(const QString &path)
         if (!file.seek(at))
             break;
         const QByteArray header = file.read(ChunkHeader);
+        if (header.size() != ChunkHeader)
+            break;
         const qint64 length = qFromLittleEndian<quint32>(header.constData() + 4);
-        if (header.size() != ChunkHeader || length > file.size() - at - ChunkHeader)
+        if (length > file.size() - at - ChunkHeader)
             break;
         const QByteArray name = header.left(4);
         QByteArray *target = name == "EXIF"   ? &blocks.exif

@@ -194,6 +194,22 @@ void dropForeignProfile(QImage *image)
         image->setColorSpace(QColorSpace());
 }
 
+// Decodes what refusedUpFront() let through, with the decoder its format has, else the
+// toolkit.
+QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArray &format, int box,
+                      RowOutcome *outcome)
+{
+    QImage scaled;
+    if (decodeStreamed(reader, path, format, box, &scaled, outcome) ==
+        StreamDecoder::Status::NotHandled)
+        scaled =
+            decodeWithToolkit(reader, format, transformFor(reader, path, format), box, outcome);
+    if (scaled.isNull() && outcome->status == RowOutcome::Pending)
+        *outcome = RowOutcome::make(RowOutcome::Unreadable);
+    dropForeignProfile(&scaled);
+    return scaled;
+}
+
 } // namespace
 
 // The size was already checked against MaxPixels: the toolkit may take what that allows at
@@ -216,15 +232,7 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
     const QByteArray format = StreamDecoder::detectFormat(path, reader);
     if (refusedUpFront(reader, path, format, outcome))
         return QImage();
-    QImage scaled;
-    if (decodeStreamed(reader, path, format, box, &scaled, outcome) ==
-        StreamDecoder::Status::NotHandled)
-        scaled =
-            decodeWithToolkit(reader, format, transformFor(reader, path, format), box, outcome);
-    if (scaled.isNull() && outcome->status == RowOutcome::Pending)
-        *outcome = RowOutcome::make(RowOutcome::Unreadable);
-    dropForeignProfile(&scaled);
-    return scaled;
+    return decodeAndScale(reader, path, format, box, outcome);
 }
 
 qint64 memoryEstimate(const QString &path, int box)
@@ -449,16 +457,22 @@ RowOutcome processRow(const PlannedRow &row, int box)
     if (row.outcome.status != RowOutcome::Pending)
         return row.outcome;
     RowOutcome outcome;
+    QImage scaled;
+    QByteArray format;
+    int count = 0;
     {
+        // Closed before the output, which may replace the source, is written.
         QImageReader reader(row.source);
-        const QByteArray format = StreamDecoder::detectFormat(row.source, reader);
+        reader.setAutoTransform(true);
+        format = StreamDecoder::detectFormat(row.source, reader);
         if (refusedUpFront(reader, row.source, format, &outcome))
             return outcome;
-        const int count = imageCount(row.source, format);
-        if (count > 1)
-            return processImages(row, box, format, count);
+        count = imageCount(row.source, format);
+        if (count <= 1)
+            scaled = decodeAndScale(reader, row.source, format, box, &outcome);
     }
-    const QImage scaled = loadScaled(row.source, box, &outcome);
+    if (count > 1)
+        return processImages(row, box, format, count);
     if (scaled.isNull())
         return outcome;
     return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
