@@ -252,7 +252,7 @@ bool writeBomb(const QString &folder)
 
 // The child's side of an estimate: one row of `source`, its estimate, and the peak it reached
 // above what the process held before it.
-int runEstimate(const QString &source, const QString &output, int size)
+int runEstimate(const QString &source, const QString &output, int size, Resampling resampling)
 {
     QImageReader::supportedImageFormats();
     QImageWriter::supportedImageFormats();
@@ -260,6 +260,7 @@ int runEstimate(const QString &source, const QString &output, int size)
     BatchSettings settings;
     settings.size = size;
     settings.destination = output;
+    settings.resampling = resampling;
     // A small image of the same format first, so that plugins and libraries are in memory;
     // at a small size, so that the buffers it frees are not there for the row to reuse.
     const QString warm = QDir(output).filePath("warm." + QFileInfo(source).suffix());
@@ -269,7 +270,7 @@ int runEstimate(const QString &source, const QString &output, int size)
         return 3;
     const long before = residentKb();
     const qint64 estimate =
-        ImageResizer::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8());
+        ImageResizer::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8(), resampling);
     const RowOutcome outcome = ImageResizer::processRow(planBatch({source}, settings).at(0), size);
     if (outcome.status != RowOutcome::Written)
         return 2;
@@ -344,6 +345,16 @@ double vipsSeconds(const QString &input, int size)
     return timer.nsecsElapsed() / 1e9;
 }
 
+// For the quality check: lossless outputs, whatever the sources.
+void pngOutputs(QVector<PlannedRow> *plan)
+{
+    for (PlannedRow &row : *plan) {
+        row.output =
+            QFileInfo(row.output).path() + "/" + QFileInfo(row.output).completeBaseName() + ".png";
+        row.format = "png";
+    }
+}
+
 // The child's side: one mode over one folder.
 int runChild(const QString &mode, const QString &input, const QString &output, int size)
 {
@@ -368,8 +379,12 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
         BatchSettings settings;
         settings.size = size;
         settings.destination = output;
-        const int workers = mode == "one" ? 1 : QThread::idealThreadCount();
-        BatchRunner runner(planBatch(sources, settings), size, workers);
+        settings.resampling = mode.contains("smooth") ? Resampling::Smooth : Resampling::Nearest;
+        const int workers = mode.startsWith("one") ? 1 : QThread::idealThreadCount();
+        QVector<PlannedRow> plan = planBatch(sources, settings);
+        if (mode.contains("png"))
+            pngOutputs(&plan);
+        BatchRunner runner(plan, size, workers);
         QObject::connect(&runner, &BatchRunner::finished, qApp, &QCoreApplication::quit);
         runner.start();
         if (runner.isRunning())
@@ -487,6 +502,7 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
         return wanted ? measure(mode, input, size) : Measure{};
     };
     Measure a = round("toolkit", toolkit), b = round("one", true), c = round("all", true);
+    Measure f = round("one-smooth", true), g = round("all-smooth", true);
     Measure d = round("libheif", floor == Floor::Libheif);
     // djpeg's or dwebp's: a one-core decode of the same files, in a process of its own.
     const auto decoder = [floor, &input] {
@@ -499,12 +515,14 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
         a = toolkit ? fastest(a, round("toolkit", true)) : a;
         b = fastest(b, round("one", true));
         c = fastest(c, round("all", true));
+        f = fastest(f, round("one-smooth", true));
+        g = fastest(g, round("all-smooth", true));
         d = floor == Floor::Libheif ? fastest(d, round("libheif", true)) : d;
         if (djpeg > 0)
             djpeg = qMin(djpeg, decoder());
     }
-    if ((toolkit && a.images == 0) || b.images == 0 || c.images == 0 ||
-        (floor == Floor::Libheif && d.images == 0)) {
+    if ((toolkit && a.images == 0) || b.images == 0 || c.images == 0 || f.images == 0 ||
+        g.images == 0 || (floor == Floor::Libheif && d.images == 0)) {
         out << set << ": a run failed\n";
         return Measure{};
     }
@@ -529,6 +547,8 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
         out << QString("  %1  %2 s/image\n")
                    .arg("(e) vipsthumbnail", -24)
                    .arg(vips / b.images, 8, 'f', 4);
+    printLine(out, "(f) smooth, 1 worker", f);
+    printLine(out, QString("(g) smooth, %1 workers").arg(QThread::idealThreadCount()), g);
     out << " ";
     if (toolkit)
         out << QString("  time per image b/a = %1   c/a = %2")
@@ -543,19 +563,28 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
                    .arg(c.peakMb / d.peakMb, 0, 'f', 3);
     if (vips > 0)
         out << QString("   c/e = %1").arg(c.seconds / vips, 0, 'f', 3);
+    out << QString("\n   smooth against nearest f/b = %1   g/c = %2   peak g/c = %3")
+               .arg(f.seconds / b.seconds, 0, 'f', 3)
+               .arg(g.seconds / c.seconds, 0, 'f', 3)
+               .arg(g.peakMb / c.peakMb, 0, 'f', 3);
+    if (djpeg > 0)
+        out << QString("   g/d = %1").arg(g.seconds / djpeg, 0, 'f', 3);
     out << "\n\n";
     out.flush();
     return b;
 }
 
 // Each kind of row's estimate beside the peak it reached, each in a process of its own.
-void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size)
+void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size,
+                     const QString &mode = "estimate")
 {
-    out << QString("Memory estimate against the measured peak of one row, size %1\n").arg(size);
+    out << QString("Memory estimate against the measured peak of one row, size %1%2\n")
+               .arg(size)
+               .arg(mode == "estimate" ? "" : ", smooth");
     for (const auto &[name, file] : kinds) {
         QTemporaryDir output;
         double estimate = 0, measuredKb = 0;
-        if (!spawnChild({"estimate", file, output.path(), QString::number(size)}, &estimate,
+        if (!spawnChild({mode, file, output.path(), QString::number(size)}, &estimate,
                         &measuredKb)) {
             out << "  " << name << ": the row failed\n";
             continue;
@@ -597,8 +626,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
-    if (args.size() == 6 && args.at(1) == "--child" && args.at(2) == "estimate")
-        return runEstimate(args.at(3), args.at(4), args.at(5).toInt());
+    if (args.size() == 6 && args.at(1) == "--child" && args.at(2).startsWith("estimate"))
+        return runEstimate(args.at(3), args.at(4), args.at(5).toInt(),
+                           args.at(2).endsWith("smooth") ? Resampling::Smooth
+                                                         : Resampling::Nearest);
     if (args.size() == 6 && args.at(1) == "--child")
         return runChild(args.at(2), args.at(3), args.at(4), args.at(5).toInt());
 
@@ -689,21 +720,22 @@ int main(int argc, char *argv[])
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
-    reportEstimates(out,
-                    {{"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
-                     {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
-                     {"baseline JPEG 50 MP", root + "/huge/h0.jpg"},
-                     {"progressive 4:4:4 JPEG 50 MP", root + "/huge-progressive-444/h0.jpg"},
-                     {"PNG 12 MP", root + "/png-photos/b0.png"},
-                     {"PNG 50 MP", root + "/huge-png/h0.png"},
-                     {"PNG 16000 x 16000", root + "/bomb/bomb.png"},
-                     {"interlaced PNG 12 MP (decoded whole)", root + "/png-interlaced/b0.png"},
-                     {"HEIC 12 MP", root + "/heic/b0.heic"},
-                     {"AVIF 12 MP", root + "/avif/b0.avif"},
-                     {"HEIC 48 MP", root + "/huge-heic/s0.heic"},
-                     {"lossy WebP 12 MP", root + "/webp/b0.webp"},
-                     {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"}},
-                    2048);
+    const QList<QPair<QString, QString>> rows{
+        {"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
+        {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
+        {"baseline JPEG 50 MP", root + "/huge/h0.jpg"},
+        {"progressive 4:4:4 JPEG 50 MP", root + "/huge-progressive-444/h0.jpg"},
+        {"PNG 12 MP", root + "/png-photos/b0.png"},
+        {"PNG 50 MP", root + "/huge-png/h0.png"},
+        {"PNG 16000 x 16000", root + "/bomb/bomb.png"},
+        {"interlaced PNG 12 MP (decoded whole)", root + "/png-interlaced/b0.png"},
+        {"HEIC 12 MP", root + "/heic/b0.heic"},
+        {"AVIF 12 MP", root + "/avif/b0.avif"},
+        {"HEIC 48 MP", root + "/huge-heic/s0.heic"},
+        {"lossy WebP 12 MP", root + "/webp/b0.webp"},
+        {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"}};
+    reportEstimates(out, rows, 2048);
+    reportEstimates(out, rows, 2048, "estimate-smooth");
     reportEstimates(out, corpusGrids(), 2048);
     return 0;
 }

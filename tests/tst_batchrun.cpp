@@ -10,6 +10,8 @@
 #include <QLCDNumber>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QProgressDialog>
@@ -80,6 +82,8 @@ private slots:
     void reportLists_data();
     void reportLists();
     void dropRefusedDuringRun();
+    void smoothOption_data();
+    void smoothOption();
     void faultsWhileWriting_data();
     void faultsWhileWriting();
 
@@ -458,6 +462,46 @@ void TestBatchRun::faultsWhileWriting()
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList({"a.png", "b.png", "c.png"}));
     }
+}
+
+void TestBatchRun::smoothOption_data()
+{
+    QTest::addColumn<bool>("smooth");
+    QTest::newRow("as it starts: nearest pixels") << false;
+    QTest::newRow("high quality checked") << true;
+}
+
+// The option sits in its own menu between "Fichier" and "Aide", starts unchecked, and checked
+// turns one-pixel stripes into grey where nearest sampling keeps only one of their colours.
+void TestBatchRun::smoothOption()
+{
+    QFETCH(bool, smooth);
+    const auto menus = child<QMenuBar>("menuBar")->actions();
+    QCOMPARE(menus.size(), 3);
+    QCOMPARE(menus.at(1)->menu(), child<QMenu>("menu_Options"));
+    QCOMPARE(menus.at(1)->text(), QString("&Options"));
+    auto *action = child<QAction>("actionSmooth");
+    QVERIFY(action->isCheckable() && !action->isChecked());
+    QCOMPARE(child<QMenu>("menu_Options")->actions().value(0), action);
+    QCOMPARE(action->text(), QString("Redimensionnement de &haute qualité"));
+    action->setChecked(smooth);
+
+    QImage stripes(400, 300, QImage::Format_RGB32);
+    for (int x = 0; x < stripes.width(); ++x)
+        for (int y = 0; y < stripes.height(); ++y)
+            stripes.setPixel(x, y, x % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    QVERIFY(stripes.save(dir.filePath("stripes.png")));
+    add({dir.filePath("stripes.png")});
+    setOutput(false, QString(), dir.filePath("out"));
+    child<QSlider>("horizontalSlider")->setValue(100);
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    const QImage out(dir.filePath("out/stripes.png"));
+    QCOMPARE(out.size(), QSize(100, 75));
+    const int grey = qGray(out.pixel(50, 37));
+    QVERIFY2(smooth ? qAbs(grey - 128) <= 2 : grey == 0 || grey == 255,
+             qPrintable(QString::number(grey)));
+    QCOMPARE(action->isChecked(), smooth);
 }
 
 QTEST_MAIN(TestBatchRun)

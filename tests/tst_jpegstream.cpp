@@ -92,7 +92,8 @@ void TestJpegStream::equivalence()
     reader.setAutoTransform(true);
     QImage streamed;
     QString error;
-    QCOMPARE(JpegStream::decodeScaled(path, reader.transformation(), box, &streamed, &error),
+    QCOMPARE(JpegStream::decodeScaled(path, reader.transformation(), box, Resampling::Nearest,
+                                      &streamed, &error),
              JpegStream::Status::Decoded);
     const QImage expected = viaToolkit(path, box);
     QCOMPARE(streamed.size(), expected.size());
@@ -119,7 +120,7 @@ void TestJpegStream::otherColourSpaces()
         0);
     QImage streamed;
     QString error;
-    QCOMPARE(JpegStream::decodeScaled(path, {}, 60, &streamed, &error),
+    QCOMPARE(JpegStream::decodeScaled(path, {}, 60, Resampling::Nearest, &streamed, &error),
              JpegStream::Status::Decoded);
     QCOMPARE(streamed.size(), QSize(60, 40));
     QVERIFY(streamed == viaToolkit(path, 60));
@@ -128,7 +129,8 @@ void TestJpegStream::otherColourSpaces()
     const QByteArray bytes = TestImages::readAll(path);
     const QString cut = dir.filePath(QString("%1-cut.jpg").arg(QTest::currentDataTag()));
     QVERIFY(TestImages::writeAll(cut, bytes.left(bytes.size() * 6 / 10)));
-    QCOMPARE(JpegStream::decodeScaled(cut, {}, 60, &streamed, &error), JpegStream::Status::Damaged);
+    QCOMPARE(JpegStream::decodeScaled(cut, {}, 60, Resampling::Nearest, &streamed, &error),
+             JpegStream::Status::Damaged);
 }
 
 void TestJpegStream::damaged_data()

@@ -62,6 +62,7 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
     for (int i = 0; i < sources.size(); ++i) {
         PlannedRow &row = plan[i];
         row.source = sources.at(i);
+        row.resampling = settings.resampling;
         row.output = outputPath(row.source, i, settings, pattern);
         row.outcome = formatOutcome(row.output, writable, &row.format);
         if (row.outcome.status != RowOutcome::Pending)

@@ -13,6 +13,7 @@ struct BatchSettings
     bool rename = false;
     QString pattern;     // rename pattern, as typed
     QString destination; // empty: beside each source
+    Resampling resampling = Resampling::Nearest;
 };
 
 // Works out every row's output before anything is written, so that no row can replace

@@ -13,7 +13,7 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
       m_estimate([](const PlannedRow &row, int box) {
-          return ImageResizer::memoryEstimate(row.source, box, row.format);
+          return ImageResizer::memoryEstimate(row.source, box, row.format, row.resampling);
       }),
       m_process(ImageResizer::processRow)
 {

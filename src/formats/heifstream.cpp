@@ -1,5 +1,6 @@
 #include "formats/heifstream.h"
 
+#include "formats/resampler.h"
 #include "formats/sampler.h"
 #include "metadata/heifmetadata.h"
 #include "system/peakmemory.h"
@@ -370,6 +371,33 @@ QImage sampled(const Heif &heif, const Source &source, int box)
     return out;
 }
 
+// Every pixel converted, row by row, through the filter.
+QImage filtered(const Heif &heif, const Source &source, int box)
+{
+    const QSize size(heif_image_get_primary_width(heif.image),
+                     heif_image_get_primary_height(heif.image));
+    SmoothRows rows(size, {}, box,
+                    outputFormat(source, heif_image_handle_is_premultiplied_alpha(heif.handle)));
+    if (!rows.isValid())
+        return QImage();
+    const float max = rows.maximum();
+    float rgb[3];
+    for (int y = 0; y < size.height(); ++y) {
+        float *in = rows.inputRow();
+        for (int x = 0; x < size.width(); ++x) {
+            source.rgbAt(x, y, rgb);
+            if (rows.channels() == 1) {
+                in[x] = std::clamp(rgb[0], 0.0f, 1.0f) * max;
+                continue;
+            }
+            const auto scaled = [max](float v) { return std::clamp(v, 0.0f, 1.0f) * max; };
+            rows.put(x, scaled(rgb[0]), scaled(rgb[1]), scaled(rgb[2]), source.alphaAt(x, y) * max);
+        }
+        rows.pushRow();
+    }
+    return rows.result();
+}
+
 qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
 {
     const qint64 luma = qint64(size.width()) * size.height() * (bits > 8 ? 2 : 1);
@@ -380,7 +408,7 @@ qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
     return luma + chroma + (alpha ? luma : 0);
 }
 
-Status decodeWith(Heif &heif, const QString &path, int box, QImage *out)
+Status decodeWith(Heif &heif, const QString &path, int box, Resampling resampling, QImage *out)
 {
     Status status = open(path, &heif);
     if (status == Status::Decoded) {
@@ -397,7 +425,8 @@ Status decodeWith(Heif &heif, const QString &path, int box, QImage *out)
     if (status == Status::Decoded && !source.load(heif.image, heif.handle))
         status = Status::Damaged;
     if (status == Status::Decoded) {
-        *out = sampled(heif, source, box);
+        *out = resampling == Resampling::Smooth ? filtered(heif, source, box)
+                                                : sampled(heif, source, box);
         out->setColorSpace(colourSpace(HeifMetadata::read(heif.handle)));
     }
     return status == Status::Decoded && out->isNull() ? Status::Failed : status;
@@ -405,14 +434,14 @@ Status decodeWith(Heif &heif, const QString &path, int box, QImage *out)
 
 } // namespace
 
-Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box, QImage *out,
-                    QString *error)
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box,
+                    Resampling resampling, QImage *out, QString *error)
 {
     Status status;
     qint64 pixels = 0;
     {
         Heif heif;
-        status = decodeWith(heif, path, box, out);
+        status = decodeWith(heif, path, box, resampling, out);
         *error = heif.error;
         pixels = heif.handle ? qint64(heif.size().width()) * heif.size().height() : 0;
     }
@@ -423,7 +452,7 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int b
     return status;
 }
 
-qint64 memoryEstimate(const QString &path, int box)
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     Heif heif;
     if (open(path, &heif) != Status::Decoded)
@@ -435,7 +464,10 @@ qint64 memoryEstimate(const QString &path, int box)
     const QSize outSize = fitInSquare(size, box);
     // The decoder's own pictures and threads, the grid's or libheif's copy of the planes, and
     // the output: measured at 6 to 16 bytes a pixel on the conformance files.
-    return 4 * planes + DecoderOverhead + qint64(outSize.width()) * outSize.height() * 8;
+    const qint64 filter = resampling == Resampling::Smooth
+                              ? SmoothRows::memoryEstimate(size, outSize, QImage::Format_RGBA64)
+                              : 0;
+    return 4 * planes + DecoderOverhead + qint64(outSize.width()) * outSize.height() * 8 + filter;
 }
 
 QSize uprightSize(const QString &path)

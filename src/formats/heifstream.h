@@ -13,10 +13,10 @@ using Status = StreamDecoder::Status;
 
 // `transform` is ignored: the file's irot and imir are the authority, not its EXIF.
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error);
+                    Resampling resampling, QImage *out, QString *error);
 
 // The decoder's own buffers, the planes at full size and the output.
-qint64 memoryEstimate(const QString &path, int box);
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling);
 
 // The size of the upright primary image, invalid where the file cannot be read.
 QSize uprightSize(const QString &path);

@@ -1,5 +1,6 @@
 #include "formats/jpegstream.h"
 
+#include "formats/resampler.h"
 #include "formats/sampler.h"
 
 #include <QColorSpace>
@@ -179,16 +180,19 @@ J_COLOR_SPACE outputSpace(const jpeg_decompress_struct &info)
 }
 
 // As the toolkit turns the (Adobe, inverted) CMYK it gets from libjpeg into RGB.
+void cmykToRgb(uchar *line, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        uchar *p = line + 4 * x;
+        const int k = p[3];
+        reinterpret_cast<QRgb *>(p)[0] = qRgb(k * p[0] / 255, k * p[1] / 255, k * p[2] / 255);
+    }
+}
+
 void cmykToRgb(QImage *image)
 {
-    for (int y = 0; y < image->height(); ++y) {
-        auto *line = reinterpret_cast<uchar *>(image->scanLine(y));
-        for (int x = 0; x < image->width(); ++x) {
-            uchar *p = line + 4 * x;
-            const int k = p[3];
-            reinterpret_cast<QRgb *>(p)[0] = qRgb(k * p[0] / 255, k * p[1] / 255, k * p[2] / 255);
-        }
-    }
+    for (int y = 0; y < image->height(); ++y)
+        cmykToRgb(image->scanLine(y), image->width());
 }
 
 // Rows after the last one sampled still have to be there: a file cut short is damaged.
@@ -198,13 +202,71 @@ bool readToEnd(Decoder *d)
     return left == 0 || skipRows(d, left);
 }
 
-Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box, QImage *out)
+// libjpeg reduces while it decodes, in eighths: to the smallest size that still leaves the
+// filter about twice the output's pixels on each side. Only halvings: libjpeg-turbo has
+// vector code for those, the other sizes cost more than they save.
+unsigned int scaleInEighths(const jpeg_decompress_struct &info, const QSize &out)
+{
+    for (unsigned int eighths = 1; eighths < 8; eighths *= 2) {
+        const qint64 width = (qint64(info.image_width) * eighths + 7) / 8;
+        const qint64 height = (qint64(info.image_height) * eighths + 7) / 8;
+        if (width >= Resampler::FilterShare * out.width() &&
+            height >= Resampler::FilterShare * out.height())
+            return eighths;
+    }
+    return 8;
+}
+
+// Every scanline, reduced by libjpeg, through the filter.
+bool filterScanlines(Decoder *d, bool cmyk, SmoothRows *rows)
+{
+    const int width = int(d->info.output_width);
+    QVector<uchar> row(width * (rows->channels() == 1 ? 1 : 4));
+    for (JDIMENSION y = 0; y < d->info.output_height; ++y) {
+        if (!readRow(d, row.data()))
+            return false;
+        if (rows->channels() == 1) {
+            rows->pushGrey8(row.constData());
+            continue;
+        }
+        if (cmyk)
+            cmykToRgb(row.data(), width);
+        rows->pushRgb32(reinterpret_cast<const QRgb *>(row.constData()), false);
+    }
+    return true;
+}
+
+Status decodeSmooth(Decoder *d, QImageIOHandler::Transformations transform, int box,
+                    J_COLOR_SPACE space, QImage *out)
+{
+    const QSize storedOut = SmoothRows::outputFor(
+        QSize(int(d->info.image_width), int(d->info.image_height)), transform, box);
+    d->info.scale_num = scaleInEighths(d->info, storedOut);
+    d->info.scale_denom = 8;
+    if (!startDecoding(d, space))
+        return Status::Failed;
+    const QSize stored(int(d->info.output_width), int(d->info.output_height));
+    SmoothRows rows(stored, storedOut, transform,
+                    space == JCS_GRAYSCALE ? QImage::Format_Grayscale8 : QImage::Format_RGB32);
+    if (!rows.isValid())
+        return Status::Failed;
+    if (!filterScanlines(d, space == JCS_CMYK, &rows) || d->damaged)
+        return d->damaged ? Status::Damaged : Status::Failed;
+    *out = rows.result();
+    copyMetadata(*d, out);
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box,
+              Resampling resampling, QImage *out)
 {
     if (!readHeader(d))
         return Status::Failed;
     const J_COLOR_SPACE space = outputSpace(d->info);
     if (space == JCS_UNKNOWN)
         return Status::NotHandled;
+    if (resampling == Resampling::Smooth)
+        return decodeSmooth(d, transform, box, space, out);
     const bool grey = space == JCS_GRAYSCALE;
     if (!startDecoding(d, space))
         return Status::Failed;
@@ -240,21 +302,27 @@ qint64 coefficientBytes(const jpeg_decompress_struct &info)
     return bytes;
 }
 
-qint64 estimate(Decoder *d, int box)
+qint64 estimate(Decoder *d, int box, Resampling resampling)
 {
     if (!readHeader(d))
         return -1;
     const J_COLOR_SPACE space = outputSpace(d->info);
     if (space == JCS_UNKNOWN)
         return -1;
-    const qint64 bytesPerPixel = space == JCS_GRAYSCALE ? 1 : 4;
+    const bool grey = space == JCS_GRAYSCALE;
+    const qint64 bytesPerPixel = grey ? 1 : 4;
     const qint64 width = d->info.image_width;
     const QSize out = fitInSquare(QSize(int(width), int(d->info.image_height)), box);
     // The strips libjpeg keeps between decoding, upsampling and colour conversion.
     const qint64 strips = width * d->info.max_v_samp_factor * DCTSIZE * d->info.num_components * 2;
     const qint64 fixed = 256 * 1024;
+    const qint64 filter =
+        resampling == Resampling::Smooth
+            ? SmoothRows::memoryEstimate(QSize(int(width), int(d->info.image_height)), out,
+                                         grey ? QImage::Format_Grayscale8 : QImage::Format_RGB32)
+            : 0;
     return qint64(out.width()) * out.height() * bytesPerPixel + width * bytesPerPixel + strips +
-           fixed + (jpeg_has_multiple_scans(&d->info) ? coefficientBytes(d->info) : 0);
+           fixed + filter + (jpeg_has_multiple_scans(&d->info) ? coefficientBytes(d->info) : 0);
 }
 
 bool openDecoder(const QString &path, Decoder *decoder)
@@ -266,25 +334,25 @@ bool openDecoder(const QString &path, Decoder *decoder)
 
 } // namespace
 
-qint64 memoryEstimate(const QString &path, int box)
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     Decoder decoder;
     if (!openDecoder(path, &decoder))
         return -1;
-    const qint64 bytes = estimate(&decoder, box);
+    const qint64 bytes = estimate(&decoder, box, resampling);
     closeDecoder(&decoder);
     return bytes;
 }
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error)
+                    Resampling resampling, QImage *out, QString *error)
 {
     Decoder decoder;
     if (!openDecoder(path, &decoder)) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return Status::Failed;
     }
-    const Status status = decode(&decoder, transform, box, out);
+    const Status status = decode(&decoder, transform, box, resampling, out);
     if (status == Status::Failed || status == Status::Damaged)
         *error = QString::fromLocal8Bit(decoder.message);
     closeDecoder(&decoder);

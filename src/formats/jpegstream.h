@@ -11,10 +11,10 @@ using Status = StreamDecoder::Status;
 // exists in memory, except for the coefficients of a progressive or multi-scan file.
 // Pixels equal those of the toolkit's decode followed by sampleNearest().
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error);
+                    Resampling resampling, QImage *out, QString *error);
 
 // The most memory decodeScaled() takes: the output, a few scanlines, and for a progressive or
 // multi-scan file the whole coefficient buffer. -1 where the toolkit decodes the file.
-qint64 memoryEstimate(const QString &path, int box);
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling);
 
 } // namespace JpegStream

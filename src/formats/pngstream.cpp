@@ -1,5 +1,6 @@
 #include "formats/pngstream.h"
 
+#include "formats/resampler.h"
 #include "formats/sampler.h"
 
 #include <QColorSpace>
@@ -286,55 +287,183 @@ void sampleRaw(const Png &png, const RawRow &row, const SamplePlan &plan, int ta
     }
 }
 
-// Decodes every row in order (a PNG row depends on the one before), sampling the needed ones.
-// An interlaced image spreads each row over seven passes: it is decoded whole first.
-Status sampleRows(Png *png, const SamplePlan &plan, QImage *out)
+// Hands out the raw rows in order (a PNG row depends on the one before). An interlaced image
+// spreads each row over seven passes: it is decoded whole first.
+class RowReader
 {
-    const qint64 rowBytes = png->rowBytes();
-    const bool whole = png->ihdr.interlace_method != 0;
-    const size_t size = size_t(whole ? rowBytes * png->ihdr.height : rowBytes);
-    const std::unique_ptr<uchar[]> buffer(new (std::nothrow) uchar[size]);
-    if (!buffer)
-        return Status::Failed;
-    int code = spng_decode_image(png->ctx, whole ? buffer.get() : nullptr, whole ? size : 0,
-                                 SPNG_FMT_RAW, whole ? 0 : SPNG_DECODE_PROGRESSIVE);
-    if (code != 0)
-        return png->fail(code, Status::Damaged);
-    RawRow row{buffer.get(), png->channels(), png->ihdr.bit_depth};
-    qint64 current = 0;
-    const auto next = [&] {
-        if (whole) {
-            row.data = buffer.get() + current++ * rowBytes;
+public:
+    explicit RowReader(Png *png)
+        : m_png(png), m_rowBytes(png->rowBytes()), m_whole(png->ihdr.interlace_method != 0),
+          m_size(size_t(m_whole ? m_rowBytes * png->ihdr.height : m_rowBytes)),
+          m_buffer(new (std::nothrow) uchar[m_size]), row{m_buffer.get(), png->channels(),
+                                                          png->ihdr.bit_depth}
+    {}
+
+    Status start()
+    {
+        if (!m_buffer)
+            return Status::Failed;
+        m_code =
+            spng_decode_image(m_png->ctx, m_whole ? m_buffer.get() : nullptr, m_whole ? m_size : 0,
+                              SPNG_FMT_RAW, m_whole ? 0 : SPNG_DECODE_PROGRESSIVE);
+        return m_code == 0 ? Status::Decoded : m_png->fail(m_code, Status::Damaged);
+    }
+    bool next()
+    {
+        if (m_whole) {
+            row.data = m_buffer.get() + m_current++ * m_rowBytes;
             return true;
         }
-        code = spng_decode_row(png->ctx, buffer.get(), size);
-        return code == 0 || code == SPNG_EOI;
-    };
-    const auto skip = [&](int count) {
+        m_code = spng_decode_row(m_png->ctx, m_buffer.get(), m_size);
+        return m_code == 0 || m_code == SPNG_EOI;
+    }
+    bool skip(int count)
+    {
         for (int i = 0; i < count; ++i)
             if (!next())
                 return false;
         return true;
-    };
-    bool complete = walkStoredRows(plan, skip, next,
-                                   [&](int target) { sampleRaw(*png, row, plan, target, out); });
-    // Rows after the last one sampled still have to be there: a file cut short is damaged.
-    while (complete && !whole && code != SPNG_EOI)
-        complete = next();
-    if (complete && (code = spng_decode_chunks(png->ctx)) != 0)
-        complete = false;
-    return complete ? Status::Decoded : png->fail(code, Status::Damaged);
+    }
+    // Rows after the last one used still have to be there, and the chunks after them readable:
+    // a file cut short is damaged.
+    Status finish(bool complete)
+    {
+        while (complete && !m_whole && m_code != SPNG_EOI)
+            complete = next();
+        if (complete && (m_code = spng_decode_chunks(m_png->ctx)) != 0)
+            complete = false;
+        return complete ? Status::Decoded : m_png->fail(m_code, Status::Damaged);
+    }
+
+private:
+    Png *m_png;
+    qint64 m_rowBytes;
+    bool m_whole;
+    size_t m_size;
+    std::unique_ptr<uchar[]> m_buffer;
+    qint64 m_current = 0;
+    int m_code = 0;
+
+public:
+    RawRow row;
+};
+
+Status sampleRows(Png *png, const SamplePlan &plan, QImage *out)
+{
+    RowReader reader(png);
+    const Status started = reader.start();
+    if (started != Status::Decoded)
+        return started;
+    const bool complete = walkStoredRows(
+        plan, [&](int count) { return reader.skip(count); }, [&] { return reader.next(); },
+        [&](int target) { sampleRaw(*png, reader.row, plan, target, out); });
+    return reader.finish(complete);
 }
 
-Status decode(Png *png, QImageIOHandler::Transformations transform, int box, QImage *out)
+// The format of a smooth output: averaged pixels no longer fit in a colour table.
+QImage::Format smoothFormatFor(const Png &png)
+{
+    const QImage::Format format = formatFor(png);
+    if (format != QImage::Format_Indexed8)
+        return format;
+    const bool grey = png.ihdr.color_type == Grey;
+    if (grey && !png.hasTrns)
+        return QImage::Format_Grayscale8;
+    return png.hasTrns ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+}
+
+// One raw row into the filter's floats: the common 8-bit layouts directly, the others
+// through the colour table or sample by sample.
+void pushRaw(const Png &png, const RawRow &row, const QVector<QRgb> &table, SmoothRows *rows)
+{
+    const int width = int(png.ihdr.width);
+    const int type = png.ihdr.color_type;
+    const int depth = png.ihdr.bit_depth;
+    float *in = rows->inputRow();
+    if (rows->channels() == 1) {
+        const float scale = depth < 8 ? 255.0f / float((1 << depth) - 1) : 1.0f;
+        for (int x = 0; x < width; ++x)
+            in[x] = row.sample(x) * scale;
+        rows->pushRow();
+        return;
+    }
+    const float max = rows->maximum();
+    const bool grey = type == Grey || type == GreyAlpha;
+    const bool alpha = type & 4;
+    const int alphaChannel = grey ? 1 : 3;
+    const float scale = max / float((1 << depth) - 1);
+    for (int x = 0; x < width; ++x) {
+        float r, g, b, a;
+        if (!table.isEmpty()) {
+            const int index = row.sample(x);
+            const QRgb p = table.at(index < table.size() ? index : 0);
+            r = qRed(p), g = qGreen(p), b = qBlue(p), a = qAlpha(p);
+        } else {
+            r = row.sample(x, 0) * scale;
+            g = grey ? r : row.sample(x, 1) * scale;
+            b = grey ? r : row.sample(x, 2) * scale;
+            a = alpha                                   ? row.sample(x, alphaChannel) * scale
+                : png.hasTrns && row.isKey(x, png.trns) ? 0.0f
+                                                        : max;
+        }
+        rows->put(x, r, g, b, a);
+    }
+    rows->pushRow();
+}
+
+// Every row through the filter; 8-bit colour without a transparent colour goes the fast way.
+Status filterRows(Png *png, SmoothRows *rows)
+{
+    RowReader reader(png);
+    const Status started = reader.start();
+    if (started != Status::Decoded)
+        return started;
+    const int type = png->ihdr.color_type;
+    QVector<QRgb> table;
+    if (type == Palette)
+        table = paletteTable(*png) + QVector<QRgb>{qRgb(0, 0, 0)}; // never empty
+    const bool fastRgb = png->ihdr.bit_depth == 8 && type == Rgb && !png->hasTrns;
+    bool complete = true;
+    for (uint32_t y = 0; y < png->ihdr.height && complete; ++y) {
+        complete = reader.next();
+        if (!complete)
+            break;
+        if (fastRgb)
+            rows->pushRgb24(reader.row.data);
+        else
+            pushRaw(*png, reader.row, table, rows);
+    }
+    return reader.finish(complete);
+}
+
+Status decodeSmooth(Png *png, QImageIOHandler::Transformations transform, int box, QImage *out)
 {
     const QSize stored(int(png->ihdr.width), int(png->ihdr.height));
-    *out = uprightOutput(stored, transform, box, formatFor(*png));
-    if (out->isNull())
+    SmoothRows rows(stored, transform, box, smoothFormatFor(*png));
+    if (!rows.isValid())
         return Status::Failed;
-    if (out->format() == QImage::Format_Indexed8)
-        out->setColorTable(png->ihdr.color_type == Palette ? paletteTable(*png) : greyTable(*png));
-    const Status status = sampleRows(png, samplePlan(transform, stored, out->size()), out);
+    const Status status = filterRows(png, &rows);
+    if (status == Status::Decoded)
+        *out = rows.result();
+    return status;
+}
+
+Status decode(Png *png, QImageIOHandler::Transformations transform, int box, Resampling resampling,
+              QImage *out)
+{
+    Status status = Status::Decoded;
+    if (resampling == Resampling::Smooth) {
+        status = decodeSmooth(png, transform, box, out);
+    } else {
+        const QSize stored(int(png->ihdr.width), int(png->ihdr.height));
+        *out = uprightOutput(stored, transform, box, formatFor(*png));
+        if (out->isNull())
+            return Status::Failed;
+        if (out->format() == QImage::Format_Indexed8)
+            out->setColorTable(png->ihdr.color_type == Palette ? paletteTable(*png)
+                                                               : greyTable(*png));
+        status = sampleRows(png, samplePlan(transform, stored, out->size()), out);
+    }
     if (status != Status::Decoded) {
         *out = QImage();
         return status;
@@ -350,30 +479,35 @@ Status decode(Png *png, QImageIOHandler::Transformations transform, int box, QIm
 } // namespace
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error)
+                    Resampling resampling, QImage *out, QString *error)
 {
     Png png;
     Status status = open(path, &png);
     if (status == Status::Decoded)
-        status = decode(&png, transform, box, out);
+        status = decode(&png, transform, box, resampling, out);
     if (status == Status::Failed || status == Status::Damaged)
         *error = png.error;
     return status;
 }
 
-qint64 memoryEstimate(const QString &path, int box)
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     Png png;
     if (open(path, &png) != Status::Decoded)
         return -1;
-    const QSize out = fitInSquare(QSize(int(png.ihdr.width), int(png.ihdr.height)), box);
+    const QSize stored(int(png.ihdr.width), int(png.ihdr.height));
+    const QSize out = fitInSquare(stored, box);
     const qint64 outputBytes = qint64(out.width()) * out.height() *
                                QImage::toPixelFormat(formatFor(png)).bitsPerPixel() / 8;
     // Our row, the decoder's current and previous rows, its inflate window and chunk cache;
     // an interlaced image whole.
     const qint64 fixed = 512 * 1024;
     const qint64 whole = png.ihdr.interlace_method != 0 ? png.rowBytes() * png.ihdr.height : 0;
-    return outputBytes + 3 * png.rowBytes() + whole + fixed;
+    const qint64 filter = resampling == Resampling::Smooth
+                              ? SmoothRows::memoryEstimate(stored, out, smoothFormatFor(png)) +
+                                    qint64(png.ihdr.width) * 4
+                              : 0;
+    return outputBytes + 3 * png.rowBytes() + whole + fixed + filter;
 }
 
 int imageCount(const QString &path)
@@ -394,6 +528,25 @@ int imageCount(const QString &path)
         at += 12 + length;
     }
     return 1;
+}
+
+Status refuse(const QString &path, QString *)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(8))
+        return Status::Damaged;
+    for (qint64 at = 8; at + 8 <= file.size();) {
+        uchar header[8];
+        if (!file.seek(at) || file.read(reinterpret_cast<char *>(header), 8) != 8)
+            return Status::Damaged;
+        const qint64 length = qFromBigEndian<quint32>(header);
+        if (at + 12 + length > file.size())
+            return Status::Damaged;
+        if (std::memcmp(header + 4, "IDAT", 4) == 0)
+            return Status::Decoded;
+        at += 12 + length;
+    }
+    return Status::Damaged;
 }
 
 } // namespace PngStream

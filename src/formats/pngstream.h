@@ -12,14 +12,18 @@ using Status = StreamDecoder::Status;
 // sampleNearest(). Interlaced files are decoded whole before they are sampled; those of fewer
 // than 8 bits a sample are left to the toolkit.
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error);
+                    Resampling resampling, QImage *out, QString *error);
 
 // The most memory decodeScaled() takes: the output and a few rows, or the whole image where
 // it is interlaced. -1 where the toolkit decodes the file.
-qint64 memoryEstimate(const QString &path, int box);
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling);
 
 // The frames of an animated PNG, which the toolkit shows as its default image alone; 1 for a
 // still.
 int imageCount(const QString &path);
+
+// Damaged where a chunk before the image data does not fit in the file: the toolkit allocates
+// what a chunk declares before reading it, so 57 bytes can ask for a gigabyte.
+Status refuse(const QString &path, QString *detail);
 
 } // namespace PngStream

@@ -33,17 +33,16 @@ struct Bytes3
     uchar b[3];
 };
 
-void copyMetadata(const QImage &source, QImage &target)
-{
-    target.setColorTable(source.colorTable());
-    target.setDotsPerMeterX(source.dotsPerMeterX());
-    target.setDotsPerMeterY(source.dotsPerMeterY());
-    target.setColorSpace(source.colorSpace());
-    for (const QString &key : source.textKeys())
-        target.setText(key, source.text(key));
-}
-
 } // namespace
+
+void copyImageMetadata(const QImage &source, QImage *target)
+{
+    target->setDotsPerMeterX(source.dotsPerMeterX());
+    target->setDotsPerMeterY(source.dotsPerMeterY());
+    target->setColorSpace(source.colorSpace());
+    for (const QString &key : source.textKeys())
+        target->setText(key, source.text(key));
+}
 
 QImage sampleNearest(const QImage &source, const QSize &target)
 {
@@ -55,7 +54,8 @@ QImage sampleNearest(const QImage &source, const QSize &target)
     QImage result(target, source.format());
     if (result.isNull())
         return result;
-    copyMetadata(source, result);
+    result.setColorTable(source.colorTable());
+    copyImageMetadata(source, &result);
     QVector<int> columns(target.width());
     for (int x = 0; x < columns.size(); ++x)
         columns[x] = nearestIndex(x, source.width(), target.width());

@@ -19,6 +19,9 @@ inline int nearestIndex(int x, int inLength, int outLength)
     return int((2 * qint64(x) + 1) * inLength / (2 * qint64(outLength)));
 }
 
+// The resolution, colour space and texts of `source`, given to `target`.
+void copyImageMetadata(const QImage &source, QImage *target);
+
 // Nearest-pixel, unsmoothed resampling that keeps the source's pixel format, colour table,
 // colour space, resolution and text.
 QImage sampleNearest(const QImage &source, const QSize &target);

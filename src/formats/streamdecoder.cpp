@@ -3,6 +3,7 @@
 #include "formats/heifstream.h"
 #include "formats/jpegstream.h"
 #include "formats/pngstream.h"
+#include "formats/tiffcheck.h"
 #include "formats/webpstream.h"
 #include "metadata/exifblock.h"
 #include "metadata/heifmetadata.h"
@@ -34,16 +35,49 @@ QByteArray detectFormat(const QString &path, const QImageReader &reader)
 
 const Format *forFormat(const QByteArray &format)
 {
-    static const Format jpeg{JpegStream::decodeScaled, JpegStream::memoryEstimate, nullptr, nullptr,
-                             single};
-    static const Format png{PngStream::decodeScaled, PngStream::memoryEstimate, nullptr,
-                            pngTransformation, PngStream::imageCount};
+    static const Format jpeg = [] {
+        Format f;
+        f.decodeScaled = JpegStream::decodeScaled;
+        f.memoryEstimate = JpegStream::memoryEstimate;
+        f.imageCount = single;
+        return f;
+    }();
+    static const Format png = [] {
+        Format f;
+        f.decodeScaled = PngStream::decodeScaled;
+        f.memoryEstimate = PngStream::memoryEstimate;
+        f.transformation = pngTransformation;
+        f.imageCount = PngStream::imageCount;
+        f.refuse = PngStream::refuse;
+        return f;
+    }();
     // Only the primary image of a HEIF file is read, as its viewers show it.
-    static const Format heif{HeifStream::decodeScaled, HeifStream::memoryEstimate,
-                             HeifStream::uprightSize, nullptr, single};
-    static const Format webp{WebPStream::decodeScaled, WebPStream::memoryEstimate,
-                             WebPStream::uprightSize, WebPStream::transformation,
-                             WebPStream::imageCount};
+    static const Format heif = [] {
+        Format f;
+        f.decodeScaled = HeifStream::decodeScaled;
+        f.memoryEstimate = HeifStream::memoryEstimate;
+        f.uprightSize = HeifStream::uprightSize;
+        f.imageCount = single;
+        return f;
+    }();
+    static const Format webp = [] {
+        Format f;
+        f.decodeScaled = WebPStream::decodeScaled;
+        f.memoryEstimate = WebPStream::memoryEstimate;
+        f.uprightSize = WebPStream::uprightSize;
+        f.transformation = WebPStream::transformation;
+        f.imageCount = WebPStream::imageCount;
+        return f;
+    }();
+    // Decoded by the toolkit's plug-in, with libtiff listened to.
+    static const Format tiff = [] {
+        Format f;
+        f.imageCount = TiffCheck::imageCount;
+        f.refuse = TiffCheck::refuse;
+        f.beforeToolkitDecode = TiffCheck::start;
+        f.toolkitVerdict = TiffCheck::verdict;
+        return f;
+    }();
     if (format == "jpeg")
         return &jpeg;
     if (format == "png")
@@ -52,6 +86,8 @@ const Format *forFormat(const QByteArray &format)
         return &heif;
     if (format == "webp")
         return &webp;
+    if (format == "tiff")
+        return &tiff;
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 #include "formats/tiffcheck.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QtGlobal>
 
 #include <cstdarg>
@@ -108,6 +109,30 @@ bool dataDamaged()
 bool anyError()
 {
     return dataComplaint || otherError;
+}
+
+StreamDecoder::Status refuse(const QString &path, QString *detail)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (implausible(name.constData()))
+        return StreamDecoder::Status::Damaged;
+    if (!misreadByToolkit(name.constData()))
+        return StreamDecoder::Status::Decoded;
+    *detail = QStringLiteral("16-bit planar TIFF");
+    return StreamDecoder::Status::Failed;
+}
+
+int imageCount(const QString &path)
+{
+    return pageCount(QFile::encodeName(path).constData());
+}
+
+StreamDecoder::Status verdict(bool, bool decoded)
+{
+    using StreamDecoder::Status;
+    if (decoded)
+        return anyError() ? Status::Damaged : Status::Decoded;
+    return dataDamaged() ? Status::Damaged : Status::Failed;
 }
 
 } // namespace TiffCheck

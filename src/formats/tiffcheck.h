@@ -1,5 +1,7 @@
 #pragma once
 
+#include "formats/streamdecoder.h"
+
 // What the toolkit's TIFF plug-in does not tell: libtiff, under it, reports damaged pixel data
 // as warnings and still hands out an image, which this listens for while the current thread
 // decodes; and some layouts it reads wrongly.
@@ -27,5 +29,13 @@ bool dataDamaged();
 
 // The same, or any error at all: an image that came out despite one is not to be trusted.
 bool anyError();
+
+// The file's entry for the row: a layout the plug-in misreads or a strip no image needs is
+// refused before the plug-in sees it.
+StreamDecoder::Status refuse(const QString &path, QString *detail);
+int imageCount(const QString &path);
+// libtiff tells a cut-short strip from a variant it cannot decode, and still hands out an
+// image from damaged strips.
+StreamDecoder::Status verdict(bool headerRead, bool decoded);
 
 } // namespace TiffCheck

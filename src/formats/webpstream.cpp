@@ -1,5 +1,6 @@
 #include "formats/webpstream.h"
 
+#include "formats/resampler.h"
 #include "formats/sampler.h"
 #include "metadata/exifblock.h"
 #include "metadata/webpmetadata.h"
@@ -80,10 +81,29 @@ Status decodeFailed(VP8StatusCode code, QString *error)
                : Status::Damaged;
 }
 
+// Every stored row through the filter.
 template <typename Fetch>
-QImage sampleUpright(const QSize &stored, QImageIOHandler::Transformations transform, int box,
+QImage filterUpright(const QSize &stored, QImageIOHandler::Transformations transform, int box,
                      QImage::Format format, Fetch fetch)
 {
+    SmoothRows rows(stored, transform, box, format);
+    if (!rows.isValid())
+        return QImage();
+    QVector<QRgb> line(stored.width());
+    for (int y = 0; y < stored.height(); ++y) {
+        for (int x = 0; x < stored.width(); ++x)
+            line[x] = fetch(x, y);
+        rows.pushRgb32(line.constData(), format == QImage::Format_ARGB32);
+    }
+    return rows.result();
+}
+
+template <typename Fetch>
+QImage sampleUpright(const QSize &stored, QImageIOHandler::Transformations transform, int box,
+                     Resampling resampling, QImage::Format format, Fetch fetch)
+{
+    if (resampling == Resampling::Smooth)
+        return filterUpright(stored, transform, box, format, fetch);
     QImage out = uprightOutput(stored, transform, box, format);
     if (out.isNull())
         return out;
@@ -95,9 +115,51 @@ QImage sampleUpright(const QSize &stored, QImageIOHandler::Transformations trans
     return out;
 }
 
-Status decodeLossy(const File &file, QImageIOHandler::Transformations transform, int box,
-                   QImage *out, QString *error)
+// libwebp reduces while it decodes, averaging areas before its colour conversion: to twice
+// the output's size, where the filter takes over. Null where the reduction is too small for
+// that to pay, or where it would average the hidden colour of transparent pixels in.
+QSize reducedSize(const File &file, QImageIOHandler::Transformations transform, int box)
 {
+    if (file.features.has_alpha)
+        return QSize();
+    const QSize stored = storedSize(file);
+    const QSize twice = SmoothRows::outputFor(stored, transform, box) * 2;
+    if (stored.width() < twice.width() * 5 / 4 || stored.height() < twice.height() * 5 / 4)
+        return QSize();
+    return twice;
+}
+
+Status decodeReduced(const File &file, QImageIOHandler::Transformations transform, int box,
+                     const QSize &reduced, QImage *out, QString *error)
+{
+    WebPDecoderConfig config;
+    WebPInitDecoderConfig(&config);
+    config.options.use_scaling = 1;
+    config.options.scaled_width = reduced.width();
+    config.options.scaled_height = reduced.height();
+    config.output.colorspace = Argb32Mode;
+    const VP8StatusCode code = WebPDecode(file.data(), file.size(), &config);
+    if (code != VP8_STATUS_OK) {
+        WebPFreeDecBuffer(&config.output);
+        return decodeFailed(code, error);
+    }
+    const QSize storedOut = SmoothRows::outputFor(storedSize(file), transform, box);
+    SmoothRows rows(reduced, storedOut, transform, QImage::Format_RGB32);
+    const WebPRGBABuffer &rgba = config.output.u.RGBA;
+    for (int y = 0; rows.isValid() && y < reduced.height(); ++y)
+        rows.pushRgb32(reinterpret_cast<const QRgb *>(rgba.rgba + qint64(y) * rgba.stride), false);
+    WebPFreeDecBuffer(&config.output);
+    *out = rows.isValid() ? rows.result() : QImage();
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+Status decodeLossy(const File &file, QImageIOHandler::Transformations transform, int box,
+                   Resampling resampling, QImage *out, QString *error)
+{
+    const QSize reduced =
+        resampling == Resampling::Smooth ? reducedSize(file, transform, box) : QSize();
+    if (reduced.isValid())
+        return decodeReduced(file, transform, box, reduced, out, error);
     WebPDecoderConfig config;
     WebPInitDecoderConfig(&config);
     const bool alpha = file.features.has_alpha;
@@ -108,7 +170,7 @@ Status decodeLossy(const File &file, QImageIOHandler::Transformations transform,
         return decodeFailed(code, error);
     }
     const WebPYUVABuffer &p = config.output.u.YUVA;
-    *out = sampleUpright(storedSize(file), transform, box,
+    *out = sampleUpright(storedSize(file), transform, box, resampling,
                          alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, [&p](int x, int y) {
                              const int c = (y >> 1) * p.u_stride + (x >> 1);
                              const int a = p.a ? p.a[y * p.a_stride + x] : 255;
@@ -120,7 +182,7 @@ Status decodeLossy(const File &file, QImageIOHandler::Transformations transform,
 }
 
 Status decodeLossless(const File &file, QImageIOHandler::Transformations transform, int box,
-                      QImage *out, QString *error)
+                      Resampling resampling, QImage *out, QString *error)
 {
     const bool alpha = file.features.has_alpha;
     QImage full(storedSize(file), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
@@ -137,9 +199,9 @@ Status decodeLossless(const File &file, QImageIOHandler::Transformations transfo
     WebPFreeDecBuffer(&config.output);
     if (code != VP8_STATUS_OK)
         return decodeFailed(code, error);
-    *out = sampleUpright(full.size(), transform, box, full.format(), [&full](int x, int y) {
-        return reinterpret_cast<const QRgb *>(full.constScanLine(y))[x];
-    });
+    *out = sampleUpright(
+        full.size(), transform, box, resampling, full.format(),
+        [&full](int x, int y) { return reinterpret_cast<const QRgb *>(full.constScanLine(y))[x]; });
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
@@ -157,12 +219,12 @@ struct AnimDecoderDeleter
 
 // An animation of one frame, or one too damaged to count its frames.
 Status decodeSingleFrame(const QString &path, QImageIOHandler::Transformations transform, int box,
-                         QImage *out, QString *error)
+                         Resampling resampling, QImage *out, QString *error)
 {
     Animation animation;
     int endMs = 0;
     const Status status = decodeFrames(
-        path, transform, box, &animation,
+        path, transform, box, resampling, &animation,
         [out](const QImage &frame, int) {
             *out = frame;
             return false;
@@ -174,22 +236,23 @@ Status decodeSingleFrame(const QString &path, QImageIOHandler::Transformations t
 } // namespace
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error)
+                    Resampling resampling, QImage *out, QString *error)
 {
     File file;
     Status status = open(path, &file, error);
     if (status != Status::Decoded)
         return status;
     if (file.features.has_animation)
-        return decodeSingleFrame(path, transform, box, out, error);
-    status = file.features.format == 2 ? decodeLossless(file, transform, box, out, error)
-                                       : decodeLossy(file, transform, box, out, error);
+        return decodeSingleFrame(path, transform, box, resampling, out, error);
+    status = file.features.format == 2
+                 ? decodeLossless(file, transform, box, resampling, out, error)
+                 : decodeLossy(file, transform, box, resampling, out, error);
     if (status == Status::Decoded)
         setColourSpace(path, out);
     return status;
 }
 
-qint64 memoryEstimate(const QString &path, int box)
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     File file;
     QString error;
@@ -206,9 +269,15 @@ qint64 memoryEstimate(const QString &path, int box)
     else if (file.features.format == 2)
         decoder = 8 * pixels; // the decoder's pixels and the copy it hands out
     else
-        decoder = pixels * 3 / 2 + (file.features.has_alpha ? 2 * pixels : 0);
+        decoder = pixels * 3 / 2 + (file.features.has_alpha ? 2 * pixels : 0) +
+                  (resampling == Resampling::Smooth ? 4 * outBytes : 0);
+    const qint64 filter =
+        resampling == Resampling::Smooth
+            ? SmoothRows::memoryEstimate(storedSize(file), out, QImage::Format_ARGB32) +
+                  qint64(file.features.width) * 4
+            : 0;
     // The file is read whole; the decoder keeps a few rows of macroblocks beside.
-    return file.bytes.size() + decoder + qint64(file.features.width) * 256 + outBytes;
+    return file.bytes.size() + decoder + qint64(file.features.width) * 256 + outBytes + filter;
 }
 
 QImageIOHandler::Transformations transformation(const QString &path)
@@ -274,7 +343,8 @@ bool isLossless(const QString &path)
 }
 
 Status decodeFrames(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    Animation *animation, const FrameSink &sink, int *endMs, QString *error)
+                    Resampling resampling, Animation *animation, const FrameSink &sink, int *endMs,
+                    QString *error)
 {
     File file;
     const Status opened = open(path, &file, error);
@@ -306,7 +376,7 @@ Status decodeFrames(const QString &path, QImageIOHandler::Transformations transf
         }
         const int stride = animation->canvas.width() * 4;
         QImage frame =
-            sampleUpright(animation->canvas, transform, box, QImage::Format_ARGB32,
+            sampleUpright(animation->canvas, transform, box, resampling, QImage::Format_ARGB32,
                           [pixels, stride](int x, int y) {
                               return reinterpret_cast<const QRgb *>(pixels + qint64(y) * stride)[x];
                           });

@@ -15,10 +15,10 @@ namespace WebPStream {
 using Status = StreamDecoder::Status;
 
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    QImage *out, QString *error);
+                    Resampling resampling, QImage *out, QString *error);
 
 // The whole file, the decoder's planes or pixels at full size, and the output.
-qint64 memoryEstimate(const QString &path, int box);
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling);
 
 // The size after the EXIF orientation, invalid where the header cannot be read.
 QSize uprightSize(const QString &path);
@@ -45,6 +45,7 @@ using FrameSink = std::function<bool(const QImage &frame, int startMs)>;
 
 // Decodes an animation one frame at a time; `*endMs` is when the last frame ends.
 Status decodeFrames(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    Animation *animation, const FrameSink &sink, int *endMs, QString *error);
+                    Resampling resampling, Animation *animation, const FrameSink &sink, int *endMs,
+                    QString *error);
 
 } // namespace WebPStream

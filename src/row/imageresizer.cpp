@@ -1,9 +1,9 @@
 #include "row/imageresizer.h"
 
 #include "formats/heifwriter.h"
+#include "formats/resampler.h"
 #include "formats/sampler.h"
 #include "formats/streamdecoder.h"
-#include "formats/tiffcheck.h"
 #include "formats/webpstream.h"
 #include "formats/webpwriter.h"
 #include "metadata/photometadata.h"
@@ -34,28 +34,6 @@ QSize uprightSize(const QImageReader &reader)
                : stored;
 }
 
-// The chunks before the image data must fit in the file: the toolkit allocates what a chunk
-// declares before reading it, so 57 bytes can ask for a gigabyte.
-bool pngChunksFit(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(8))
-        return false;
-    for (qint64 at = 8; at + 8 <= file.size();) {
-        uchar header[8];
-        if (!file.seek(at) || file.read(reinterpret_cast<char *>(header), 8) != 8)
-            return false;
-        const qint64 length =
-            qint64(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
-        if (at + 12 + length > file.size())
-            return false;
-        if (std::memcmp(header + 4, "IDAT", 4) == 0)
-            return true;
-        at += 12 + length;
-    }
-    return false;
-}
-
 // What turns the image upright: the toolkit's reading of the file, or the format decoder's
 // where the toolkit does not read the format's EXIF.
 QImageIOHandler::Transformations transformFor(const QImageReader &reader, const QString &path,
@@ -66,62 +44,57 @@ QImageIOHandler::Transformations transformFor(const QImageReader &reader, const 
                                               : reader.transformation();
 }
 
-// The toolkit mirrors and flips first, then turns a quarter clockwise.
-QImage transformed(const QImage &image, QImageIOHandler::Transformations transform)
+RowOutcome::Status rowStatus(StreamDecoder::Status status)
 {
-    QImage result = image.mirrored(transform.testFlag(QImageIOHandler::TransformationMirror),
-                                   transform.testFlag(QImageIOHandler::TransformationFlip));
-    if (transform.testFlag(QImageIOHandler::TransformationRotate90))
-        result = result.transformed(QTransform().rotate(90));
-    return result;
+    switch (status) {
+    case StreamDecoder::Status::Damaged:
+        return RowOutcome::Damaged;
+    case StreamDecoder::Status::Failed:
+        return RowOutcome::Unreadable;
+    default:
+        return RowOutcome::Pending;
+    }
 }
 
-// Whether a toolkit decode that failed, or that gave an image, met damaged data. libtiff
-// tells a cut-short strip from a variant it cannot decode, and still hands out an image from
-// damaged strips; for the other formats a header read and a failed decode mean damage.
-RowOutcome::Status toolkitVerdict(const QByteArray &format, bool headerRead, bool decoded)
+// Whether a toolkit decode that failed, or that gave an image, met damaged data: the format's
+// own verdict where it has one, else a header read and a failed decode mean damage.
+RowOutcome::Status toolkitVerdict(const StreamDecoder::Format *decoder, bool headerRead,
+                                  bool decoded)
 {
-    if (format == "tiff") {
-        if (decoded)
-            return TiffCheck::anyError() ? RowOutcome::Damaged : RowOutcome::Pending;
-        return TiffCheck::dataDamaged() ? RowOutcome::Damaged : RowOutcome::Unreadable;
-    }
+    if (decoder && decoder->toolkitVerdict)
+        return rowStatus(decoder->toolkitVerdict(headerRead, decoded));
     if (decoded)
         return RowOutcome::Pending;
     return headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable;
 }
 
-// What the toolkit's TIFF plug-in must not be given: a layout it misreads, or a strip no
-// image needs.
-bool tiffRefused(const QByteArray &path, RowOutcome *outcome)
+QImage scaledAs(const QImage &image, int box, Resampling resampling)
 {
-    if (TiffCheck::implausible(path))
-        *outcome = RowOutcome::make(RowOutcome::Damaged);
-    else if (TiffCheck::misreadByToolkit(path))
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(),
-                                    QStringLiteral("16-bit planar TIFF"));
-    return outcome->status != RowOutcome::Pending;
+    const QSize target = fitInSquare(image.size(), box);
+    return resampling == Resampling::Smooth ? sampleSmooth(image, target)
+                                            : sampleNearest(image, target);
 }
 
 QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
-                         QImageIOHandler::Transformations transform, int box, RowOutcome *outcome)
+                         QImageIOHandler::Transformations transform, int box, Resampling resampling,
+                         RowOutcome *outcome)
 {
     allowLargestAcceptedImage();
     const bool ownTransform = transform != reader.transformation();
     reader.setAutoTransform(!ownTransform);
     const bool headerRead = reader.size().isValid();
-    if (format == "tiff" && tiffRefused(QFile::encodeName(reader.fileName()), outcome))
-        return QImage();
-    TiffCheck::start();
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    if (decoder && decoder->beforeToolkitDecode)
+        decoder->beforeToolkitDecode();
     QImage image = reader.read();
-    const RowOutcome::Status verdict = toolkitVerdict(format, headerRead, !image.isNull());
+    const RowOutcome::Status verdict = toolkitVerdict(decoder, headerRead, !image.isNull());
     if (verdict != RowOutcome::Pending) {
         *outcome = RowOutcome::make(verdict, QString(), reader.errorString());
         return QImage();
     }
     if (ownTransform)
-        image = transformed(image, transform);
-    return sampleNearest(image, fitInSquare(image.size(), box));
+        image = uprightImage(image, transform);
+    return scaledAs(image, box, resampling);
 }
 
 // The upright size from the header, by the format's own decoder where the toolkit cannot read
@@ -132,13 +105,18 @@ QSize headerSize(QImageReader &reader, const QString &path, const QByteArray &fo
     return decoder && decoder->uprightSize ? decoder->uprightSize(path) : uprightSize(reader);
 }
 
-// Refuses what must not be decoded at all: a PNG whose chunks do not fit in the file, or an
-// image larger than MaxPixels.
+// Refuses what must not be decoded at all: what the format's entry refuses, or an image
+// larger than MaxPixels.
 bool refusedUpFront(QImageReader &reader, const QString &path, const QByteArray &format,
                     RowOutcome *outcome)
 {
-    if (format == "png" && !pngChunksFit(path)) {
-        *outcome = RowOutcome::make(RowOutcome::Damaged);
+    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    QString detail;
+    const RowOutcome::Status refused = decoder && decoder->refuse
+                                           ? rowStatus(decoder->refuse(path, &detail))
+                                           : RowOutcome::Pending;
+    if (refused != RowOutcome::Pending) {
+        *outcome = RowOutcome::make(refused, QString(), detail);
         return true;
     }
     const QSize size = headerSize(reader, path, format);
@@ -152,7 +130,7 @@ bool refusedUpFront(QImageReader &reader, const QString &path, const QByteArray 
 
 // What the toolkit's decode holds at once: the full image, its 8-bit copy for images of
 // fewer bits per pixel, and the output.
-qint64 toolkitEstimate(const QImageReader &reader, int box)
+qint64 toolkitEstimate(const QImageReader &reader, int box, Resampling resampling)
 {
     const QSize size = reader.size();
     if (!size.isValid())
@@ -161,21 +139,25 @@ qint64 toolkitEstimate(const QImageReader &reader, int box)
     const qint64 pixels = qint64(size.width()) * size.height();
     const qint64 full = (qint64(size.width()) * qMax(depth, 1) + 31) / 32 * 4 * size.height();
     const QSize out = fitInSquare(size, box);
+    // Smooth: the filter, and the upright copy where the toolkit does not turn the image.
+    const qint64 filter = resampling == Resampling::Smooth
+                              ? SmoothRows::memoryEstimate(size, out, QImage::Format_RGBA64) + full
+                              : 0;
     return full + (depth < 8 ? pixels : 0) +
-           qint64(out.width()) * out.height() * qMax(depth, 8) / 8;
+           qint64(out.width()) * out.height() * qMax(depth, 8) / 8 + filter;
 }
 
 StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &path,
-                                     const QByteArray &format, int box, QImage *scaled,
-                                     RowOutcome *outcome)
+                                     const QByteArray &format, int box, Resampling resampling,
+                                     QImage *scaled, RowOutcome *outcome)
 {
     using StreamDecoder::Status;
     const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    if (!decoder)
+    if (!decoder || !decoder->decodeScaled)
         return Status::NotHandled;
     QString error;
-    const Status status =
-        decoder->decodeScaled(path, transformFor(reader, path, format), box, scaled, &error);
+    const Status status = decoder->decodeScaled(path, transformFor(reader, path, format), box,
+                                                resampling, scaled, &error);
     if (status == Status::Failed)
         *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
     else if (status == Status::Damaged)
@@ -197,13 +179,13 @@ void dropForeignProfile(QImage *image)
 // Decodes what refusedUpFront() let through, with the decoder its format has, else the
 // toolkit.
 QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArray &format, int box,
-                      RowOutcome *outcome)
+                      Resampling resampling, RowOutcome *outcome)
 {
     QImage scaled;
-    if (decodeStreamed(reader, path, format, box, &scaled, outcome) ==
+    if (decodeStreamed(reader, path, format, box, resampling, &scaled, outcome) ==
         StreamDecoder::Status::NotHandled)
-        scaled =
-            decodeWithToolkit(reader, format, transformFor(reader, path, format), box, outcome);
+        scaled = decodeWithToolkit(reader, format, transformFor(reader, path, format), box,
+                                   resampling, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
     dropForeignProfile(&scaled);
@@ -225,14 +207,14 @@ void allowLargestAcceptedImage()
 #endif
 }
 
-QImage loadScaled(const QString &path, int box, RowOutcome *outcome)
+QImage loadScaled(const QString &path, int box, RowOutcome *outcome, Resampling resampling)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QByteArray format = StreamDecoder::detectFormat(path, reader);
     if (refusedUpFront(reader, path, format, outcome))
         return QImage();
-    return decodeAndScale(reader, path, format, box, outcome);
+    return decodeAndScale(reader, path, format, box, resampling, outcome);
 }
 
 qint64 memoryEstimate(const QString &path, int box)
@@ -240,7 +222,8 @@ qint64 memoryEstimate(const QString &path, int box)
     return memoryEstimate(path, box, QByteArray());
 }
 
-qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat)
+qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
+                      Resampling resampling)
 {
     QImageReader reader(path);
     const QByteArray format = StreamDecoder::detectFormat(path, reader);
@@ -248,8 +231,9 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
     if (refusedUpFront(reader, path, format, &refused))
         return 0;
     const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    const qint64 streamed = decoder ? decoder->memoryEstimate(path, box) : -1;
-    const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box);
+    const qint64 streamed =
+        decoder && decoder->memoryEstimate ? decoder->memoryEstimate(path, box, resampling) : -1;
+    const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box, resampling);
     // The output is encoded in memory before it is written: a photo takes at most two bytes a
     // pixel there, whatever the format, beside what a HEIC or AVIF encoder holds.
     const QSize size = headerSize(reader, path, format);
@@ -374,7 +358,7 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box)
     QString error;
     const Status status =
         WebPStream::decodeFrames(row.source, WebPStream::transformation(row.source), box,
-                                 &animation, addFrame, &endMs, &error);
+                                 row.resampling, &animation, addFrame, &endMs, &error);
     if (writer && !writer->error().isEmpty())
         return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
     if (status != Status::Decoded || !writer)
@@ -395,8 +379,6 @@ int imageCount(const QString &path, const QByteArray &format)
     const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
     if (decoder && decoder->imageCount)
         return decoder->imageCount(path);
-    if (format == "tiff")
-        return TiffCheck::pageCount(QFile::encodeName(path));
     return QImageReader(path).imageCount();
 }
 
@@ -469,7 +451,7 @@ RowOutcome processRow(const PlannedRow &row, int box)
             return outcome;
         count = imageCount(row.source, format);
         if (count <= 1)
-            scaled = decodeAndScale(reader, row.source, format, box, &outcome);
+            scaled = decodeAndScale(reader, row.source, format, box, row.resampling, &outcome);
     }
     if (count > 1)
         return processImages(row, box, format, count);

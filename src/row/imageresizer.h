@@ -15,14 +15,16 @@ void allowLargestAcceptedImage();
 
 // Reads `path` upright (EXIF orientation applied) and returns it scaled to fit `box`.
 // On failure returns a null image and sets `outcome`.
-QImage loadScaled(const QString &path, int box, RowOutcome *outcome);
+QImage loadScaled(const QString &path, int box, RowOutcome *outcome,
+                  Resampling resampling = Resampling::Nearest);
 
 // The most memory loading and writing `path` at `box` takes, read from its header: the output
 // and a few rows where it is streamed, the full image where the toolkit decodes it.
 qint64 memoryEstimate(const QString &path, int box);
 // The same for a row that writes `outputFormat`: HEIC and AVIF encoders hold far more than the
 // output.
-qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat);
+qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
+                      Resampling resampling = Resampling::Nearest);
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/resampler.h"
 #include "row/rowoutcome.h"
 
 #include <QByteArray>
@@ -12,4 +13,5 @@ struct PlannedRow
     QString output;
     QByteArray format;  // writer format, from the output's last suffix
     RowOutcome outcome; // Pending unless the row is refused before any image is read
+    Resampling resampling = Resampling::Nearest;
 };

@@ -226,6 +226,8 @@ void MainWindow::onResize()
 
     settings.size = form->horizontalSlider->value();
     settings.destination = form->newPath->text();
+    settings.resampling =
+        form->actionSmooth->isChecked() ? Resampling::Smooth : Resampling::Nearest;
     showReport(runBatch(settings, progress));
 }
 
