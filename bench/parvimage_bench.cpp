@@ -366,7 +366,18 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
     QImageWriter::supportedImageFormats();
     QElapsedTimer timer;
     timer.start();
-    if (mode == "toolkit") {
+    if (mode.startsWith("load")) {
+        // Decoding and resizing alone, on one worker: what the resampling mode changes before
+        // the output is encoded.
+        ImageResizer::tuneAllocator();
+        const Resampling resampling =
+            mode.endsWith("smooth") ? Resampling::Smooth : Resampling::Nearest;
+        for (const QString &source : sources) {
+            RowOutcome outcome;
+            if (ImageResizer::loadScaled(source, size, &outcome, resampling).isNull())
+                return 2;
+        }
+    } else if (mode == "toolkit") {
         ImageResizer::allowLargestAcceptedImage(); // as the program does under Qt 6
         for (const QString &source : sources) {
             const QImage image(source);
@@ -503,6 +514,7 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     };
     Measure a = round("toolkit", toolkit), b = round("one", true), c = round("all", true);
     Measure f = round("one-smooth", true), g = round("all-smooth", true);
+    Measure h = round("load", true), k = round("load-smooth", true);
     Measure d = round("libheif", floor == Floor::Libheif);
     // djpeg's or dwebp's: a one-core decode of the same files, in a process of its own.
     const auto decoder = [floor, &input] {
@@ -517,12 +529,15 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
         c = fastest(c, round("all", true));
         f = fastest(f, round("one-smooth", true));
         g = fastest(g, round("all-smooth", true));
+        h = fastest(h, round("load", true));
+        k = fastest(k, round("load-smooth", true));
         d = floor == Floor::Libheif ? fastest(d, round("libheif", true)) : d;
         if (djpeg > 0)
             djpeg = qMin(djpeg, decoder());
     }
     if ((toolkit && a.images == 0) || b.images == 0 || c.images == 0 || f.images == 0 ||
-        g.images == 0 || (floor == Floor::Libheif && d.images == 0)) {
+        g.images == 0 || h.images == 0 || k.images == 0 ||
+        (floor == Floor::Libheif && d.images == 0)) {
         out << set << ": a run failed\n";
         return Measure{};
     }
@@ -549,6 +564,8 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
                    .arg(vips / b.images, 8, 'f', 4);
     printLine(out, "(f) smooth, 1 worker", f);
     printLine(out, QString("(g) smooth, %1 workers").arg(QThread::idealThreadCount()), g);
+    printLine(out, "(h) decode+resize, nearest", h);
+    printLine(out, "(k) decode+resize, smooth", k);
     out << " ";
     if (toolkit)
         out << QString("  time per image b/a = %1   c/a = %2")
@@ -567,6 +584,7 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
                .arg(f.seconds / b.seconds, 0, 'f', 3)
                .arg(g.seconds / c.seconds, 0, 'f', 3)
                .arg(g.peakMb / c.peakMb, 0, 'f', 3);
+    out << QString("   without encoding k/h = %1").arg(k.seconds / h.seconds, 0, 'f', 3);
     if (djpeg > 0)
         out << QString("   g/d = %1").arg(g.seconds / djpeg, 0, 'f', 3);
     out << "\n\n";

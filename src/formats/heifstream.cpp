@@ -372,6 +372,49 @@ QImage sampled(const Heif &heif, const Source &source, int box)
 }
 
 // Every pixel converted, row by row, through the filter.
+// The common photo: 8-bit YCbCr without alpha, converted a row at a time without the general
+// case's per-pixel choices.
+bool plainYCbCr(const Source &source)
+{
+    return !source.rgb && !source.grey && !source.hasAlpha && !source.matrix.identity &&
+           source.y.bits == 8 && source.cb.bits == 8 && source.cr.bits == 8;
+}
+
+void pushYCbCrRow(const Source &source, int y, int width, SmoothRows *rows)
+{
+    const uchar *luma = source.y.data + qint64(y) * source.y.stride;
+    const int cy = y >> source.shiftY;
+    const uchar *cb = source.cb.data + qint64(cy) * source.cb.stride;
+    const uchar *cr = source.cr.data + qint64(cy) * source.cr.stride;
+    const Matrix &m = source.matrix;
+    const auto clamped = [](float v) { return std::clamp(v, 0.0f, 255.0f); };
+    for (int x = 0; x < width; ++x) {
+        const int cx = x >> source.shiftX;
+        const float l = luma[x], u = cb[cx] - 128.0f, v = cr[cx] - 128.0f;
+        rows->put(x, clamped(l + m.rCr * v), clamped(l - m.gCb * u - m.gCr * v),
+                  clamped(l + m.bCb * u), 255.0f);
+    }
+    rows->pushRow();
+}
+
+void pushRow(const Source &source, int y, int width, SmoothRows *rows)
+{
+    const float max = rows->maximum();
+    const auto scaled = [max](float v) { return std::clamp(v, 0.0f, 1.0f) * max; };
+    float *in = rows->inputRow();
+    float rgb[3];
+    for (int x = 0; x < width; ++x) {
+        source.rgbAt(x, y, rgb);
+        if (rows->channels() == 1)
+            in[x] = scaled(rgb[0]);
+        else
+            rows->put(x, scaled(rgb[0]), scaled(rgb[1]), scaled(rgb[2]),
+                      source.alphaAt(x, y) * max);
+    }
+    rows->pushRow();
+}
+
+// Every pixel converted, row by row, through the filter.
 QImage filtered(const Heif &heif, const Source &source, int box)
 {
     const QSize size(heif_image_get_primary_width(heif.image),
@@ -380,20 +423,12 @@ QImage filtered(const Heif &heif, const Source &source, int box)
                     outputFormat(source, heif_image_handle_is_premultiplied_alpha(heif.handle)));
     if (!rows.isValid())
         return QImage();
-    const float max = rows.maximum();
-    float rgb[3];
+    const bool plain = plainYCbCr(source) && rows.maximum() == 255.0f;
     for (int y = 0; y < size.height(); ++y) {
-        float *in = rows.inputRow();
-        for (int x = 0; x < size.width(); ++x) {
-            source.rgbAt(x, y, rgb);
-            if (rows.channels() == 1) {
-                in[x] = std::clamp(rgb[0], 0.0f, 1.0f) * max;
-                continue;
-            }
-            const auto scaled = [max](float v) { return std::clamp(v, 0.0f, 1.0f) * max; };
-            rows.put(x, scaled(rgb[0]), scaled(rgb[1]), scaled(rgb[2]), source.alphaAt(x, y) * max);
-        }
-        rows.pushRow();
+        if (plain)
+            pushYCbCrRow(source, y, size.width(), &rows);
+        else
+            pushRow(source, y, size.width(), &rows);
     }
     return rows.result();
 }

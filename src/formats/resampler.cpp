@@ -122,6 +122,32 @@ Resampler::Axis Resampler::axis(int inLength, int outLength, double scale)
     return axis;
 }
 
+namespace {
+
+// How far apart the first rows of a batch of output rows are, at most.
+int batchSpread(const Resampler::Axis &axis, int outLength, int batch)
+{
+    int spread = 0;
+    for (int y = 0; y + 1 < outLength; ++y)
+        spread = std::max(spread,
+                          axis.start.at(std::min(y + batch - 1, outLength - 1)) - axis.start.at(y));
+    return spread;
+}
+
+// For each pair of outputs and each tap, the first one's weight four times, then the second's.
+QVector<float> pairWeights(const Resampler::Axis &axis, int outLength)
+{
+    const int taps = axis.taps;
+    QVector<float> pairs(outLength / 2 * taps * 8);
+    for (int x = 0; x + 1 < outLength; x += 2)
+        for (int t = 0; t < taps; ++t)
+            for (int k = 0; k < 8; ++k)
+                pairs[(x / 2 * taps + t) * 8 + k] = axis.weight.at((x + k / 4) * taps + t);
+    return pairs;
+}
+
+} // namespace
+
 Resampler::Resampler(const QSize &in, const QSize &out, int channels)
     : m_in(in), m_out(out), m_channels(channels)
 {
@@ -137,9 +163,12 @@ Resampler::Resampler(const QSize &in, const QSize &out, int channels)
     m_ringLanes = lanesFor(m_averagedWidth, channels);
     if (m_blockX * m_blockY > 1)
         m_input.resize(in.width() * channels);
-    m_ring.fill(0.0f, m_down.taps * m_ringLanes);
-    m_column.fill(0.0f, m_ringLanes);
+    m_ringRows = m_down.taps + batchSpread(m_down, out.height(), Batch);
+    m_ring.fill(0.0f, qint64(m_ringRows) * m_ringLanes);
+    m_column.fill(0.0f, qint64(Batch) * m_ringLanes);
     m_result.fill(0.0f, out.width() * channels);
+    if (channels == 4)
+        m_pairWeights = pairWeights(m_across, out.width());
     m_valid = true;
 }
 
@@ -151,8 +180,9 @@ qint64 Resampler::memoryEstimate(const QSize &in, const QSize &out, int channels
     const qint64 downTaps = tapBound(averaged.height(), out.height());
     const qint64 across = qint64(out.width()) * tapBound(averaged.width(), out.width());
     const qint64 down = qint64(out.height()) * downTaps;
-    return 4 * (qint64(in.width()) * channels + (downTaps + 1) * lanes +
-                qint64(out.width()) * channels + across + down + out.width() + out.height());
+    const qint64 spread = (Batch - 1) * (averaged.height() / out.height() + 1);
+    return 4 * (qint64(in.width()) * channels + (downTaps + spread + Batch) * lanes +
+                qint64(out.width()) * channels + 5 * across + down + out.width() + out.height());
 }
 
 namespace {
@@ -263,10 +293,10 @@ template <typename Vec> INLINE_INTO_TARGET Vec loadAs(const float *at)
 // multiple of four. The sums stay in registers through every tap.
 template <typename Vec>
 INLINE_INTO_TARGET void weighRows(const float *const *rows, const float *weights, int taps,
-                                  int lanes, float *column)
+                                  int first, int lanes, float *column)
 {
     constexpr int n = sizeof(Vec) / sizeof(float);
-    int i = 0;
+    int i = first;
     // Four sums at once: each addition waits for the one before in its own sum only.
     for (; i + 4 * n <= lanes; i += 4 * n) {
         Vec s0 = {}, s1 = {}, s2 = {}, s3 = {};
@@ -313,35 +343,37 @@ void weighPixels(const float *source, const int *starts, const float *weights, i
         weighPixel(source + 4 * starts[x], weights + x * taps, taps, target + 4 * x);
 }
 
-// Two pixels in each half of eight floats, weighed together.
-WIDE_TARGET inline Vec8 weighPair(const float *a, const float *b, float wa, float wb)
+// Two pixels in each half of eight floats, weighed together by `weights`, their two weights
+// each four times.
+WIDE_TARGET inline Vec8 weighPair(const float *a, const float *b, const float *weights)
 {
-    const Vec4 left = {wa, wa, wa, wa}, right = {wb, wb, wb, wb};
-    return __builtin_shufflevector(left, right, 0, 1, 2, 3, 4, 5, 6, 7) *
+    return loadAs<Vec8>(weights) *
            __builtin_shufflevector(load(a), load(b), 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-// Four pixels at once, two in each of two sums of eight floats.
+// Four pixels at once, two in each of two sums of eight floats; `pairs` holds the weights of
+// each pair of pixels, tap by tap, as weighPair() takes them.
 WIDE_TARGET void weighPixelsWide(const float *source, const int *starts, const float *weights,
-                                 int taps, int count, float *target)
+                                 const float *pairs, int taps, int count, float *target)
 {
     int x = 0;
     for (; x + 4 <= count; x += 4) {
-        const float *p[4], *w[4];
+        const float *p[4];
         for (int k = 0; k < 4; ++k)
-            p[k] = source + 4 * starts[x + k], w[k] = weights + (x + k) * taps;
+            p[k] = source + 4 * starts[x + k];
+        const float *w0 = pairs + qint64(x / 2) * taps * 8, *w1 = w0 + taps * 8;
         // Even and odd taps in sums of their own: four sums that do not wait for each other.
         Vec8 first = {}, second = {}, firstOdd = {}, secondOdd = {};
         int t = 0;
         for (; t + 1 < taps; t += 2) {
-            first += weighPair(p[0] + 4 * t, p[1] + 4 * t, w[0][t], w[1][t]);
-            second += weighPair(p[2] + 4 * t, p[3] + 4 * t, w[2][t], w[3][t]);
-            firstOdd += weighPair(p[0] + 4 * t + 4, p[1] + 4 * t + 4, w[0][t + 1], w[1][t + 1]);
-            secondOdd += weighPair(p[2] + 4 * t + 4, p[3] + 4 * t + 4, w[2][t + 1], w[3][t + 1]);
+            first += weighPair(p[0] + 4 * t, p[1] + 4 * t, w0 + 8 * t);
+            second += weighPair(p[2] + 4 * t, p[3] + 4 * t, w1 + 8 * t);
+            firstOdd += weighPair(p[0] + 4 * t + 4, p[1] + 4 * t + 4, w0 + 8 * t + 8);
+            secondOdd += weighPair(p[2] + 4 * t + 4, p[3] + 4 * t + 4, w1 + 8 * t + 8);
         }
         if (t < taps) {
-            first += weighPair(p[0] + 4 * t, p[1] + 4 * t, w[0][t], w[1][t]);
-            second += weighPair(p[2] + 4 * t, p[3] + 4 * t, w[2][t], w[3][t]);
+            first += weighPair(p[0] + 4 * t, p[1] + 4 * t, w0 + 8 * t);
+            second += weighPair(p[2] + 4 * t, p[3] + 4 * t, w1 + 8 * t);
         }
         first += firstOdd;
         second += secondOdd;
@@ -352,10 +384,25 @@ WIDE_TARGET void weighPixelsWide(const float *source, const int *starts, const f
         weighPixel(source + 4 * starts[x], weights + x * taps, taps, target + 4 * x);
 }
 
-WIDE_TARGET void weighRowsWide(const float *const *rows, const float *weights, int taps, int lanes,
-                               float *column)
+// `count` output rows, each from its own `taps` rows with its own weights, a strip of
+// floats at a time: a strip of the kept rows stays in the nearest cache for all of them.
+template <typename Vec>
+INLINE_INTO_TARGET void weighBatch(const float *const *rows, const float *weights, int taps,
+                                   int count, int lanes, float *columns)
 {
-    weighRows<Vec8>(rows, weights, taps, lanes, column);
+    constexpr int Strip = 256;
+    for (int first = 0; first < lanes; first += Strip) {
+        const int last = std::min(first + Strip, lanes);
+        for (int k = 0; k < count; ++k)
+            weighRows<Vec>(rows + k * taps, weights + k * taps, taps, first, last,
+                           columns + qint64(k) * lanes);
+    }
+}
+
+WIDE_TARGET void weighBatchWide(const float *const *rows, const float *weights, int taps, int count,
+                                int lanes, float *columns)
+{
+    weighBatch<Vec8>(rows, weights, taps, count, lanes, columns);
 }
 
 // Bytes to floats and back.
@@ -420,29 +467,39 @@ void narrow(const float *in, uchar *out, int count)
 
 } // namespace
 
-void Resampler::filterDown(int y)
+// The next output rows whose kept rows are all in: a whole batch, or what is left at the end.
+int Resampler::readyRows() const
 {
-    const int taps = m_down.taps;
-    const int start = m_down.start.at(y);
-    QVarLengthArray<const float *, 64> rows(taps);
-    for (int t = 0; t < taps; ++t)
-        rows[t] = m_ring.constData() + qint64((start + t) % taps) * m_ringLanes;
-    const float *weights = m_down.weight.constData() + y * taps;
-    if (hasWideVectors())
-        weighRowsWide(rows.constData(), weights, taps, m_ringLanes, m_column.data());
-    else
-        weighRows<Vec4>(rows.constData(), weights, taps, m_ringLanes, m_column.data());
+    const int left = m_out.height() - m_rowsOut;
+    if (left == 0 || rowsNeeded(m_rowsOut) > m_rowsIn)
+        return 0;
+    const int batch = std::min(Batch, left);
+    return rowsNeeded(m_rowsOut + batch - 1) <= m_rowsIn ? batch : 0;
 }
 
-void Resampler::filterAcross()
+void Resampler::filterDown(int first, int count)
 {
-    const float *source = m_column.constData();
+    const int taps = m_down.taps;
+    QVarLengthArray<const float *, 4 * 64> rows(count * taps);
+    for (int k = 0; k < count; ++k)
+        for (int t = 0; t < taps; ++t)
+            rows[k * taps + t] = ringRow(m_down.start.at(first + k) + t);
+    const float *weights = m_down.weight.constData() + qint64(first) * taps;
+    (hasWideVectors() ? weighBatchWide : weighBatch<Vec4>)(rows.constData(), weights, taps, count,
+                                                           m_ringLanes, m_column.data());
+}
+
+void Resampler::filterAcross(const float *source)
+{
     float *target = m_result.data();
     const int taps = m_across.taps;
     if (m_channels == 4) {
-        (hasWideVectors() ? weighPixelsWide : weighPixels)(source, m_across.start.constData(),
-                                                           m_across.weight.constData(), taps,
-                                                           m_out.width(), target);
+        if (hasWideVectors())
+            weighPixelsWide(source, m_across.start.constData(), m_across.weight.constData(),
+                            m_pairWeights.constData(), taps, m_out.width(), target);
+        else
+            weighPixels(source, m_across.start.constData(), m_across.weight.constData(), taps,
+                        m_out.width(), target);
         return;
     }
     for (int x = 0; x < m_out.width(); ++x) {
@@ -586,6 +643,33 @@ void SmoothRows::pushRgba64(const QRgba64 *pixels, bool alpha)
             row[4 * x + 3] = 65535.0f;
     else if (m_premultiply)
         premultiplyRow(row);
+    pushRow();
+}
+
+// Each pixel as one vector: the matrix's columns laid out in the lanes' order.
+void SmoothRows::pushYCbCr(const float *luma, const float *cb, const float *cr, const float *alpha,
+                           const YCbCr &m)
+{
+    Vec4 fromLuma = {}, fromCb = {}, fromCr = {}, offset = {};
+    fromLuma[m_lanes.red] = fromLuma[m_lanes.green] = fromLuma[m_lanes.blue] = m.luma;
+    fromCb[m_lanes.green] = -m.greenCb, fromCb[m_lanes.blue] = m.blueCb;
+    fromCr[m_lanes.red] = m.redCr, fromCr[m_lanes.green] = -m.greenCr;
+    offset[m_lanes.red] = m.redOffset, offset[m_lanes.green] = m.greenOffset;
+    offset[m_lanes.blue] = m.blueOffset, offset[m_lanes.alpha] = m_max;
+    const Vec4 zero = {}, top = zero + m_max;
+    float *row = inputRow();
+    for (int x = 0; x < m_inWidth; ++x) {
+        Vec4 pixel = fromLuma * luma[x] + fromCb * cb[x] + fromCr * cr[x] + offset;
+        pixel = pixel < zero ? zero : pixel;
+        pixel = pixel > top ? top : pixel;
+        std::memcpy(row + 4 * x, &pixel, sizeof pixel);
+    }
+    if (alpha) {
+        for (int x = 0; x < m_inWidth; ++x)
+            row[4 * x + m_lanes.alpha] = alpha[x];
+        if (m_premultiply)
+            premultiplyRow(row);
+    }
     pushRow();
 }
 

@@ -35,11 +35,13 @@ public:
         if (!averageRow())
             return;
         ++m_rowsIn;
-        while (m_rowsOut < m_out.height() && rowsNeeded(m_rowsOut) <= m_rowsIn) {
-            filterDown(m_rowsOut);
-            filterAcross();
-            deliver(m_rowsOut, m_result.data());
-            ++m_rowsOut;
+        for (int count = readyRows(); count > 0; count = readyRows()) {
+            filterDown(m_rowsOut, count);
+            for (int k = 0; k < count; ++k) {
+                filterAcross(m_column.constData() + qint64(k) * m_ringLanes);
+                deliver(m_rowsOut, m_result.data());
+                ++m_rowsOut;
+            }
         }
     }
 
@@ -64,22 +66,28 @@ public:
     static Axis axis(int inLength, int outLength, double scale);
 
 private:
+    // Output rows are filtered down a few at once, so that each kept row is read from the
+    // cache once for all of them.
+    static constexpr int Batch = 4;
     int rowsNeeded(int y) const { return m_down.start.at(y) + m_down.taps; }
-    float *ringRow(int row) { return m_ring.data() + qint64(row % m_down.taps) * m_ringLanes; }
+    int readyRows() const;
+    float *ringRow(int row) { return m_ring.data() + qint64(row % m_ringRows) * m_ringLanes; }
     bool averageRow();
-    void filterDown(int y);
-    void filterAcross();
+    void filterDown(int first, int count);
+    void filterAcross(const float *column);
 
     QSize m_in, m_out;
     int m_channels;
     int m_blockX = 1, m_blockY = 1;
     int m_averagedWidth = 0;
     int m_ringLanes = 0; // floats in a kept row, rounded up to whole vectors
+    int m_ringRows = 0;  // rows kept: those a batch of output rows reads
     bool m_valid = false;
     Axis m_across, m_down;
     QVector<float> m_input, m_ring, m_column, m_result;
-    int m_storedIn = 0; // stored rows handed in
-    int m_rowsIn = 0;   // averaged rows kept
+    QVector<float> m_pairWeights; // the across weights as the wide vectors take them
+    int m_storedIn = 0;           // stored rows handed in
+    int m_rowsIn = 0;             // averaged rows kept
     int m_rowsOut = 0;
 };
 
@@ -119,6 +127,15 @@ public:
 
     void pushRgb24(const uchar *pixels); // red, green, blue bytes, opaque
     void pushRgba64(const QRgba64 *pixels, bool alpha);
+    // A row of luma and chroma samples, and alpha or none, converted by `matrix` into the
+    // scale of maximum().
+    struct YCbCr
+    {
+        float luma = 1, redCr = 0, greenCb = 0, greenCr = 0, blueCb = 0;
+        float redOffset = 0, greenOffset = 0, blueOffset = 0;
+    };
+    void pushYCbCr(const float *luma, const float *cb, const float *cr, const float *alpha,
+                   const YCbCr &matrix);
     void pushGrey8(const uchar *pixels);
     void pushGrey16(const quint16 *pixels);
 

@@ -115,51 +115,102 @@ QImage sampleUpright(const QSize &stored, QImageIOHandler::Transformations trans
     return out;
 }
 
-// libwebp reduces while it decodes, averaging areas before its colour conversion: to twice
-// the output's size, where the filter takes over. Null where the reduction is too small for
-// that to pay, or where it would average the hidden colour of transparent pixels in.
-QSize reducedSize(const File &file, QImageIOHandler::Transformations transform, int box)
+// libwebp's limited-range BT.601 conversion, in floats: what yuvToRgb() gives before its
+// rounding, for lumas that may be averages.
+SmoothRows::YCbCr libwebpMatrix()
 {
-    if (file.features.has_alpha)
-        return QSize();
-    const QSize stored = storedSize(file);
-    const QSize twice = SmoothRows::outputFor(stored, transform, box) * 2;
-    if (stored.width() < twice.width() * 5 / 4 || stored.height() < twice.height() * 5 / 4)
-        return QSize();
-    return twice;
+    SmoothRows::YCbCr m;
+    m.luma = 19077.0f / 16384;
+    m.redCr = 26149.0f / 16384;
+    m.greenCb = 6419.0f / 16384;
+    m.greenCr = 13320.0f / 16384;
+    m.blueCb = 33050.0f / 16384;
+    m.redOffset = -14234.0f / 64;
+    m.greenOffset = 8708.0f / 64;
+    m.blueOffset = -17685.0f / 64;
+    return m;
 }
 
-Status decodeReduced(const File &file, QImageIOHandler::Transformations transform, int box,
-                     const QSize &reduced, QImage *out, QString *error)
+// One row's samples as floats, the chroma at the row's width.
+struct PlaneRow
 {
-    WebPDecoderConfig config;
-    WebPInitDecoderConfig(&config);
-    config.options.use_scaling = 1;
-    config.options.scaled_width = reduced.width();
-    config.options.scaled_height = reduced.height();
-    config.output.colorspace = Argb32Mode;
-    const VP8StatusCode code = WebPDecode(file.data(), file.size(), &config);
-    if (code != VP8_STATUS_OK) {
-        WebPFreeDecBuffer(&config.output);
-        return decodeFailed(code, error);
+    QVector<float> luma, cb, cr, alpha;
+
+    PlaneRow(int width, bool withAlpha)
+        : luma(width), cb(width), cr(width), alpha(withAlpha ? width : 0)
+    {}
+    void push(SmoothRows *rows) const
+    {
+        rows->pushYCbCr(luma.constData(), cb.constData(), cr.constData(),
+                        alpha.isEmpty() ? nullptr : alpha.constData(), libwebpMatrix());
     }
-    const QSize storedOut = SmoothRows::outputFor(storedSize(file), transform, box);
-    SmoothRows rows(reduced, storedOut, transform, QImage::Format_RGB32);
-    const WebPRGBABuffer &rgba = config.output.u.RGBA;
-    for (int y = 0; rows.isValid() && y < reduced.height(); ++y)
-        rows.pushRgb32(reinterpret_cast<const QRgb *>(rgba.rgba + qint64(y) * rgba.stride), false);
-    WebPFreeDecBuffer(&config.output);
-    *out = rows.isValid() ? rows.result() : QImage();
-    return out->isNull() ? Status::Failed : Status::Decoded;
+};
+
+// Each row through the filter, each pixel converted with its chroma sample.
+void filterPlanes(const WebPYUVABuffer &p, const QSize &stored, SmoothRows *rows)
+{
+    PlaneRow row(stored.width(), p.a);
+    for (int y = 0; y < stored.height(); ++y) {
+        const uint8_t *luma = p.y + qint64(y) * p.y_stride;
+        const uint8_t *u = p.u + qint64(y >> 1) * p.u_stride;
+        const uint8_t *v = p.v + qint64(y >> 1) * p.v_stride;
+        const uint8_t *alpha = p.a ? p.a + qint64(y) * p.a_stride : nullptr;
+        float *l = row.luma.data(), *cb = row.cb.data(), *cr = row.cr.data();
+        for (int x = 0; x < stored.width(); ++x)
+            l[x] = luma[x], cb[x] = u[x >> 1], cr[x] = v[x >> 1];
+        if (alpha)
+            std::copy(alpha, alpha + stored.width(), row.alpha.begin());
+        row.push(rows);
+    }
+}
+
+// The luma averaged over each chroma sample's 2 x 2 pixels: the image at the chroma planes'
+// own size, a quarter of the pixels to convert and filter.
+void filterHalvedPlanes(const WebPYUVABuffer &p, const QSize &stored, SmoothRows *rows)
+{
+    const QSize half((stored.width() + 1) / 2, (stored.height() + 1) / 2);
+    PlaneRow row(half.width(), false);
+    const int pairs = stored.width() / 2;
+    for (int cy = 0; cy < half.height(); ++cy) {
+        const uint8_t *top = p.y + qint64(2 * cy) * p.y_stride;
+        const uint8_t *bottom = 2 * cy + 1 < stored.height() ? top + p.y_stride : top;
+        const uint8_t *u = p.u + qint64(cy) * p.u_stride;
+        const uint8_t *v = p.v + qint64(cy) * p.v_stride;
+        float *luma = row.luma.data();
+        for (int cx = 0; cx < pairs; ++cx)
+            luma[cx] =
+                (top[2 * cx] + top[2 * cx + 1] + bottom[2 * cx] + bottom[2 * cx + 1]) * 0.25f;
+        if (pairs < half.width()) // an odd width's last column
+            luma[pairs] = (top[2 * pairs] + bottom[2 * pairs]) * 0.5f;
+        std::copy(u, u + half.width(), row.cb.begin());
+        std::copy(v, v + half.width(), row.cr.begin());
+        row.push(rows);
+    }
+}
+
+// Smooth: filtered from the planes. An opaque image reduced by more than twice what the filter
+// wants is converted at the chroma's size; a transparent one at full size, so that its colours
+// are weighed by their alpha.
+QImage filterLossy(const WebPYUVABuffer &p, const QSize &stored,
+                   QImageIOHandler::Transformations transform, int box)
+{
+    const QSize out = SmoothRows::outputFor(stored, transform, box);
+    const bool halve = !p.a && stored.width() >= 2 * Resampler::FilterShare * out.width() &&
+                       stored.height() >= 2 * Resampler::FilterShare * out.height();
+    const QSize in = halve ? QSize((stored.width() + 1) / 2, (stored.height() + 1) / 2) : stored;
+    SmoothRows rows(in, out, transform, p.a ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    if (!rows.isValid())
+        return QImage();
+    if (halve)
+        filterHalvedPlanes(p, stored, &rows);
+    else
+        filterPlanes(p, stored, &rows);
+    return rows.result();
 }
 
 Status decodeLossy(const File &file, QImageIOHandler::Transformations transform, int box,
                    Resampling resampling, QImage *out, QString *error)
 {
-    const QSize reduced =
-        resampling == Resampling::Smooth ? reducedSize(file, transform, box) : QSize();
-    if (reduced.isValid())
-        return decodeReduced(file, transform, box, reduced, out, error);
     WebPDecoderConfig config;
     WebPInitDecoderConfig(&config);
     const bool alpha = file.features.has_alpha;
@@ -170,13 +221,17 @@ Status decodeLossy(const File &file, QImageIOHandler::Transformations transform,
         return decodeFailed(code, error);
     }
     const WebPYUVABuffer &p = config.output.u.YUVA;
-    *out = sampleUpright(storedSize(file), transform, box, resampling,
-                         alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, [&p](int x, int y) {
-                             const int c = (y >> 1) * p.u_stride + (x >> 1);
-                             const int a = p.a ? p.a[y * p.a_stride + x] : 255;
-                             return yuvToRgb(p.y[y * p.y_stride + x], p.u[c],
-                                             p.v[(y >> 1) * p.v_stride + (x >> 1)], a);
-                         });
+    if (resampling == Resampling::Smooth)
+        *out = filterLossy(p, storedSize(file), transform, box);
+    else
+        *out =
+            sampleUpright(storedSize(file), transform, box, Resampling::Nearest,
+                          alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32, [&p](int x, int y) {
+                              const int c = (y >> 1) * p.u_stride + (x >> 1);
+                              const int a = p.a ? p.a[y * p.a_stride + x] : 255;
+                              return yuvToRgb(p.y[y * p.y_stride + x], p.u[c],
+                                              p.v[(y >> 1) * p.v_stride + (x >> 1)], a);
+                          });
     WebPFreeDecBuffer(&config.output);
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
@@ -269,12 +324,10 @@ qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
     else if (file.features.format == 2)
         decoder = 8 * pixels; // the decoder's pixels and the copy it hands out
     else
-        decoder = pixels * 3 / 2 + (file.features.has_alpha ? 2 * pixels : 0) +
-                  (resampling == Resampling::Smooth ? 4 * outBytes : 0);
+        decoder = pixels * 3 / 2 + (file.features.has_alpha ? 2 * pixels : 0);
     const qint64 filter =
         resampling == Resampling::Smooth
-            ? SmoothRows::memoryEstimate(storedSize(file), out, QImage::Format_ARGB32) +
-                  qint64(file.features.width) * 4
+            ? SmoothRows::memoryEstimate(storedSize(file), out, QImage::Format_ARGB32)
             : 0;
     // The file is read whole; the decoder keeps a few rows of macroblocks beside.
     return file.bytes.size() + decoder + qint64(file.features.width) * 256 + outBytes + filter;
