@@ -23,9 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    // The length picks the box, so enlargements and reductions both get their turn and every
-    // seed stays the valid file it was.
+    // The length picks the box and the resampling, so enlargements and reductions, nearest and
+    // smooth, all get their turn and every seed stays the valid file it was.
     const int box = 1 + int(size % 160);
+    const Resampling resampling = size / 160 % 2 ? Resampling::Smooth : Resampling::Nearest;
     const QString path = folder->filePath("input");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.close();
 
     RowOutcome outcome;
-    const QImage scaled = ImageResizer::loadScaled(path, box, &outcome);
+    const QImage scaled = ImageResizer::loadScaled(path, box, &outcome, resampling);
     // Either an image that fits the box, or a reason; never both, never neither.
     if (scaled.isNull() == (outcome.status == RowOutcome::Pending))
         std::abort();

@@ -21,11 +21,14 @@ class TestCorpus : public QObject
     Q_OBJECT
 
 private slots:
+    void everyFileGetsATruthfulOutcome_data();
     void everyFileGetsATruthfulOutcome();
 
 private:
     static QStringList corpusFiles(const QString &root);
 };
+
+Q_DECLARE_METATYPE(Resampling)
 
 namespace {
 
@@ -58,8 +61,16 @@ QStringList TestCorpus::corpusFiles(const QString &root)
     return files;
 }
 
+void TestCorpus::everyFileGetsATruthfulOutcome_data()
+{
+    QTest::addColumn<Resampling>("resampling");
+    QTest::newRow("nearest") << Resampling::Nearest;
+    QTest::newRow("smooth") << Resampling::Smooth;
+}
+
 void TestCorpus::everyFileGetsATruthfulOutcome()
 {
+    QFETCH(Resampling, resampling);
     const QString root = qEnvironmentVariable("PARVIMAGE_CORPORA");
     if (root.isEmpty() || !QDir(root).exists())
         QSKIP(qPrintable(QString("no corpus folder at '%1': skipped").arg(root)));
@@ -75,6 +86,7 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
     settings.rename = true;
     settings.pattern = "row";
     settings.destination = out.path();
+    settings.resampling = resampling;
     const QVector<PlannedRow> plan = planBatch(sources, settings);
     BatchRunner runner(plan, Box, QThread::idealThreadCount());
     QSignalSpy finished(&runner, &BatchRunner::finished);
@@ -108,7 +120,9 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
     QVERIFY(report.text.count('\n') <= 2 * BatchReport::MaxListedFailures + 6);
     const long peak = peakResidentKb();
     qInfo("peak resident memory: %ld MB", peak / 1024);
-    if (!sanitized) // the sanitizers' shadow memory and quarantine count too
+    // The sanitizers' shadow memory and quarantine count too; and a second pass starts over
+    // the heap the first one left, so only the first pass's peak is its own.
+    if (!sanitized && resampling == Resampling::Nearest)
         QVERIFY(peak > 0 && peak < PeakLimitKb);
 }
 

@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -129,6 +130,11 @@ private slots:
     void nearestAsBefore_data();
     void nearestAsBefore();
     void estimateCoversSmooth();
+    void sizesAsNearest_data();
+    void sizesAsNearest();
+    void enlargementIsSmooth_data();
+    void enlargementIsSmooth();
+    void deepSourcesStayDeep();
 
 private:
     QTemporaryDir m_dir;
@@ -401,6 +407,82 @@ void TestResampling::estimateCoversSmooth()
     QVERIFY(smooth > nearest);
     const qint64 filter = Resampler::memoryEstimate(QSize(4000, 3000), QSize(2048, 1536), 4);
     QVERIFY(smooth - nearest >= filter);
+}
+
+void TestResampling::sizesAsNearest_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("box");
+    QTest::newRow("one row") << QSize(3000, 1) << 100;
+    QTest::newRow("one column") << QSize(1, 3000) << 100;
+    QTest::newRow("one pixel, enlarged") << QSize(1, 1) << 300;
+    QTest::newRow("tiny, enlarged") << QSize(5, 3) << 2048;
+    QTest::newRow("thin, reduced a lot") << QSize(4001, 7) << 100;
+    QTest::newRow("same size") << QSize(640, 480) << 640;
+    QTest::newRow("one pixel smaller") << QSize(641, 480) << 640;
+}
+
+// Whatever the shape, the smooth output has the size nearest sampling gives.
+void TestResampling::sizesAsNearest()
+{
+    QFETCH(QSize, size);
+    QFETCH(int, box);
+    for (const char *suffix : {"png", "jpg", "bmp"}) {
+        const QString path = m_dir.filePath(QStringLiteral("size.") + suffix);
+        QVERIFY(TestImages::pattern(size).save(path));
+        const QImage smooth = load(path, box, Resampling::Smooth);
+        QCOMPARE(smooth.size(), load(path, box, Resampling::Nearest).size());
+    }
+}
+
+void TestResampling::enlargementIsSmooth_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("png") << "big.png";
+    QTest::newRow("jpeg") << "big.jpg";
+    QTest::newRow("bmp, toolkit") << "big.bmp";
+}
+
+// A black and white checkerboard of 8 x 8 pixels enlarged 50 times: nearest sampling gives
+// two colours in blocks, the smooth mode a ramp between each square and the next.
+void TestResampling::enlargementIsSmooth()
+{
+    QFETCH(QString, name);
+    const QString path = m_dir.filePath(name);
+    QImage board(8, 8, QImage::Format_RGB32);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            board.setPixel(x, y, (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    QVERIFY(board.save(path, nullptr, 100));
+    const QImage smooth = load(path, 400, Resampling::Smooth);
+    QSet<int> levels;
+    int largestStep = 0;
+    for (int x = 0; x < smooth.width(); ++x) {
+        const int level = qGray(smooth.pixel(x, 25));
+        levels.insert(level);
+        if (x > 0)
+            largestStep = qMax(largestStep, qAbs(level - qGray(smooth.pixel(x - 1, 25))));
+    }
+    QVERIFY2(levels.size() > 40, qPrintable(QString::number(levels.size())));
+    QVERIFY2(largestStep < 40, qPrintable(QString::number(largestStep)));
+}
+
+// A 16-bit gradient reduced smoothly keeps levels between the 8-bit ones.
+void TestResampling::deepSourcesStayDeep()
+{
+    QImage ramp(1000, 10, QImage::Format_RGBX64);
+    for (int y = 0; y < ramp.height(); ++y)
+        for (int x = 0; x < ramp.width(); ++x)
+            reinterpret_cast<QRgba64 *>(ramp.scanLine(y))[x] =
+                QRgba64::fromRgba64(quint16(x * 13), quint16(x * 7), quint16(x * 3), 0xffff);
+    const QString path = m_dir.filePath("ramp16.png");
+    QVERIFY(ramp.save(path));
+    const QImage smooth = load(path, 333, Resampling::Smooth);
+    QCOMPARE(smooth.depth(), 64);
+    int between = 0;
+    for (int x = 0; x < smooth.width(); ++x)
+        between += smooth.pixelColor(x, 1).rgba64().red() % 257 != 0;
+    QVERIFY(between > smooth.width() / 2);
 }
 
 QTEST_MAIN(TestResampling)

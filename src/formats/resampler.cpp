@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -536,6 +537,8 @@ QImage::Format smoothFormat(QImage::Format format, bool hasAlpha)
 
 QImage uprightImage(const QImage &image, QImageIOHandler::Transformations transform)
 {
+    if (transform == QImageIOHandler::TransformationNone)
+        return image;
     QImage result = image.mirrored(transform.testFlag(QImageIOHandler::TransformationMirror),
                                    transform.testFlag(QImageIOHandler::TransformationFlip));
     if (transform.testFlag(QImageIOHandler::TransformationRotate90))
@@ -596,9 +599,9 @@ void SmoothRows::pushRow()
     m_resampler.pushRow([this](int y, const float *row) { store(y, row); });
 }
 
-QImage SmoothRows::result() const
+QImage SmoothRows::result()
 {
-    return uprightImage(m_out, m_transform);
+    return uprightImage(std::exchange(m_out, QImage()), m_transform);
 }
 
 // Premultiplies a row whose samples are in the output's order, where the format asks for it.

@@ -119,8 +119,9 @@ public:
         p[m_lanes.alpha] = alpha;
     }
     void pushRow();
-    // The upright output, once every stored row was pushed.
-    QImage result() const;
+    // The upright output, once every stored row was pushed; taken out, so that the caller's
+    // changes to it copy nothing.
+    QImage result();
 
     // Convert one stored row into inputRow() and push it.
     void pushRgb32(const QRgb *pixels, bool alpha); // without alpha, 0xff in its place
