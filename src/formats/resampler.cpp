@@ -588,10 +588,10 @@ SmoothRows::SmoothRows(const QSize &stored, const QSize &out,
 
 qint64 SmoothRows::memoryEstimate(const QSize &stored, const QSize &out, QImage::Format format)
 {
-    // The output in the stored orientation and its upright copy.
+    // The output itself is the decoder's to count; a turned one is copied upright.
     const qint64 image =
         qint64(out.width()) * out.height() * QImage::toPixelFormat(format).bitsPerPixel() / 8;
-    return Resampler::memoryEstimate(stored, out, isGrey(format) ? 1 : 4) + 2 * image;
+    return Resampler::memoryEstimate(stored, out, isGrey(format) ? 1 : 4) + image;
 }
 
 void SmoothRows::pushRow()

@@ -140,6 +140,7 @@ public:
     void pushGrey8(const uchar *pixels);
     void pushGrey16(const quint16 *pixels);
 
+    // What the filter and a turned copy of the output take, besides the output itself.
     static qint64 memoryEstimate(const QSize &stored, const QSize &out, QImage::Format format);
     // The output's size in the stored orientation.
     static QSize outputFor(const QSize &stored, QImageIOHandler::Transformations transform,
