@@ -283,41 +283,70 @@ bool hasWideVectors()
 }
 #endif
 
-template <typename Vec> INLINE_INTO_TARGET Vec loadAs(const float *at)
+// `lanes` floats of `column`, from `first` on, each the weighed sum of the same float in
+// `rows`; `lanes` is a multiple of four. Four sums at once, kept in registers through every
+// tap: each addition waits for the one before in its own sum only.
+void weighRows(const float *const *rows, const float *weights, int taps, int first, int lanes,
+               float *column)
 {
-    Vec v;
-    std::memcpy(&v, at, sizeof v);
-    return v;
-}
-
-// `lanes` floats of `column`, each the weighed sum of the same float in `rows`; `lanes` is a
-// multiple of four. The sums stay in registers through every tap.
-template <typename Vec>
-INLINE_INTO_TARGET void weighRows(const float *const *rows, const float *weights, int taps,
-                                  int first, int lanes, float *column)
-{
-    constexpr int n = sizeof(Vec) / sizeof(float);
     int i = first;
-    // Four sums at once: each addition waits for the one before in its own sum only.
-    for (; i + 4 * n <= lanes; i += 4 * n) {
-        Vec s0 = {}, s1 = {}, s2 = {}, s3 = {};
+    for (; i + 16 <= lanes; i += 16) {
+        Vec4 s0 = {}, s1 = {}, s2 = {}, s3 = {};
         for (int t = 0; t < taps; ++t) {
             const float *row = rows[t] + i;
-            s0 += weights[t] * loadAs<Vec>(row);
-            s1 += weights[t] * loadAs<Vec>(row + n);
-            s2 += weights[t] * loadAs<Vec>(row + 2 * n);
-            s3 += weights[t] * loadAs<Vec>(row + 3 * n);
+            s0 += weights[t] * load(row);
+            s1 += weights[t] * load(row + 4);
+            s2 += weights[t] * load(row + 8);
+            s3 += weights[t] * load(row + 12);
         }
-        std::memcpy(column + i, &s0, sizeof s0);
-        std::memcpy(column + i + n, &s1, sizeof s1);
-        std::memcpy(column + i + 2 * n, &s2, sizeof s2);
-        std::memcpy(column + i + 3 * n, &s3, sizeof s3);
+        store(column + i, s0), store(column + i + 4, s1);
+        store(column + i + 8, s2), store(column + i + 12, s3);
     }
     for (; i < lanes; i += 4) {
         Vec4 sum = {0, 0, 0, 0};
         for (int t = 0; t < taps; ++t)
             sum += weights[t] * load(rows[t] + i);
         store(column + i, sum);
+    }
+}
+
+// The same, eight floats to a sum.
+WIDE_TARGET void weighRowsWide(const float *const *rows, const float *weights, int taps, int first,
+                               int lanes, float *column)
+{
+    int i = first;
+    for (; i + 32 <= lanes; i += 32) {
+        Vec8 s0 = {}, s1 = {}, s2 = {}, s3 = {};
+        for (int t = 0; t < taps; ++t) {
+            Vec8 v0, v1, v2, v3;
+            const float *row = rows[t] + i;
+            std::memcpy(&v0, row, sizeof v0);
+            std::memcpy(&v1, row + 8, sizeof v1);
+            std::memcpy(&v2, row + 16, sizeof v2);
+            std::memcpy(&v3, row + 24, sizeof v3);
+            s0 += weights[t] * v0, s1 += weights[t] * v1;
+            s2 += weights[t] * v2, s3 += weights[t] * v3;
+        }
+        std::memcpy(column + i, &s0, sizeof s0);
+        std::memcpy(column + i + 8, &s1, sizeof s1);
+        std::memcpy(column + i + 16, &s2, sizeof s2);
+        std::memcpy(column + i + 24, &s3, sizeof s3);
+    }
+    weighRows(rows, weights, taps, i, lanes, column);
+}
+
+// `count` output rows, each from its own `taps` rows with its own weights, a strip of
+// floats at a time: a strip of the kept rows stays in the nearest cache for all of them.
+void weighBatch(const float *const *rows, const float *weights, int taps, int count, int lanes,
+                float *columns)
+{
+    constexpr int Strip = 256;
+    const auto weigh = hasWideVectors() ? weighRowsWide : weighRows;
+    for (int first = 0; first < lanes; first += Strip) {
+        const int last = std::min(first + Strip, lanes);
+        for (int k = 0; k < count; ++k)
+            weigh(rows + k * taps, weights + k * taps, taps, first, last,
+                  columns + qint64(k) * lanes);
     }
 }
 
@@ -348,8 +377,9 @@ void weighPixels(const float *source, const int *starts, const float *weights, i
 // each four times.
 WIDE_TARGET inline Vec8 weighPair(const float *a, const float *b, const float *weights)
 {
-    return loadAs<Vec8>(weights) *
-           __builtin_shufflevector(load(a), load(b), 0, 1, 2, 3, 4, 5, 6, 7);
+    Vec8 w;
+    std::memcpy(&w, weights, sizeof w);
+    return w * __builtin_shufflevector(load(a), load(b), 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
 // Four pixels at once, two in each of two sums of eight floats; `pairs` holds the weights of
@@ -383,27 +413,6 @@ WIDE_TARGET void weighPixelsWide(const float *source, const int *starts, const f
     }
     for (; x < count; ++x)
         weighPixel(source + 4 * starts[x], weights + x * taps, taps, target + 4 * x);
-}
-
-// `count` output rows, each from its own `taps` rows with its own weights, a strip of
-// floats at a time: a strip of the kept rows stays in the nearest cache for all of them.
-template <typename Vec>
-INLINE_INTO_TARGET void weighBatch(const float *const *rows, const float *weights, int taps,
-                                   int count, int lanes, float *columns)
-{
-    constexpr int Strip = 256;
-    for (int first = 0; first < lanes; first += Strip) {
-        const int last = std::min(first + Strip, lanes);
-        for (int k = 0; k < count; ++k)
-            weighRows<Vec>(rows + k * taps, weights + k * taps, taps, first, last,
-                           columns + qint64(k) * lanes);
-    }
-}
-
-WIDE_TARGET void weighBatchWide(const float *const *rows, const float *weights, int taps, int count,
-                                int lanes, float *columns)
-{
-    weighBatch<Vec8>(rows, weights, taps, count, lanes, columns);
 }
 
 // Bytes to floats and back.
@@ -486,8 +495,7 @@ void Resampler::filterDown(int first, int count)
         for (int t = 0; t < taps; ++t)
             rows[k * taps + t] = ringRow(m_down.start.at(first + k) + t);
     const float *weights = m_down.weight.constData() + qint64(first) * taps;
-    (hasWideVectors() ? weighBatchWide : weighBatch<Vec4>)(rows.constData(), weights, taps, count,
-                                                           m_ringLanes, m_column.data());
+    weighBatch(rows.constData(), weights, taps, count, m_ringLanes, m_column.data());
 }
 
 void Resampler::filterAcross(const float *source)
