@@ -380,21 +380,30 @@ bool plainYCbCr(const Source &source)
            source.y.bits == 8 && source.cb.bits == 8 && source.cr.bits == 8;
 }
 
-void pushYCbCrRow(const Source &source, int y, int width, SmoothRows *rows)
+// The file's matrix at full range, chroma centred on 128, as the filter's conversion takes it.
+SmoothRows::YCbCr filterMatrix(const Matrix &m)
 {
-    const uchar *luma = source.y.data + qint64(y) * source.y.stride;
+    SmoothRows::YCbCr matrix;
+    matrix.redCr = m.rCr, matrix.greenCb = m.gCb, matrix.greenCr = m.gCr, matrix.blueCb = m.bCb;
+    matrix.redOffset = -128 * m.rCr;
+    matrix.greenOffset = 128 * (m.gCb + m.gCr);
+    matrix.blueOffset = -128 * m.bCb;
+    return matrix;
+}
+
+void pushYCbCrRow(const Source &source, int y, QVector<float> *samples, SmoothRows *rows)
+{
+    const int width = samples->size() / 3;
+    float *luma = samples->data(), *cb = luma + width, *cr = cb + width;
+    const uchar *lumaRow = source.y.data + qint64(y) * source.y.stride;
     const int cy = y >> source.shiftY;
-    const uchar *cb = source.cb.data + qint64(cy) * source.cb.stride;
-    const uchar *cr = source.cr.data + qint64(cy) * source.cr.stride;
-    const Matrix &m = source.matrix;
-    const auto clamped = [](float v) { return std::clamp(v, 0.0f, 255.0f); };
+    const uchar *cbRow = source.cb.data + qint64(cy) * source.cb.stride;
+    const uchar *crRow = source.cr.data + qint64(cy) * source.cr.stride;
     for (int x = 0; x < width; ++x) {
         const int cx = x >> source.shiftX;
-        const float l = luma[x], u = cb[cx] - 128.0f, v = cr[cx] - 128.0f;
-        rows->put(x, clamped(l + m.rCr * v), clamped(l - m.gCb * u - m.gCr * v),
-                  clamped(l + m.bCb * u), 255.0f);
+        luma[x] = lumaRow[x], cb[x] = cbRow[cx], cr[x] = crRow[cx];
     }
-    rows->pushRow();
+    rows->pushYCbCr(luma, cb, cr, nullptr, filterMatrix(source.matrix));
 }
 
 void pushRow(const Source &source, int y, int width, SmoothRows *rows)
@@ -424,9 +433,10 @@ QImage filtered(const Heif &heif, const Source &source, int box)
     if (!rows.isValid())
         return QImage();
     const bool plain = plainYCbCr(source) && rows.maximum() == 255.0f;
+    QVector<float> samples(plain ? 3 * size.width() : 0);
     for (int y = 0; y < size.height(); ++y) {
         if (plain)
-            pushYCbCrRow(source, y, size.width(), &rows);
+            pushYCbCrRow(source, y, &samples, &rows);
         else
             pushRow(source, y, size.width(), &rows);
     }
