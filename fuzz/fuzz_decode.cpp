@@ -1,16 +1,40 @@
-// libFuzzer target: any bytes as an image file, through the same load and scale as a row.
+// libFuzzer target: any bytes as an image file, through the same load and scale as a row, then
+// through a whole row converting it, metadata and all.
 #include "formats/sampler.h"
 #include "row/imageresizer.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QImageReader>
 #include <QTemporaryDir>
 
 #include <cstdlib>
 
 namespace {
+
 QTemporaryDir *folder = nullptr;
+
+// A row written into another format, at the size it would be, or refused with a reason.
+void convert(const QString &path, int box, size_t size)
+{
+    static const char *const formats[] = {"jpg", "png", "webp"};
+    PlannedRow row;
+    row.source = path;
+    row.format = formats[size / 320 % 3];
+    row.output = folder->filePath(QStringLiteral("output.") + QLatin1String(row.format));
+    row.enlarge = size / 960 % 2 == 0;
+    QFile::remove(row.output);
+    const RowOutcome outcome = ImageResizer::processRow(row, box);
+    if (outcome.status == RowOutcome::Written) {
+        const QSize written = QImageReader(row.output).size();
+        if (!written.isValid() || qMax(written.width(), written.height()) > box)
+            std::abort();
+    } else if (outcome.reason().isEmpty() || QFile::exists(row.output)) {
+        std::abort();
+    }
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -44,5 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     if (scaled.isNull() && outcome.reason().isEmpty())
         std::abort();
+    if (!scaled.isNull())
+        convert(path, box, size);
     return 0;
 }

@@ -1,5 +1,5 @@
 // libFuzzer target: any pattern, row and source name must give one file name inside the
-// destination folder.
+// destination folder, ending in the chosen output format's suffix where one is chosen.
 #include "batch/batchplan.h"
 #include "batch/naming.h"
 
@@ -22,8 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 3)
         return 0;
-    // Byte 0: rename or not; bytes 1-2: the row; then "pattern\0source name".
+    // Byte 0: rename or not, and the output format; bytes 1-2: the row; then
+    // "pattern\0source name".
     const bool rename = data[0] & 1;
+    static const char *const formats[] = {"", "jpg", "png", "webp", "heic", "avif"};
+    const QByteArray format = formats[(data[0] >> 1) % 6];
     const int row = data[1] << 8 | data[2];
     const QString rest = QString::fromUtf8(reinterpret_cast<const char *>(data + 3), int(size - 3));
     const int split = rest.indexOf(QChar(0));
@@ -46,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.rename = rename;
     settings.pattern = pattern;
     settings.destination = QStringLiteral("/nonexistent-destination");
+    settings.outputFormat = format;
     const PlannedRow planned = planBatch({source.filePath()}, settings).constFirst();
     if (planned.outcome.status != RowOutcome::Pending)
         return 0;
@@ -54,5 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(!planned0.isEmpty() && planned0 != "." && planned0 != ".." &&
           !planned0.contains(QLatin1Char('/')));
     check(!planned.format.isEmpty());
+    check(format.isEmpty() || (planned.format == format &&
+                               QFileInfo(planned.output).suffix() == QLatin1String(format)));
     return 0;
 }

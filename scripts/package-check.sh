@@ -9,6 +9,8 @@ build_dir=${BUILD_DIR:-build}
 deb=$(ls "$build_dir"/parvimage_*.deb)
 echo "Package: $deb ($(stat -c %s "$deb") bytes)"
 dpkg-deb -f "$deb" Depends
+dpkg-deb -f "$deb" Depends | grep -Eq "qt(6-translations|translations5)-l10n" ||
+    { echo "the package does not depend on the toolkit's French translation"; exit 1; }
 dpkg-deb -f "$deb" Recommends | grep -q "image-formats-plugins" ||
     { echo "the package does not recommend the toolkit's image-format plug-ins"; exit 1; }
 

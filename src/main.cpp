@@ -1,4 +1,5 @@
 #include "row/imageresizer.h"
+#include "system/toolkitfrench.h"
 #include "window/mainwindow.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@ int main(int argc, char *argv[])
 {
     ImageResizer::tuneAllocator();
     QApplication app(argc, argv);
+    installToolkitFrench(&app);
     MainWindow window(nullptr);
     window.show();
     return app.exec();

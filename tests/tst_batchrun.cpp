@@ -1,9 +1,11 @@
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
 #include "modalanswerer.h"
+#include "system/toolkitfrench.h"
 #include "testimages.h"
 #include "window/mainwindow.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QGroupBox>
 #include <QImageReader>
@@ -86,6 +88,11 @@ private slots:
     void smoothOption();
     void faultsWhileWriting_data();
     void faultsWhileWriting();
+    void optionsAtStart_data();
+    void optionsAtStart();
+    void convertBesideSources_data();
+    void convertBesideSources();
+    void toolkitButtonsInFrench();
 
 private:
     template <typename T> T *child(const char *name) const
@@ -502,6 +509,124 @@ void TestBatchRun::smoothOption()
     QVERIFY2(smooth ? qAbs(grey - 128) <= 2 : grey == 0 || grey == 255,
              qPrintable(QString::number(grey)));
     QCOMPARE(action->isChecked(), smooth);
+}
+
+void TestBatchRun::optionsAtStart_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("source format") << "actionFormatSource"
+                                   << "Identique à l'original" << true;
+    QTest::newRow("JPEG") << "actionFormatJpeg"
+                          << "JPEG" << false;
+    QTest::newRow("PNG") << "actionFormatPng"
+                         << "PNG" << false;
+    QTest::newRow("WebP") << "actionFormatWebp"
+                          << "WebP" << false;
+    QTest::newRow("HEIC") << "actionFormatHeic"
+                          << "HEIC" << false;
+    QTest::newRow("AVIF") << "actionFormatAvif"
+                          << "AVIF" << false;
+    QTest::newRow("maximum") << "actionQualityMax"
+                             << "Maximale" << false;
+    QTest::newRow("high") << "actionQualityHigh"
+                          << "Haute" << false;
+    QTest::newRow("normal") << "actionQualityNormal"
+                            << "Normale" << true;
+    QTest::newRow("compact") << "actionQualityCompact"
+                             << "Compacte" << false;
+    QTest::newRow("no enlargement") << "actionNoEnlarge"
+                                    << "Ne pas agrandir les petites images" << false;
+    QTest::newRow("date") << "actionKeepDate"
+                          << "Conserver la date de modification" << false;
+}
+
+// Each choice starts at the program's first behaviour, in its place in the Options menu; the
+// format and quality choices are exclusive.
+void TestBatchRun::optionsAtStart()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+    QFETCH(bool, checked);
+    auto *action = window->findChild<QAction *>(name);
+    QVERIFY(action && action->isCheckable());
+    QCOMPARE(action->text(), text);
+    QCOMPARE(action->isChecked(), checked);
+    const QList<QAction *> options = child<QMenu>("menu_Options")->actions();
+    QCOMPARE(options.value(1), child<QMenu>("menu_Format")->menuAction());
+    QCOMPARE(options.value(2), child<QMenu>("menu_Quality")->menuAction());
+    QCOMPARE(child<QMenu>("menu_Format")->title(), QString("Format de sortie"));
+    QCOMPARE(child<QMenu>("menu_Quality")->title(), QString("Qualité"));
+    if (QActionGroup *group = action->actionGroup()) {
+        action->setChecked(true);
+        const auto members = group->actions();
+        QCOMPARE(std::count_if(members.cbegin(), members.cend(),
+                               [](QAction *a) { return a->isChecked(); }),
+                 1);
+    }
+}
+
+void TestBatchRun::convertBesideSources_data()
+{
+    QTest::addColumn<QString>("formatAction");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("HEIC to JPEG beside it") << "actionFormatJpeg"
+                                            << "photo.heic"
+                                            << "photo.jpg" << false;
+    QTest::newRow("JPEG under another suffix") << "actionFormatJpeg"
+                                               << "photo.jpeg"
+                                               << "photo.jpg" << false;
+    QTest::newRow("JPEG in place") << "actionFormatJpeg"
+                                   << "photo.jpg"
+                                   << "photo.jpg" << true;
+    QTest::newRow("its own format, as it starts") << "actionFormatSource"
+                                                  << "photo.heic"
+                                                  << "photo.heic" << true;
+}
+
+// Without a destination or a rename, the question about destroying the originals comes only
+// where an output would replace its own source.
+void TestBatchRun::convertBesideSources()
+{
+    QFETCH(QString, formatAction);
+    QFETCH(QString, source);
+    QFETCH(QString, output);
+    QFETCH(bool, asked);
+    const QString in = image(source);
+    const QByteArray before = TestImages::readAll(in);
+    add({in});
+    window->findChild<QAction *>(formatAction)->setChecked(true);
+    if (asked)
+        answerer->expectMessage(QMessageBox::Yes);
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(answerer->titles.first() == "Pas de répertoire de destination", asked);
+    QCOMPARE(TestImages::uprightSize(dir.filePath(output)), QSize(1024, 768));
+    if (source != output)
+        QCOMPARE(TestImages::readAll(in), before);
+}
+
+// The toolkit's own buttons speak the window's language.
+void TestBatchRun::toolkitButtonsInFrench()
+{
+    QVERIFY(installToolkitFrench(qApp));
+    QStringList buttons;
+    const auto read = [&](QMessageBox::StandardButton answer) {
+        answerer->expect<QMessageBox>([&buttons, answer](QMessageBox *box) {
+            for (QAbstractButton *button : box->buttons())
+                buttons.append(button->text());
+            box->button(answer)->click();
+        });
+    };
+    add({image("photo.jpg"), dir.filePath("gone.jpg")});
+    read(QMessageBox::Yes);
+    read(QMessageBox::Ok);
+    resize();
+    QVERIFY2(buttons.contains("&Oui") && buttons.contains("&Non"), qPrintable(buttons.join('|')));
+    QVERIFY2(buttons.contains("Afficher les détails..."), qPrintable(buttons.join('|')));
 }
 
 QTEST_MAIN(TestBatchRun)

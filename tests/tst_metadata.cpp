@@ -51,6 +51,8 @@ private slots:
     void unusualXmpCarried();
     void oddEntriesCorrected_data();
     void oddEntriesCorrected();
+    void brokenExifPointerDropped_data();
+    void brokenExifPointerDropped();
     void corpusMetadataCarried_data();
     void corpusMetadataCarried();
 
@@ -364,6 +366,41 @@ void TestMetadata::oddEntriesCorrected()
     // Every tag kept where it was, the dimensions those of the output.
     QVERIFY(TestImages::readAll(output).contains(
         TestImages::exifBlock(1, QSize(200, 150), pointerType, dimensionType, dimensionCount)));
+}
+
+void TestMetadata::brokenExifPointerDropped_data()
+{
+    // The pointer entry's type, count and value bytes, at byte 34 of the block.
+    QTest::addColumn<QByteArray>("pointer");
+    QTest::newRow("text naming another offset") << QByteArray("\0\x02\0\0\0\x08\0\0\0\x46", 10);
+    QTest::newRow("short text") << QByteArray("\0\x02\0\0\0\x04"
+                                              "206\0",
+                                              10);
+    QTest::newRow("past the block's end") << QByteArray("\0\x04\0\0\0\x01\x7f\0\0\0", 10);
+}
+
+// An Exif pointer that leads nowhere costs its directory only: the first directory's tags are
+// written, and the report says what was dropped.
+void TestMetadata::brokenExifPointerDropped()
+{
+    QFETCH(QByteArray, pointer);
+    const QString source = dir.filePath("pointer.jpg");
+    QVERIFY(TestImages::write(source, QSize(400, 300)));
+    QByteArray block = TestImages::exifBlock(6, QSize(400, 300));
+    block.replace(36, pointer.size(), pointer);
+    const QByteArray exif = QByteArray("Exif\0\0", 6) + block;
+    QByteArray bytes = TestImages::readAll(source);
+    bytes.insert(2, QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
+                        char((exif.size() + 2) & 0xff) + exif);
+    QVERIFY(TestImages::writeAll(source, bytes));
+    const QString output = dir.filePath("pointer-out.jpg");
+    const RowOutcome outcome = run(source, output);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QVERIFY(outcome.metadataNotCopied);
+    QCOMPARE(outcome.systemError, QString("EXIF : répertoire Exif illisible, retiré"));
+    QCOMPARE(TestImages::exifValues(output, {"Make", "Orientation", "ExifOffset"}),
+             QString("Parvimage test\n1"));
+    QCOMPARE(TestImages::uprightSize(output), QSize(150, 200));
 }
 
 void TestMetadata::corpusMetadataCarried_data()

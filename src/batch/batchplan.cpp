@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 // One spelling per file, so that two names for the same file compare equal.
@@ -26,7 +28,12 @@ QString outputPath(const QString &source, int row, const BatchSettings &settings
 {
     const QFileInfo info(source);
     const QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
-    const QString name = Naming::outputFileName(newName, info.completeSuffix());
+    const QString suffix =
+        settings.outputFormat.isEmpty()
+            ? info.completeSuffix()
+            : Naming::convertedSuffix(info.completeSuffix(),
+                                      QString::fromLatin1(settings.outputFormat));
+    const QString name = Naming::outputFileName(newName, suffix);
     return Naming::pathInFolder(
         settings.destination.isEmpty() ? info.absolutePath() : settings.destination, name);
 }
@@ -63,6 +70,9 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
         PlannedRow &row = plan[i];
         row.source = sources.at(i);
         row.resampling = settings.resampling;
+        row.quality = settings.quality;
+        row.enlarge = settings.enlarge;
+        row.keepDate = settings.keepDate;
         row.output = outputPath(row.source, i, settings, pattern);
         row.outcome = formatOutcome(row.output, writable, &row.format);
         if (row.outcome.status != RowOutcome::Pending)
@@ -76,7 +86,14 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
             row.outcome = RowOutcome::make(RowOutcome::OverwritesListed, sources.at(*listed));
         } else {
             claimedBy.insert(key, i);
+            row.replacesSource = key == sourceKeys.at(i);
         }
     }
     return plan;
+}
+
+bool replacesASource(const QVector<PlannedRow> &plan)
+{
+    return std::any_of(plan.cbegin(), plan.cend(),
+                       [](const PlannedRow &row) { return row.replacesSource; });
 }

@@ -14,8 +14,15 @@ struct BatchSettings
     QString pattern;     // rename pattern, as typed
     QString destination; // empty: beside each source
     Resampling resampling = Resampling::Nearest;
+    QByteArray outputFormat; // the suffix of the format to write; empty: each source's own
+    Quality quality = Quality::Normal;
+    bool enlarge = true;
+    bool keepDate = false;
 };
 
 // Works out every row's output before anything is written, so that no row can replace
 // another row's output or a listed source.
 QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings);
+
+// Whether some row of the plan would write over its own source.
+bool replacesASource(const QVector<PlannedRow> &plan);

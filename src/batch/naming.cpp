@@ -32,6 +32,12 @@ QString outputFileName(const QString &newName, const QString &completeSuffix)
     return newName + QLatin1Char('.') + completeSuffix;
 }
 
+QString convertedSuffix(const QString &completeSuffix, const QString &suffix)
+{
+    const int dot = completeSuffix.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? suffix : completeSuffix.left(dot + 1) + suffix;
+}
+
 QString pathInFolder(const QString &folder, const QString &name)
 {
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;

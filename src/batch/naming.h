@@ -17,6 +17,10 @@ QString newBaseName(bool rename, const QString &effectivePattern, int row, const
 // is kept as it stands.
 QString outputFileName(const QString &newName, const QString &completeSuffix);
 
+// The complete suffix with its last part replaced by `suffix` (appended where there is none):
+// "2019.HEIC" becomes "2019.jpg".
+QString convertedSuffix(const QString &completeSuffix, const QString &suffix);
+
 // `name` inside `folder`. Unlike QDir::filePath(), which returns a name starting with ":" as
 // it is (taking it for a resource path), so that the file would land in the working folder.
 QString pathInFolder(const QString &folder, const QString &name);

@@ -7,6 +7,7 @@
 
 #include <QColorSpace>
 #include <QFile>
+#include <QPointF>
 #include <QRgba64>
 #include <QtEndian>
 
@@ -332,6 +333,77 @@ void storePixel(QImage *out, int x, int y, const float rgb[3], float alpha)
     }
 }
 
+struct Chromaticities
+{
+    QPointF white, red, green, blue;
+};
+
+// The primaries an nclx names, where a profile can express them.
+bool chromaticities(quint16 primaries, Chromaticities *c)
+{
+    const QPointF d65(0.3127, 0.3290);
+    switch (primaries) {
+    case heif_color_primaries_ITU_R_BT_709_5:
+    case heif_color_primaries_unspecified:
+        *c = {d65, {0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_470_6_System_B_G:
+        *c = {d65, {0.64, 0.33}, {0.29, 0.60}, {0.15, 0.06}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_601_6:
+    case heif_color_primaries_SMPTE_240M:
+        *c = {d65, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}};
+        return true;
+    case heif_color_primaries_EBU_Tech_3213_E:
+        *c = {d65, {0.630, 0.340}, {0.295, 0.605}, {0.155, 0.077}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_2020_2_and_2100_0:
+        *c = {d65, {0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}};
+        return true;
+    case heif_color_primaries_SMPTE_RP_431_2:
+        *c = {{0.314, 0.351}, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
+        return true;
+    case heif_color_primaries_SMPTE_EG_432_1:
+        *c = {d65, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The transfer an nclx names, where a profile can express it. The video curves of the BT.709
+// family are read as sRGB's, as the decode reads every nclx at full range; PQ and HLG have no
+// profile of this kind.
+bool transfer(quint16 characteristics, QColorSpace::TransferFunction *function, float *gamma)
+{
+    *gamma = 0;
+    switch (characteristics) {
+    case heif_transfer_characteristic_IEC_61966_2_1:
+    case heif_transfer_characteristic_unspecified:
+    case heif_transfer_characteristic_ITU_R_BT_709_5:
+    case heif_transfer_characteristic_ITU_R_BT_601_6:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_10bit:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_12bit:
+        *function = QColorSpace::TransferFunction::SRgb;
+        return true;
+    case heif_transfer_characteristic_linear:
+        *function = QColorSpace::TransferFunction::Linear;
+        return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_M:
+        *function = QColorSpace::TransferFunction::Gamma;
+        *gamma = 2.2f;
+        return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G:
+        *function = QColorSpace::TransferFunction::Gamma;
+        *gamma = 2.8f;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The colour space an ICC profile or an nclx describes; an nclx as the profile that says the
+// same, so that an output without nclx keeps the source's colours.
 QColorSpace colourSpace(const HeifMetadata::Blocks &colour)
 {
     if (!colour.icc.isEmpty())
@@ -339,14 +411,19 @@ QColorSpace colourSpace(const HeifMetadata::Blocks &colour)
     if (colour.nclx.size() < 6)
         return QColorSpace();
     const quint16 primaries = qFromBigEndian<quint16>(colour.nclx.constData());
-    const quint16 transfer = qFromBigEndian<quint16>(colour.nclx.constData() + 2);
+    const quint16 characteristics = qFromBigEndian<quint16>(colour.nclx.constData() + 2);
     if (primaries == heif_color_primaries_ITU_R_BT_709_5 &&
-        transfer == heif_transfer_characteristic_IEC_61966_2_1)
+        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
         return QColorSpace(QColorSpace::SRgb);
     if (primaries == heif_color_primaries_SMPTE_EG_432_1 &&
-        transfer == heif_transfer_characteristic_IEC_61966_2_1)
+        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
         return QColorSpace(QColorSpace::DisplayP3);
-    return QColorSpace();
+    Chromaticities c;
+    QColorSpace::TransferFunction function;
+    float gamma;
+    if (!chromaticities(primaries, &c) || !transfer(characteristics, &function, &gamma))
+        return QColorSpace();
+    return QColorSpace(c.white, c.red, c.green, c.blue, function, gamma);
 }
 
 QImage sampled(const Heif &heif, const Source &source, int box)

@@ -17,10 +17,7 @@ namespace HeifWriter {
 
 namespace {
 
-// Files of about the size the toolkit's JPEG gives at its default quality for the same pixels,
-// at encoder speeds that keep the encode well under the decode of a 12-megapixel source.
-constexpr int HevcQuality = 45;
-constexpr int Av1Quality = 70;
+// Encoder speeds that keep the encode well under the decode of a 12-megapixel source.
 const char *const X265Preset = "ultrafast";
 constexpr int AomSpeed = 9;
 constexpr qint64 LargeOutputPixels = 2 * 1000 * 1000;
@@ -58,15 +55,16 @@ bool isAvif(const QByteArray &format)
     return format == "avif";
 }
 
-bool openEncoder(const QByteArray &format, Encoder *e)
+bool openEncoder(const QByteArray &format, Quality quality, Encoder *e)
 {
     const heif_compression_format compression =
         isAvif(format) ? heif_compression_AV1 : heif_compression_HEVC;
     if (!e->context || !e->options ||
         !e->check(heif_context_get_encoder_for_format(e->context, compression, &e->encoder)))
         return false;
-    if (!e->check(
-            heif_encoder_set_lossy_quality(e->encoder, isAvif(format) ? Av1Quality : HevcQuality)))
+    if (!e->check(heif_encoder_set_lossy_quality(e->encoder, isAvif(format)
+                                                                 ? EncoderQuality::av1(quality)
+                                                                 : EncoderQuality::hevc(quality))))
         return false;
     // A parameter this build's plugin does not know only costs speed.
     if (isAvif(format))
@@ -113,12 +111,20 @@ bool fillImage(const QImage &source, const QByteArray &format, Encoder *e)
 }
 
 // A HEIF source's own description as it was, ICC or nclx; else the profile the pixels carry.
-void setColour(const QImage &source, const PhotoMetadata &metadata, Encoder *e)
+// libheif leaves the nclx out of HEIC files, which some of Apple's readers refuse: there it
+// becomes the profile that says the same.
+void setColour(const QImage &source, const QByteArray &format, const PhotoMetadata &metadata,
+               Encoder *e, QStringList *leftOut)
 {
-    const QByteArray icc = metadata.profileFor(source.colorSpace());
+    const bool keepsNclx = isAvif(format);
+    const QByteArray icc = metadata.profileFor(source.colorSpace(), keepsNclx);
     if (!icc.isEmpty())
         heif_image_set_raw_color_profile(e->image, "prof", icc.constData(), size_t(icc.size()));
     const QByteArray nclx = metadata.nclx();
+    if (!keepsNclx) {
+        *leftOut += metadata.colourLeftOut(source.colorSpace(), true);
+        return;
+    }
     if (nclx.size() < 7)
         return;
     heif_color_profile_nclx *profile = heif_nclx_color_profile_alloc();
@@ -162,13 +168,14 @@ heif_error appendBytes(heif_context *, const void *data, size_t size, void *byte
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 
-bool encodeWith(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
-                QByteArray *bytes, QStringList *leftOut, QString *error)
+bool encodeWith(const QImage &image, const QByteArray &format, Quality quality,
+                const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
+                QString *error)
 {
     Encoder e;
-    bool done = openEncoder(format, &e) && fillImage(image, format, &e);
+    bool done = openEncoder(format, quality, &e) && fillImage(image, format, &e);
     if (done) {
-        setColour(image, metadata, &e);
+        setColour(image, format, metadata, &e, leftOut);
         done =
             e.check(heif_context_encode_image(e.context, e.image, e.encoder, e.options, &e.handle));
     }
@@ -194,10 +201,10 @@ QList<QByteArray> formats()
     return {"avif", "heic", "heif", "hif"};
 }
 
-bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
-            QByteArray *bytes, QStringList *leftOut, QString *error)
+bool encode(const QImage &image, const QByteArray &format, Quality quality,
+            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
 {
-    const bool done = encodeWith(image, format, metadata, bytes, leftOut, error);
+    const bool done = encodeWith(image, format, quality, metadata, bytes, leftOut, error);
     // A large encode's freed buffers would otherwise stay resident under the next decode;
     // small ones are cheaper to keep.
     if (qint64(image.width()) * image.height() > LargeOutputPixels)

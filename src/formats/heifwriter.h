@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringList>
 
+#include "formats/quality.h"
+
 class PhotoMetadata;
 
 // Writes HEIC (HEVC) and AVIF (AV1) files through libheif.
@@ -17,10 +19,10 @@ QList<QByteArray> formats();
 // and aom at the settings used, beside their fixed cost.
 qint64 memoryEstimate(const QSize &size);
 
-// Encodes the upright `image` as `format` into `*bytes`, with the source's colour description
-// as it was and its EXIF and XMP corrected for the new size. What could not be carried is
-// added to `leftOut`. False, with the encoder's words in `error`, where nothing was encoded.
-bool encode(const QImage &image, const QByteArray &format, const PhotoMetadata &metadata,
-            QByteArray *bytes, QStringList *leftOut, QString *error);
+// Encodes the upright `image` as `format` at `quality` into `*bytes`, with the source's colour
+// description as it was and its EXIF and XMP corrected for the new size. What could not be carried
+// is added to `leftOut`. False, with the encoder's words in `error`, where nothing was encoded.
+bool encode(const QImage &image, const QByteArray &format, Quality quality,
+            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error);
 
 } // namespace HeifWriter

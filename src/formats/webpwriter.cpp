@@ -25,11 +25,13 @@ bool import(const QImage &image, WebPPicture *picture)
                  : WebPPictureImportRGBX(picture, rgba.constBits(), stride);
 }
 
-bool initConfig(WebPConfig *config, bool lossless)
+bool initConfig(WebPConfig *config, bool lossless, Quality quality)
 {
     if (!WebPConfigInit(config))
         return false;
     config->lossless = lossless ? 1 : 0;
+    if (!lossless)
+        config->quality = EncoderQuality::webp(quality);
     return WebPValidateConfig(config);
 }
 
@@ -43,9 +45,9 @@ bool addMetadata(QByteArray *bytes, const QSize &size, const QColorSpace &space,
                  const PhotoMetadata &metadata, QStringList *leftOut, QString *error)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
-    *leftOut += fixed.leftOut + metadata.jpegOnly();
-    return WebPMetadata::insertInto(bytes, {fixed.exif, fixed.xmp, metadata.profileFor(space)},
-                                    error);
+    *leftOut += fixed.leftOut + metadata.jpegOnly() + metadata.colourLeftOut(space, true);
+    return WebPMetadata::insertInto(
+        bytes, {fixed.exif, fixed.xmp, metadata.profileFor(space, false)}, error);
 }
 
 } // namespace
@@ -57,12 +59,12 @@ qint64 memoryEstimate(const QSize &size)
     return qint64(size.width()) * size.height() * 6 + 2 * 1024 * 1024;
 }
 
-bool encode(const QImage &image, bool lossless, const PhotoMetadata &metadata, QByteArray *bytes,
-            QStringList *leftOut, QString *error)
+bool encode(const QImage &image, bool lossless, Quality quality, const PhotoMetadata &metadata,
+            QByteArray *bytes, QStringList *leftOut, QString *error)
 {
     WebPConfig config;
     WebPPicture picture;
-    if (!initConfig(&config, lossless) || !WebPPictureInit(&picture)) {
+    if (!initConfig(&config, lossless, quality) || !WebPPictureInit(&picture)) {
         *error = encoderError(0);
         return false;
     }
@@ -91,12 +93,13 @@ struct Animation::Encoder
     QString error;
 };
 
-Animation::Animation(const QSize &size, bool lossless, int loopCount, QRgb background)
+Animation::Animation(const QSize &size, bool lossless, Quality quality, int loopCount,
+                     QRgb background)
     : m_encoder(new Encoder)
 {
     m_encoder->size = size;
     WebPAnimEncoderOptions options;
-    if (!WebPAnimEncoderOptionsInit(&options) || !initConfig(&m_encoder->config, lossless))
+    if (!WebPAnimEncoderOptionsInit(&options) || !initConfig(&m_encoder->config, lossless, quality))
         return;
     options.anim_params.loop_count = loopCount;
     options.anim_params.bgcolor = background;

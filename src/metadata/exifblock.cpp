@@ -4,6 +4,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <cstring>
 
 namespace ExifBlock {
 
@@ -103,6 +104,16 @@ public:
         dir->nextAt = offset + 2 + qint64(count) * 12;
         return true;
     }
+    // Takes entry `index` out of the directory: the entries after it and the link to the next
+    // directory move up, and the bytes they leave are cleared.
+    void removeEntry(const Directory &dir, int index)
+    {
+        const qint64 at = dir.entries.at(index).at;
+        const qint64 tail = dir.nextAt + 4 - (at + 12);
+        std::memmove(m_data->data() + at, m_data->constData() + at + 12, size_t(tail));
+        std::memset(m_data->data() + at + tail, 0, 12);
+        write(dir.offset, quint32(dir.entries.size() - 1), 2);
+    }
     // Where an entry's value lies, and how long it is.
     qint64 valueAt(const Entry &e) const { return valueLength(e) <= 4 ? e.at + 8 : u32(e.at + 8); }
     qint64 valueLength(const Entry &e) const { return typeSize(e.type) * e.count; }
@@ -200,10 +211,14 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
         *why = tr("EXIF illisibles");
         return false;
     }
-    const bool hasExif = find(first, ExifPointer) != nullptr;
+    // A pointer that leads nowhere, such as one stored as text, costs its directory only: the
+    // first directory's own tags (dates, author, copyright) are kept.
+    bool hasExif = find(first, ExifPointer) != nullptr;
     if (hasExif && !subDirectory(tiff, first, ExifPointer, &exif)) {
-        *why = tr("EXIF illisibles");
-        return false;
+        tiff.removeEntry(first, int(find(first, ExifPointer) - first.entries.constData()));
+        tiff.directory(first.offset, &first);
+        hasExif = false;
+        *why = tr("EXIF : répertoire Exif illisible, retiré");
     }
     setNumber(tiff, first, Orientation, 1);
     const bool sized = setNumber(tiff, first, ImageWidth, quint32(size.width())) &&

@@ -11,8 +11,9 @@ namespace ExifBlock {
 // thumbnail, changing nothing else: the orientation becomes 1 and the pixel dimension tags
 // `size`, in place and only where present; the link to the thumbnail's directory is cut, and
 // its bytes dropped where nothing else comes after them. Maker notes, unknown tags and every
-// offset stay as they were. Returns false, leaving `tiff` as it was and saying why, where the
-// block cannot be walked safely.
+// offset stay as they were. An Exif pointer that leads to no directory is taken out, and `why`
+// says so. Returns false, leaving `tiff` as it was and saying why, where the block cannot be
+// walked safely.
 bool correct(QByteArray *tiff, const QSize &size, QString *why);
 
 // The orientation tag of the first directory, 1 to 8; 1 where it is missing or unreadable.

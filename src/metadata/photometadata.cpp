@@ -217,11 +217,40 @@ PhotoMetadata PhotoMetadata::withBlocks(const QByteArray &exif, const QByteArray
     return metadata;
 }
 
-QByteArray PhotoMetadata::profileFor(const QColorSpace &pixels) const
+QByteArray PhotoMetadata::profileFor(const QColorSpace &pixels, bool keepsNclx) const
 {
-    if (!m_icc.isEmpty() || !m_nclx.isEmpty() || !pixels.isValid())
+    if (!m_icc.isEmpty() || (keepsNclx && !m_nclx.isEmpty()) || !pixels.isValid())
         return m_icc;
     return pixels.iccProfile();
+}
+
+namespace {
+
+// Whether an nclx says what a reader assumes of pixels without a profile: BT.709 primaries (or
+// none named) with sRGB's or a BT.709-like transfer, as the decode reads them.
+bool nclxReadsAsSrgb(const QByteArray &nclx)
+{
+    if (nclx.size() < 4)
+        return false;
+    const quint16 primaries = qFromBigEndian<quint16>(nclx.constData());
+    const quint16 transfer = qFromBigEndian<quint16>(nclx.constData() + 2);
+    const bool srgbPrimaries = primaries == 1 || primaries == 2;
+    const bool srgbTransfer = transfer == 1 || transfer == 2 || transfer == 6 || transfer == 13 ||
+                              transfer == 14 || transfer == 15;
+    return srgbPrimaries && srgbTransfer;
+}
+
+} // namespace
+
+QStringList PhotoMetadata::colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const
+{
+    if (pixels.isValid())
+        return {};
+    if (!m_icc.isEmpty())
+        return writesProfileBytes ? QStringList() : QStringList{tr("profil ICC")};
+    if (m_nclx.isEmpty() || nclxReadsAsSrgb(m_nclx))
+        return {};
+    return {tr("description des couleurs (nclx)")};
 }
 
 PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
@@ -232,7 +261,7 @@ PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
     QString why;
     if (!exif.isEmpty() && ExifBlock::correct(&exif, size, &why))
         result.exif = exif;
-    else if (!exif.isEmpty())
+    if (!why.isEmpty())
         result.leftOut.append(why);
     QByteArray xmp = m_xmp;
     if (!xmp.isEmpty() && correctXmp(&xmp, size))

@@ -29,10 +29,14 @@ public:
 
     // The colour description a HEIF or WebP source gave, to be written as it was: the nclx
     // values (see HeifMetadata::Blocks), and the ICC profile to write: the source's own bytes;
-    // else, where it gave no nclx either, the profile the pixels carry (other sources' profile
-    // travels with the pixels).
+    // else, where it gave no nclx either or the output keeps no nclx, the profile the pixels
+    // carry (other sources' profile travels with the pixels, an nclx's as its equivalent).
     QByteArray nclx() const { return m_nclx; }
-    QByteArray profileFor(const QColorSpace &pixels) const;
+    QByteArray profileFor(const QColorSpace &pixels, bool keepsNclx = true) const;
+    // What of the colour description an output without nclx leaves out, for pixels that carry
+    // `pixels`: an nclx that no profile expresses, and, unless the writer takes the source's
+    // profile bytes, a profile the toolkit could not read.
+    QStringList colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const;
     // What a container without IPTC or extended XMP leaves out.
     QStringList jpegOnly() const;
     // Everything the source had, for an output that carries no metadata at all.

@@ -8,12 +8,15 @@
 #include "formats/webpwriter.h"
 #include "metadata/photometadata.h"
 #include "system/atomicfile.h"
+#include "system/filetime.h"
 
 #include <QBuffer>
 #include <QColorSpace>
+#include <QCoreApplication>
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QPainter>
 
 #include <cstring>
 #include <memory>
@@ -247,12 +250,20 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
 
 namespace {
 
+bool isJpegFormat(const QByteArray &format)
+{
+    return format == "jpg" || format == "jpeg";
+}
+
 // Encodes the whole file in memory: only then is the old one replaced, in one write.
-bool encode(const QImage &image, const QByteArray &format, QByteArray *bytes, QString *error)
+bool encode(const QImage &image, const QByteArray &format, Quality quality, QByteArray *bytes,
+            QString *error)
 {
     QBuffer buffer(bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
+    if (isJpegFormat(format))
+        writer.setQuality(EncoderQuality::jpeg(quality));
     if (writer.write(image))
         return true;
     *error = writer.errorString();
@@ -265,11 +276,6 @@ RowOutcome save(const QString &path, const QByteArray &bytes)
     if (!AtomicFile::write(path, bytes, &failure))
         return RowOutcome::writeFailed(failure.code, failure.systemText);
     return RowOutcome::make(RowOutcome::Written);
-}
-
-bool isJpegFormat(const QByteArray &format)
-{
-    return format == "jpg" || format == "jpeg";
 }
 
 bool isHeifFormat(const QByteArray &format)
@@ -296,25 +302,51 @@ QImage withoutText(const QImage &image, const QString &key)
     return result;
 }
 
+// JPEG keeps no transparency: what shows through is white, as on paper, rather than the
+// colour transparent pixels happen to hide.
+QImage onWhite(const QImage &image)
+{
+    if (!image.hasAlphaChannel())
+        return image;
+    QImage flat(image.size(), QImage::Format_RGB32);
+    if (flat.isNull())
+        return flat;
+    flat.fill(Qt::white);
+    QPainter painter(&flat);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    copyImageMetadata(image, &flat);
+    return flat;
+}
+
 // Encodes with the format's own writer where it carries metadata, else with the toolkit's.
 bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoMetadata &metadata,
                         QByteArray *encoded, QStringList *leftOut, QString *error)
 {
     if (isHeifFormat(row.format))
-        return HeifWriter::encode(image, row.format, metadata, encoded, leftOut, error);
+        return HeifWriter::encode(image, row.format, row.quality, metadata, encoded, leftOut,
+                                  error);
     if (row.format == "webp")
-        return WebPWriter::encode(image, WebPStream::isLossless(row.source), metadata, encoded,
-                                  leftOut, error);
-    const QImage toEncode =
-        isJpegFormat(row.format) ? withoutText(image, QStringLiteral("XML:com.adobe.xmp")) : image;
-    if (!encode(toEncode, row.format, encoded, error))
+        return WebPWriter::encode(image, WebPStream::isLossless(row.source), row.quality, metadata,
+                                  encoded, leftOut, error);
+    const QImage toEncode = isJpegFormat(row.format)
+                                ? withoutText(onWhite(image), QStringLiteral("XML:com.adobe.xmp"))
+                                : image;
+    if (toEncode.isNull() && !image.isNull()) {
+        *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
         return false;
+    }
+    if (!encode(toEncode, row.format, row.quality, encoded, error))
+        return false;
+    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
+    QStringList metadataLeftOut;
     if (isJpegFormat(row.format))
-        metadata.insertInto(encoded, image.size(), leftOut);
+        metadata.insertInto(encoded, image.size(), &metadataLeftOut);
     else if (row.format == "png")
-        metadata.insertIntoPng(encoded, image.size(), leftOut);
+        metadata.insertIntoPng(encoded, image.size(), &metadataLeftOut);
     else
-        *leftOut = metadata.present();
+        metadataLeftOut = metadata.present();
+    *leftOut += metadataLeftOut;
     return true;
 }
 
@@ -350,8 +382,8 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box)
     const bool lossless = WebPStream::isLossless(row.source);
     const auto addFrame = [&](const QImage &frame, int startMs) {
         if (!writer)
-            writer.reset(new WebPWriter::Animation(frame.size(), lossless, animation.loopCount,
-                                                   animation.background));
+            writer.reset(new WebPWriter::Animation(frame.size(), lossless, row.quality,
+                                                   animation.loopCount, animation.background));
         return writer->add(frame, startMs);
     };
     int endMs = 0;
@@ -434,10 +466,33 @@ void tuneAllocator()
 #endif
 }
 
-RowOutcome processRow(const PlannedRow &row, int box)
+namespace {
+
+// The box for a row that must not enlarge: an image that already fits keeps its own size.
+int boxFor(const PlannedRow &row, QImageReader &reader, const QByteArray &format, int box)
 {
-    if (row.outcome.status != RowOutcome::Pending)
-        return row.outcome;
+    if (row.enlarge)
+        return box;
+    const QSize size = headerSize(reader, row.source, format);
+    if (!size.isValid() || size.width() > box || size.height() > box)
+        return box;
+    return qMax(size.width(), size.height());
+}
+
+// Gives the output its source's modification time, read before the output could replace it.
+void keepDate(const PlannedRow &row, const FileTime::Stamp &stamp, RowOutcome *outcome)
+{
+    if (!row.keepDate || outcome->status != RowOutcome::Written ||
+        FileTime::setModified(row.output, stamp))
+        return;
+    outcome->metadataNotCopied = true;
+    const QString what = QCoreApplication::translate("MainWindow", "date de modification");
+    outcome->systemError =
+        outcome->systemError.isEmpty() ? what : outcome->systemError + QLatin1String(", ") + what;
+}
+
+RowOutcome resizeRow(const PlannedRow &row, int box)
+{
     RowOutcome outcome;
     QImage scaled;
     QByteArray format;
@@ -449,6 +504,7 @@ RowOutcome processRow(const PlannedRow &row, int box)
         format = StreamDecoder::detectFormat(row.source, reader);
         if (refusedUpFront(reader, row.source, format, &outcome))
             return outcome;
+        box = boxFor(row, reader, format, box);
         count = imageCount(row.source, format);
         if (count <= 1)
             scaled = decodeAndScale(reader, row.source, format, box, row.resampling, &outcome);
@@ -458,6 +514,19 @@ RowOutcome processRow(const PlannedRow &row, int box)
     if (scaled.isNull())
         return outcome;
     return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
+}
+
+} // namespace
+
+RowOutcome processRow(const PlannedRow &row, int box)
+{
+    if (row.outcome.status != RowOutcome::Pending)
+        return row.outcome;
+    const FileTime::Stamp sourceTime =
+        row.keepDate ? FileTime::modified(row.source) : FileTime::Stamp();
+    RowOutcome outcome = resizeRow(row, box);
+    keepDate(row, sourceTime, &outcome);
+    return outcome;
 }
 
 } // namespace ImageResizer

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/quality.h"
 #include "formats/resampler.h"
 #include "row/rowoutcome.h"
 
@@ -14,4 +15,8 @@ struct PlannedRow
     QByteArray format;  // writer format, from the output's last suffix
     RowOutcome outcome; // Pending unless the row is refused before any image is read
     Resampling resampling = Resampling::Nearest;
+    Quality quality = Quality::Normal;
+    bool enlarge = true;         // false: an image that fits the box keeps its size
+    bool keepDate = false;       // the output takes the source's modification time
+    bool replacesSource = false; // the output is the row's own source
 };

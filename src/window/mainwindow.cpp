@@ -205,7 +205,7 @@ void MainWindow::onTextChanged(QString text)
 void MainWindow::onResize()
 {
     const int n = form->pictureList->count();
-    BatchSettings settings;
+    BatchSettings settings = chosenOptions();
     settings.rename = form->changeFilename->isChecked();
     settings.pattern = form->filename->text();
 
@@ -215,7 +215,8 @@ void MainWindow::onResize()
                               QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
-    if (form->newPath->text().isEmpty() && !settings.rename && !confirmOverwrite())
+    if (form->newPath->text().isEmpty() && !settings.rename && replacesSources(settings) &&
+        !confirmOverwrite())
         return;
 
     QProgressDialog progress(this);
@@ -226,9 +227,41 @@ void MainWindow::onResize()
 
     settings.size = form->horizontalSlider->value();
     settings.destination = form->newPath->text();
+    showReport(runBatch(settings, progress));
+}
+
+// The Options menu's choices; each starts at the program's first behaviour.
+BatchSettings MainWindow::chosenOptions() const
+{
+    BatchSettings settings;
     settings.resampling =
         form->actionSmooth->isChecked() ? Resampling::Smooth : Resampling::Nearest;
-    showReport(runBatch(settings, progress));
+    const std::pair<QAction *, const char *> formats[] = {
+        {form->actionFormatJpeg, "jpg"},  {form->actionFormatPng, "png"},
+        {form->actionFormatWebp, "webp"}, {form->actionFormatHeic, "heic"},
+        {form->actionFormatAvif, "avif"},
+    };
+    for (const auto &format : formats)
+        if (format.first->isChecked())
+            settings.outputFormat = format.second;
+    const std::pair<QAction *, Quality> qualities[] = {
+        {form->actionQualityMax, Quality::Maximum},
+        {form->actionQualityHigh, Quality::High},
+        {form->actionQualityCompact, Quality::Compact},
+    };
+    for (const auto &quality : qualities)
+        if (quality.first->isChecked())
+            settings.quality = quality.second;
+    settings.enlarge = !form->actionNoEnlarge->isChecked();
+    settings.keepDate = form->actionKeepDate->isChecked();
+    return settings;
+}
+
+// Without a destination or a rename, each output replaces its source unless a chosen format
+// gives it another name.
+bool MainWindow::replacesSources(const BatchSettings &settings) const
+{
+    return settings.outputFormat.isEmpty() || replacesASource(planBatch(listedPaths(), settings));
 }
 
 bool MainWindow::confirmOverwrite()

@@ -33,6 +33,8 @@ private slots:
 private:
     bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
+    BatchSettings chosenOptions() const;
+    bool replacesSources(const BatchSettings &settings) const;
     bool confirmOverwrite();
     QStringList listedPaths() const;
     BatchReport runBatch(const BatchSettings &settings, QProgressDialog &progress);

@@ -1,0 +1,263 @@
+// How each lossy encoder's quality setting trades file size for fidelity, to choose the values
+// behind the Quality menu's levels: every source is reduced to fit the box as a run would,
+// encoded at each setting, decoded again, and compared with what was encoded (SSIM on luma).
+//
+//   parvimage_levels [--size N] [--levels] FILE...
+//
+// Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
+// the settings behind the program's four levels.
+
+#include "formats/quality.h"
+#include "row/imageresizer.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QFile>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QVector>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include <libheif/heif.h>
+#include <webp/encode.h>
+
+namespace {
+
+using Plane = QVector<float>;
+
+Plane luma(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    Plane y(rgb.width() * rgb.height());
+    for (int row = 0; row < rgb.height(); ++row) {
+        const auto *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(row));
+        for (int x = 0; x < rgb.width(); ++x)
+            y[row * rgb.width() + x] =
+                0.299f * qRed(line[x]) + 0.587f * qGreen(line[x]) + 0.114f * qBlue(line[x]);
+    }
+    return y;
+}
+
+// A separable Gaussian of sigma 1.5 over 11 taps, edges clamped.
+Plane blur(const Plane &in, int width, int height)
+{
+    float kernel[11], sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum += kernel[i] = std::exp(-(i - 5) * (i - 5) / (2 * 1.5f * 1.5f));
+    for (float &k : kernel)
+        k /= sum;
+    Plane across(in.size()), out(in.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            float v = 0;
+            for (int i = 0; i < 11; ++i)
+                v += kernel[i] * in[y * width + qBound(0, x + i - 5, width - 1)];
+            across[y * width + x] = v;
+        }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            float v = 0;
+            for (int i = 0; i < 11; ++i)
+                v += kernel[i] * across[qBound(0, y + i - 5, height - 1) * width + x];
+            out[y * width + x] = v;
+        }
+    return out;
+}
+
+double ssim(const QImage &a, const QImage &b)
+{
+    const int w = a.width(), h = a.height();
+    const Plane x = luma(a), y = luma(b);
+    Plane xx(x.size()), yy(x.size()), xy(x.size());
+    for (int i = 0; i < x.size(); ++i) {
+        xx[i] = x[i] * x[i];
+        yy[i] = y[i] * y[i];
+        xy[i] = x[i] * y[i];
+    }
+    const Plane mx = blur(x, w, h), my = blur(y, w, h), sxx = blur(xx, w, h), syy = blur(yy, w, h),
+                sxy = blur(xy, w, h);
+    const double c1 = 6.5025, c2 = 58.5225;
+    double total = 0;
+    for (int i = 0; i < x.size(); ++i) {
+        const double vx = sxx[i] - mx[i] * mx[i], vy = syy[i] - my[i] * my[i];
+        const double cov = sxy[i] - mx[i] * my[i];
+        total += (2 * mx[i] * my[i] + c1) * (2 * cov + c2) /
+                 ((mx[i] * mx[i] + my[i] * my[i] + c1) * (vx + vy + c2));
+    }
+    return total / x.size();
+}
+
+using Encoder = std::function<bool(const QImage &, int, QByteArray *)>;
+
+struct Format
+{
+    const char *name;
+    const char *suffix;
+    QVector<int> settings;
+    Encoder encode;
+    int (*level)(Quality);
+};
+
+bool encodeJpeg(const QImage &image, int quality, QByteArray *bytes)
+{
+    QBuffer buffer(bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpg");
+    writer.setQuality(quality);
+    return writer.write(image);
+}
+
+// The writers take a level, not a setting: the settings are tried here with the libraries' own
+// calls, at the writers' speeds.
+bool encodeWebp(const QImage &image, int quality, QByteArray *bytes)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    uint8_t *out = nullptr;
+    const size_t size = WebPEncodeRGB(rgb.constBits(), rgb.width(), rgb.height(),
+                                      int(rgb.bytesPerLine()), float(quality), &out);
+    *bytes = QByteArray(reinterpret_cast<const char *>(out), int(size));
+    WebPFree(out);
+    return size > 0;
+}
+
+heif_error append(heif_context *, const void *data, size_t size, void *bytes)
+{
+    static_cast<QByteArray *>(bytes)->append(static_cast<const char *>(data), int(size));
+    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
+}
+
+bool encodeHeif(const QImage &image, heif_compression_format compression, int quality,
+                QByteArray *bytes)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_image *picture = nullptr;
+    heif_context_get_encoder_for_format(context, compression, &encoder);
+    heif_encoder_set_lossy_quality(encoder, quality);
+    if (compression == heif_compression_AV1)
+        heif_encoder_set_parameter_integer(encoder, "speed", 9);
+    else
+        heif_encoder_set_parameter_string(encoder, "preset", "ultrafast");
+    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                      &picture);
+    heif_image_add_plane(picture, heif_channel_interleaved, rgb.width(), rgb.height(), 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(picture, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb.height(); ++y)
+        std::memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
+    bytes->clear();
+    heif_writer writer{1, append};
+    const bool done = heif_context_encode_image(context, picture, encoder, nullptr, nullptr).code ==
+                          heif_error_Ok &&
+                      heif_context_write(context, &writer, bytes).code == heif_error_Ok;
+    heif_image_release(picture);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    return done;
+}
+
+QVector<Format> formats()
+{
+    return {
+        {"JPEG (toolkit)",
+         "jpg",
+         {35, 45, 55, 65, 75, 82, 88, 92, 95, 97},
+         encodeJpeg,
+         [](Quality q) { return EncoderQuality::jpeg(q) < 0 ? 75 : EncoderQuality::jpeg(q); }},
+        {"WebP (libwebp)",
+         "webp",
+         {35, 45, 55, 65, 75, 82, 88, 92, 95, 97},
+         encodeWebp,
+         [](Quality q) { return int(EncoderQuality::webp(q)); }},
+        {"HEIC (x265, ultrafast)",
+         "heic",
+         {20, 30, 38, 45, 55, 65, 72, 80, 88},
+         [](const QImage &i, int q, QByteArray *b) {
+             return encodeHeif(i, heif_compression_HEVC, q, b);
+         },
+         EncoderQuality::hevc},
+        {"AVIF (aom, speed 9)",
+         "avif",
+         {40, 50, 60, 70, 76, 82, 88, 92, 96},
+         [](const QImage &i, int q, QByteArray *b) {
+             return encodeHeif(i, heif_compression_AV1, q, b);
+         },
+         EncoderQuality::av1},
+    };
+}
+
+QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, QTemporaryDir &dir)
+{
+    const QString path = dir.filePath(QStringLiteral("probe.") + suffix);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QImage();
+    file.close();
+    RowOutcome outcome;
+    return ImageResizer::loadScaled(path, qMax(size.width(), size.height()), &outcome);
+}
+
+void measure(const Format &format, const QVector<int> &settings, const QVector<QImage> &images,
+             QTemporaryDir &dir)
+{
+    std::printf("%s\n  setting   SSIM     size\n", format.name);
+    for (int setting : settings) {
+        double quality = 0, bytes = 0;
+        for (const QImage &image : images) {
+            QByteArray encoded;
+            if (!format.encode(image, setting, &encoded))
+                continue;
+            quality += ssim(image, decoded(encoded, format.suffix, image.size(), dir));
+            bytes += encoded.size();
+        }
+        std::printf("  %7d  %.4f  %6.1f KB\n", setting, quality / images.size(),
+                    bytes / images.size() / 1024);
+        std::fflush(stdout);
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    ImageResizer::tuneAllocator();
+    QStringList args = app.arguments().mid(1);
+    int size = 1024;
+    if (args.size() >= 2 && args.first() == "--size") {
+        size = args.at(1).toInt();
+        args = args.mid(2);
+    }
+    const bool levels = !args.isEmpty() && args.first() == "--levels";
+    if (levels)
+        args.removeFirst();
+    QVector<QImage> images;
+    for (const QString &path : args) {
+        RowOutcome outcome;
+        QImage image = ImageResizer::loadScaled(path, size, &outcome, Resampling::Smooth);
+        if (!image.isNull())
+            images.append(image.convertToFormat(QImage::Format_RGB32));
+    }
+    if (images.isEmpty()) {
+        std::fprintf(stderr, "usage: parvimage_levels [--size N] FILE...\n");
+        return 2;
+    }
+    std::printf("%d images at %d\n", images.size(), size);
+    QTemporaryDir dir;
+    const Quality order[] = {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact};
+    for (const Format &format : formats()) {
+        QVector<int> settings = format.settings;
+        if (levels) {
+            settings.clear();
+            for (Quality quality : order)
+                settings.append(format.level(quality));
+        }
+        measure(format, settings, images, dir);
+    }
+    return 0;
+}

@@ -1,0 +1,417 @@
+#include "batch/batchplan.h"
+#include "row/imageresizer.h"
+#include "system/filetime.h"
+#include "testimages.h"
+
+#include <QColorSpace>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstring>
+
+#include <libheif/heif.h>
+
+namespace {
+
+const QStringList Formats{"jpg", "png", "webp", "heic", "avif"};
+
+bool save(const QImage &image, const QString &path)
+{
+    return ImageResizer::write(image, path, QFileInfo(path).suffix().toUtf8()).status ==
+           RowOutcome::Written;
+}
+
+PlannedRow plannedRow(const QString &source, const QString &output)
+{
+    return PlannedRow{source, output, QFileInfo(output).suffix().toLower().toUtf8(), RowOutcome()};
+}
+
+// An AVIF whose colours are described by an nclx box only.
+bool writeNclxAvif(const QString &path, int primaries, int transfer)
+{
+    const QImage rgb = TestImages::pattern(QSize(64, 48)).convertToFormat(QImage::Format_RGB888);
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_image *image = nullptr;
+    heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+    nclx->color_primaries = heif_color_primaries(primaries);
+    nclx->transfer_characteristics = heif_transfer_characteristics(transfer);
+    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
+    nclx->full_range_flag = 1;
+    bool done =
+        heif_context_get_encoder_for_format(context, heif_compression_AV1, &encoder).code ==
+            heif_error_Ok &&
+        heif_image_create(64, 48, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
+            heif_error_Ok &&
+        heif_image_add_plane(image, heif_channel_interleaved, 64, 48, 8).code == heif_error_Ok;
+    if (done) {
+        int stride = 0;
+        uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        for (int y = 0; y < 48; ++y)
+            std::memcpy(plane + y * stride, rgb.constScanLine(y), 64 * 3);
+        heif_image_set_nclx_color_profile(image, nclx);
+        done = heif_context_encode_image(context, image, encoder, nullptr, nullptr).code ==
+                   heif_error_Ok &&
+               heif_context_write_to_file(context, QFile::encodeName(path).constData()).code ==
+                   heif_error_Ok;
+    }
+    heif_nclx_color_profile_free(nclx);
+    heif_image_release(image);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    return done;
+}
+
+QColorSpace bt2020Linear()
+{
+    return QColorSpace(QPointF(0.3127, 0.3290), QPointF(0.708, 0.292), QPointF(0.170, 0.797),
+                       QPointF(0.131, 0.046), QColorSpace::TransferFunction::Linear);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Resampling)
+
+class TestOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void conversion_data();
+    void conversion();
+    void nclxBecomesProfile_data();
+    void nclxBecomesProfile();
+    void transparencyOnWhite_data();
+    void transparencyOnWhite();
+    void conversionPlan_data();
+    void conversionPlan();
+    void qualityLevels_data();
+    void qualityLevels();
+    void noEnlarge_data();
+    void noEnlarge();
+    void keepDate_data();
+    void keepDate();
+    void startValuesUnchanged_data();
+    void startValuesUnchanged();
+
+private:
+    QString source(const QString &format);
+
+    QTemporaryDir dir;
+};
+
+// A 160 x 120 photo stored on its side (orientation 6), in Display P3, with an author.
+QString TestOptions::source(const QString &format)
+{
+    const QString path = dir.filePath("source." + format);
+    if (QFile::exists(path))
+        return path;
+    QImage image = TestImages::pattern(QSize(160, 120));
+    image.setColorSpace(QColorSpace(QColorSpace::DisplayP3));
+    if (!save(image, path) || !TestImages::exiftool(path, {"-Artist=Parvimage", "-Orientation#=6"}))
+        return QString();
+    return path;
+}
+
+void TestOptions::conversion_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    for (const QString &from : Formats)
+        for (const QString &to : Formats)
+            if (from != to)
+                QTest::addRow("%s to %s", qPrintable(from), qPrintable(to)) << from << to;
+}
+
+// Every format into every other: upright at the box's size, the author kept, the orientation
+// reset, the colour profile carried.
+void TestOptions::conversion()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    const QString in = source(from);
+    QVERIFY(!in.isEmpty());
+    const QString out = dir.filePath(from + "-converted." + to);
+    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 80);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QVERIFY2(!outcome.metadataNotCopied, qPrintable(outcome.systemError));
+    // HEIF turns images with its own boxes: the EXIF orientation there is only informative.
+    QCOMPARE(TestImages::uprightSize(out), TestImages::isHeif(in) ? QSize(80, 60) : QSize(60, 80));
+    QCOMPARE(TestImages::exifValues(out, {"Artist", "Orientation"}), QString("Parvimage\n1"));
+    QCOMPARE(QColorSpace::fromIccProfile(TestImages::profileBytes(out)),
+             QColorSpace(QColorSpace::DisplayP3));
+}
+
+void TestOptions::nclxBecomesProfile_data()
+{
+    QTest::addColumn<int>("primaries");
+    QTest::addColumn<int>("transfer");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QColorSpace>("expected");
+    QTest::addColumn<QString>("leftOut");
+    for (const char *to : {"jpg", "png", "webp", "heic"}) {
+        QTest::addRow("Display P3 to %s", to)
+            << 12 << 13 << QString(to) << QColorSpace(QColorSpace::DisplayP3) << QString();
+        QTest::addRow("BT.2020 linear to %s", to)
+            << 9 << 8 << QString(to) << bt2020Linear() << QString();
+        QTest::addRow("PQ to %s", to) << 9 << 16 << QString(to) << QColorSpace()
+                                      << QString("description des couleurs (nclx)");
+    }
+    QTest::newRow("Display P3 to avif, as nclx")
+        << 12 << 13 << QString("avif") << QColorSpace() << QString();
+    QTest::newRow("PQ to avif, as nclx")
+        << 9 << 16 << QString("avif") << QColorSpace() << QString();
+}
+
+// Outputs that hold no nclx (libheif leaves it out of HEIC) get the profile that says the same;
+// what no profile can say is named. AVIF keeps the nclx as it was.
+void TestOptions::nclxBecomesProfile()
+{
+    QFETCH(int, primaries);
+    QFETCH(int, transfer);
+    QFETCH(QString, to);
+    QFETCH(QColorSpace, expected);
+    QFETCH(QString, leftOut);
+    const QString in = dir.filePath(QString("nclx-%1-%2.avif").arg(primaries).arg(transfer));
+    QVERIFY(QFile::exists(in) || writeNclxAvif(in, primaries, transfer));
+    const QString out = dir.filePath(QFileInfo(in).completeBaseName() + "-out." + to);
+    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 32);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QCOMPARE(outcome.systemError, leftOut);
+    const QByteArray profile = TestImages::profileBytes(out);
+    QCOMPARE(profile.isEmpty(), !expected.isValid());
+    if (expected.isValid())
+        QCOMPARE(QColorSpace::fromIccProfile(profile), expected);
+    if (to == "avif")
+        QCOMPARE(TestImages::exifValues(out, {"ColorPrimaries", "TransferCharacteristics"}),
+                 QString("%1\n%2").arg(primaries).arg(transfer));
+}
+
+void TestOptions::transparencyOnWhite_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<Resampling>("resampling");
+    QTest::newRow("PNG, nearest") << "png" << Resampling::Nearest;
+    QTest::newRow("PNG, smooth") << "png" << Resampling::Smooth;
+    QTest::newRow("WebP, nearest") << "webp" << Resampling::Nearest;
+    QTest::newRow("HEIC, smooth") << "heic" << Resampling::Smooth;
+}
+
+// What shows through a transparent source's JPEG is white, half-transparent red turns pink,
+// and the colour hidden under transparent pixels never shows.
+void TestOptions::transparencyOnWhite()
+{
+    QFETCH(QString, from);
+    QFETCH(Resampling, resampling);
+    QImage image(64, 64, QImage::Format_ARGB32);
+    image.fill(qRgba(0, 0, 0, 0));
+    for (int y = 32; y < 64; ++y)
+        for (int x = 0; x < 64; ++x)
+            image.setPixel(x, y, qRgba(255, 0, 0, 128));
+    const QString in = dir.filePath("transparent." + from);
+    QVERIFY(save(image, in));
+    const QString out = dir.filePath("transparent-" + from + ".jpg");
+    PlannedRow row = plannedRow(in, out);
+    row.resampling = resampling;
+    QCOMPARE(ImageResizer::processRow(row, 32).status, RowOutcome::Written);
+    const QImage written(out);
+    const QRgb clear = written.pixel(16, 4), pink = written.pixel(16, 28);
+    QVERIFY2(qRed(clear) > 245 && qGreen(clear) > 245 && qBlue(clear) > 245,
+             qPrintable(QString::number(clear, 16)));
+    QVERIFY2(qRed(pink) > 240 && qAbs(qGreen(pink) - 127) < 16 && qAbs(qBlue(pink) - 127) < 16,
+             qPrintable(QString::number(pink, 16)));
+}
+
+void TestOptions::conversionPlan_data()
+{
+    QTest::addColumn<QStringList>("sources");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<bool>("toDestination");
+    QTest::addColumn<QStringList>("outputs"); // name, then status, then whether it replaces
+    QTest::newRow("HEIC beside a JPEG of its name")
+        << QStringList{"a.heic", "a.jpg"} << QByteArray("jpg") << false
+        << QStringList{"a.jpg refused new", "a.jpg pending replaces"};
+    QTest::newRow("two folders, one destination")
+        << QStringList{"x/a.heic", "y/a.png"} << QByteArray("jpg") << true
+        << QStringList{"a.jpg pending new", "a.jpg refused new"};
+    QTest::newRow("dotted name") << QStringList{"vacances.2019.HEIC"} << QByteArray("jpg") << false
+                                 << QStringList{"vacances.2019.jpg pending new"};
+    QTest::newRow("no suffix") << QStringList{"photo"} << QByteArray("png") << false
+                               << QStringList{"photo.png pending new"};
+    QTest::newRow("already that format")
+        << QStringList{"a.JPEG", "b.heic"} << QByteArray("jpg") << false
+        << QStringList{"a.jpg pending new", "b.jpg pending new"};
+    QTest::newRow("its own format, as it starts")
+        << QStringList{"a.JPEG", "b.heic"} << QByteArray() << false
+        << QStringList{"a.JPEG pending replaces", "b.heic pending replaces"};
+}
+
+// The chosen format's suffix replaces the last one; a converted output never replaces another
+// listed source, and two rows never write one file.
+void TestOptions::conversionPlan()
+{
+    QFETCH(QStringList, sources);
+    QFETCH(QByteArray, format);
+    QFETCH(bool, toDestination);
+    QFETCH(QStringList, outputs);
+    QTemporaryDir folder;
+    QStringList paths;
+    for (const QString &name : sources) {
+        paths.append(folder.filePath(name));
+        QDir().mkpath(QFileInfo(paths.last()).absolutePath());
+        QVERIFY(TestImages::writeAll(paths.last(), "x"));
+    }
+    BatchSettings settings;
+    settings.outputFormat = format;
+    if (toDestination)
+        settings.destination = folder.filePath("out");
+    const QVector<PlannedRow> plan = planBatch(paths, settings);
+    QStringList described;
+    for (const PlannedRow &row : plan)
+        described.append(QFileInfo(row.output).fileName() +
+                         (row.outcome.status == RowOutcome::Pending ? " pending" : " refused") +
+                         (row.replacesSource ? " replaces" : " new"));
+    QCOMPARE(described, outputs);
+    QCOMPARE(replacesASource(plan), outputs.join(' ').contains("pending replaces"));
+}
+
+void TestOptions::qualityLevels_data()
+{
+    QTest::addColumn<QString>("format");
+    for (const char *format : {"jpg", "webp", "heic", "avif"})
+        QTest::newRow(format) << QString(format);
+}
+
+// Each level down gives a strictly smaller file, in every lossy format.
+void TestOptions::qualityLevels()
+{
+    QFETCH(QString, format);
+    const QString in = dir.filePath("levels.png");
+    QVERIFY(QFile::exists(in) || TestImages::pattern(QSize(320, 240)).save(in));
+    qint64 previous = std::numeric_limits<qint64>::max();
+    for (Quality quality : {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact}) {
+        const QString out = dir.filePath(QString("level%1.").arg(int(quality)) + format);
+        PlannedRow row = plannedRow(in, out);
+        row.quality = quality;
+        QCOMPARE(ImageResizer::processRow(row, 320).status, RowOutcome::Written);
+        const qint64 size = QFileInfo(out).size();
+        QVERIFY2(size < previous, qPrintable(QString("%1 >= %2").arg(size).arg(previous)));
+        previous = size;
+    }
+}
+
+void TestOptions::noEnlarge_data()
+{
+    QTest::addColumn<QSize>("stored");
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<bool>("enlarge");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("small, kept") << QSize(300, 200) << 1 << false << QSize(300, 200);
+    QTest::newRow("small on its side, kept") << QSize(300, 200) << 6 << false << QSize(200, 300);
+    QTest::newRow("small, enlarged as it starts")
+        << QSize(300, 200) << 1 << true << QSize(512, 341);
+    QTest::newRow("one side at the box") << QSize(512, 100) << 1 << false << QSize(512, 100);
+    QTest::newRow("larger, reduced") << QSize(800, 600) << 1 << false << QSize(512, 384);
+}
+
+// An image that fits is written at its own size, still renamed, placed, upright and with its
+// EXIF dimensions corrected.
+void TestOptions::noEnlarge()
+{
+    QFETCH(QSize, stored);
+    QFETCH(int, orientation);
+    QFETCH(bool, enlarge);
+    QFETCH(QSize, expected);
+    const QString in =
+        dir.filePath(QString("small-%1-%2.jpg").arg(stored.width()).arg(orientation));
+    QVERIFY(TestImages::write(in, stored));
+    QVERIFY(TestImages::exiftool(in, {QString("-Orientation#=%1").arg(orientation),
+                                      QString("-ExifImageWidth=%1").arg(stored.width())}));
+    BatchSettings settings;
+    settings.rename = true;
+    settings.pattern = "petite";
+    settings.destination = dir.filePath("kept");
+    settings.enlarge = enlarge;
+    settings.outputFormat = "png";
+    QVERIFY(QDir().mkpath(settings.destination));
+    const PlannedRow row = planBatch({in}, settings).value(0);
+    QCOMPARE(row.output, settings.destination + "/petite000.png");
+    QCOMPARE(ImageResizer::processRow(row, 512).status, RowOutcome::Written);
+    QCOMPARE(TestImages::uprightSize(row.output), expected);
+    QCOMPARE(TestImages::exifValues(row.output, {"ExifImageWidth", "Orientation"}),
+             QString("%1\n1").arg(expected.width()));
+}
+
+void TestOptions::keepDate_data()
+{
+    QTest::addColumn<bool>("keep");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<bool>("inPlace");
+    QTest::newRow("kept, to a destination") << true << QByteArray() << false;
+    QTest::newRow("kept, converted beside") << true << QByteArray("webp") << true;
+    QTest::newRow("kept, over its own source") << true << QByteArray() << true;
+    QTest::newRow("not kept, as it starts") << false << QByteArray() << false;
+}
+
+// The output takes its source's modification time to the nanosecond, read before the output
+// could replace the source.
+void TestOptions::keepDate()
+{
+    QFETCH(bool, keep);
+    QFETCH(QByteArray, format);
+    QFETCH(bool, inPlace);
+    const QString in = dir.filePath(QString("dated-%1.jpg").arg(QTest::currentDataTag()));
+    QVERIFY(TestImages::write(in, QSize(200, 150)));
+    const FileTime::Stamp old{1000000000, 123456789, true};
+    QVERIFY(FileTime::setModified(in, old));
+    BatchSettings settings;
+    settings.keepDate = keep;
+    settings.outputFormat = format;
+    if (!inPlace)
+        settings.destination = dir.filePath("dated");
+    QVERIFY(QDir().mkpath(dir.filePath("dated")));
+    const PlannedRow row = planBatch({in}, settings).value(0);
+    QCOMPARE(ImageResizer::processRow(row, 100).status, RowOutcome::Written);
+    const FileTime::Stamp written = FileTime::modified(row.output);
+    QCOMPARE(written.seconds == old.seconds && written.nanoseconds == old.nanoseconds, keep);
+}
+
+void TestOptions::startValuesUnchanged_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("jpg reduced") << "jpg" << 96 << QByteArray("6d086505458cc2c8");
+    QTest::newRow("jpg enlarged") << "jpg" << 240 << QByteArray("9fba0cff5e5434c4");
+    QTest::newRow("png reduced") << "png" << 96 << QByteArray("df214fa780510394");
+    QTest::newRow("png enlarged") << "png" << 240 << QByteArray("158021354c5645cf");
+    QTest::newRow("webp reduced") << "webp" << 96 << QByteArray("e8465693873b68a6");
+    QTest::newRow("webp enlarged") << "webp" << 240 << QByteArray("2518dada9ecb2afc");
+    QTest::newRow("heic reduced") << "heic" << 96 << QByteArray("f13b725d20635aac");
+    QTest::newRow("heic enlarged") << "heic" << 240 << QByteArray("03512590c5a2b2f3");
+    QTest::newRow("avif reduced") << "avif" << 96 << QByteArray("752783d84f45a50e");
+    QTest::newRow("avif enlarged") << "avif" << 240 << QByteArray("17456eadd6e6ed9f");
+}
+
+// With every option at its start value, the bytes written are those of the program before
+// the options existed (under Qt 5 and 6 alike, at the tests' 96 dpi).
+void TestOptions::startValuesUnchanged()
+{
+    QFETCH(QString, format);
+    QFETCH(int, box);
+    QFETCH(QByteArray, expected);
+    const QString in = dir.filePath("golden." + format);
+    if (!QFile::exists(in)) {
+        QVERIFY(TestImages::write(in, QSize(160, 120)));
+        if (format == "jpg")
+            QVERIFY(TestImages::exiftool(in, {"-Artist=Parvimage", "-Orientation#=6"}));
+    }
+    const QString out = dir.filePath(QString("golden%1.").arg(box) + format);
+    QCOMPARE(TestImages::runRow(in, out, box).status, RowOutcome::Written);
+    QCOMPARE(TestImages::digest(out).toHex().left(16), expected);
+}
+
+QTEST_MAIN(TestOptions)
+#include "tst_options.moc"
