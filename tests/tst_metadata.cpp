@@ -87,6 +87,18 @@ QString TestMetadata::photoWithMetadata(const QString &name)
     return tagged ? path : QString();
 }
 
+// A 400 x 300 JPEG at `path` whose EXIF segment holds the TIFF block `tiff`.
+bool photoWithExif(const QString &path, const QByteArray &tiff)
+{
+    if (!TestImages::write(path, QSize(400, 300)))
+        return false;
+    const QByteArray exif = QByteArray("Exif\0\0", 6) + tiff;
+    QByteArray bytes = TestImages::readAll(path);
+    bytes.insert(2, QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
+                        char((exif.size() + 2) & 0xff) + exif);
+    return TestImages::writeAll(path, bytes);
+}
+
 RowOutcome TestMetadata::run(const QString &source, const QString &output)
 {
     PlannedRow row;
@@ -351,14 +363,8 @@ void TestMetadata::oddEntriesCorrected()
     QFETCH(int, dimensionType);
     QFETCH(int, dimensionCount);
     const QString source = dir.filePath("odd.jpg");
-    QVERIFY(TestImages::write(source, QSize(400, 300)));
-    QByteArray bytes = TestImages::readAll(source);
-    const QByteArray exif =
-        QByteArray("Exif\0\0", 6) +
-        TestImages::exifBlock(1, QSize(400, 300), pointerType, dimensionType, dimensionCount);
-    bytes.insert(2, QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
-                        char((exif.size() + 2) & 0xff) + exif);
-    QVERIFY(TestImages::writeAll(source, bytes));
+    QVERIFY(photoWithExif(source, TestImages::exifBlock(1, QSize(400, 300), pointerType,
+                                                        dimensionType, dimensionCount)));
     const QString output = dir.filePath("odd-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
@@ -385,14 +391,8 @@ void TestMetadata::brokenExifPointerDropped()
 {
     QFETCH(QByteArray, pointer);
     const QString source = dir.filePath("pointer.jpg");
-    QVERIFY(TestImages::write(source, QSize(400, 300)));
-    QByteArray block = TestImages::exifBlock(6, QSize(400, 300));
-    block.replace(36, pointer.size(), pointer);
-    const QByteArray exif = QByteArray("Exif\0\0", 6) + block;
-    QByteArray bytes = TestImages::readAll(source);
-    bytes.insert(2, QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
-                        char((exif.size() + 2) & 0xff) + exif);
-    QVERIFY(TestImages::writeAll(source, bytes));
+    QVERIFY(
+        photoWithExif(source, TestImages::exifBlock(6, QSize(400, 300)).replace(36, 10, pointer)));
     const QString output = dir.filePath("pointer-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
