@@ -5,6 +5,7 @@
 
 #include <QColorSpace>
 #include <QDir>
+#include <QImageReader>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,6 +96,8 @@ private slots:
     void keepDate();
     void startValuesUnchanged_data();
     void startValuesUnchanged();
+    void gifAnimation_data();
+    void gifAnimation();
 
 private:
     QString source(const QString &format);
@@ -411,6 +414,37 @@ void TestOptions::startValuesUnchanged()
     const QString out = dir.filePath(QString("golden%1.").arg(box) + format);
     QCOMPARE(TestImages::runRow(in, out, box).status, RowOutcome::Written);
     QCOMPARE(TestImages::digest(out).toHex().left(16), expected);
+}
+
+void TestOptions::gifAnimation_data()
+{
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("frames"); // 0: refused
+    QTest::newRow("into WebP, every frame") << "webp" << 3;
+    QTest::newRow("into JPEG, refused") << "jpg" << 0;
+    QTest::newRow("into HEIC, refused") << "heic" << 0;
+}
+
+// A GIF animation converted to WebP keeps its frames and their timing; a format of one image
+// refuses it rather than keep its first frame.
+void TestOptions::gifAnimation()
+{
+    QFETCH(QString, to);
+    QFETCH(int, frames);
+    const QString in = dir.filePath("animation.gif");
+    QVERIFY(QFile::exists(in) ||
+            QProcess::execute("convert", {"-delay", "20", "-size", "120x90", "xc:red", "xc:blue",
+                                          "xc:lime", "-loop", "0", in}) == 0);
+    const QString out = dir.filePath("animation." + to);
+    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 60);
+    QCOMPARE(outcome.status, frames ? RowOutcome::Written : RowOutcome::MultipleImages);
+    QCOMPARE(QFile::exists(out), frames > 0);
+    if (frames) {
+        QImageReader reader(out);
+        QCOMPARE(reader.imageCount(), frames);
+        QCOMPARE(reader.read().size(), QSize(60, 45));
+        QCOMPARE(reader.nextImageDelay(), 200);
+    }
 }
 
 QTEST_MAIN(TestOptions)

@@ -14,6 +14,7 @@
 #include <QColorSpace>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
@@ -241,10 +242,14 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
     // pixel there, whatever the format, beside what a HEIC or AVIF encoder holds.
     const QSize size = headerSize(reader, path, format);
     const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
-    const qint64 encoder = HeifWriter::formats().contains(outputFormat)
-                               ? HeifWriter::memoryEstimate(out)
-                           : outputFormat == "webp" ? WebPWriter::memoryEstimate(out)
-                                                    : 0;
+    qint64 encoder = HeifWriter::formats().contains(outputFormat) ? HeifWriter::memoryEstimate(out)
+                     : outputFormat == "webp"                     ? WebPWriter::memoryEstimate(out)
+                                                                  : 0;
+    // A GIF animation into WebP: the toolkit's canvas and previous frame, the animation
+    // encoder's canvases and candidates, and the frames it has encoded.
+    if (format == "gif" && outputFormat == "webp" && size.isValid())
+        encoder += 2 * qint64(size.width()) * size.height() * 4 +
+                   8 * qint64(out.width()) * out.height() * 4 + 3 * QFileInfo(path).size();
     return decoding + qint64(out.width()) * out.height() * 2 + encoder;
 }
 
@@ -404,6 +409,43 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box)
     return saveWithWarnings(row.output, encoded, leftOut);
 }
 
+// What browsers make of a GIF frame's delay of 10 ms or less.
+int gifDelay(int ms)
+{
+    return ms > 10 ? ms : 100;
+}
+
+// A GIF's frames, each as the toolkit composites it, into an animated WebP, the one output that
+// keeps them; lossless, as a GIF's flat colours are best kept.
+RowOutcome resizeGifAnimation(const PlannedRow &row, int box, int count)
+{
+    allowLargestAcceptedImage();
+    QImageReader reader(row.source);
+    const int loops = reader.loopCount(); // -1 forever, else the repeats after the first play
+    std::unique_ptr<WebPWriter::Animation> writer;
+    int startMs = 0;
+    for (int i = 0; i < count; ++i) {
+        const QImage frame = reader.read();
+        if (frame.isNull())
+            return RowOutcome::make(RowOutcome::Damaged, QString(), reader.errorString());
+        const QImage scaled = scaledAs(frame, box, row.resampling);
+        if (!writer)
+            writer.reset(new WebPWriter::Animation(scaled.size(), true, row.quality,
+                                                   loops < 0 ? 0 : loops + 1, 0));
+        if (!writer->add(scaled, startMs))
+            return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
+        startMs += gifDelay(reader.nextImageDelay());
+    }
+    QByteArray encoded;
+    QStringList leftOut;
+    QString error;
+    if (!writer)
+        return RowOutcome::make(RowOutcome::Unreadable);
+    if (!writer->finish(startMs, PhotoMetadata(), &encoded, &leftOut, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
+    return saveWithWarnings(row.output, encoded, leftOut);
+}
+
 // How many images the source holds: its pages, frames or sizes; a TIFF's thumbnails and
 // overviews are not pages of their own.
 int imageCount(const QString &path, const QByteArray &format)
@@ -420,6 +462,8 @@ RowOutcome processImages(const PlannedRow &row, int box, const QByteArray &forma
 {
     if (format == "webp" && row.format == "webp")
         return resizeAnimation(row, box);
+    if (format == "gif" && row.format == "webp")
+        return resizeGifAnimation(row, box, count);
     RowOutcome outcome =
         RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
     outcome.imageCount = count;
