@@ -247,7 +247,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: parvimage_levels [--size N] FILE...\n");
         return 2;
     }
-    std::printf("%d images at %d\n", images.size(), size);
+    std::printf("%d images at %d\n", int(images.size()), size);
     QTemporaryDir dir;
     const Quality order[] = {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact};
     for (const Format &format : formats()) {
