@@ -7,7 +7,10 @@
 // Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
 // the settings behind the program's four levels.
 
+#include "formats/heifwriter.h"
 #include "formats/quality.h"
+#include "formats/webpwriter.h"
+#include "metadata/photometadata.h"
 #include "row/imageresizer.h"
 
 #include <QBuffer>
@@ -19,11 +22,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-
-#include <libheif/heif.h>
-#include <webp/encode.h>
 
 namespace {
 
@@ -91,104 +89,34 @@ double ssim(const QImage &a, const QImage &b)
     return total / x.size();
 }
 
-using Encoder = std::function<bool(const QImage &, int, QByteArray *)>;
-
 struct Format
 {
     const char *name;
-    const char *suffix;
+    QByteArray suffix;
     QVector<int> settings;
-    Encoder encode;
-    int (*level)(Quality);
 };
 
-bool encodeJpeg(const QImage &image, int quality, QByteArray *bytes)
+const Format Formats[] = {
+    {"JPEG (toolkit)", "jpg", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
+    {"WebP (libwebp)", "webp", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
+    {"HEIC (x265, ultrafast)", "heic", {20, 30, 38, 45, 55, 65, 72, 80, 88}},
+    {"AVIF (aom, speed 9)", "avif", {40, 50, 60, 70, 76, 82, 88, 92, 96}},
+};
+
+// Through the program's own writers, at the encoder setting given.
+bool encode(const QImage &image, const QByteArray &format, int setting, QByteArray *bytes)
 {
+    QStringList leftOut;
+    QString error;
+    if (format == "webp")
+        return WebPWriter::encode(image, false, setting, PhotoMetadata(), bytes, &leftOut, &error);
+    if (format != "jpg")
+        return HeifWriter::encode(image, format, setting, PhotoMetadata(), bytes, &leftOut, &error);
     QBuffer buffer(bytes);
     buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpg");
-    writer.setQuality(quality);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(setting);
     return writer.write(image);
-}
-
-// The writers take a level, not a setting: the settings are tried here with the libraries' own
-// calls, at the writers' speeds.
-bool encodeWebp(const QImage &image, int quality, QByteArray *bytes)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    uint8_t *out = nullptr;
-    const size_t size = WebPEncodeRGB(rgb.constBits(), rgb.width(), rgb.height(),
-                                      int(rgb.bytesPerLine()), float(quality), &out);
-    *bytes = QByteArray(reinterpret_cast<const char *>(out), int(size));
-    WebPFree(out);
-    return size > 0;
-}
-
-heif_error append(heif_context *, const void *data, size_t size, void *bytes)
-{
-    static_cast<QByteArray *>(bytes)->append(static_cast<const char *>(data), int(size));
-    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
-}
-
-bool encodeHeif(const QImage &image, heif_compression_format compression, int quality,
-                QByteArray *bytes)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    heif_context *context = heif_context_alloc();
-    heif_encoder *encoder = nullptr;
-    heif_image *picture = nullptr;
-    heif_context_get_encoder_for_format(context, compression, &encoder);
-    heif_encoder_set_lossy_quality(encoder, quality);
-    if (compression == heif_compression_AV1)
-        heif_encoder_set_parameter_integer(encoder, "speed", 9);
-    else
-        heif_encoder_set_parameter_string(encoder, "preset", "ultrafast");
-    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB,
-                      &picture);
-    heif_image_add_plane(picture, heif_channel_interleaved, rgb.width(), rgb.height(), 8);
-    int stride = 0;
-    uint8_t *plane = heif_image_get_plane(picture, heif_channel_interleaved, &stride);
-    for (int y = 0; y < rgb.height(); ++y)
-        std::memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
-    bytes->clear();
-    heif_writer writer{1, append};
-    const bool done = heif_context_encode_image(context, picture, encoder, nullptr, nullptr).code ==
-                          heif_error_Ok &&
-                      heif_context_write(context, &writer, bytes).code == heif_error_Ok;
-    heif_image_release(picture);
-    heif_encoder_release(encoder);
-    heif_context_free(context);
-    return done;
-}
-
-QVector<Format> formats()
-{
-    return {
-        {"JPEG (toolkit)",
-         "jpg",
-         {35, 45, 55, 65, 75, 82, 88, 92, 95, 97},
-         encodeJpeg,
-         [](Quality q) { return EncoderQuality::jpeg(q) < 0 ? 75 : EncoderQuality::jpeg(q); }},
-        {"WebP (libwebp)",
-         "webp",
-         {35, 45, 55, 65, 75, 82, 88, 92, 95, 97},
-         encodeWebp,
-         [](Quality q) { return int(EncoderQuality::webp(q)); }},
-        {"HEIC (x265, ultrafast)",
-         "heic",
-         {20, 30, 38, 45, 55, 65, 72, 80, 88},
-         [](const QImage &i, int q, QByteArray *b) {
-             return encodeHeif(i, heif_compression_HEVC, q, b);
-         },
-         EncoderQuality::hevc},
-        {"AVIF (aom, speed 9)",
-         "avif",
-         {40, 50, 60, 70, 76, 82, 88, 92, 96},
-         [](const QImage &i, int q, QByteArray *b) {
-             return encodeHeif(i, heif_compression_AV1, q, b);
-         },
-         EncoderQuality::av1},
-    };
 }
 
 QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, QTemporaryDir &dir)
@@ -210,9 +138,9 @@ void measure(const Format &format, const QVector<int> &settings, const QVector<Q
         double quality = 0, bytes = 0;
         for (const QImage &image : images) {
             QByteArray encoded;
-            if (!format.encode(image, setting, &encoded))
+            if (!encode(image, format.suffix, setting, &encoded))
                 continue;
-            quality += ssim(image, decoded(encoded, format.suffix, image.size(), dir));
+            quality += ssim(image, decoded(encoded, format.suffix.constData(), image.size(), dir));
             bytes += encoded.size();
         }
         std::printf("  %7d  %.4f  %6.1f KB\n", setting, quality / images.size(),
@@ -250,12 +178,14 @@ int main(int argc, char *argv[])
     std::printf("%d images at %d\n", int(images.size()), size);
     QTemporaryDir dir;
     const Quality order[] = {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact};
-    for (const Format &format : formats()) {
+    for (const Format &format : Formats) {
         QVector<int> settings = format.settings;
         if (levels) {
             settings.clear();
-            for (Quality quality : order)
-                settings.append(format.level(quality));
+            for (Quality quality : order) {
+                const int setting = EncoderQuality::setting(format.suffix, quality);
+                settings.append(setting < 0 ? 75 : setting); // -1: the toolkit's default, 75
+            }
         }
         measure(format, settings, images, dir);
     }

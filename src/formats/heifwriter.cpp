@@ -55,16 +55,14 @@ bool isAvif(const QByteArray &format)
     return format == "avif";
 }
 
-bool openEncoder(const QByteArray &format, Quality quality, Encoder *e)
+bool openEncoder(const QByteArray &format, int quality, Encoder *e)
 {
     const heif_compression_format compression =
         isAvif(format) ? heif_compression_AV1 : heif_compression_HEVC;
     if (!e->context || !e->options ||
         !e->check(heif_context_get_encoder_for_format(e->context, compression, &e->encoder)))
         return false;
-    if (!e->check(heif_encoder_set_lossy_quality(e->encoder, isAvif(format)
-                                                                 ? EncoderQuality::av1(quality)
-                                                                 : EncoderQuality::hevc(quality))))
+    if (!e->check(heif_encoder_set_lossy_quality(e->encoder, quality)))
         return false;
     // A parameter this build's plugin does not know only costs speed.
     if (isAvif(format))
@@ -168,7 +166,7 @@ heif_error appendBytes(heif_context *, const void *data, size_t size, void *byte
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 
-bool encodeWith(const QImage &image, const QByteArray &format, Quality quality,
+bool encodeWith(const QImage &image, const QByteArray &format, int quality,
                 const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
                 QString *error)
 {
@@ -201,7 +199,7 @@ QList<QByteArray> formats()
     return {"avif", "heic", "heif", "hif"};
 }
 
-bool encode(const QImage &image, const QByteArray &format, Quality quality,
+bool encode(const QImage &image, const QByteArray &format, int quality,
             const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
 {
     const bool done = encodeWith(image, format, quality, metadata, bytes, leftOut, error);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
+
 // How hard the lossy encoders compress. Each level looks about the same in every format; the
-// values behind it were chosen by measurement (see the README's table).
+// settings behind it were chosen by measurement (see the README's table).
 enum class Quality
 {
     Maximum,
@@ -12,12 +14,9 @@ enum class Quality
 
 namespace EncoderQuality {
 
-// The toolkit's JPEG quality, -1 for its default.
-int jpeg(Quality quality);
-// libwebp's lossy quality, 0 to 100.
-float webp(Quality quality);
-// libheif's lossy quality for x265 (HEIC) and aom (AVIF).
-int hevc(Quality quality);
-int av1(Quality quality);
+// The setting that gives `quality` in the writer of `format` (a lower-case suffix): the
+// toolkit's JPEG quality (-1 for its default), libwebp's lossy quality, or libheif's for x265
+// (HEIC) and aom (AVIF); -1 for the formats without one.
+int setting(const QByteArray &format, Quality quality);
 
 } // namespace EncoderQuality

@@ -125,7 +125,7 @@ public:
 
     // Convert one stored row into inputRow() and push it.
     void pushRgb32(const QRgb *pixels, bool alpha); // without alpha, 0xff in its place
-    void pushRgb24(const uchar *pixels); // red, green, blue bytes, opaque
+    void pushRgb24(const uchar *pixels);            // red, green, blue bytes, opaque
     void pushRgba64(const QRgba64 *pixels, bool alpha);
     // A row of luma and chroma samples, and alpha or none, converted by `matrix` into the
     // scale of maximum().

@@ -25,13 +25,13 @@ bool import(const QImage &image, WebPPicture *picture)
                  : WebPPictureImportRGBX(picture, rgba.constBits(), stride);
 }
 
-bool initConfig(WebPConfig *config, bool lossless, Quality quality)
+bool initConfig(WebPConfig *config, bool lossless, int quality)
 {
     if (!WebPConfigInit(config))
         return false;
     config->lossless = lossless ? 1 : 0;
     if (!lossless)
-        config->quality = EncoderQuality::webp(quality);
+        config->quality = float(quality);
     return WebPValidateConfig(config);
 }
 
@@ -59,7 +59,7 @@ qint64 memoryEstimate(const QSize &size)
     return qint64(size.width()) * size.height() * 6 + 2 * 1024 * 1024;
 }
 
-bool encode(const QImage &image, bool lossless, Quality quality, const PhotoMetadata &metadata,
+bool encode(const QImage &image, bool lossless, int quality, const PhotoMetadata &metadata,
             QByteArray *bytes, QStringList *leftOut, QString *error)
 {
     WebPConfig config;
@@ -93,8 +93,7 @@ struct Animation::Encoder
     QString error;
 };
 
-Animation::Animation(const QSize &size, bool lossless, Quality quality, int loopCount,
-                     QRgb background)
+Animation::Animation(const QSize &size, bool lossless, int quality, int loopCount, QRgb background)
     : m_encoder(new Encoder)
 {
     m_encoder->size = size;

@@ -4,8 +4,6 @@
 #include <QImage>
 #include <QStringList>
 
-#include "formats/quality.h"
-
 #include <memory>
 
 class PhotoMetadata;
@@ -17,17 +15,17 @@ namespace WebPWriter {
 // decoder, in WebPStream::memoryEstimate().
 qint64 memoryEstimate(const QSize &size);
 
-// Encodes the upright `image` into `*bytes`: losslessly where asked, else lossy at `quality`. What
-// could not be carried is added to `leftOut`. False, with libwebp's words in `error`, where nothing
-// was encoded.
-bool encode(const QImage &image, bool lossless, Quality quality, const PhotoMetadata &metadata,
+// Encodes the upright `image` into `*bytes`: losslessly where asked, else lossy at libwebp's
+// `quality` (0 to 100). What could not be carried is added to `leftOut`. False, with libwebp's
+// words in `error`, where nothing was encoded.
+bool encode(const QImage &image, bool lossless, int quality, const PhotoMetadata &metadata,
             QByteArray *bytes, QStringList *leftOut, QString *error);
 
 // Encodes an animation one frame at a time, so that only the encoder's own frames are held.
 class Animation
 {
 public:
-    Animation(const QSize &size, bool lossless, Quality quality, int loopCount, QRgb background);
+    Animation(const QSize &size, bool lossless, int quality, int loopCount, QRgb background);
     ~Animation();
     Animation(const Animation &) = delete;
     Animation &operator=(const Animation &) = delete;

@@ -261,14 +261,14 @@ bool isJpegFormat(const QByteArray &format)
 }
 
 // Encodes the whole file in memory: only then is the old one replaced, in one write.
-bool encode(const QImage &image, const QByteArray &format, Quality quality, QByteArray *bytes,
+bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
             QString *error)
 {
     QBuffer buffer(bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     if (isJpegFormat(format))
-        writer.setQuality(EncoderQuality::jpeg(quality));
+        writer.setQuality(quality);
     if (writer.write(image))
         return true;
     *error = writer.errorString();
@@ -328,11 +328,11 @@ QImage onWhite(const QImage &image)
 bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoMetadata &metadata,
                         QByteArray *encoded, QStringList *leftOut, QString *error)
 {
+    const int quality = EncoderQuality::setting(row.format, row.quality);
     if (isHeifFormat(row.format))
-        return HeifWriter::encode(image, row.format, row.quality, metadata, encoded, leftOut,
-                                  error);
+        return HeifWriter::encode(image, row.format, quality, metadata, encoded, leftOut, error);
     if (row.format == "webp")
-        return WebPWriter::encode(image, WebPStream::isLossless(row.source), row.quality, metadata,
+        return WebPWriter::encode(image, WebPStream::isLossless(row.source), quality, metadata,
                                   encoded, leftOut, error);
     const QImage toEncode = isJpegFormat(row.format)
                                 ? withoutText(onWhite(image), QStringLiteral("XML:com.adobe.xmp"))
@@ -341,28 +341,35 @@ bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoM
         *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
         return false;
     }
-    if (!encode(toEncode, row.format, row.quality, encoded, error))
+    if (!encode(toEncode, row.format, quality, encoded, error))
         return false;
-    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
-    QStringList metadataLeftOut;
     if (isJpegFormat(row.format))
-        metadata.insertInto(encoded, image.size(), &metadataLeftOut);
+        metadata.insertInto(encoded, image.size(), leftOut);
     else if (row.format == "png")
-        metadata.insertIntoPng(encoded, image.size(), &metadataLeftOut);
+        metadata.insertIntoPng(encoded, image.size(), leftOut);
     else
-        metadataLeftOut = metadata.present();
-    *leftOut += metadataLeftOut;
+        *leftOut = metadata.present();
+    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
     return true;
+}
+
+// A written row that lacks some of its source's metadata says what.
+void addLeftOut(RowOutcome *outcome, const QStringList &leftOut)
+{
+    if (outcome->status != RowOutcome::Written || leftOut.isEmpty())
+        return;
+    QStringList all = leftOut;
+    if (!outcome->systemError.isEmpty())
+        all.prepend(outcome->systemError);
+    outcome->metadataNotCopied = true;
+    outcome->systemError = all.join(QLatin1String(", "));
 }
 
 RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded,
                             const QStringList &leftOut)
 {
     RowOutcome outcome = save(path, encoded);
-    if (outcome.status == RowOutcome::Written && !leftOut.isEmpty()) {
-        outcome.metadataNotCopied = true;
-        outcome.systemError = leftOut.join(QLatin1String(", "));
-    }
+    addLeftOut(&outcome, leftOut);
     return outcome;
 }
 
@@ -387,7 +394,8 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box)
     const bool lossless = WebPStream::isLossless(row.source);
     const auto addFrame = [&](const QImage &frame, int startMs) {
         if (!writer)
-            writer.reset(new WebPWriter::Animation(frame.size(), lossless, row.quality,
+            writer.reset(new WebPWriter::Animation(frame.size(), lossless,
+                                                   EncoderQuality::setting("webp", row.quality),
                                                    animation.loopCount, animation.background));
         return writer->add(frame, startMs);
     };
@@ -430,7 +438,7 @@ RowOutcome resizeGifAnimation(const PlannedRow &row, int box, int count)
             return RowOutcome::make(RowOutcome::Damaged, QString(), reader.errorString());
         const QImage scaled = scaledAs(frame, box, row.resampling);
         if (!writer)
-            writer.reset(new WebPWriter::Animation(scaled.size(), true, row.quality,
+            writer.reset(new WebPWriter::Animation(scaled.size(), true, -1, // lossless: no quality
                                                    loops < 0 ? 0 : loops + 1, 0));
         if (!writer->add(scaled, startMs))
             return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
@@ -526,13 +534,9 @@ int boxFor(const PlannedRow &row, QImageReader &reader, const QByteArray &format
 // Gives the output its source's modification time, read before the output could replace it.
 void keepDate(const PlannedRow &row, const FileTime::Stamp &stamp, RowOutcome *outcome)
 {
-    if (!row.keepDate || outcome->status != RowOutcome::Written ||
-        FileTime::setModified(row.output, stamp))
-        return;
-    outcome->metadataNotCopied = true;
-    const QString what = QCoreApplication::translate("MainWindow", "date de modification");
-    outcome->systemError =
-        outcome->systemError.isEmpty() ? what : outcome->systemError + QLatin1String(", ") + what;
+    if (row.keepDate && outcome->status == RowOutcome::Written &&
+        !FileTime::setModified(row.output, stamp))
+        addLeftOut(outcome, {QCoreApplication::translate("MainWindow", "date de modification")});
 }
 
 RowOutcome resizeRow(const PlannedRow &row, int box)
