@@ -10,8 +10,10 @@
 
 #include "batch/batchplan.h"
 #include "batch/batchrunner.h"
-#include "formats/sampler.h"
-#include "metadata/photometadata.h"
+#include "formats/jpeg/jpegmetadata.h"
+#include "formats/registry.h"
+#include "formats/toolkitcodec.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "system/peakmemory.h"
 
@@ -292,7 +294,8 @@ double metadataMilliseconds(const QString &folder)
     for (const QString &source : sources) {
         QByteArray output = encoded;
         QStringList leftOut;
-        PhotoMetadata::read(source).insertInto(&output, QSize(1024, 768), &leftOut);
+        JpegMetadata::insertInto(&output, Formats::readMetadata(source), QSize(1024, 768),
+                                 &leftOut);
     }
     return sources.isEmpty() ? 0 : timer.nsecsElapsed() / 1e6 / sources.size();
 }
@@ -378,7 +381,7 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
                 return 2;
         }
     } else if (mode == "toolkit") {
-        ImageResizer::allowLargestAcceptedImage(); // as the program does under Qt 6
+        ToolkitCodec::allowLargestAcceptedImage(); // as the program does under Qt 6
         for (const QString &source : sources) {
             const QImage image(source);
             const QString saved = QDir(output).filePath(QFileInfo(source).fileName());

@@ -4,8 +4,8 @@
 //
 //   parvimage_filters PHOTO [SIZE]
 
-#include "formats/resampler.h"
-#include "formats/sampler.h"
+#include "resample/resampler.h"
+#include "resample/sampler.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

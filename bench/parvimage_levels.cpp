@@ -7,10 +7,7 @@
 // Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
 // the settings behind the program's four levels.
 
-#include "formats/heifwriter.h"
-#include "formats/quality.h"
-#include "formats/webpwriter.h"
-#include "metadata/photometadata.h"
+#include "formats/registry.h"
 #include "row/imageresizer.h"
 
 #include <QBuffer>
@@ -96,7 +93,7 @@ struct Format
     QVector<int> settings;
 };
 
-const Format Formats[] = {
+const Format LossyFormats[] = {
     {"JPEG (toolkit)", "jpg", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
     {"WebP (libwebp)", "webp", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
     {"HEIC (x265, ultrafast)", "heic", {20, 30, 38, 45, 55, 65, 72, 80, 88}},
@@ -108,15 +105,8 @@ bool encode(const QImage &image, const QByteArray &format, int setting, QByteArr
 {
     QStringList leftOut;
     QString error;
-    if (format == "webp")
-        return WebPWriter::encode(image, false, setting, PhotoMetadata(), bytes, &leftOut, &error);
-    if (format != "jpg")
-        return HeifWriter::encode(image, format, setting, PhotoMetadata(), bytes, &leftOut, &error);
-    QBuffer buffer(bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    writer.setQuality(setting);
-    return writer.write(image);
+    return Formats::writerFor(format).encode(image, {format, setting, false}, PhotoMetadata(),
+                                             bytes, &leftOut, &error);
 }
 
 QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, QTemporaryDir &dir)
@@ -178,7 +168,7 @@ int main(int argc, char *argv[])
     std::printf("%d images at %d\n", int(images.size()), size);
     QTemporaryDir dir;
     const Quality order[] = {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact};
-    for (const Format &format : Formats) {
+    for (const Format &format : LossyFormats) {
         QVector<int> settings = format.settings;
         if (levels) {
             settings.clear();

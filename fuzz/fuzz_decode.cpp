@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes as an image file, through the same load and scale as a row, then
 // through a whole row converting it, metadata and all.
-#include "formats/sampler.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 
 #include <QCoreApplication>

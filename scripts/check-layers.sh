@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Fails when a file under src/ includes a header from a folder above its own. The folders, from
-# the top layer down: each may include its own headers and those of the folders after it.
+# Fails when a file under src/ includes a header from a folder above its own, when one format's
+# folder includes from another's, or when anything but the registry includes a format's folder.
+# The folders, from the top layer down: each may include its own headers and those of the
+# folders after it.
 set -euo pipefail
 cd "$(dirname "$0")/../src"
-layers=(window batch row formats metadata system)
+layers=(window batch row formats resample metadata system)
 # Not a layer: the forms, which only window/ uses.
 forms=forms
 rank() {
@@ -14,18 +16,41 @@ rank() {
     echo -1
 }
 status=0
+fail() {
+    echo "$1"
+    status=1
+}
 for layer in "${layers[@]}"; do
     own=$(rank "$layer")
     while IFS=: read -r file line folder; do
         used=$(rank "$folder")
-        if [ "$used" -lt "$own" ]; then
-            echo "$file:$line: $layer/ includes from $folder/, a layer above it"
-            status=1
-        fi
+        [ "$used" -ge "$own" ] || fail "$file:$line: $layer/ includes from $folder/, a layer above it"
     done < <(grep -rnoE '^#include "[a-z]+/' "$layer" | sed -E 's/#include "([a-z]+)\/$/\1/')
 done
+
+# Inside formats/: each format is a folder of its own; the files beside the folders are the
+# interface they share and the registry, the one place that lists them.
+while IFS=: read -r file line header; do
+    own=$(dirname "$file")
+    target=$(dirname "$header")
+    if [ "$target" = formats ]; then
+        [ "$header" != formats/registry.h ] || [ "$own" = formats ] ||
+            fail "$file:$line: a format's folder includes the registry"
+    elif [ "$own" = formats ]; then
+        [ "$file" = formats/registry.cpp ] ||
+            fail "$file:$line: only the registry includes a format's folder"
+    elif [ "$target" != "$own" ]; then
+        fail "$file:$line: $own/ includes from $target/, another format's folder"
+    fi
+done < <(grep -rnoE '^#include "formats/[a-z/]+\.h"' formats | sed -E 's/#include "(.*)"$/\1/')
+
+# Above formats/, nothing names a format's folder: the row and the batch ask the registry.
+while IFS=: read -r file line _; do
+    fail "$file:$line: includes a format's own header; ask the registry"
+done < <(grep -rnE '^#include "formats/[a-z]+/' window batch row || true)
+
 unknown=$(find . -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | while read -r d; do
     [ "$d" = "$forms" ] || [ "$(rank "$d")" -ge 0 ] || echo "$d"; done)
-[ -z "$unknown" ] || { echo "folders not in the layer list: $unknown"; status=1; }
-[ $status -eq 0 ] && echo "Layers respected: ${layers[*]}"
+[ -z "$unknown" ] || fail "folders not in the layer list: $unknown"
+[ $status -eq 0 ] && echo "Layers respected: ${layers[*]}; one folder a format"
 exit $status

@@ -1,7 +1,7 @@
 #include "testimages.h"
 
-#include "formats/heifstream.h"
-#include "formats/webpstream.h"
+#include "formats/heif/heifstream.h"
+#include "formats/webp/webpstream.h"
 #include "row/imageresizer.h"
 
 #include <QCryptographicHash>

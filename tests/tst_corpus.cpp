@@ -1,7 +1,7 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
-#include "formats/sampler.h"
+#include "resample/sampler.h"
 #include "system/peakmemory.h"
 #include "testimages.h"
 

@@ -1,4 +1,4 @@
-#include "formats/sampler.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 

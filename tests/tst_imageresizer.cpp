@@ -1,4 +1,4 @@
-#include "formats/sampler.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "system/atomicfile.h"
 #include "system/peakmemory.h"

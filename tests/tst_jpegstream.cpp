@@ -1,5 +1,5 @@
-#include "formats/jpegstream.h"
-#include "formats/sampler.h"
+#include "formats/jpeg/jpegstream.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 

@@ -1,5 +1,5 @@
-#include "formats/pngstream.h"
-#include "formats/sampler.h"
+#include "formats/png/pngstream.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 

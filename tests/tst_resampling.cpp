@@ -1,5 +1,5 @@
-#include "formats/resampler.h"
-#include "formats/sampler.h"
+#include "resample/resampler.h"
+#include "resample/sampler.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-
 // How hard the lossy encoders compress. Each level looks about the same in every format; the
-// settings behind it were chosen by measurement (see the README's table).
+// settings behind it were chosen by measurement (see the README's table) and live in each
+// format's writer entry.
 enum class Quality
 {
     Maximum,
@@ -11,12 +10,3 @@ enum class Quality
     Normal, // the encoders' settings before the choice existed
     Compact,
 };
-
-namespace EncoderQuality {
-
-// The setting that gives `quality` in the writer of `format` (a lower-case suffix): the
-// toolkit's JPEG quality (-1 for its default), libwebp's lossy quality, or libheif's for x265
-// (HEIC) and aom (AVIF); -1 for the formats without one.
-int setting(const QByteArray &format, Quality quality);
-
-} // namespace EncoderQuality

@@ -1,25 +1,16 @@
 #include "row/imageresizer.h"
 
-#include "formats/heifwriter.h"
-#include "formats/resampler.h"
-#include "formats/sampler.h"
-#include "formats/streamdecoder.h"
-#include "formats/webpstream.h"
-#include "formats/webpwriter.h"
-#include "metadata/photometadata.h"
+#include "formats/registry.h"
+#include "formats/toolkitcodec.h"
+#include "resample/resampler.h"
+#include "resample/sampler.h"
 #include "system/atomicfile.h"
 #include "system/filetime.h"
 
-#include <QBuffer>
 #include <QColorSpace>
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
-#include <QImageWriter>
-#include <QPainter>
 
-#include <cstring>
 #include <memory>
 
 #ifdef __GLIBC__
@@ -43,17 +34,16 @@ QSize uprightSize(const QImageReader &reader)
 QImageIOHandler::Transformations transformFor(const QImageReader &reader, const QString &path,
                                               const QByteArray &format)
 {
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    return decoder && decoder->transformation ? decoder->transformation(path)
-                                              : reader.transformation();
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    return decoder.transformation ? decoder.transformation(path) : reader.transformation();
 }
 
-RowOutcome::Status rowStatus(StreamDecoder::Status status)
+RowOutcome::Status rowStatus(Formats::Status status)
 {
     switch (status) {
-    case StreamDecoder::Status::Damaged:
+    case Formats::Status::Damaged:
         return RowOutcome::Damaged;
-    case StreamDecoder::Status::Failed:
+    case Formats::Status::Failed:
         return RowOutcome::Unreadable;
     default:
         return RowOutcome::Pending;
@@ -62,34 +52,26 @@ RowOutcome::Status rowStatus(StreamDecoder::Status status)
 
 // Whether a toolkit decode that failed, or that gave an image, met damaged data: the format's
 // own verdict where it has one, else a header read and a failed decode mean damage.
-RowOutcome::Status toolkitVerdict(const StreamDecoder::Format *decoder, bool headerRead,
-                                  bool decoded)
+RowOutcome::Status toolkitVerdict(const Formats::Decoder &decoder, bool headerRead, bool decoded)
 {
-    if (decoder && decoder->toolkitVerdict)
-        return rowStatus(decoder->toolkitVerdict(headerRead, decoded));
+    if (decoder.toolkitVerdict)
+        return rowStatus(decoder.toolkitVerdict(headerRead, decoded));
     if (decoded)
         return RowOutcome::Pending;
     return headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable;
-}
-
-QImage scaledAs(const QImage &image, int box, Resampling resampling)
-{
-    const QSize target = fitInSquare(image.size(), box);
-    return resampling == Resampling::Smooth ? sampleSmooth(image, target)
-                                            : sampleNearest(image, target);
 }
 
 QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
                          QImageIOHandler::Transformations transform, int box, Resampling resampling,
                          RowOutcome *outcome)
 {
-    allowLargestAcceptedImage();
+    ToolkitCodec::allowLargestAcceptedImage();
     const bool ownTransform = transform != reader.transformation();
     reader.setAutoTransform(!ownTransform);
     const bool headerRead = reader.size().isValid();
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    if (decoder && decoder->beforeToolkitDecode)
-        decoder->beforeToolkitDecode();
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    if (decoder.beforeToolkitDecode)
+        decoder.beforeToolkitDecode();
     QImage image = reader.read();
     const RowOutcome::Status verdict = toolkitVerdict(decoder, headerRead, !image.isNull());
     if (verdict != RowOutcome::Pending) {
@@ -98,15 +80,15 @@ QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
     }
     if (ownTransform)
         image = uprightImage(image, transform);
-    return scaledAs(image, box, resampling);
+    return sampleFitted(image, box, resampling);
 }
 
 // The upright size from the header, by the format's own decoder where the toolkit cannot read
 // it; invalid where the header could not be read.
 QSize headerSize(QImageReader &reader, const QString &path, const QByteArray &format)
 {
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    return decoder && decoder->uprightSize ? decoder->uprightSize(path) : uprightSize(reader);
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    return decoder.uprightSize ? decoder.uprightSize(path) : uprightSize(reader);
 }
 
 // Refuses what must not be decoded at all: what the format's entry refuses, or an image
@@ -114,17 +96,16 @@ QSize headerSize(QImageReader &reader, const QString &path, const QByteArray &fo
 bool refusedUpFront(QImageReader &reader, const QString &path, const QByteArray &format,
                     RowOutcome *outcome)
 {
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
     QString detail;
-    const RowOutcome::Status refused = decoder && decoder->refuse
-                                           ? rowStatus(decoder->refuse(path, &detail))
-                                           : RowOutcome::Pending;
+    const RowOutcome::Status refused =
+        decoder.refuse ? rowStatus(decoder.refuse(path, &detail)) : RowOutcome::Pending;
     if (refused != RowOutcome::Pending) {
         *outcome = RowOutcome::make(refused, QString(), detail);
         return true;
     }
     const QSize size = headerSize(reader, path, format);
-    if (size.isValid() && qint64(size.width()) * size.height() > MaxPixels) {
+    if (size.isValid() && qint64(size.width()) * size.height() > ToolkitCodec::MaxPixels) {
         *outcome = RowOutcome::make(RowOutcome::TooLarge);
         outcome->imageSize = size;
         return true;
@@ -151,17 +132,17 @@ qint64 toolkitEstimate(const QImageReader &reader, int box, Resampling resamplin
            qint64(out.width()) * out.height() * qMax(depth, 8) / 8 + filter;
 }
 
-StreamDecoder::Status decodeStreamed(const QImageReader &reader, const QString &path,
-                                     const QByteArray &format, int box, Resampling resampling,
-                                     QImage *scaled, RowOutcome *outcome)
+Formats::Status decodeStreamed(const QImageReader &reader, const QString &path,
+                               const QByteArray &format, int box, Resampling resampling,
+                               QImage *scaled, RowOutcome *outcome)
 {
-    using StreamDecoder::Status;
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    if (!decoder || !decoder->decodeScaled)
+    using Formats::Status;
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    if (!decoder.decodeScaled)
         return Status::NotHandled;
     QString error;
-    const Status status = decoder->decodeScaled(path, transformFor(reader, path, format), box,
-                                                resampling, scaled, &error);
+    const Status status = decoder.decodeScaled(path, transformFor(reader, path, format), box,
+                                               resampling, scaled, &error);
     if (status == Status::Failed)
         *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
     else if (status == Status::Damaged)
@@ -187,7 +168,7 @@ QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArra
 {
     QImage scaled;
     if (decodeStreamed(reader, path, format, box, resampling, &scaled, outcome) ==
-        StreamDecoder::Status::NotHandled)
+        Formats::Status::NotHandled)
         scaled = decodeWithToolkit(reader, format, transformFor(reader, path, format), box,
                                    resampling, outcome);
     if (scaled.isNull() && outcome->status == RowOutcome::Pending)
@@ -198,24 +179,11 @@ QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArra
 
 } // namespace
 
-// The size was already checked against MaxPixels: the toolkit may take what that allows at
-// 8 bytes a pixel.
-void allowLargestAcceptedImage()
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    static const bool allowed = [] {
-        QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
-        return true;
-    }();
-    Q_UNUSED(allowed);
-#endif
-}
-
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome, Resampling resampling)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
-    const QByteArray format = StreamDecoder::detectFormat(path, reader);
+    const QByteArray format = Formats::detectFormat(path, reader);
     if (refusedUpFront(reader, path, format, outcome))
         return QImage();
     return decodeAndScale(reader, path, format, box, resampling, outcome);
@@ -230,50 +198,27 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
                       Resampling resampling)
 {
     QImageReader reader(path);
-    const QByteArray format = StreamDecoder::detectFormat(path, reader);
+    const QByteArray format = Formats::detectFormat(path, reader);
     RowOutcome refused;
     if (refusedUpFront(reader, path, format, &refused))
         return 0;
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
     const qint64 streamed =
-        decoder && decoder->memoryEstimate ? decoder->memoryEstimate(path, box, resampling) : -1;
+        decoder.memoryEstimate ? decoder.memoryEstimate(path, box, resampling) : -1;
     const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box, resampling);
     // The output is encoded in memory before it is written: a photo takes at most two bytes a
-    // pixel there, whatever the format, beside what a HEIC or AVIF encoder holds.
+    // pixel there, whatever the format, beside what the output's encoder holds.
     const QSize size = headerSize(reader, path, format);
     const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
-    qint64 encoder = HeifWriter::formats().contains(outputFormat) ? HeifWriter::memoryEstimate(out)
-                     : outputFormat == "webp"                     ? WebPWriter::memoryEstimate(out)
-                                                                  : 0;
-    // A GIF animation into WebP: the toolkit's canvas and previous frame, the animation
-    // encoder's canvases and candidates, and the frames it has encoded.
-    if (format == "gif" && outputFormat == "webp" && size.isValid())
-        encoder += 2 * qint64(size.width()) * size.height() * 4 +
-                   8 * qint64(out.width()) * out.height() * 4 + 3 * QFileInfo(path).size();
+    const Formats::Writer &writer = Formats::writerFor(outputFormat);
+    qint64 encoder = writer.memoryEstimate ? writer.memoryEstimate(out) : 0;
+    // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
+    if (decoder.framesEstimate && writer.animationEstimate && size.isValid())
+        encoder += decoder.framesEstimate(path, size) + writer.animationEstimate(out);
     return decoding + qint64(out.width()) * out.height() * 2 + encoder;
 }
 
 namespace {
-
-bool isJpegFormat(const QByteArray &format)
-{
-    return format == "jpg" || format == "jpeg";
-}
-
-// Encodes the whole file in memory: only then is the old one replaced, in one write.
-bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
-            QString *error)
-{
-    QBuffer buffer(bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    if (isJpegFormat(format))
-        writer.setQuality(quality);
-    if (writer.write(image))
-        return true;
-    *error = writer.errorString();
-    return false;
-}
 
 RowOutcome save(const QString &path, const QByteArray &bytes)
 {
@@ -281,76 +226,6 @@ RowOutcome save(const QString &path, const QByteArray &bytes)
     if (!AtomicFile::write(path, bytes, &failure))
         return RowOutcome::writeFailed(failure.code, failure.systemText);
     return RowOutcome::make(RowOutcome::Written);
-}
-
-bool isHeifFormat(const QByteArray &format)
-{
-    return HeifWriter::formats().contains(format);
-}
-
-// The image without one of its texts: the toolkit's JPEG writer turns every text into a
-// comment, and the XMP packet goes in as XMP.
-QImage withoutText(const QImage &image, const QString &key)
-{
-    if (!image.textKeys().contains(key))
-        return image;
-    QImage result(image.constBits(), image.width(), image.height(), int(image.bytesPerLine()),
-                  image.format());
-    result.setColorTable(image.colorTable());
-    result.setColorSpace(image.colorSpace());
-    result.setDotsPerMeterX(image.dotsPerMeterX());
-    result.setDotsPerMeterY(image.dotsPerMeterY());
-    const QStringList keys = image.textKeys();
-    for (const QString &other : keys)
-        if (other != key)
-            result.setText(other, image.text(other));
-    return result;
-}
-
-// JPEG keeps no transparency: what shows through is white, as on paper, rather than the
-// colour transparent pixels happen to hide.
-QImage onWhite(const QImage &image)
-{
-    if (!image.hasAlphaChannel())
-        return image;
-    QImage flat(image.size(), QImage::Format_RGB32);
-    if (flat.isNull())
-        return flat;
-    flat.fill(Qt::white);
-    QPainter painter(&flat);
-    painter.drawImage(0, 0, image);
-    painter.end();
-    copyImageMetadata(image, &flat);
-    return flat;
-}
-
-// Encodes with the format's own writer where it carries metadata, else with the toolkit's.
-bool encodeWithMetadata(const QImage &image, const PlannedRow &row, const PhotoMetadata &metadata,
-                        QByteArray *encoded, QStringList *leftOut, QString *error)
-{
-    const int quality = EncoderQuality::setting(row.format, row.quality);
-    if (isHeifFormat(row.format))
-        return HeifWriter::encode(image, row.format, quality, metadata, encoded, leftOut, error);
-    if (row.format == "webp")
-        return WebPWriter::encode(image, WebPStream::isLossless(row.source), quality, metadata,
-                                  encoded, leftOut, error);
-    const QImage toEncode = isJpegFormat(row.format)
-                                ? withoutText(onWhite(image), QStringLiteral("XML:com.adobe.xmp"))
-                                : image;
-    if (toEncode.isNull() && !image.isNull()) {
-        *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
-        return false;
-    }
-    if (!encode(toEncode, row.format, quality, encoded, error))
-        return false;
-    if (isJpegFormat(row.format))
-        metadata.insertInto(encoded, image.size(), leftOut);
-    else if (row.format == "png")
-        metadata.insertIntoPng(encoded, image.size(), leftOut);
-    else
-        *leftOut = metadata.present();
-    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
-    return true;
 }
 
 // A written row that lacks some of its source's metadata says what.
@@ -373,83 +248,49 @@ RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded,
     return outcome;
 }
 
-// The metadata goes into the encoded image before it is written.
+// The metadata goes into the encoded image before it is written, by the output's writer.
 RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
-                             const PhotoMetadata &metadata)
+                             const PhotoMetadata &metadata, bool sourceLossless)
 {
+    const Formats::Writer &writer = Formats::writerFor(row.format);
+    const Formats::EncodeRequest request{row.format, writer.setting(row.quality), sourceLossless};
     QByteArray encoded;
     QString error;
     QStringList leftOut;
-    if (!encodeWithMetadata(image, row, metadata, &encoded, &leftOut, &error))
+    if (!writer.encode(image, request, metadata, &encoded, &leftOut, &error))
         return RowOutcome::make(RowOutcome::WriteFailed, error);
     return saveWithWarnings(row.output, encoded, leftOut);
 }
 
-// Every frame of an animated WebP, each resized as it is decoded, into an animated WebP.
-RowOutcome resizeAnimation(const PlannedRow &row, int box)
+// Every frame of a source of several, each resized as it is decoded, into the output's
+// animation writer.
+RowOutcome resizeAnimation(const PlannedRow &row, int box, const QByteArray &format,
+                           const Formats::Writer &writer)
 {
-    using StreamDecoder::Status;
-    WebPStream::Animation animation;
-    std::unique_ptr<WebPWriter::Animation> writer;
-    const bool lossless = WebPStream::isLossless(row.source);
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    Formats::Animation animation;
+    std::unique_ptr<Formats::AnimationWriter> frames;
     const auto addFrame = [&](const QImage &frame, int startMs) {
-        if (!writer)
-            writer.reset(new WebPWriter::Animation(frame.size(), lossless,
-                                                   EncoderQuality::setting("webp", row.quality),
-                                                   animation.loopCount, animation.background));
-        return writer->add(frame, startMs);
+        if (!frames)
+            frames = writer.startAnimation(frame.size(), animation, writer.setting(row.quality));
+        return frames->add(frame, startMs);
     };
+    QImageReader reader(row.source);
     int endMs = 0;
     QString error;
-    const Status status =
-        WebPStream::decodeFrames(row.source, WebPStream::transformation(row.source), box,
-                                 row.resampling, &animation, addFrame, &endMs, &error);
-    if (writer && !writer->error().isEmpty())
-        return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
-    if (status != Status::Decoded || !writer)
-        return RowOutcome::make(status == Status::Damaged ? RowOutcome::Damaged
-                                                          : RowOutcome::Unreadable,
+    const Formats::Status status =
+        decoder.decodeFrames(row.source, transformFor(reader, row.source, format), box,
+                             row.resampling, &animation, addFrame, &endMs, &error);
+    if (frames && !frames->error().isEmpty())
+        return RowOutcome::make(RowOutcome::WriteFailed, frames->error());
+    if (status != Formats::Status::Decoded || !frames)
+        return RowOutcome::make(status == Formats::Status::Damaged ? RowOutcome::Damaged
+                                                                   : RowOutcome::Unreadable,
                                 QString(), error);
     QByteArray encoded;
     QStringList leftOut;
-    if (!writer->finish(endMs, PhotoMetadata::read(row.source), &encoded, &leftOut, &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
-    return saveWithWarnings(row.output, encoded, leftOut);
-}
-
-// What browsers make of a GIF frame's delay of 10 ms or less.
-int gifDelay(int ms)
-{
-    return ms > 10 ? ms : 100;
-}
-
-// A GIF's frames, each as the toolkit composites it, into an animated WebP, the one output that
-// keeps them; lossless, as a GIF's flat colours are best kept.
-RowOutcome resizeGifAnimation(const PlannedRow &row, int box, int count)
-{
-    allowLargestAcceptedImage();
-    QImageReader reader(row.source);
-    const int loops = reader.loopCount(); // -1 forever, else the repeats after the first play
-    std::unique_ptr<WebPWriter::Animation> writer;
-    int startMs = 0;
-    for (int i = 0; i < count; ++i) {
-        const QImage frame = reader.read();
-        if (frame.isNull())
-            return RowOutcome::make(RowOutcome::Damaged, QString(), reader.errorString());
-        const QImage scaled = scaledAs(frame, box, row.resampling);
-        if (!writer)
-            writer.reset(new WebPWriter::Animation(scaled.size(), true, -1, // lossless: no quality
-                                                   loops < 0 ? 0 : loops + 1, 0));
-        if (!writer->add(scaled, startMs))
-            return RowOutcome::make(RowOutcome::WriteFailed, writer->error());
-        startMs += gifDelay(reader.nextImageDelay());
-    }
-    QByteArray encoded;
-    QStringList leftOut;
-    QString error;
-    if (!writer)
-        return RowOutcome::make(RowOutcome::Unreadable);
-    if (!writer->finish(startMs, PhotoMetadata(), &encoded, &leftOut, &error))
+    if (!frames->finish(endMs, Formats::readMetadata(row.source, format), &encoded, &leftOut,
+                        &error))
         return RowOutcome::make(RowOutcome::WriteFailed, error);
     return saveWithWarnings(row.output, encoded, leftOut);
 }
@@ -458,9 +299,9 @@ RowOutcome resizeGifAnimation(const PlannedRow &row, int box, int count)
 // overviews are not pages of their own.
 int imageCount(const QString &path, const QByteArray &format)
 {
-    const StreamDecoder::Format *decoder = StreamDecoder::forFormat(format);
-    if (decoder && decoder->imageCount)
-        return decoder->imageCount(path);
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    if (decoder.imageCount)
+        return decoder.imageCount(path);
     return QImageReader(path).imageCount();
 }
 
@@ -468,10 +309,9 @@ int imageCount(const QString &path, const QByteArray &format)
 // otherwise: its first image alone would be a silent loss.
 RowOutcome processImages(const PlannedRow &row, int box, const QByteArray &format, int count)
 {
-    if (format == "webp" && row.format == "webp")
-        return resizeAnimation(row, box);
-    if (format == "gif" && row.format == "webp")
-        return resizeGifAnimation(row, box, count);
+    const Formats::Writer &writer = Formats::writerFor(row.format);
+    if (Formats::decoderFor(format).decodeFrames && writer.startAnimation)
+        return resizeAnimation(row, box, format, writer);
     RowOutcome outcome =
         RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
     outcome.imageCount = count;
@@ -482,14 +322,12 @@ RowOutcome processImages(const PlannedRow &row, int box, const QByteArray &forma
 
 QList<QByteArray> writableFormats()
 {
-    return QImageWriter::supportedImageFormats() + HeifWriter::formats() +
-           QList<QByteArray>{"webp"};
+    return Formats::writableFormats();
 }
 
 QList<QByteArray> readableFormats()
 {
-    return QImageReader::supportedImageFormats() + HeifWriter::formats() +
-           QList<QByteArray>{"webp"};
+    return Formats::readableFormats();
 }
 
 bool handlesSuffix(const QString &suffix)
@@ -503,7 +341,7 @@ bool handlesSuffix(const QString &suffix)
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
 {
     return writeWithMetadata(image, PlannedRow{QString(), path, format, RowOutcome()},
-                             PhotoMetadata());
+                             PhotoMetadata(), false);
 }
 
 void tuneAllocator()
@@ -549,7 +387,7 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         // Closed before the output, which may replace the source, is written.
         QImageReader reader(row.source);
         reader.setAutoTransform(true);
-        format = StreamDecoder::detectFormat(row.source, reader);
+        format = Formats::detectFormat(row.source, reader);
         if (refusedUpFront(reader, row.source, format, &outcome))
             return outcome;
         box = boxFor(row, reader, format, box);
@@ -561,7 +399,9 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         return processImages(row, box, format, count);
     if (scaled.isNull())
         return outcome;
-    return writeWithMetadata(scaled, row, PhotoMetadata::read(row.source));
+    const Formats::Decoder &decoder = Formats::decoderFor(format);
+    const bool lossless = decoder.isLossless && decoder.isLossless(row.source);
+    return writeWithMetadata(scaled, row, Formats::readMetadata(row.source, format), lossless);
 }
 
 } // namespace

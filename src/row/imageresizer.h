@@ -6,13 +6,6 @@
 
 namespace ImageResizer {
 
-// Larger images are refused before decoding: a small file can declare a huge image.
-constexpr qint64 MaxPixels = qint64(1) << 28;
-
-// Qt 6 refuses by default to decode an image of over 128 MB, which Qt 5 never did: this lets
-// the toolkit decode every image MaxPixels accepts. Thread-safe; the toolkit path calls it.
-void allowLargestAcceptedImage();
-
 // Reads `path` upright (EXIF orientation applied) and returns it scaled to fit `box`.
 // On failure returns a null image and sets `outcome`.
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome,

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "formats/quality.h"
-#include "formats/resampler.h"
+#include "resample/resampler.h"
 #include "row/rowoutcome.h"
 
 #include <QByteArray>

@@ -1,0 +1,76 @@
+#include "formats/heif/heifformat.h"
+
+#include "formats/heif/heifmetadata.h"
+#include "formats/heif/heifstream.h"
+#include "formats/heif/heifwriter.h"
+
+#include <QCoreApplication>
+
+namespace HeifFormat {
+
+namespace {
+
+int single(const QString &)
+{
+    return 1;
+}
+
+PhotoMetadata readMetadata(const QString &path)
+{
+    const HeifMetadata::Blocks blocks = HeifMetadata::read(path);
+    PhotoMetadata::Record record;
+    record.exif = blocks.exif;
+    record.xmp = blocks.xmp;
+    record.icc = blocks.icc;
+    record.nclx = blocks.nclx;
+    if (!blocks.readable)
+        record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
+    return PhotoMetadata(record);
+}
+
+bool encode(const QImage &image, const Formats::EncodeRequest &request,
+            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+{
+    return HeifWriter::encode(image, request.suffix, request.setting, metadata, bytes, leftOut,
+                              error);
+}
+
+// HEIC keeps no nclx: libheif leaves it out, and the equivalent profile goes instead.
+Formats::Writer writer(const QList<QByteArray> &suffixes, bool nclx,
+                       const std::array<int, 4> &settings)
+{
+    Formats::Writer w;
+    w.suffixes = suffixes;
+    w.ownEncoder = true;
+    w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
+    w.can.nclx = nclx;
+    w.settings = settings;
+    w.encode = encode;
+    w.memoryEstimate = HeifWriter::memoryEstimate;
+    return w;
+}
+
+} // namespace
+
+// Only the primary image of a HEIF file is read, as its viewers show it.
+const Formats::Entry &entry()
+{
+    static const Formats::Entry heif = [] {
+        Formats::Entry e;
+        e.names = {"heif"};
+        e.recognise = HeifMetadata::isHeif;
+        e.ownSuffixes = {"avif", "heic", "heif", "hif"};
+        e.decoder.decodeScaled = HeifStream::decodeScaled;
+        e.decoder.memoryEstimate = HeifStream::memoryEstimate;
+        e.decoder.uprightSize = HeifStream::uprightSize;
+        e.decoder.imageCount = single;
+        e.readMetadata = readMetadata;
+        // x265 (HEIC) and aom (AVIF) at about the same look as the other formats' levels.
+        e.writers = {writer({"heic", "heif", "hif"}, false, {62, 50, 45, 31}),
+                     writer({"avif"}, true, {90, 78, 70, 48})};
+        return e;
+    }();
+    return heif;
+}
+
+} // namespace HeifFormat

@@ -1,0 +1,99 @@
+#include "formats/jpeg/jpegformat.h"
+
+#include "formats/jpeg/jpegmetadata.h"
+#include "formats/jpeg/jpegstream.h"
+#include "formats/toolkitcodec.h"
+#include "resample/sampler.h"
+
+#include <QCoreApplication>
+#include <QPainter>
+
+namespace JpegFormat {
+
+namespace {
+
+int single(const QString &)
+{
+    return 1;
+}
+
+// The image without one of its texts: the toolkit's JPEG writer turns every text into a
+// comment, and the XMP packet goes in as XMP.
+QImage withoutText(const QImage &image, const QString &key)
+{
+    if (!image.textKeys().contains(key))
+        return image;
+    QImage result(image.constBits(), image.width(), image.height(), int(image.bytesPerLine()),
+                  image.format());
+    result.setColorTable(image.colorTable());
+    result.setColorSpace(image.colorSpace());
+    result.setDotsPerMeterX(image.dotsPerMeterX());
+    result.setDotsPerMeterY(image.dotsPerMeterY());
+    const QStringList keys = image.textKeys();
+    for (const QString &other : keys)
+        if (other != key)
+            result.setText(other, image.text(other));
+    return result;
+}
+
+// JPEG keeps no transparency: what shows through is white, as on paper, rather than the
+// colour transparent pixels happen to hide.
+QImage onWhite(const QImage &image)
+{
+    if (!image.hasAlphaChannel())
+        return image;
+    QImage flat(image.size(), QImage::Format_RGB32);
+    if (flat.isNull())
+        return flat;
+    flat.fill(Qt::white);
+    QPainter painter(&flat);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    copyImageMetadata(image, &flat);
+    return flat;
+}
+
+bool encode(const QImage &image, const Formats::EncodeRequest &request,
+            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+{
+    const QImage toEncode = withoutText(onWhite(image), QStringLiteral("XML:com.adobe.xmp"));
+    if (toEncode.isNull() && !image.isNull()) {
+        *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
+        return false;
+    }
+    if (!ToolkitCodec::encode(toEncode, request.suffix, request.setting, bytes, error))
+        return false;
+    JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut);
+    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
+    return true;
+}
+
+Formats::Writer writer()
+{
+    Formats::Writer w;
+    w.suffixes = {"jpg", "jpeg"};
+    w.can.icc = w.can.exif = w.can.xmp = w.can.iptc = true;
+    // The toolkit's default (75) at Normal, as before the levels existed.
+    w.settings = {95, 90, -1, 55};
+    w.encode = encode;
+    return w;
+}
+
+} // namespace
+
+const Formats::Entry &entry()
+{
+    static const Formats::Entry jpeg = [] {
+        Formats::Entry e;
+        e.names = {"jpeg"};
+        e.decoder.decodeScaled = JpegStream::decodeScaled;
+        e.decoder.memoryEstimate = JpegStream::memoryEstimate;
+        e.decoder.imageCount = single;
+        e.readMetadata = JpegMetadata::read;
+        e.writers = {writer()};
+        return e;
+    }();
+    return jpeg;
+}
+
+} // namespace JpegFormat

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "metadata/photometadata.h"
+
+// The EXIF, XMP (extended too) and IPTC segments of JPEG files.
+namespace JpegMetadata {
+
+// The segments before the image data of the JPEG at `path`; empty for other files.
+PhotoMetadata read(const QString &path);
+
+// Inserts `metadata` into the JPEG bytes `jpeg`, corrected for an upright image of `size`
+// without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;
+// returns false when something was.
+bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
+                QStringList *leftOut);
+
+} // namespace JpegMetadata

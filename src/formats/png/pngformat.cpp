@@ -1,0 +1,76 @@
+#include "formats/png/pngformat.h"
+
+#include "formats/png/pngmetadata.h"
+#include "formats/png/pngstream.h"
+#include "formats/toolkitcodec.h"
+#include "metadata/exifblock.h"
+
+#include <QCoreApplication>
+
+namespace PngFormat {
+
+namespace {
+
+QImageIOHandler::Transformations transformation(const QString &path)
+{
+    return ExifBlock::transformation(PngMetadata::read(path).exif);
+}
+
+PhotoMetadata readMetadata(const QString &path)
+{
+    const PngMetadata::Blocks png = PngMetadata::read(path);
+    PhotoMetadata::Record record;
+    record.exif = png.exif;
+    record.xmp = png.xmp;
+    return PhotoMetadata(record);
+}
+
+// The EXIF and XMP chunks, corrected; the other text goes as the toolkit encoded it.
+void insertMetadata(QByteArray *png, const PhotoMetadata &metadata, const QSize &size,
+                    QStringList *leftOut)
+{
+    const PhotoMetadata::Corrected fixed = metadata.corrected(size);
+    *leftOut = fixed.leftOut + metadata.jpegOnly();
+    if (!PngMetadata::insertInto(png, {fixed.exif, fixed.xmp}))
+        leftOut->append(QCoreApplication::translate("MainWindow", "EXIF et XMP"));
+}
+
+bool encode(const QImage &image, const Formats::EncodeRequest &request,
+            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+{
+    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, error))
+        return false;
+    insertMetadata(bytes, metadata, image.size(), leftOut);
+    *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
+    return true;
+}
+
+Formats::Writer writer()
+{
+    Formats::Writer w;
+    w.suffixes = {"png"};
+    w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
+    w.encode = encode;
+    return w;
+}
+
+} // namespace
+
+const Formats::Entry &entry()
+{
+    static const Formats::Entry png = [] {
+        Formats::Entry e;
+        e.names = {"png"};
+        e.decoder.decodeScaled = PngStream::decodeScaled;
+        e.decoder.memoryEstimate = PngStream::memoryEstimate;
+        e.decoder.transformation = transformation;
+        e.decoder.imageCount = PngStream::imageCount;
+        e.decoder.refuse = PngStream::refuse;
+        e.readMetadata = readMetadata;
+        e.writers = {writer()};
+        return e;
+    }();
+    return png;
+}
+
+} // namespace PngFormat

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "formats/format.h"
+
+#include <QImageReader>
+
+// The one place that knows every format: a new format is one folder and one line here.
+namespace Formats {
+
+// The format of the file at `path`: the name of the entry that recognises its content, else
+// what the toolkit's `reader` detects.
+QByteArray detectFormat(const QString &path, const QImageReader &reader);
+
+// The decoder of a format as detectFormat() names it; empty where the toolkit does it all.
+const Decoder &decoderFor(const QByteArray &format);
+
+// The metadata of `path`, read as its container holds it.
+PhotoMetadata readMetadata(const QString &path, const QByteArray &format);
+PhotoMetadata readMetadata(const QString &path);
+
+// The writer of an output suffix (in lower case): its format's own, else the toolkit's.
+const Writer &writerFor(const QByteArray &suffix);
+
+// Every writer entry, the toolkit's others last.
+QList<const Writer *> writers();
+
+// The suffixes a row can write and read: the toolkit's plug-ins' and the entries' own.
+QList<QByteArray> writableFormats();
+QList<QByteArray> readableFormats();
+
+} // namespace Formats
+
+namespace EncoderQuality {
+
+// The setting that gives `quality` in the writer of `format` (a lower-case suffix): the
+// toolkit's JPEG quality (-1 for its default), libwebp's lossy quality, or libheif's for x265
+// (HEIC) and aom (AVIF); -1 for the formats without one.
+int setting(const QByteArray &format, Quality quality);
+
+} // namespace EncoderQuality

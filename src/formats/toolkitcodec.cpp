@@ -1,0 +1,40 @@
+#include "formats/toolkitcodec.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
+
+namespace ToolkitCodec {
+
+// The size was already checked against MaxPixels: the toolkit may take what that allows at
+// 8 bytes a pixel.
+void allowLargestAcceptedImage()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    static const bool allowed = [] {
+        QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
+        return true;
+    }();
+    Q_UNUSED(allowed);
+#endif
+}
+
+bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
+            QString *error)
+{
+    QBuffer buffer(bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    if (writer.write(image))
+        return true;
+    *error = writer.errorString();
+    return false;
+}
+
+QStringList allLeftOut(const QImage &image, const PhotoMetadata &metadata)
+{
+    return metadata.present() + metadata.colourLeftOut(image.colorSpace(), false);
+}
+
+} // namespace ToolkitCodec
