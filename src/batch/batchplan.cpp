@@ -73,6 +73,9 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
         row.quality = settings.quality;
         row.enlarge = settings.enlarge;
         row.keepDate = settings.keepDate;
+        row.maxBytes = settings.maxBytes;
+        row.metadata = settings.metadata;
+        row.srgb = settings.srgb;
         row.output = outputPath(row.source, i, settings, pattern);
         row.outcome = formatOutcome(row.output, writable, &row.format);
         if (row.outcome.status != RowOutcome::Pending)

@@ -18,6 +18,9 @@ struct BatchSettings
     Quality quality = Quality::Normal;
     bool enlarge = true;
     bool keepDate = false;
+    qint64 maxBytes = 0; // each output's largest file size; 0 for no limit
+    MetadataKeep metadata = MetadataKeep::All;
+    bool srgb = false;
 };
 
 // Works out every row's output before anything is written, so that no row can replace

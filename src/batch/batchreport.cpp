@@ -32,17 +32,49 @@ QString section(const QString &heading, const QStringList &lines)
     return text;
 }
 
+// "12 images : 48,3 Mo → 2,1 Mo (−96 %)"
+QString savings(int count, qint64 before, qint64 after)
+{
+    if (count == 0)
+        return QString();
+    const qint64 change = before > 0 ? qRound64((after - before) * 100.0 / before) : 0;
+    const QString percent = change < 0 ? QString(QChar(0x2212)) + QString::number(-change)
+                                       : QLatin1Char('+') + QString::number(change);
+    const QString images = count == 1 ? tr("1 image") : tr("%1 images").arg(count);
+    return tr("%1 : %2 → %3 (%4 %)")
+        .arg(images, RowOutcome::frenchSize(before), RowOutcome::frenchSize(after), percent);
+}
+
+QString sizeLine(const QString &source, const RowOutcome &outcome)
+{
+    return QStringLiteral("%1 : %2 → %3")
+        .arg(QDir::toNativeSeparators(source), RowOutcome::frenchSize(outcome.sourceBytes),
+             RowOutcome::frenchSize(outcome.outputBytes));
+}
+
 } // namespace
 
 BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<RowOutcome> &outcomes)
 {
     int written = 0;
+    qint64 before = 0, after = 0;
     bool cancelled = false;
-    QStringList failures, warnings, detailLines;
+    QStringList failures, warnings, remarks, detailLines, sizeLines;
     for (int i = 0; i < outcomes.size(); ++i) {
         const RowOutcome &outcome = outcomes.at(i);
-        written += outcome.status == RowOutcome::Written;
+        if (outcome.status == RowOutcome::Written) {
+            ++written;
+            before += outcome.sourceBytes;
+            after += outcome.outputBytes;
+            sizeLines.append(sizeLine(plan.at(i).source, outcome));
+        }
         cancelled |= outcome.status == RowOutcome::NotStarted;
+        const QString remark = outcome.remark();
+        if (!remark.isEmpty()) {
+            remarks.append(
+                QStringLiteral("%1 : %2").arg(QFileInfo(plan.at(i).source).fileName(), remark));
+            detailLines.append(detailLine(plan.at(i).source, remark, QString()));
+        }
         const QString why = outcome.isFailure() ? outcome.reason() : outcome.warning();
         if (why.isEmpty())
             continue;
@@ -53,6 +85,8 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
     }
 
     BatchReport report;
+    report.informative = savings(written, before, after);
+    const QString remarked = section(tr("Remarques :"), remarks);
     if (!failures.isEmpty() || !warnings.isEmpty()) {
         report.kind = Errors;
         report.title = failures.isEmpty() ? tr("Terminé avec des avertissements")
@@ -60,17 +94,22 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
         report.text =
             tr("%1 image(s) redimensionnée(s) sur %2.").arg(written).arg(outcomes.size()) +
             section(tr("Les fichiers suivants n'ont pas été écrits :"), failures) +
-            section(tr("Les fichiers suivants ont été écrits sans leurs métadonnées :"), warnings);
-        report.details = detailLines.join(QLatin1Char('\n'));
+            section(tr("Les fichiers suivants ont été écrits sans leurs métadonnées :"), warnings) +
+            remarked;
     } else if (cancelled) {
         report.kind = Interrupted;
         report.title = tr("Interrompu");
         report.text = tr("Redimensionnement interrompu : %1 image(s) redimensionnée(s) sur %2.")
                           .arg(written)
-                          .arg(outcomes.size());
+                          .arg(outcomes.size()) +
+                      remarked;
     } else {
         report.title = tr("Terminé");
-        report.text = tr("Le redimensionnement des images s'est effectué avec succés.");
+        report.text = tr("Le redimensionnement des images s'est effectué avec succés.") + remarked;
     }
+    QStringList details = detailLines;
+    if (!sizeLines.isEmpty())
+        details += QStringList{QString(), tr("Tailles avant et après :")} + sizeLines;
+    report.details = details.join(QLatin1Char('\n')).trimmed();
     return report;
 }

@@ -15,7 +15,8 @@ struct BatchReport
     Kind kind = Success;
     QString title;
     QString text;
-    QString details; // every failed or incomplete row in full, for the message box's details
+    QString details;     // every failed or incomplete row in full, for the message box's details
+    QString informative; // the sizes before and after, where something was written
 
     // At most this many rows of each list are named in `text`.
     static constexpr int MaxListedFailures = 10;

@@ -13,7 +13,8 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
       m_estimate([](const PlannedRow &row, int box) {
-          return ImageResizer::memoryEstimate(row.source, box, row.format, row.resampling);
+          return ImageResizer::memoryEstimate(row.source, box, row.format, row.resampling,
+                                              row.maxBytes);
       }),
       m_process(ImageResizer::processRow)
 {

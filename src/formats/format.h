@@ -52,6 +52,12 @@ struct Decoder
     // followed by sampleNearest(); smooth, those of sampleSmooth().
     Status (*decodeScaled)(const QString &path, QImageIOHandler::Transformations transform, int box,
                            Resampling resampling, QImage *out, QString *error) = nullptr;
+    // decodeScaled() for a row whose colours go to sRGB, where the decoder itself must convert
+    // what it would otherwise turn into RGB without its profile (CMYK inks); null where
+    // decodeScaled() does.
+    Status (*decodeScaledSrgb)(const QString &path, QImageIOHandler::Transformations transform,
+                               int box, Resampling resampling, QImage *out,
+                               QString *error) = nullptr;
     // The most memory decodeScaled() takes for `path`, read from its header, or -1 where the
     // file is left to the toolkit.
     qint64 (*memoryEstimate)(const QString &path, int box, Resampling resampling) = nullptr;
@@ -118,8 +124,13 @@ struct Writer
     QList<QByteArray> suffixes; // in lower case; empty for the toolkit's others
     bool ownEncoder = false;    // written without the toolkit's plug-ins
     Abilities can;
-    // The encoder's setting for each Quality, in its order; -1 where it has none.
+    // The encoder's setting for each Quality, in its order; -1 where it has none (the JPEG
+    // writer's -1 is the toolkit's default, `defaultSetting`).
     std::array<int, 4> settings{{-1, -1, -1, -1}};
+    int defaultSetting = -1;
+    // The lowest setting a file-size limit may go down to before the pixels are reduced
+    // instead: below it, no one would send the picture. -1 for lossless writers.
+    int floorSetting = -1;
     // Encodes the upright `image` with `metadata` corrected for its size into `*bytes`; what
     // the container could not take is added to `leftOut`. False, with the encoder's words in
     // `error`, where nothing was encoded.

@@ -256,6 +256,38 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
     return true;
 }
 
+namespace {
+
+// Clears a directory and every value it points to.
+void clearDirectory(Tiff &tiff, QByteArray *bytes, const Directory &dir)
+{
+    for (const Entry &e : dir.entries)
+        if (tiff.valueLength(e) > 4 && tiff.has(tiff.valueAt(e), tiff.valueLength(e)))
+            std::memset(bytes->data() + tiff.valueAt(e), 0, size_t(tiff.valueLength(e)));
+    std::memset(bytes->data() + dir.offset, 0, size_t(dir.nextAt + 4 - dir.offset));
+}
+
+} // namespace
+
+bool removeLocation(QByteArray *tiffBytes)
+{
+    QByteArray edited = *tiffBytes;
+    Tiff tiff(&edited);
+    Directory first, gps;
+    if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first))
+        return false;
+    const Entry *pointer = find(first, GpsPointer);
+    if (!pointer)
+        return true;
+    // Where the directory cannot be walked its values cannot be found, so none can be cleared.
+    if (!subDirectory(tiff, first, GpsPointer, &gps))
+        return false;
+    clearDirectory(tiff, &edited, gps);
+    tiff.removeEntry(first, int(pointer - first.entries.constData()));
+    *tiffBytes = edited;
+    return true;
+}
+
 int orientation(const QByteArray &tiffBytes)
 {
     QByteArray copy = tiffBytes;

@@ -16,6 +16,12 @@ namespace ExifBlock {
 // walked safely.
 bool correct(QByteArray *tiff, const QSize &size, QString *why);
 
+// Takes the GPS directory out of the TIFF block: its pointer, and its entries and values cleared
+// to zeros, so that no coordinate stays in the block as bytes nothing points to; every other
+// offset stays valid. False, leaving `tiff` as it was, where the block or the GPS directory
+// cannot be walked.
+bool removeLocation(QByteArray *tiff);
+
 // The orientation tag of the first directory, 1 to 8; 1 where it is missing or unreadable.
 int orientation(const QByteArray &tiff);
 // What turns the stored image upright, for containers whose EXIF the toolkit does not read.

@@ -1,6 +1,7 @@
 #include "metadata/photometadata.h"
 
 #include "metadata/exifblock.h"
+#include "metadata/location.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
@@ -150,4 +151,35 @@ QStringList PhotoMetadata::present() const
     if (!m.iptc.isEmpty())
         found.append(tr("IPTC"));
     return found;
+}
+
+PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep) const
+{
+    if (keep == MetadataKeep::All)
+        return *this;
+    Record r;
+    r.icc = m.icc;
+    r.nclx = m.nclx;
+    if (keep == MetadataKeep::ColourOnly)
+        return PhotoMetadata(r);
+    r = m;
+    if (!r.exif.isEmpty() && !ExifBlock::removeLocation(&r.exif)) {
+        r.exif.clear();
+        r.unreadable.append(tr("EXIF (localisation non retirable)"));
+    }
+    if (!Location::removeFromXmp(&r.xmp) ||
+        !Location::removeFromExtendedXmp(&r.extendedXmp, &r.xmp)) {
+        r.xmp.clear();
+        r.extendedXmp.clear();
+        r.unreadable.append(tr("XMP (localisation non retirable)"));
+    }
+    return PhotoMetadata(r);
+}
+
+PhotoMetadata PhotoMetadata::withoutColour() const
+{
+    Record r = m;
+    r.icc.clear();
+    r.nclx.clear();
+    return PhotoMetadata(r);
 }

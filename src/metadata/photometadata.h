@@ -7,6 +7,14 @@
 #include <QString>
 #include <QStringList>
 
+// What of a source's metadata its outputs carry.
+enum class MetadataKeep
+{
+    All,        // everything, corrected
+    NoLocation, // everything but where the photo was taken
+    ColourOnly, // nothing but the colour description the pixels need
+};
+
 // The EXIF, XMP, IPTC and colour description of a source, whatever its container, carried into
 // the encoded output as the camera wrote them: only the orientation, the pixel dimensions and
 // the thumbnail change.
@@ -24,11 +32,20 @@ public:
         QStringList unreadable;        // what was there but could not be read or carried
         QByteArray icc;
         QByteArray nclx;
+        // The profile's bytes as a JPEG stores them, for converting colours only: the pixels
+        // carry it where the toolkit can read it, and nothing where it cannot.
+        QByteArray profile;
     };
 
     PhotoMetadata() = default;
     explicit PhotoMetadata(const Record &record) : m(record) {}
     const Record &record() const { return m; }
+
+    // The record as `keep` asks. What could not be cleaned is left out whole and named in
+    // unreadable, never carried with a coordinate in it.
+    PhotoMetadata filtered(MetadataKeep keep) const;
+    // The record without its colour description, for pixels converted to another.
+    PhotoMetadata withoutColour() const;
 
     // The EXIF and XMP blocks corrected for an upright image of `size` without a thumbnail,
     // for a container that stores them whole; `leftOut` says what could not be.

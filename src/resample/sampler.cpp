@@ -44,6 +44,21 @@ void copyImageMetadata(const QImage &source, QImage *target)
         target->setText(key, source.text(key));
 }
 
+QImage withTexts(const QImage &source, const std::function<bool(const QString &)> &keep)
+{
+    QImage result(source.constBits(), source.width(), source.height(), int(source.bytesPerLine()),
+                  source.format());
+    result.setColorTable(source.colorTable());
+    result.setColorSpace(source.colorSpace());
+    result.setDotsPerMeterX(source.dotsPerMeterX());
+    result.setDotsPerMeterY(source.dotsPerMeterY());
+    const QStringList keys = source.textKeys();
+    for (const QString &key : keys)
+        if (keep(key))
+            result.setText(key, source.text(key));
+    return result;
+}
+
 QImage sampleNearest(const QImage &source, const QSize &target)
 {
     if (source.isNull() || target.isEmpty())

@@ -5,6 +5,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 // Size of the largest image with the aspect ratio of `source` that fits in a `box` x `box`
@@ -21,6 +22,9 @@ inline int nearestIndex(int x, int inLength, int outLength)
 
 // The resolution, colour space and texts of `source`, given to `target`.
 void copyImageMetadata(const QImage &source, QImage *target);
+
+// `source` with only the texts whose key `keep` accepts, its pixels shared.
+QImage withTexts(const QImage &source, const std::function<bool(const QString &)> &keep);
 
 // Nearest-pixel, unsmoothed resampling that keeps the source's pixel format, colour table,
 // colour space, resolution and text.

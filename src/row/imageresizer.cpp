@@ -1,14 +1,17 @@
 #include "row/imageresizer.h"
 
+#include "colour/srgb.h"
 #include "formats/registry.h"
 #include "formats/toolkitcodec.h"
 #include "resample/resampler.h"
 #include "resample/sampler.h"
+#include "row/sizelimit.h"
 #include "system/atomicfile.h"
 #include "system/filetime.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QImageReader>
 
 #include <memory>
@@ -20,6 +23,11 @@
 namespace ImageResizer {
 
 namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
 
 QSize uprightSize(const QImageReader &reader)
 {
@@ -133,16 +141,18 @@ qint64 toolkitEstimate(const QImageReader &reader, int box, Resampling resamplin
 }
 
 Formats::Status decodeStreamed(const QImageReader &reader, const QString &path,
-                               const QByteArray &format, int box, Resampling resampling,
+                               const QByteArray &format, int box, Resampling resampling, bool srgb,
                                QImage *scaled, RowOutcome *outcome)
 {
     using Formats::Status;
     const Formats::Decoder &decoder = Formats::decoderFor(format);
-    if (!decoder.decodeScaled)
+    const auto decode =
+        srgb && decoder.decodeScaledSrgb ? decoder.decodeScaledSrgb : decoder.decodeScaled;
+    if (!decode)
         return Status::NotHandled;
     QString error;
-    const Status status = decoder.decodeScaled(path, transformFor(reader, path, format), box,
-                                               resampling, scaled, &error);
+    const Status status =
+        decode(path, transformFor(reader, path, format), box, resampling, scaled, &error);
     if (status == Status::Failed)
         *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
     else if (status == Status::Damaged)
@@ -164,10 +174,10 @@ void dropForeignProfile(QImage *image)
 // Decodes what refusedUpFront() let through, with the decoder its format has, else the
 // toolkit.
 QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArray &format, int box,
-                      Resampling resampling, RowOutcome *outcome)
+                      Resampling resampling, RowOutcome *outcome, bool srgb = false)
 {
     QImage scaled;
-    if (decodeStreamed(reader, path, format, box, resampling, &scaled, outcome) ==
+    if (decodeStreamed(reader, path, format, box, resampling, srgb, &scaled, outcome) ==
         Formats::Status::NotHandled)
         scaled = decodeWithToolkit(reader, format, transformFor(reader, path, format), box,
                                    resampling, outcome);
@@ -195,7 +205,7 @@ qint64 memoryEstimate(const QString &path, int box)
 }
 
 qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
-                      Resampling resampling)
+                      Resampling resampling, qint64 maxBytes)
 {
     QImageReader reader(path);
     const QByteArray format = Formats::detectFormat(path, reader);
@@ -215,7 +225,11 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
     // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
     if (decoder.framesEstimate && writer.animationEstimate && size.isValid())
         encoder += decoder.framesEstimate(path, size) + writer.animationEstimate(out);
-    return decoding + qint64(out.width()) * out.height() * 2 + encoder;
+    // Under a size limit: the best encode kept beside the one being tried, and a copy of the
+    // reduced image with fewer pixels.
+    const qint64 outPixels = qint64(out.width()) * out.height();
+    const qint64 retries = maxBytes > 0 ? 2 * qMin(maxBytes, outPixels * 2) + outPixels * 8 : 0;
+    return decoding + outPixels * 2 + encoder + retries;
 }
 
 namespace {
@@ -245,7 +259,19 @@ RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded,
 {
     RowOutcome outcome = save(path, encoded);
     addLeftOut(&outcome, leftOut);
+    outcome.outputBytes = encoded.size();
     return outcome;
+}
+
+// What a limit made of a written row.
+void noteLimit(const PlannedRow &row, const SizeLimit::Encoded &encoded, const QSize &asked,
+               RowOutcome *outcome)
+{
+    outcome->encodes = encoded.encodes;
+    outcome->limitBytes = row.maxBytes;
+    outcome->overLimit = !encoded.fits;
+    if (encoded.pixels != asked)
+        outcome->limitedTo = encoded.pixels;
 }
 
 // The metadata goes into the encoded image before it is written, by the output's writer.
@@ -254,25 +280,40 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 {
     const Formats::Writer &writer = Formats::writerFor(row.format);
     const Formats::EncodeRequest request{row.format, writer.setting(row.quality), sourceLossless};
+    if (row.maxBytes > 0) {
+        const SizeLimit::Encoded fitted =
+            SizeLimit::encode(image, writer, request, metadata, row.maxBytes);
+        if (!fitted.error.isEmpty())
+            return RowOutcome::make(RowOutcome::WriteFailed, fitted.error);
+        RowOutcome outcome = saveWithWarnings(row.output, fitted.bytes, fitted.leftOut);
+        noteLimit(row, fitted, image.size(), &outcome);
+        return outcome;
+    }
     QByteArray encoded;
     QString error;
     QStringList leftOut;
     if (!writer.encode(image, request, metadata, &encoded, &leftOut, &error))
         return RowOutcome::make(RowOutcome::WriteFailed, error);
-    return saveWithWarnings(row.output, encoded, leftOut);
+    RowOutcome outcome = saveWithWarnings(row.output, encoded, leftOut);
+    outcome.encodes = 1;
+    return outcome;
 }
 
 // Every frame of a source of several, each resized as it is decoded, into the output's
-// animation writer.
-RowOutcome resizeAnimation(const PlannedRow &row, int box, const QByteArray &format,
-                           const Formats::Writer &writer)
+// animation writer; `*encoded` holds the file, a failed outcome what went wrong.
+RowOutcome encodeAnimation(const PlannedRow &row, int box, const QByteArray &format,
+                           const Formats::Writer &writer, QByteArray *encoded, QStringList *leftOut,
+                           QSize *pixels)
 {
     const Formats::Decoder &decoder = Formats::decoderFor(format);
     Formats::Animation animation;
     std::unique_ptr<Formats::AnimationWriter> frames;
+    QSize firstFrame;
     const auto addFrame = [&](const QImage &frame, int startMs) {
-        if (!frames)
+        if (!frames) {
+            firstFrame = frame.size();
             frames = writer.startAnimation(frame.size(), animation, writer.setting(row.quality));
+        }
         return frames->add(frame, startMs);
     };
     QImageReader reader(row.source);
@@ -287,12 +328,41 @@ RowOutcome resizeAnimation(const PlannedRow &row, int box, const QByteArray &for
         return RowOutcome::make(status == Formats::Status::Damaged ? RowOutcome::Damaged
                                                                    : RowOutcome::Unreadable,
                                 QString(), error);
+    if (!frames->finish(endMs, Formats::readMetadata(row.source, format).filtered(row.metadata),
+                        encoded, leftOut, &error))
+        return RowOutcome::make(RowOutcome::WriteFailed, error);
+    *pixels = firstFrame;
+    return RowOutcome();
+}
+
+// Under a limit an animation keeps its frames' coding and loses pixels, each time decoded
+// again at a smaller box.
+RowOutcome resizeAnimation(const PlannedRow &row, int box, const QByteArray &format,
+                           const Formats::Writer &writer)
+{
     QByteArray encoded;
     QStringList leftOut;
-    if (!frames->finish(endMs, Formats::readMetadata(row.source, format), &encoded, &leftOut,
-                        &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
-    return saveWithWarnings(row.output, encoded, leftOut);
+    QSize asked, pixels;
+    SizeLimit::Encoded fitted;
+    for (int tried = box;; tried = SizeLimit::smallerBox(tried, encoded.size(), row.maxBytes)) {
+        encoded.clear();
+        leftOut.clear();
+        const RowOutcome failed =
+            encodeAnimation(row, tried, format, writer, &encoded, &leftOut, &pixels);
+        if (failed.status != RowOutcome::Pending)
+            return failed;
+        ++fitted.encodes;
+        if (!asked.isValid())
+            asked = pixels;
+        fitted.fits = encoded.size() <= row.maxBytes;
+        if (row.maxBytes <= 0 || fitted.fits || tried <= SizeLimit::SmallestSide)
+            break;
+    }
+    RowOutcome outcome = saveWithWarnings(row.output, encoded, leftOut);
+    fitted.pixels = pixels;
+    if (row.maxBytes > 0)
+        noteLimit(row, fitted, asked, &outcome);
+    return outcome;
 }
 
 // How many images the source holds: its pages, frames or sizes; a TIFF's thumbnails and
@@ -377,6 +447,51 @@ void keepDate(const PlannedRow &row, const FileTime::Stamp &stamp, RowOutcome *o
         addLeftOut(outcome, {QCoreApplication::translate("MainWindow", "date de modification")});
 }
 
+// The pixels' own texts (PNG text chunks, JPEG comments) as the metadata choice keeps them:
+// none, or none that may hold EXIF or XMP, and so a location, beside the record.
+QImage textsKept(const QImage &image, MetadataKeep keep)
+{
+    if (keep == MetadataKeep::All)
+        return image;
+    return withTexts(image, [keep](const QString &key) {
+        const QString lower = key.toLower();
+        return keep == MetadataKeep::NoLocation && !lower.contains(QLatin1String("exif")) &&
+               !lower.contains(QLatin1String("xmp")) && !lower.contains(QLatin1String("app1"));
+    });
+}
+
+bool isHdrTransfer(const QByteArray &nclx)
+{
+    if (nclx.size() < 4)
+        return false;
+    const int transfer = (uchar(nclx.at(2)) << 8) | uchar(nclx.at(3));
+    return transfer == 16 || transfer == 18; // PQ, HLG
+}
+
+// Converts the reduced image to sRGB through the source's own description: its profile's bytes
+// where the container gave them, else the pixels' profile (an nclx's equivalent among them).
+void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
+{
+    const PhotoMetadata::Record &record = metadata->record();
+    if (isHdrTransfer(record.nclx)) {
+        notes->append(tr("couleurs HDR (PQ ou HLG) laissées telles quelles"));
+        return;
+    }
+    const QByteArray profile = !record.icc.isEmpty()           ? record.icc
+                               : image->colorSpace().isValid() ? image->colorSpace().iccProfile()
+                                                               : record.profile;
+    switch (Srgb::convert(image, profile)) {
+    case Srgb::Result::Converted:
+        *metadata = metadata->withoutColour();
+        break;
+    case Srgb::Result::Failed:
+        notes->append(tr("profil de couleurs illisible : couleurs non converties en sRGB"));
+        break;
+    case Srgb::Result::Unchanged:
+        break;
+    }
+}
+
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
     RowOutcome outcome;
@@ -393,7 +508,8 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         box = boxFor(row, reader, format, box);
         count = imageCount(row.source, format);
         if (count <= 1)
-            scaled = decodeAndScale(reader, row.source, format, box, row.resampling, &outcome);
+            scaled =
+                decodeAndScale(reader, row.source, format, box, row.resampling, &outcome, row.srgb);
     }
     if (count > 1)
         return processImages(row, box, format, count);
@@ -401,7 +517,13 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         return outcome;
     const Formats::Decoder &decoder = Formats::decoderFor(format);
     const bool lossless = decoder.isLossless && decoder.isLossless(row.source);
-    return writeWithMetadata(scaled, row, Formats::readMetadata(row.source, format), lossless);
+    PhotoMetadata metadata = Formats::readMetadata(row.source, format).filtered(row.metadata);
+    QStringList notes;
+    if (row.srgb)
+        toSrgb(&scaled, &metadata, &notes);
+    outcome = writeWithMetadata(textsKept(scaled, row.metadata), row, metadata, lossless);
+    outcome.notes += notes;
+    return outcome;
 }
 
 } // namespace
@@ -412,7 +534,9 @@ RowOutcome processRow(const PlannedRow &row, int box)
         return row.outcome;
     const FileTime::Stamp sourceTime =
         row.keepDate ? FileTime::modified(row.source) : FileTime::Stamp();
+    const qint64 sourceBytes = QFileInfo(row.source).size();
     RowOutcome outcome = resizeRow(row, box);
+    outcome.sourceBytes = sourceBytes;
     keepDate(row, sourceTime, &outcome);
     return outcome;
 }

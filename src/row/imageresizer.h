@@ -16,8 +16,9 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome,
 qint64 memoryEstimate(const QString &path, int box);
 // The same for a row that writes `outputFormat`: HEIC and AVIF encoders hold far more than the
 // output.
+// Under a file-size limit, the retries' encodes and pixels too.
 qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
-                      Resampling resampling = Resampling::Nearest);
+                      Resampling resampling = Resampling::Nearest, qint64 maxBytes = 0);
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();

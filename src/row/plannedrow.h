@@ -1,6 +1,7 @@
 #pragma once
 
 #include "formats/quality.h"
+#include "metadata/photometadata.h"
 #include "resample/resampler.h"
 #include "row/rowoutcome.h"
 
@@ -19,4 +20,7 @@ struct PlannedRow
     bool enlarge = true;         // false: an image that fits the box keeps its size
     bool keepDate = false;       // the output takes the source's modification time
     bool replacesSource = false; // the output is the row's own source
+    qint64 maxBytes = 0;         // the output's largest file size; 0 for no limit
+    MetadataKeep metadata = MetadataKeep::All;
+    bool srgb = false; // colours described otherwise converted to sRGB
 };

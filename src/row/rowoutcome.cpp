@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLocale>
 
 #include <cerrno>
 
@@ -87,4 +88,44 @@ QString RowOutcome::warning() const
     if (status == Written && metadataNotCopied)
         return tr("métadonnées non copiées");
     return QString();
+}
+
+namespace {
+
+QString number(qint64 value)
+{
+    return QLocale(QLocale::French).toString(value);
+}
+
+} // namespace
+
+QString RowOutcome::frenchSize(qint64 bytes)
+{
+    if (bytes < 1000)
+        return tr("%1 octets").arg(bytes);
+    const char *const units[] = {"Ko", "Mo", "Go"};
+    double value = bytes / 1000.0;
+    int unit = 0;
+    for (; value >= 999.95 && unit < 2; ++unit)
+        value /= 1000;
+    QString text = QLocale(QLocale::French).toString(value, 'f', value < 99.95 ? 1 : 0);
+    if (text.endsWith(QLatin1String(",0")))
+        text.chop(2);
+    return QStringLiteral("%1 %2").arg(text, tr(units[unit]));
+}
+
+QString RowOutcome::remark() const
+{
+    if (status != Written)
+        return QString();
+    QStringList parts;
+    const QString pixels = limitedTo.isValid() ? tr("%1 × %2").arg(number(limitedTo.width()),
+                                                                   number(limitedTo.height()))
+                                               : QString();
+    if (overLimit)
+        parts.append(tr("ne tient pas dans %1 même à %2 : écrite en %3")
+                         .arg(frenchSize(limitBytes), pixels, frenchSize(outputBytes)));
+    else if (limitedTo.isValid())
+        parts.append(tr("réduite à %1 pour tenir dans %2").arg(pixels, frenchSize(limitBytes)));
+    return (parts + notes).join(QLatin1String(", "));
 }

@@ -2,6 +2,7 @@
 
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 // What became of one row of a batch: written, or not written and why.
 struct RowOutcome
@@ -29,6 +30,13 @@ struct RowOutcome
     QString systemError; // the toolkit's own words, where it gave some
     // Written, but without the source's metadata; systemError says why.
     bool metadataNotCopied = false;
+    qint64 sourceBytes = 0; // the source's size as the row found it
+    qint64 outputBytes = 0; // the size of what was written
+    qint64 limitBytes = 0;  // the file-size limit the row was written under, if any
+    QSize limitedTo;        // fewer pixels than asked, to fit the limit
+    bool overLimit = false; // too large even at the smallest size
+    int encodes = 0;        // how many times the image was encoded
+    QStringList notes;      // what else the closing message says of a written row
 
     static RowOutcome make(Status status, const QString &argument = QString(),
                            const QString &systemError = QString());
@@ -44,4 +52,8 @@ struct RowOutcome
     QString reason() const;
     // What went wrong with a row that was written all the same, or nothing.
     QString warning() const;
+    // What the closing message says of a row written otherwise than asked, or nothing.
+    QString remark() const;
+    // A file size as French desktops write it, 1 Ko being 1 000 bytes: "2,1 Mo", "182 Ko".
+    static QString frenchSize(qint64 bytes);
 };

@@ -8,10 +8,12 @@
 #include "window/droppedfiles.h"
 #include "window/placement.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -84,6 +86,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     connect(form->newPathBtn, SIGNAL(clicked()), this, SLOT(onNewPath()));
     connect(form->resizeBtn, SIGNAL(clicked()), this, SLOT(onResize()));
     connect(form->filename, SIGNAL(textChanged(QString)), this, SLOT(onTextChanged(QString)));
+    connect(form->actionSizeOther, SIGNAL(triggered()), this, SLOT(onOtherFileSize()));
+    fileSizeChoice = form->actionSizeUnlimited;
+    connect(form->fileSizeGroup, &QActionGroup::triggered, this, [this](QAction *action) {
+        if (action != form->actionSizeOther)
+            fileSizeChoice = action;
+    });
 
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
@@ -254,7 +262,49 @@ BatchSettings MainWindow::chosenOptions() const
             settings.quality = quality.second;
     settings.enlarge = !form->actionNoEnlarge->isChecked();
     settings.keepDate = form->actionKeepDate->isChecked();
+    settings.maxBytes = chosenFileSize();
+    settings.metadata = form->actionMetadataNone->isChecked()         ? MetadataKeep::ColourOnly
+                        : form->actionMetadataNoLocation->isChecked() ? MetadataKeep::NoLocation
+                                                                      : MetadataKeep::All;
+    settings.srgb = form->actionSrgb->isChecked();
     return settings;
+}
+
+// In bytes, 1 Ko being 1 000 as the desktop's file managers count; 0 for no limit.
+qint64 MainWindow::chosenFileSize() const
+{
+    const std::pair<QAction *, qint64> sizes[] = {
+        {form->actionSize200, 200},
+        {form->actionSize500, 500},
+        {form->actionSize1000, 1000},
+        {form->actionSize2000, 2000},
+        {form->actionSizeOther, otherFileSizeKo},
+    };
+    for (const auto &size : sizes)
+        if (size.first->isChecked())
+            return size.second * 1000;
+    return 0;
+}
+
+// Asks for a size of one's own; cancelling keeps the choice made before.
+void MainWindow::onOtherFileSize()
+{
+    QInputDialog dialog(this);
+    dialog.setLocale(QLocale(QLocale::French, QLocale::France));
+    dialog.setInputMode(QInputDialog::IntInput);
+    dialog.setWindowTitle(tr("Taille maximale des fichiers"));
+    dialog.setLabelText(tr("Taille maximale de chaque fichier, en Ko (1 Ko = 1 000 octets) :"));
+    dialog.setIntRange(20, 100000);
+    dialog.setIntStep(50);
+    dialog.setIntValue(otherFileSizeKo > 0 ? otherFileSizeKo : 300);
+    if (dialog.exec() != QDialog::Accepted) {
+        fileSizeChoice->setChecked(true);
+        return;
+    }
+    otherFileSizeKo = dialog.intValue();
+    fileSizeChoice = form->actionSizeOther;
+    form->actionSizeOther->setText(
+        tr("Autre (%1 Ko)…").arg(QLocale(QLocale::French).toString(otherFileSizeKo)));
 }
 
 // Without a destination or a rename, each output replaces its source unless a chosen format
@@ -320,14 +370,10 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
 
 void MainWindow::showReport(const BatchReport &report)
 {
-    if (report.kind == BatchReport::Success) {
-        QMessageBox::information(this, report.title, report.text, QMessageBox::Ok,
-                                 QMessageBox::NoButton);
-        return;
-    }
     QMessageBox box(report.kind == BatchReport::Errors ? QMessageBox::Warning
                                                        : QMessageBox::Information,
                     report.title, report.text, QMessageBox::Ok, this);
+    box.setInformativeText(report.informative);
     box.setDetailedText(report.details);
     box.exec();
 }

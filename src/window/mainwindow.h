@@ -29,11 +29,13 @@ private slots:
     void onResize();
     void onNewPath();
     void onTextChanged(QString text);
+    void onOtherFileSize();
 
 private:
     bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
     BatchSettings chosenOptions() const;
+    qint64 chosenFileSize() const;
     bool replacesSources(const BatchSettings &settings) const;
     bool confirmOverwrite();
     QStringList listedPaths() const;
@@ -43,4 +45,6 @@ private:
     MainWindowForm *form;
     QRegExp invalidChars;
     bool running = false;
+    int otherFileSizeKo = 0;                 // the last size given under "Autre…"
+    class QAction *fileSizeChoice = nullptr; // checked before "Autre…" was picked
 };

@@ -37,7 +37,7 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
 
 // HEIC keeps no nclx: libheif leaves it out, and the equivalent profile goes instead.
 Formats::Writer writer(const QList<QByteArray> &suffixes, bool nclx,
-                       const std::array<int, 4> &settings)
+                       const std::array<int, 4> &settings, int floor)
 {
     Formats::Writer w;
     w.suffixes = suffixes;
@@ -45,6 +45,7 @@ Formats::Writer writer(const QList<QByteArray> &suffixes, bool nclx,
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.can.nclx = nclx;
     w.settings = settings;
+    w.floorSetting = floor;
     w.encode = encode;
     w.memoryEstimate = HeifWriter::memoryEstimate;
     return w;
@@ -65,9 +66,10 @@ const Formats::Entry &entry()
         e.decoder.uprightSize = HeifStream::uprightSize;
         e.decoder.imageCount = single;
         e.readMetadata = readMetadata;
-        // x265 (HEIC) and aom (AVIF) at about the same look as the other formats' levels.
-        e.writers = {writer({"heic", "heif", "hif"}, false, {62, 50, 45, 31}),
-                     writer({"avif"}, true, {90, 78, 70, 48})};
+        // x265 (HEIC) and aom (AVIF) at about the same look as the other formats' levels; the
+        // floors at SSIM about 0.90.
+        e.writers = {writer({"heic", "heif", "hif"}, false, {62, 50, 45, 31}, 27),
+                     writer({"avif"}, true, {90, 78, 70, 48}, 42)};
         return e;
     }();
     return heif;

@@ -13,7 +13,9 @@ const QByteArray XmpSignature("http://ns.adobe.com/xap/1.0/\0", 29);
 const QByteArray ExtendedXmpSignature("http://ns.adobe.com/xmp/extension/\0", 35);
 const QByteArray PhotoshopSignature("Photoshop 3.0\0", 14);
 
-constexpr int App0 = 0xE0, App1 = 0xE1, App13 = 0xED;
+const QByteArray IccSignature("ICC_PROFILE\0", 12);
+
+constexpr int App0 = 0xE0, App1 = 0xE1, App2 = 0xE2, App13 = 0xED;
 constexpr int MaxSegment = 65533; // payload bytes one segment holds
 
 QString tr(const char *text)
@@ -113,6 +115,8 @@ PhotoMetadata read(const QString &path)
             m.extendedXmp.append(s.payload);
         else if (s.marker == App13 && s.payload.startsWith(PhotoshopSignature))
             photoshop += s.payload.mid(PhotoshopSignature.size());
+        else if (s.marker == App2 && s.payload.startsWith(IccSignature))
+            m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }
     bool readable = true;
     m.iptc = iptcResource(photoshop, &readable);

@@ -1,5 +1,6 @@
 #include "formats/jpeg/jpegstream.h"
 
+#include "colour/srgb.h"
 #include "resample/resampler.h"
 #include "resample/sampler.h"
 
@@ -34,6 +35,8 @@ struct Decoder
     FILE *file;
     JOCTET *icc;
     unsigned int iccLength;
+    bool inksToSrgb;          // CMYK through its profile rather than as the toolkit does
+    Srgb::InkConverter *inks; // made once the profile is read, where it is CMYK
 };
 
 void onError(j_common_ptr info)
@@ -118,6 +121,7 @@ void closeDecoder(Decoder *d)
     if (d->file)
         fclose(d->file);
     free(d->icc);
+    delete d->inks;
 }
 
 void copyMetadata(const Decoder &d, QImage *out)
@@ -189,10 +193,33 @@ void cmykToRgb(uchar *line, int width)
     }
 }
 
-void cmykToRgb(QImage *image)
+void cmykToRgb(const Decoder &d, uchar *line, int width)
+{
+    if (d.inks)
+        d.inks->convertRow(line, width);
+    else
+        cmykToRgb(line, width);
+}
+
+void cmykToRgb(const Decoder &d, QImage *image)
 {
     for (int y = 0; y < image->height(); ++y)
-        cmykToRgb(image->scanLine(y), image->width());
+        cmykToRgb(d, image->scanLine(y), image->width());
+    if (d.inks)
+        image->setColorSpace(QColorSpace(QColorSpace::SRgb));
+}
+
+// With sRGB asked for, a CMYK file's inks go through its own profile.
+void prepareInks(Decoder *d)
+{
+    if (!d->inksToSrgb || !d->icc)
+        return;
+    d->inks = new Srgb::InkConverter(
+        QByteArray(reinterpret_cast<const char *>(d->icc), int(d->iccLength)));
+    if (!d->inks->isValid()) {
+        delete d->inks;
+        d->inks = nullptr;
+    }
 }
 
 // Rows after the last one sampled still have to be there: a file cut short is damaged.
@@ -230,7 +257,7 @@ bool filterScanlines(Decoder *d, bool cmyk, SmoothRows *rows)
             continue;
         }
         if (cmyk)
-            cmykToRgb(row.data(), width);
+            cmykToRgb(*d, row.data(), width);
         rows->pushRgb32(reinterpret_cast<const QRgb *>(row.constData()), false);
     }
     return true;
@@ -254,6 +281,8 @@ Status decodeSmooth(Decoder *d, QImageIOHandler::Transformations transform, int 
         return d->damaged ? Status::Damaged : Status::Failed;
     *out = rows.result();
     copyMetadata(*d, out);
+    if (d->inks)
+        out->setColorSpace(QColorSpace(QColorSpace::SRgb));
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
@@ -265,6 +294,8 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box,
     const J_COLOR_SPACE space = outputSpace(d->info);
     if (space == JCS_UNKNOWN)
         return Status::NotHandled;
+    if (space == JCS_CMYK)
+        prepareInks(d);
     if (resampling == Resampling::Smooth)
         return decodeSmooth(d, transform, box, space, out);
     const bool grey = space == JCS_GRAYSCALE;
@@ -284,7 +315,7 @@ Status decode(Decoder *d, QImageIOHandler::Transformations transform, int box,
         return d->damaged ? Status::Damaged : Status::Failed;
     }
     if (space == JCS_CMYK)
-        cmykToRgb(out);
+        cmykToRgb(*d, out);
     return Status::Decoded;
 }
 
@@ -344,11 +375,15 @@ qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
     return bytes;
 }
 
-Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
-                    Resampling resampling, QImage *out, QString *error)
+namespace {
+
+Status decodeFile(const QString &path, QImageIOHandler::Transformations transform, int box,
+                  Resampling resampling, bool inksToSrgb, QImage *out, QString *error)
 {
     Decoder decoder;
-    if (!openDecoder(path, &decoder)) {
+    const bool opened = openDecoder(path, &decoder);
+    decoder.inksToSrgb = inksToSrgb;
+    if (!opened) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return Status::Failed;
     }
@@ -357,6 +392,20 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations transf
         *error = QString::fromLocal8Bit(decoder.message);
     closeDecoder(&decoder);
     return status;
+}
+
+} // namespace
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
+                    Resampling resampling, QImage *out, QString *error)
+{
+    return decodeFile(path, transform, box, resampling, false, out, error);
+}
+
+Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations transform, int box,
+                        Resampling resampling, QImage *out, QString *error)
+{
+    return decodeFile(path, transform, box, resampling, true, out, error);
 }
 
 } // namespace JpegStream

@@ -13,6 +13,11 @@ using Status = Formats::Status;
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     Resampling resampling, QImage *out, QString *error);
 
+// The same, but a CMYK file's inks go to sRGB through its own profile, as Little CMS converts
+// them, rather than as the toolkit turns them into RGB.
+Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations transform, int box,
+                        Resampling resampling, QImage *out, QString *error);
+
 // The most memory decodeScaled() takes: the output, a few scanlines, and for a progressive or
 // multi-scan file the whole coefficient buffer. -1 where the toolkit decodes the file.
 qint64 memoryEstimate(const QString &path, int box, Resampling resampling);

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+
+#include <memory>
+
+// Colours converted to sRGB through Little CMS, which reads every ICC version, LUT-based and
+// CMYK profiles alike.
+namespace Srgb {
+
+// Whether `profile` describes sRGB itself, so that nothing needs converting.
+bool isSrgb(const QByteArray &profile);
+
+enum class Result
+{
+    Unchanged, // already sRGB, or pixels the profile does not describe
+    Converted,
+    Failed, // a profile Little CMS cannot use
+};
+
+// Converts the RGB pixels of `image`, described by `profile`, to sRGB in their own precision
+// (8 or 16 bits), and tags them sRGB. Alpha is kept as it was.
+Result convert(QImage *image, const QByteArray &profile);
+
+// Turns rows of CMYK inks (4 bytes a pixel, inverted as Adobe's JPEGs store them) into sRGB
+// QRgb values in place, through the file's own CMYK profile.
+class InkConverter
+{
+public:
+    explicit InkConverter(const QByteArray &cmykProfile);
+    ~InkConverter();
+    InkConverter(const InkConverter &) = delete;
+    InkConverter &operator=(const InkConverter &) = delete;
+
+    bool isValid() const { return m_transform != nullptr; }
+    void convertRow(uchar *row, int width) const;
+
+private:
+    void *m_transform = nullptr;
+};
+
+} // namespace Srgb
