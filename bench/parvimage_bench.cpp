@@ -1,7 +1,7 @@
 // Times the batch core against the toolkit-only path, each in a child process of its own so
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
-//   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N]
+//   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only sending]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -18,6 +18,7 @@
 #include "system/peakmemory.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,6 +54,7 @@ struct Measure
     double seconds = 0;
     double peakMb = 0;
     int images = 0;
+    double encodes = 0; // per row
 };
 
 QStringList imagesIn(const QString &folder)
@@ -159,6 +161,14 @@ bool convertEach(const QString &from, const QString &to, int count,
         if (!convert(sources.at(i), QDir(to).filePath(QFileInfo(sources.at(i)).baseName())))
             return false;
     return true;
+}
+
+// Tagged Display P3 as phones shoot them, their numbers left as they were.
+bool asDisplayP3(const QString &source, const QString &base)
+{
+    QImage image(source);
+    image.setColorSpace(QColorSpace(QColorSpace::DisplayP3));
+    return image.save(base + ".jpg", "jpg", 90);
 }
 
 bool asPng(const QString &source, const QString &base)
@@ -394,8 +404,13 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
         settings.size = size;
         settings.destination = output;
         settings.resampling = mode.contains("smooth") ? Resampling::Smooth : Resampling::Nearest;
-        if (mode.endsWith("-jpg"))
+        if (mode.contains("-jpg"))
             settings.outputFormat = "jpg"; // the Options menu's conversion
+        if (mode.contains("-heic"))
+            settings.outputFormat = "heic";
+        if (mode.contains("-limit"))
+            settings.maxBytes = 200 * 1000;
+        settings.srgb = mode.contains("-srgb");
         const int workers = mode.startsWith("one") ? 1 : QThread::idealThreadCount();
         QVector<PlannedRow> plan = planBatch(sources, settings);
         if (mode.contains("png"))
@@ -405,16 +420,23 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
         runner.start();
         if (runner.isRunning())
             QCoreApplication::exec();
-        for (const RowOutcome &outcome : runner.outcomes())
+        double seconds = timer.nsecsElapsed() / 1e9;
+        int encodes = 0;
+        for (const RowOutcome &outcome : runner.outcomes()) {
             if (outcome.status != RowOutcome::Written)
                 return 2;
+            encodes += outcome.encodes;
+        }
+        std::printf("%.6f %ld %.3f\n", seconds, peakResidentKb(),
+                    double(encodes) / qMax(1, runner.outcomes().size()));
+        return 0;
     }
     std::printf("%.6f %ld\n", timer.nsecsElapsed() / 1e9, peakResidentKb());
     return 0;
 }
 
 // Runs this program as a child with `args` and returns the two numbers it printed.
-bool spawnChild(const QStringList &args, double *first, double *second)
+bool spawnChild(const QStringList &args, double *first, double *second, double *third = nullptr)
 {
     QList<QByteArray> bytes{QCoreApplication::applicationFilePath().toLocal8Bit(), "--child"};
     for (const QString &arg : args)
@@ -444,6 +466,8 @@ bool spawnChild(const QStringList &args, double *first, double *second)
     const QList<QByteArray> words = QByteArray(buffer).trimmed().split(' ');
     *first = words.value(0).toDouble();
     *second = words.value(1).toDouble();
+    if (third)
+        *third = words.value(2).toDouble();
     return true;
 }
 
@@ -452,7 +476,7 @@ Measure measure(const QString &mode, const QString &input, int size)
     QTemporaryDir output;
     Measure result;
     if (spawnChild({mode, input, output.path(), QString::number(size)}, &result.seconds,
-                   &result.peakMb)) {
+                   &result.peakMb, &result.encodes)) {
         result.peakMb /= 1024.0;
         result.images = imagesIn(input).size();
     }
@@ -634,6 +658,40 @@ void reportConversion(QTextStream &out, const QString &set, const QString &input
     out.flush();
 }
 
+// Photos ready to send: under a 200 Ko limit against the same rows without it, and converted to
+// sRGB against the same rows without the conversion, all workers, in this one run.
+void reportSending(QTextStream &out, const QString &photos, const QString &p3, int size, int rounds)
+{
+    const QList<QPair<QString, QString>> pairs{
+        {"all-jpg", "all-jpg-limit"}, {"all-heic", "all-heic-limit"}, {"all-jpg", "all-jpg-srgb"}};
+    const QStringList names{"JPEG 12 MP, JPEG out", "JPEG 12 MP, HEIC out",
+                            "Display P3 JPEG 12 MP, JPEG out"};
+    out << QString("Photos ready to send, size %1, fastest of %2 rounds\n").arg(size).arg(rounds);
+    for (int k = 0; k < pairs.size(); ++k) {
+        const QString input = k == 2 ? p3 : photos;
+        Measure plain, asked;
+        for (int i = 0; i < rounds; ++i) {
+            const Measure a = measure(pairs.at(k).first, input, size);
+            const Measure b = measure(pairs.at(k).second, input, size);
+            plain = i == 0 ? a : fastest(plain, a);
+            asked = i == 0 ? b : fastest(asked, b);
+        }
+        if (plain.images == 0 || asked.images == 0) {
+            out << names.at(k) << ": a run failed\n";
+            continue;
+        }
+        out << "  " << names.at(k) << "\n";
+        printLine(out, "without", plain);
+        printLine(out, k == 2 ? "converted to sRGB" : "at most 200 Ko", asked);
+        out << QString("   ratio %1   peak ratio %2   encodes per row %3\n")
+                   .arg(asked.seconds / plain.seconds, 0, 'f', 3)
+                   .arg(asked.peakMb / plain.peakMb, 0, 'f', 3)
+                   .arg(asked.encodes, 0, 'f', 2);
+    }
+    out << "\n";
+    out.flush();
+}
+
 // Each kind of row's estimate beside the peak it reached, each in a process of its own.
 void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size,
                      const QString &mode = "estimate")
@@ -676,7 +734,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N]\n");
+                         "[--rounds N] [--only sending]\n");
     return 2;
 }
 
@@ -694,7 +752,7 @@ int main(int argc, char *argv[])
         return runChild(args.at(2), args.at(3), args.at(4), args.at(5).toInt());
 
     int size = 1024, rounds = 3;
-    QString input, sets;
+    QString input, sets, only;
     for (int i = 1; i < args.size(); i += 2) {
         const QString value = args.value(i + 1);
         if (i + 1 == args.size())
@@ -705,6 +763,8 @@ int main(int argc, char *argv[])
             input = value;
         else if (args.at(i) == "--sets")
             sets = value;
+        else if (args.at(i) == "--only")
+            only = value;
         else if (args.at(i) == "--rounds")
             rounds = qMax(1, value.toInt());
         else
@@ -754,10 +814,19 @@ int main(int argc, char *argv[])
         ready("png-interlaced", from("png-photos", 1, asInterlacedPng)) &&
         ready("heic", from("baseline", 6, asHeic)) && ready("avif", from("baseline", 6, asAvif)) &&
         ready("huge-heic", writePhoneHuge) && ready("webp", from("png-photos", 6, asWebP)) &&
-        ready("webp-animated", writeAnimation);
+        ready("webp-animated", writeAnimation) &&
+        ready("send", from("baseline", 6,
+                           [](const QString &source, const QString &base) {
+                               return QFile::copy(source, base + ".jpg");
+                           })) &&
+        ready("display-p3", from("baseline", 6, asDisplayP3));
     if (!ok) {
         out << "cannot write the generated images\n";
         return 1;
+    }
+    if (only == "sending") {
+        reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
+        return 0;
     }
     const Measure plain =
         report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds, Floor::Djpeg);
@@ -784,6 +853,7 @@ int main(int argc, char *argv[])
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
+    reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     const QList<QPair<QString, QString>> rows{
         {"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
         {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},

@@ -51,7 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // smooth, all get their turn and every seed stays the valid file it was.
     const int box = 1 + int(size % 160);
     const Resampling resampling = size / 160 % 2 ? Resampling::Smooth : Resampling::Nearest;
-    const QString path = folder->filePath("input");
+    // Half of what looks like a TIFF goes to the camera raw decoder, which knows raws by name.
+    const QByteArray head(reinterpret_cast<const char *>(data), int(qMin<size_t>(size, 4)));
+    const bool tiffLike = head == QByteArray("II*\0", 4) || head == QByteArray("MM\0*", 4);
+    const QString path = folder->filePath(tiffLike && size % 2 ? "input.dng" : "input");
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         std::abort();

@@ -19,11 +19,11 @@ trap 'rm -rf "$work"' EXIT
 corpora=../shared/corpora
 decode_seeds=()
 for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation "$corpora"/heif \
-    "$corpora"/webp fuzz/regressions/decode; do
+    "$corpora"/webp "$corpora"/raw "$corpora"/hdr fuzz/regressions/decode; do
     [ -d "$folder" ] && decode_seeds+=("$folder")
 done
 metadata_seeds=()
-for folder in "$corpora"/cameras "$corpora"/orientation "$corpora"/webp \
+for folder in "$corpora"/cameras "$corpora"/orientation "$corpora"/webp "$corpora"/hdr \
     fuzz/regressions/metadata; do
     [ -d "$folder" ] && metadata_seeds+=("$folder")
 done

@@ -78,11 +78,10 @@ void TestNaming::plan_data()
     QTest::newRow("no writer") << QStringList{"/s/a.xyz"} << false << ""
                                << "/d" << QStringList{"/d/a.xyz"}
                                << Statuses{RowOutcome::UnsupportedFormat} << QStringList{"xyz"};
-    QTest::newRow("read but never written, refused before any decode; webp written")
-        << QStringList{"/s/Calques.psd", "/s/photo.CR2", "/s/b.webp"} << false << ""
-        << "/d" << QStringList{"/d/Calques.psd", "/d/photo.CR2", "/d/b.webp"}
-        << Statuses{RowOutcome::UnsupportedFormat, RowOutcome::UnsupportedFormat, P}
-        << QStringList{"psd", "CR2", ""};
+    QTest::newRow("read but never written, refused before any decode; raw and MPO as JPEG")
+        << QStringList{"/s/Calques.psd", "/s/photo.CR2", "/s/b.webp", "/s/pair.MPO"} << false << ""
+        << "/d" << QStringList{"/d/Calques.psd", "/d/photo.jpg", "/d/b.webp", "/d/pair.jpg"}
+        << Statuses{RowOutcome::UnsupportedFormat, P, P, P} << QStringList{"psd", "", "", ""};
     QTest::newRow("same name, two folders")
         << QStringList{"/s1/a.jpg", "/s2/a.jpg"} << false << ""
         << "/d" << QStringList{"/d/a.jpg", "/d/a.jpg"} << Statuses{P, RowOutcome::DuplicateOutput}

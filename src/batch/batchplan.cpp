@@ -28,11 +28,13 @@ QString outputPath(const QString &source, int row, const BatchSettings &settings
 {
     const QFileInfo info(source);
     const QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
-    const QString suffix =
-        settings.outputFormat.isEmpty()
-            ? info.completeSuffix()
-            : Naming::convertedSuffix(info.completeSuffix(),
-                                      QString::fromLatin1(settings.outputFormat));
+    // A source no writer writes in its own format (a camera raw) is written as its entry says.
+    const QByteArray format = settings.outputFormat.isEmpty()
+                                  ? ImageResizer::writtenAsFor(info.suffix().toLower().toUtf8())
+                                  : settings.outputFormat;
+    const QString suffix = format.isEmpty() ? info.completeSuffix()
+                                            : Naming::convertedSuffix(info.completeSuffix(),
+                                                                      QString::fromLatin1(format));
     const QString name = Naming::outputFileName(newName, suffix);
     return Naming::pathInFolder(
         settings.destination.isEmpty() ? info.absolutePath() : settings.destination, name);

@@ -157,6 +157,10 @@ struct Entry
     bool (*recognise)(const QString &path) = nullptr;
     // The suffixes read without the toolkit's plug-ins.
     QList<QByteArray> ownSuffixes;
+    // Suffixes of files the format reads but no writer writes, and the output format they
+    // are written as when each source keeps its own format.
+    QList<QByteArray> readOnlySuffixes;
+    QByteArray writtenAs;
     Decoder decoder;
     // The metadata of the file at `path`, as its container holds it; null for none.
     PhotoMetadata (*readMetadata)(const QString &path) = nullptr;

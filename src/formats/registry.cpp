@@ -3,6 +3,7 @@
 #include "formats/heif/heifformat.h"
 #include "formats/jpeg/jpegformat.h"
 #include "formats/png/pngformat.h"
+#include "formats/raw/rawformat.h"
 #include "formats/tiff/tiffformat.h"
 #include "formats/toolkit/toolkitformat.h"
 #include "formats/webp/webpformat.h"
@@ -17,7 +18,7 @@ namespace {
 const QList<const Entry *> &entries()
 {
     static const QList<const Entry *> all = {
-        &HeifFormat::entry(), &WebPFormat::entry(), &JpegFormat::entry(),
+        &HeifFormat::entry(), &WebPFormat::entry(), &RawFormat::entry(),     &JpegFormat::entry(),
         &PngFormat::entry(),  &TiffFormat::entry(), &ToolkitFormat::entry(),
     };
     return all;
@@ -91,8 +92,16 @@ QList<QByteArray> readableFormats()
 {
     QList<QByteArray> formats = QImageReader::supportedImageFormats();
     for (const Entry *entry : entries())
-        formats += entry->ownSuffixes;
+        formats += entry->ownSuffixes + entry->readOnlySuffixes;
     return formats;
+}
+
+QByteArray writtenAsFor(const QByteArray &suffix)
+{
+    for (const Entry *entry : entries())
+        if (entry->readOnlySuffixes.contains(suffix))
+            return entry->writtenAs;
+    return QByteArray();
 }
 
 } // namespace Formats

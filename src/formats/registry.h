@@ -28,6 +28,10 @@ QList<const Writer *> writers();
 QList<QByteArray> writableFormats();
 QList<QByteArray> readableFormats();
 
+// The output format of a source whose suffix (in lower case) no writer writes, a camera raw or
+// a multi-picture JPEG, when each source keeps its own format; empty for the others.
+QByteArray writtenAsFor(const QByteArray &suffix);
+
 } // namespace Formats
 
 namespace EncoderQuality {

@@ -56,14 +56,15 @@ int attributeEnd(const QByteArray &text, int after)
 
 // Removes the first location property at or after `from`; the position to go on from, -1 where
 // there is none left, or -2 where one cannot be removed.
-int removeNext(QByteArray *text, int from)
+int removeNext(QByteArray *text, int from, const Predicate &removed)
 {
     static const QRegularExpression name(
         QStringLiteral("(?<![\\w.:-])([A-Za-z_][\\w.-]*):([A-Za-z_][\\w.-]*)"));
     const QString view = QString::fromLatin1(*text);
     for (auto it = name.globalMatch(view, from); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
-        if (m.captured(1) == QLatin1String("xmlns") || !isLocationName(m.captured(2).toLatin1()))
+        if (m.captured(1) == QLatin1String("xmlns") ||
+            !removed(m.captured(1).toLatin1(), m.captured(2).toLatin1()))
             continue;
         const int at = m.capturedStart(0);
         const int after = m.capturedEnd(0);
@@ -145,12 +146,12 @@ bool isLocationName(const QByteArray &localName)
            lower.contains("altitude");
 }
 
-bool removeFromXmp(QByteArray *packet)
+bool removeProperties(QByteArray *packet, const Predicate &removed)
 {
     QByteArray edited = *packet;
     int from = 0;
     for (int guard = 0; guard < 100000; ++guard) {
-        from = removeNext(&edited, from);
+        from = removeNext(&edited, from, removed);
         if (from == -2)
             return false;
         if (from == -1) {
@@ -161,7 +162,8 @@ bool removeFromXmp(QByteArray *packet)
     return false;
 }
 
-bool removeFromExtendedXmp(QList<QByteArray> *segments, QByteArray *mainPacket)
+bool removeFromExtended(QList<QByteArray> *segments, QByteArray *mainPacket,
+                        const Predicate &removed)
 {
     if (segments->isEmpty())
         return true;
@@ -169,7 +171,7 @@ bool removeFromExtendedXmp(QList<QByteArray> *segments, QByteArray *mainPacket)
     if (!assemble(*segments, &guid, &packet))
         return false;
     QByteArray cleaned = packet;
-    if (!removeFromXmp(&cleaned))
+    if (!removeProperties(&cleaned, removed))
         return false;
     if (cleaned == packet)
         return true;
@@ -178,6 +180,21 @@ bool removeFromExtendedXmp(QList<QByteArray> *segments, QByteArray *mainPacket)
     mainPacket->replace(guid, newGuid);
     *segments = cut(cleaned, newGuid);
     return true;
+}
+
+static bool isLocation(const QByteArray &, const QByteArray &localName)
+{
+    return isLocationName(localName);
+}
+
+bool removeFromXmp(QByteArray *packet)
+{
+    return removeProperties(packet, isLocation);
+}
+
+bool removeFromExtendedXmp(QList<QByteArray> *segments, QByteArray *mainPacket)
+{
+    return removeFromExtended(segments, mainPacket, isLocation);
 }
 
 } // namespace Location

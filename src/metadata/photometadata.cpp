@@ -153,15 +153,42 @@ QStringList PhotoMetadata::present() const
     return found;
 }
 
+namespace {
+
+// Ultra HDR's and Adobe's gain map description, and the container directory that gives the
+// gain map's place in the file.
+bool declaresGainMap(const QByteArray &prefix, const QByteArray &localName)
+{
+    return prefix == "hdrgm" || (prefix == "Container" && localName == "Directory");
+}
+
+PhotoMetadata::Record withoutGainMap(PhotoMetadata::Record r)
+{
+    r.gainMap = false;
+    if (!Location::removeProperties(&r.xmp, declaresGainMap) ||
+        !Location::removeFromExtended(&r.extendedXmp, &r.xmp, declaresGainMap)) {
+        r.xmp.clear();
+        r.extendedXmp.clear();
+    }
+    r.unreadable.append(tr("carte de gain HDR"));
+    return r;
+}
+
+} // namespace
+
 PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep) const
 {
+    if (m.gainMap)
+        return PhotoMetadata(withoutGainMap(m)).filtered(keep);
     if (keep == MetadataKeep::All)
         return *this;
     Record r;
     r.icc = m.icc;
     r.nclx = m.nclx;
-    if (keep == MetadataKeep::ColourOnly)
+    if (keep == MetadataKeep::ColourOnly) {
+        r.unreadable = m.unreadable.filter(tr("carte de gain HDR"));
         return PhotoMetadata(r);
+    }
     r = m;
     if (!r.exif.isEmpty() && !ExifBlock::removeLocation(&r.exif)) {
         r.exif.clear();

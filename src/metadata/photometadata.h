@@ -35,14 +35,17 @@ public:
         // The profile's bytes as a JPEG stores them, for converting colours only: the pixels
         // carry it where the toolkit can read it, and nothing where it cannot.
         QByteArray profile;
+        // An HDR gain map beside the picture, which no output carries: what declares it goes.
+        bool gainMap = false;
     };
 
     PhotoMetadata() = default;
     explicit PhotoMetadata(const Record &record) : m(record) {}
     const Record &record() const { return m; }
 
-    // The record as `keep` asks. What could not be cleaned is left out whole and named in
-    // unreadable, never carried with a coordinate in it.
+    // The record as `keep` asks, without what declares a gain map the output does not carry.
+    // What could not be cleaned is left out whole and named in unreadable, never carried with
+    // a coordinate in it.
     PhotoMetadata filtered(MetadataKeep keep) const;
     // The record without its colour description, for pixels converted to another.
     PhotoMetadata withoutColour() const;

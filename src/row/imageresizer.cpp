@@ -405,7 +405,13 @@ bool handlesSuffix(const QString &suffix)
     static const QList<QByteArray> readable = readableFormats();
     static const QList<QByteArray> writable = writableFormats();
     const QByteArray format = suffix.toLower().toUtf8();
-    return !format.isEmpty() && readable.contains(format) && writable.contains(format);
+    return !format.isEmpty() && readable.contains(format) &&
+           (writable.contains(format) || !Formats::writtenAsFor(format).isEmpty());
+}
+
+QByteArray writtenAsFor(const QByteArray &suffix)
+{
+    return Formats::writtenAsFor(suffix);
 }
 
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)

@@ -24,8 +24,13 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
 QList<QByteArray> writableFormats();
 // The formats a row can read: the toolkit's plug-ins' and the program's own decoders'.
 QList<QByteArray> readableFormats();
-// True where a file of this suffix, in any letter case, is both read and written.
+// True where a file of this suffix, in any letter case, is read and can be written, in its own
+// format or in the one it becomes.
 bool handlesSuffix(const QString &suffix);
+
+// The output format of a source of this suffix (in lower case) that cannot be written in its
+// own; empty for the others.
+QByteArray writtenAsFor(const QByteArray &suffix);
 
 // Writes `image` atomically: an existing file at `path` is replaced only once the new one is
 // complete, and left as it was otherwise.

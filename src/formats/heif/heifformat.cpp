@@ -23,6 +23,7 @@ PhotoMetadata readMetadata(const QString &path)
     record.xmp = blocks.xmp;
     record.icc = blocks.icc;
     record.nclx = blocks.nclx;
+    record.gainMap = blocks.gainMap;
     if (!blocks.readable)
         record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
     return PhotoMetadata(record);

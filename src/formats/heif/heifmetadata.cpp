@@ -77,6 +77,32 @@ bool isHeif(const QString &path)
     return false;
 }
 
+namespace {
+
+// Apple's HDR gain map, stored as an auxiliary image of the primary.
+bool hasGainMap(const heif_image_handle *handle)
+{
+    const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
+    const int count = heif_image_handle_get_number_of_auxiliary_images(handle, filter);
+    std::vector<heif_item_id> ids(size_t(qMax(count, 0)));
+    heif_image_handle_get_list_of_auxiliary_image_IDs(handle, filter, ids.data(), count);
+    bool found = false;
+    for (const heif_item_id id : ids) {
+        heif_image_handle *aux = nullptr;
+        if (heif_image_handle_get_auxiliary_image_handle(handle, id, &aux).code != heif_error_Ok)
+            continue;
+        const char *type = nullptr;
+        if (heif_image_handle_get_auxiliary_type(aux, &type).code == heif_error_Ok && type) {
+            found |= std::strstr(type, "hdrgainmap") != nullptr;
+            heif_image_handle_free_auxiliary_types(aux, &type);
+        }
+        heif_image_handle_release(aux);
+    }
+    return found;
+}
+
+} // namespace
+
 Blocks read(const heif_image_handle *handle)
 {
     Blocks blocks;
@@ -96,6 +122,7 @@ Blocks read(const heif_image_handle *handle)
     }
     blocks.icc = iccBytes(handle);
     blocks.nclx = nclxBytes(handle);
+    blocks.gainMap = hasGainMap(handle);
     return blocks;
 }
 

@@ -25,6 +25,7 @@ struct Blocks
     QByteArray icc;
     QByteArray nclx; // colour primaries, transfer, matrix (16 bits each) and full range (8)
     bool readable = true;
+    bool gainMap = false; // an HDR gain map beside the primary image
 };
 
 // The EXIF and XMP items and the colour description of an image.

@@ -79,6 +79,9 @@ const Formats::Entry &entry()
     static const Formats::Entry jpeg = [] {
         Formats::Entry e;
         e.names = {"jpeg"};
+        // A multi-picture file (a stereo pair, say) is the JPEG of its first picture.
+        e.readOnlySuffixes = {"mpo"};
+        e.writtenAs = "jpg";
         e.decoder.decodeScaled = JpegStream::decodeScaled;
         e.decoder.decodeScaledSrgb = JpegStream::decodeScaledSrgb;
         e.decoder.memoryEstimate = JpegStream::memoryEstimate;

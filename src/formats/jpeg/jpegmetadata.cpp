@@ -14,6 +14,8 @@ const QByteArray ExtendedXmpSignature("http://ns.adobe.com/xmp/extension/\0", 35
 const QByteArray PhotoshopSignature("Photoshop 3.0\0", 14);
 
 const QByteArray IccSignature("ICC_PROFILE\0", 12);
+const QByteArray MpfSignature("MPF\0", 4);
+const QByteArray IsoGainMapSignature("urn:iso:std:iso:ts:21496:-1\0", 28);
 
 constexpr int App0 = 0xE0, App1 = 0xE1, App2 = 0xE2, App13 = 0xED;
 constexpr int MaxSegment = 65533; // payload bytes one segment holds
@@ -98,6 +100,37 @@ void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, con
     *bytes += payload;
 }
 
+// Whether an MPF index lists an image of no declared type after the primary: the gain map of
+// an Ultra HDR or an Apple JPEG (a stereo pair's or a preview's types are declared).
+bool mpfListsGainMap(const QByteArray &mpf)
+{
+    const QByteArray tiff = mpf.mid(MpfSignature.size());
+    if (tiff.size() < 8)
+        return false;
+    const bool little = tiff.startsWith("II");
+    const auto u16 = [&](qint64 at) {
+        return at + 2 > tiff.size() ? 0
+               : little             ? qFromLittleEndian<quint16>(tiff.constData() + at)
+                                    : qFromBigEndian<quint16>(tiff.constData() + at);
+    };
+    const auto u32 = [&](qint64 at) {
+        return at + 4 > tiff.size() ? 0
+               : little             ? qFromLittleEndian<quint32>(tiff.constData() + at)
+                                    : qFromBigEndian<quint32>(tiff.constData() + at);
+    };
+    const qint64 ifd = u32(4);
+    for (int i = 0; i < u16(ifd) && i < 64; ++i) {
+        const qint64 entry = ifd + 2 + 12 * i;
+        if (u16(entry) != 0xB002)
+            continue;
+        const qint64 count = u32(entry + 4) / 16, at = u32(entry + 8);
+        for (qint64 image = 1; image < count && image < 64; ++image)
+            if ((u32(at + 16 * image) & 0xFFFFFF) == 0)
+                return true;
+    }
+    return false;
+}
+
 } // namespace
 
 PhotoMetadata read(const QString &path)
@@ -115,6 +148,10 @@ PhotoMetadata read(const QString &path)
             m.extendedXmp.append(s.payload);
         else if (s.marker == App13 && s.payload.startsWith(PhotoshopSignature))
             photoshop += s.payload.mid(PhotoshopSignature.size());
+        else if (s.marker == App2 &&
+                 (s.payload.startsWith(IsoGainMapSignature) ||
+                  (s.payload.startsWith(MpfSignature) && mpfListsGainMap(s.payload))))
+            m.gainMap = true;
         else if (s.marker == App2 && s.payload.startsWith(IccSignature))
             m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }

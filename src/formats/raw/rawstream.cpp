@@ -1,0 +1,266 @@
+#include "formats/raw/rawstream.h"
+
+#include "resample/resampler.h"
+#include "resample/sampler.h"
+
+#include <QBuffer>
+#include <QColorSpace>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+
+#include <libraw/libraw.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace RawStream {
+
+QList<QByteArray> suffixes();
+
+namespace {
+
+// The proportions of a preview may differ from the sensor's by this much: a few pixels.
+constexpr double RatioTolerance = 0.01;
+
+enum class Path
+{
+    Preview,
+    Half,
+    Full,
+};
+
+class Raw
+{
+public:
+    Raw() : m_raw(std::make_unique<LibRaw>()) {}
+    ~Raw() { m_raw->recycle(); }
+    Raw(const Raw &) = delete;
+    Raw &operator=(const Raw &) = delete;
+
+    int open(const QString &path)
+    {
+        m_opened = m_raw->open_file(QFile::encodeName(path).constData());
+        return m_opened;
+    }
+    LibRaw &lib() { return *m_raw; }
+    const libraw_image_sizes_t &sizes() const { return m_raw->imgdata.sizes; }
+    // The demosaiced image's size before the flag turns it.
+    QSize stored() const { return QSize(sizes().width, sizes().height); }
+    bool quarterTurn() const { return sizes().flip & 4; }
+    QSize upright() const { return quarterTurn() ? stored().transposed() : stored(); }
+
+private:
+    std::unique_ptr<LibRaw> m_raw;
+    int m_opened = LIBRAW_UNSPECIFIED_ERROR;
+};
+
+bool isRawSuffix(const QString &path)
+{
+    return suffixes().contains(QFileInfo(path).suffix().toLower().toUtf8());
+}
+
+// What turns the stored image upright, from libraw's flag.
+QImageIOHandler::Transformations flipTransform(int flip)
+{
+    switch (flip) {
+    case 3:
+        return QImageIOHandler::TransformationRotate180;
+    case 5:
+        return QImageIOHandler::TransformationRotate270;
+    case 6:
+        return QImageIOHandler::TransformationRotate90;
+    default:
+        return QImageIOHandler::TransformationNone;
+    }
+}
+
+bool atLeast(const QSize &size, const QSize &out)
+{
+    return size.width() >= out.width() && size.height() >= out.height();
+}
+
+Path choosePath(Raw &raw, int box)
+{
+    const QSize out = fitInSquare(raw.upright(), box);
+    const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
+    const QSize preview(thumb.twidth, thumb.theight);
+    const double sensorRatio = double(raw.stored().width()) / qMax(1, raw.stored().height());
+    const double previewRatio = double(preview.width()) / qMax(1, preview.height());
+    const QSize storedOut = raw.quarterTurn() ? out.transposed() : out;
+    // The preview's coding is known once it is unpacked: one that is no JPEG is demosaiced.
+    if (thumb.tlength > 0 && atLeast(preview, storedOut) &&
+        std::abs(previewRatio / sensorRatio - 1) < RatioTolerance)
+        return Path::Preview;
+    if (atLeast(QSize(raw.stored().width() / 2, raw.stored().height() / 2), storedOut))
+        return Path::Half;
+    return Path::Full;
+}
+
+QString libRawError(int code)
+{
+    return QString::fromUtf8(libraw_strerror(code));
+}
+
+// Cut short, or data libraw found wrong: the picture would be partly made up.
+Status statusOf(int code)
+{
+    return code == LIBRAW_IO_ERROR || code == LIBRAW_DATA_ERROR ||
+                   code == LIBRAW_UNSUFFICIENT_MEMORY
+               ? Status::Damaged
+               : Status::Failed;
+}
+
+Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QString *error)
+{
+    const int code = raw.lib().unpack_thumb();
+    if (code != LIBRAW_SUCCESS) {
+        *error = libRawError(code);
+        return statusOf(code);
+    }
+    const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
+    if (thumb.tformat != LIBRAW_THUMBNAIL_JPEG)
+        return Status::NotHandled;
+    QByteArray bytes = QByteArray::fromRawData(thumb.thumb, int(thumb.tlength));
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer, "jpeg");
+    QImage preview = reader.read();
+    if (preview.isNull()) {
+        *error = reader.errorString();
+        return Status::Damaged;
+    }
+    preview = uprightImage(preview, flipTransform(raw.sizes().flip));
+    *out = sampleFitted(preview, box, resampling);
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+Status demosaic(Raw &raw, Path path, int box, Resampling resampling, QImage *out, QString *error)
+{
+    libraw_output_params_t &params = raw.lib().imgdata.params;
+    params.half_size = path == Path::Half;
+    params.use_camera_wb = 1;
+    params.output_color = 1; // sRGB
+    params.output_bps = 16;
+    params.gamm[0] = 1 / 2.4; // sRGB's curve rather than BT.709's
+    params.gamm[1] = 12.92;
+    int code = raw.lib().unpack();
+    if (code == LIBRAW_SUCCESS)
+        code = raw.lib().dcraw_process();
+    libraw_processed_image_t *image =
+        code == LIBRAW_SUCCESS ? raw.lib().dcraw_make_mem_image(&code) : nullptr;
+    if (!image) {
+        *error = libRawError(code);
+        return statusOf(code);
+    }
+    // Turned upright by libraw already; RGB, 16 bits a sample.
+    QImage pixels(image->width, image->height, QImage::Format_RGBX64);
+    if (!pixels.isNull() && image->colors == 3 && image->bits == 16) {
+        for (int y = 0; y < image->height; ++y) {
+            const auto *in =
+                reinterpret_cast<const quint16 *>(image->data) + qint64(y) * image->width * 3;
+            auto *line = reinterpret_cast<quint16 *>(pixels.scanLine(y));
+            for (int x = 0; x < image->width; ++x) {
+                line[4 * x] = in[3 * x];
+                line[4 * x + 1] = in[3 * x + 1];
+                line[4 * x + 2] = in[3 * x + 2];
+                line[4 * x + 3] = 0xffff;
+            }
+        }
+    }
+    const bool usable = image->colors == 3 && image->bits == 16;
+    LibRaw::dcraw_clear_mem(image);
+    if (pixels.isNull() || !usable) {
+        *error = libRawError(LIBRAW_UNSUFFICIENT_MEMORY);
+        return Status::Failed;
+    }
+    pixels.setColorSpace(QColorSpace(QColorSpace::SRgb));
+    *out = sampleFitted(pixels, box, resampling);
+    return out->isNull() ? Status::Failed : Status::Decoded;
+}
+
+} // namespace
+
+QList<QByteArray> suffixes()
+{
+    return {"3fr", "ari", "arw", "bay", "cr2", "cr3", "crw", "dcr", "dng", "erf",
+            "fff", "iiq", "k25", "kdc", "mef", "mos", "mrw", "nef", "nrw", "orf",
+            "pef", "raf", "raw", "rw2", "rwl", "sr2", "srf", "srw", "x3f"};
+}
+
+// A raw built on TIFF that libraw cannot read (a JPEG XL-tiled DNG, say) is still a raw: the
+// toolkit would take one of its previews for the picture.
+bool recognise(const QString &path)
+{
+    if (!isRawSuffix(path))
+        return false;
+    Raw raw;
+    if (raw.open(path) == LIBRAW_SUCCESS)
+        return true;
+    QFile file(path);
+    const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+    return head == QByteArray("II*\0", 4) || head == QByteArray("MM\0*", 4);
+}
+
+Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int box,
+                    Resampling resampling, QImage *out, QString *error)
+{
+    Raw raw;
+    const int code = raw.open(path);
+    if (code != LIBRAW_SUCCESS) {
+        *error = libRawError(code);
+        return statusOf(code);
+    }
+    const Path path_ = choosePath(raw, box);
+    if (path_ == Path::Preview) {
+        const Status status = decodePreview(raw, box, resampling, out, error);
+        if (status == Status::Decoded)
+            return status;
+    }
+    return demosaic(raw, path_ == Path::Full ? Path::Full : Path::Half, box, resampling, out,
+                    error);
+}
+
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
+{
+    Raw raw;
+    if (raw.open(path) != LIBRAW_SUCCESS)
+        return -1;
+    const qint64 out = qint64(fitInSquare(raw.upright(), box).width()) *
+                       fitInSquare(raw.upright(), box).height() * 8;
+    const qint64 full = qint64(raw.stored().width()) * raw.stored().height();
+    const Path chosen = choosePath(raw, box);
+    const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
+    const qint64 smooth = resampling == Resampling::Smooth ? out : 0;
+    if (chosen == Path::Preview)
+        return QFileInfo(path).size() / 4 + thumb.tlength +
+               qint64(thumb.twidth) * thumb.theight * 8 + out + smooth;
+    // The unpacked mosaic, libraw's four-channel image, its RGB copy and ours.
+    const qint64 mosaic = qint64(raw.sizes().raw_width) * raw.sizes().raw_height * 2;
+    const qint64 demosaiced = (chosen == Path::Half ? full / 4 : full) * (8 + 6 + 8);
+    return mosaic + demosaiced + out + smooth;
+}
+
+QSize uprightSize(const QString &path)
+{
+    Raw raw;
+    return raw.open(path) == LIBRAW_SUCCESS ? raw.upright() : QSize();
+}
+
+QByteArray pathFor(const QString &path, int box)
+{
+    Raw raw;
+    if (raw.open(path) != LIBRAW_SUCCESS)
+        return QByteArray();
+    switch (choosePath(raw, box)) {
+    case Path::Preview:
+        return "preview";
+    case Path::Half:
+        return "half";
+    case Path::Full:
+        break;
+    }
+    return "full";
+}
+
+} // namespace RawStream

@@ -1,0 +1,167 @@
+#include "batch/batchplan.h"
+#include "formats/raw/rawstream.h"
+#include "resample/sampler.h"
+#include "row/imageresizer.h"
+#include "testimages.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QString corpusFile(const QString &folder, const QString &name)
+{
+    const QStringList files = TestImages::corpusFiles(folder, name);
+    return files.isEmpty() ? QString() : files.first();
+}
+
+// The row as the window plans it with each source in its own format.
+PlannedRow plannedInPlace(const QString &source, const QString &folder)
+{
+    BatchSettings settings;
+    settings.destination = folder;
+    return planBatch({source}, settings).first();
+}
+
+} // namespace
+
+class TestCameras : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void raws_data();
+    void raws();
+    void shrinkOnLoad_data();
+    void shrinkOnLoad();
+    void damagedRaw();
+    void gainMapDeclarations_data();
+    void gainMapDeclarations();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestCameras::raws_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("written");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("make");
+    QTest::newRow("lossy DNG") << "Magick.NET_DSC8695.dng" << true << QSize(600, 400)
+                               << "NIKON CORPORATION";
+    QTest::newRow("CinemaDNG") << "imageio-test_images_Blackmagic.dng" << true << QSize(4128, 2176)
+                               << QString();
+    QTest::newRow("scanner NEF") << "imageio-test_images_Nikon_uncompressed.nef" << true
+                                 << QSize(869, 593) << "Nikon";
+    QTest::newRow("JPEG named NEF") << "metadata-extractor-images_Issue_247-1.nef" << true
+                                    << QSize(680, 1024) << "NIKON CORPORATION";
+    QTest::newRow("JPEG XL DNG") << "exif-py_nikon_z_9_high_efficiency_compressed_dx_cropped_"
+                                    "max_overexposed.dng"
+                                 << false << QSize() << QString();
+}
+
+// Each raw becomes an upright JPEG beside a name that says so, with its camera's tags; one
+// libraw cannot read is refused, never replaced by one of its previews.
+void TestCameras::raws()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, written);
+    QFETCH(QSize, size);
+    QFETCH(QString, make);
+    const QString source = corpusFile("raw", name);
+    if (source.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    QVERIFY(ImageResizer::handlesSuffix(QFileInfo(source).suffix().toUpper()));
+    const PlannedRow row = plannedInPlace(source, m_dir.path());
+    QCOMPARE(QFileInfo(row.output).suffix(), QString("jpg"));
+    const RowOutcome outcome = ImageResizer::processRow(row, 1024);
+    QCOMPARE(outcome.status == RowOutcome::Written, written);
+    if (!written) {
+        QCOMPARE(outcome.status, RowOutcome::Unreadable);
+        QVERIFY(!QFile::exists(row.output));
+        return;
+    }
+    QCOMPARE(TestImages::uprightSize(row.output), fitInSquare(size, 1024));
+    if (!make.isEmpty())
+        QCOMPARE(TestImages::exifValues(row.output, {"Make", "Orientation"}),
+                 make + QString("\n1"));
+}
+
+void TestCameras::shrinkOnLoad_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("preview") << "Magick.NET_DSC8695.dng" << 256 << QByteArray("preview");
+    QTest::newRow("full beyond the preview")
+        << "Magick.NET_DSC8695.dng" << 1024 << QByteArray("full");
+    QTest::newRow("half size") << "imageio-test_images_Blackmagic.dng" << 1024
+                               << QByteArray("half");
+    QTest::newRow("full") << "imageio-test_images_Blackmagic.dng" << 4096 << QByteArray("full");
+}
+
+// Each way of shrinking on load is taken where it should be, and gives the output's size.
+void TestCameras::shrinkOnLoad()
+{
+    QFETCH(QString, name);
+    QFETCH(int, box);
+    QFETCH(QByteArray, path);
+    const QString source = corpusFile("raw", name);
+    if (source.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    QCOMPARE(RawStream::pathFor(source, box), path);
+    RowOutcome outcome;
+    const QImage image = ImageResizer::loadScaled(source, box, &outcome);
+    QCOMPARE(qMax(image.width(), image.height()), box);
+    QVERIFY(ImageResizer::memoryEstimate(source, box) > qint64(image.width()) * image.height() * 4);
+}
+
+void TestCameras::damagedRaw()
+{
+    const QString source = corpusFile("raw", "Magick.NET_DSC8695.dng");
+    if (source.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    const QString cut = m_dir.filePath("cut.dng");
+    QVERIFY(TestImages::writeCut(source, cut, 0.5));
+    const RowOutcome outcome = ImageResizer::processRow(plannedInPlace(cut, m_dir.path()), 1024);
+    QCOMPARE(outcome.status, RowOutcome::Damaged);
+}
+
+void TestCameras::gainMapDeclarations_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("suffix");
+    for (const char *name :
+         {"libvips_ultra-hdr.jpg", "libavif_seine_sdr_gainmap_srgb.jpg",
+          "libavif_apple_gainmap_new.jpg", "exif-samples_iphone_13_pro_max.HEIC"})
+        for (const char *suffix : {"jpg", "webp"})
+            QTest::addRow("%s to %s", name, suffix) << QString(name) << QString(suffix);
+    QTest::newRow("stereo MPO") << "Pillow_frozenpond.mpo" << QString();
+}
+
+// An output without the gain map declares none, and says it was left out; a stereo MPO is the
+// JPEG of its first picture, with nothing said.
+void TestCameras::gainMapDeclarations()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, suffix);
+    const QString source = corpusFile("hdr", name);
+    if (source.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    PlannedRow row = plannedInPlace(source, m_dir.path());
+    if (!suffix.isEmpty()) {
+        row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "." + suffix);
+        row.format = suffix.toUtf8();
+    }
+    const RowOutcome outcome = ImageResizer::processRow(row, 512);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QCOMPARE(outcome.systemError.contains("carte de gain HDR"), !suffix.isEmpty());
+    const QByteArray bytes = TestImages::readAll(row.output);
+    QVERIFY(!bytes.contains("hdrgm:Version"));
+    QVERIFY(!bytes.contains("Container:Directory"));
+    QVERIFY(bytes.startsWith(suffix == "webp" ? "RIFF" : "\xff\xd8"));
+}
+
+QTEST_MAIN(TestCameras)
+#include "tst_cameras.moc"
