@@ -1,6 +1,7 @@
 #include "testimages.h"
 
 #include "formats/heif/heifstream.h"
+#include "formats/raw/rawstream.h"
 #include "formats/webp/webpstream.h"
 #include "row/imageresizer.h"
 
@@ -83,6 +84,8 @@ QSize uprightSize(const QString &path)
         return HeifStream::uprightSize(path);
     if (QFileInfo(path).suffix().toLower() == "webp")
         return WebPStream::uprightSize(path);
+    if (RawStream::recognise(path))
+        return RawStream::uprightSize(path);
     QImageReader reader(path);
     reader.setAutoTransform(true);
     const QSize size = reader.size();

@@ -131,7 +131,10 @@ Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QStr
         return Status::Damaged;
     }
     preview = uprightImage(preview, flipTransform(raw.sizes().flip));
-    *out = sampleFitted(preview, box, resampling);
+    // The sensor's proportions, not the preview's, which may differ by a row or two.
+    const QSize target = fitInSquare(raw.upright(), box);
+    *out = resampling == Resampling::Smooth ? sampleSmooth(preview, target)
+                                            : sampleNearest(preview, target);
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
