@@ -32,9 +32,19 @@ bool encode(const QImage &image, const QByteArray &format, int quality, QByteArr
     return false;
 }
 
-QStringList allLeftOut(const QImage &image, const PhotoMetadata &metadata)
+bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &request,
+                           const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
+                           QString *error)
 {
-    return metadata.present() + metadata.colourLeftOut(image.colorSpace(), false);
+    if (!encode(image, request.suffix, request.setting, bytes, error))
+        return false;
+    *leftOut = metadata.present() + metadata.colourLeftOut(image.colorSpace(), false);
+    return true;
+}
+
+int singleImage(const QString &)
+{
+    return 1;
 }
 
 } // namespace ToolkitCodec

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "metadata/photometadata.h"
+#include "formats/format.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -22,7 +22,13 @@ void allowLargestAcceptedImage();
 bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
             QString *error);
 
-// What a container that carries no metadata leaves out of `metadata`, for pixels of `image`.
-QStringList allLeftOut(const QImage &image, const PhotoMetadata &metadata);
+// A writer entry's encode for a container that carries no metadata: all of `metadata` is
+// named as left out.
+bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &request,
+                           const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
+                           QString *error);
+
+// A decoder entry's image count for the formats that hold one image.
+int singleImage(const QString &path);
 
 } // namespace ToolkitCodec

@@ -3,17 +3,13 @@
 #include "formats/heif/heifmetadata.h"
 #include "formats/heif/heifstream.h"
 #include "formats/heif/heifwriter.h"
+#include "formats/toolkitcodec.h"
 
 #include <QCoreApplication>
 
 namespace HeifFormat {
 
 namespace {
-
-int single(const QString &)
-{
-    return 1;
-}
 
 PhotoMetadata readMetadata(const QString &path)
 {
@@ -65,7 +61,7 @@ const Formats::Entry &entry()
         e.decoder.decodeScaled = HeifStream::decodeScaled;
         e.decoder.memoryEstimate = HeifStream::memoryEstimate;
         e.decoder.uprightSize = HeifStream::uprightSize;
-        e.decoder.imageCount = single;
+        e.decoder.imageCount = ToolkitCodec::singleImage;
         e.readMetadata = readMetadata;
         // x265 (HEIC) and aom (AVIF) at about the same look as the other formats' levels; the
         // floors at SSIM about 0.90.

@@ -12,11 +12,6 @@ namespace JpegFormat {
 
 namespace {
 
-int single(const QString &)
-{
-    return 1;
-}
-
 // The image without one of its texts: the toolkit's JPEG writer turns every text into a
 // comment, and the XMP packet goes in as XMP.
 QImage withoutText(const QImage &image, const QString &key)
@@ -85,7 +80,7 @@ const Formats::Entry &entry()
         e.decoder.decodeScaled = JpegStream::decodeScaled;
         e.decoder.decodeScaledSrgb = JpegStream::decodeScaledSrgb;
         e.decoder.memoryEstimate = JpegStream::memoryEstimate;
-        e.decoder.imageCount = single;
+        e.decoder.imageCount = ToolkitCodec::singleImage;
         e.readMetadata = JpegMetadata::read;
         e.writers = {writer()};
         return e;

@@ -2,17 +2,9 @@
 
 #include "formats/raw/rawmetadata.h"
 #include "formats/raw/rawstream.h"
+#include "formats/toolkitcodec.h"
 
 namespace RawFormat {
-
-namespace {
-
-int single(const QString &)
-{
-    return 1;
-}
-
-} // namespace
 
 const Formats::Entry &entry()
 {
@@ -25,7 +17,7 @@ const Formats::Entry &entry()
         e.decoder.decodeScaled = RawStream::decodeScaled;
         e.decoder.memoryEstimate = RawStream::memoryEstimate;
         e.decoder.uprightSize = RawStream::uprightSize;
-        e.decoder.imageCount = single;
+        e.decoder.imageCount = ToolkitCodec::singleImage;
         e.readMetadata = RawMetadata::read;
         return e;
     }();

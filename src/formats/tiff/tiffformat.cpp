@@ -16,21 +16,12 @@ PhotoMetadata readMetadata(const QString &path)
     return PhotoMetadata(record);
 }
 
-bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
-{
-    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, error))
-        return false;
-    *leftOut = ToolkitCodec::allLeftOut(image, metadata);
-    return true;
-}
-
 Formats::Writer writer()
 {
     Formats::Writer w;
     w.suffixes = {"tif", "tiff"};
     w.can.alpha = w.can.deep = w.can.icc = true;
-    w.encode = encode;
+    w.encode = ToolkitCodec::encodeWithoutMetadata;
     return w;
 }
 

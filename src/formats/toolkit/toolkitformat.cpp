@@ -49,15 +49,6 @@ qint64 gifFramesEstimate(const QString &path, const QSize &size)
     return 2 * qint64(size.width()) * size.height() * 4 + 3 * QFileInfo(path).size();
 }
 
-bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
-{
-    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, error))
-        return false;
-    *leftOut = ToolkitCodec::allLeftOut(image, metadata);
-    return true;
-}
-
 // None of the toolkit's other writers takes metadata; what they keep of the pixels and
 // their profile was measured on each plug-in. Empty suffixes: whatever no entry claims.
 Formats::Writer writer(const QList<QByteArray> &suffixes, bool alpha, bool deep)
@@ -66,7 +57,7 @@ Formats::Writer writer(const QList<QByteArray> &suffixes, bool alpha, bool deep)
     w.suffixes = suffixes;
     w.can.alpha = alpha;
     w.can.deep = w.can.icc = deep;
-    w.encode = encode;
+    w.encode = ToolkitCodec::encodeWithoutMetadata;
     return w;
 }
 
