@@ -4,8 +4,10 @@
 #include "row/imageresizer.h"
 #include "testimages.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 namespace {
 
@@ -13,6 +15,49 @@ QString corpusFile(const QString &folder, const QString &name)
 {
     const QStringList files = TestImages::corpusFiles(folder, name);
     return files.isEmpty() ? QString() : files.first();
+}
+
+// A JPEG with a gain map after it, as its MPF index points it out.
+struct GainMapped
+{
+    QByteArray primary, map;
+    qint64 declaredLength = -1; // the XMP container directory's, where it has one
+};
+
+quint32 mpfValue(const QByteArray &tiff, int at)
+{
+    return tiff.startsWith("II") ? qFromLittleEndian<quint32>(tiff.constData() + at)
+                                 : qFromBigEndian<quint32>(tiff.constData() + at);
+}
+
+// Split where the index says, or nothing where its offsets and lengths disagree with the file.
+GainMapped splitByMpf(const QByteArray &bytes)
+{
+    GainMapped split;
+    const int tiffAt = bytes.indexOf(QByteArray("MPF\0", 4)) + 4;
+    const QByteArray tiff = bytes.mid(tiffAt, 200);
+    const int entries = bytes.indexOf(QByteArray("\xb0\x02", 2), tiffAt) - tiffAt;
+    if (tiffAt < 4 || entries < 0 || mpfValue(tiff, entries + 4) != 32)
+        return split;
+    const int at = int(mpfValue(tiff, entries + 8));
+    const quint32 primaryLength = mpfValue(tiff, at + 4), mapLength = mpfValue(tiff, at + 20);
+    const quint32 mapAt = tiffAt + mpfValue(tiff, at + 24);
+    if (mapAt != primaryLength || primaryLength + mapLength != quint32(bytes.size()))
+        return split;
+    split.primary = bytes.left(int(primaryLength));
+    split.map = bytes.mid(int(mapAt));
+    const QRegularExpression length(
+        QStringLiteral("Item:Semantic=\"GainMap\"[^>]*Item:Length=\"(\\d+)\""));
+    const QRegularExpressionMatch m =
+        length.match(QString::fromLatin1(split.primary.constData(), split.primary.size()));
+    if (m.hasMatch())
+        split.declaredLength = m.captured(1).toLongLong();
+    return split;
+}
+
+QSize decodedSize(const QByteArray &jpeg)
+{
+    return QImage::fromData(jpeg, "JPEG").size();
 }
 
 // The row as the window plans it with each source in its own format.
@@ -37,6 +82,8 @@ private slots:
     void damagedRaw();
     void gainMapDeclarations_data();
     void gainMapDeclarations();
+    void gainMapsKept_data();
+    void gainMapsKept();
 
 private:
     QTemporaryDir m_dir;
@@ -135,8 +182,9 @@ void TestCameras::gainMapDeclarations_data()
     for (const char *name :
          {"libvips_ultra-hdr.jpg", "libavif_seine_sdr_gainmap_srgb.jpg",
           "libavif_apple_gainmap_new.jpg", "exif-samples_iphone_13_pro_max.HEIC"})
-        for (const char *suffix : {"jpg", "webp"})
-            QTest::addRow("%s to %s", name, suffix) << QString(name) << QString(suffix);
+        QTest::addRow("%s to webp", name) << QString(name) << QString("webp");
+    QTest::newRow("iPhone HEIC to HEIC") << "exif-samples_iphone_13_pro_max.HEIC"
+                                         << "heic";
     QTest::newRow("stereo MPO") << "Pillow_frozenpond.mpo" << QString();
 }
 
@@ -160,7 +208,62 @@ void TestCameras::gainMapDeclarations()
     const QByteArray bytes = TestImages::readAll(row.output);
     QVERIFY(!bytes.contains("hdrgm:Version"));
     QVERIFY(!bytes.contains("Container:Directory"));
-    QVERIFY(bytes.startsWith(suffix == "webp" ? "RIFF" : "\xff\xd8"));
+    QVERIFY(bytes.startsWith(suffix == "webp" ? "RIFF" : suffix == "heic" ? "\0" : "\xff\xd8"));
+}
+
+void TestCameras::gainMapsKept_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("orientation"); // given to a copy; 0 leaves the sample as it is
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<QSize>("map");
+    QTest::addColumn<bool>("directory"); // the primary declares Ultra HDR
+    QTest::newRow("Ultra HDR") << "libvips_ultra-hdr.jpg" << 0 << QSize(512, 288) << QSize(128, 72)
+                               << true;
+    QTest::newRow("map as large, turned")
+        << "libavif_seine_sdr_gainmap_srgb.jpg" << 6 << QSize(384, 512) << QSize(384, 512) << true;
+    QTest::newRow("map larger, little-endian MPF")
+        << "libavif_paris_exif_xmp_gainmap_littleendian.jpg" << 0 << QSize(512, 383)
+        << QSize(650, 487) << true;
+    QTest::newRow("stale primary length") << "libavif_paris_exif_xmp_icc_gainmap_bigendian.jpg" << 0
+                                          << QSize(512, 383) << QSize(650, 487) << true;
+    QTest::newRow("Apple JPEG") << "libavif_apple_gainmap_new.jpg" << 0 << QSize(384, 512)
+                                << QSize(192, 256) << false;
+    QTest::newRow("Apple JPEG, old")
+        << "libavif_apple_gainmap_old.jpg" << 0 << QSize(384, 512) << QSize(192, 256) << false;
+    QTest::newRow("iPhone HEIC") << "exif-samples_iphone_13_pro_max.HEIC" << 0 << QSize(384, 512)
+                                 << QSize(192, 256) << false;
+}
+
+// A JPEG output keeps the gain map: after the primary where its index says, of the length its
+// directory declares, turned and reduced with the picture.
+void TestCameras::gainMapsKept()
+{
+    QFETCH(QString, name);
+    QFETCH(int, orientation);
+    QFETCH(QSize, picture);
+    QFETCH(QSize, map);
+    QFETCH(bool, directory);
+    QString source = corpusFile("hdr", name);
+    if (source.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    if (orientation != 0) {
+        const QString turned = m_dir.filePath("turned-" + name);
+        QVERIFY(QFile::copy(source, turned));
+        QVERIFY(TestImages::setOrientation(turned, orientation));
+        source = turned;
+    }
+    PlannedRow row = plannedInPlace(source, m_dir.path());
+    row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "-kept.jpg");
+    row.format = "jpg";
+    const RowOutcome outcome = ImageResizer::processRow(row, 512);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QVERIFY(!outcome.systemError.contains("carte de gain"));
+    const GainMapped split = splitByMpf(TestImages::readAll(row.output));
+    QVERIFY(!split.map.isEmpty());
+    QCOMPARE(decodedSize(split.primary), picture);
+    QCOMPARE(decodedSize(split.map), map);
+    QCOMPARE(split.declaredLength, directory ? split.map.size() : -1);
 }
 
 QTEST_MAIN(TestCameras)

@@ -97,7 +97,8 @@ struct Abilities
     bool nclx = false;
     bool exif = false;
     bool xmp = false;
-    bool iptc = false; // and extended XMP
+    bool iptc = false;    // and extended XMP
+    bool gainMap = false; // an HDR gain map beside the picture
 };
 
 // How one image is to be encoded.

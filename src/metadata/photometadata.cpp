@@ -162,9 +162,9 @@ bool declaresGainMap(const QByteArray &prefix, const QByteArray &localName)
     return prefix == "hdrgm" || (prefix == "Container" && localName == "Directory");
 }
 
-PhotoMetadata::Record withoutGainMap(PhotoMetadata::Record r)
+PhotoMetadata::Record withoutGainMapRecord(PhotoMetadata::Record r)
 {
-    r.gainMap = false;
+    r.gainMap = GainMap();
     if (!Location::removeProperties(&r.xmp, declaresGainMap) ||
         !Location::removeFromExtended(&r.extendedXmp, &r.xmp, declaresGainMap)) {
         r.xmp.clear();
@@ -176,10 +176,26 @@ PhotoMetadata::Record withoutGainMap(PhotoMetadata::Record r)
 
 } // namespace
 
-PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep) const
+PhotoMetadata PhotoMetadata::withoutGainMap() const
 {
-    if (m.gainMap)
-        return PhotoMetadata(withoutGainMap(m)).filtered(keep);
+    return PhotoMetadata(withoutGainMapRecord(m));
+}
+
+PhotoMetadata PhotoMetadata::withGainMapImage(const QImage &image, const QSize &base,
+                                              bool smooth) const
+{
+    Record r = m;
+    r.gainMap.image = image;
+    r.gainMap.base = base;
+    r.gainMap.smooth = smooth;
+    return PhotoMetadata(r);
+}
+
+PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep, bool keepsGainMap) const
+{
+    const bool carried = keepsGainMap && keep != MetadataKeep::ColourOnly && m.gainMap.readable();
+    if (m.gainMap.present() && !carried)
+        return withoutGainMap().filtered(keep);
     if (keep == MetadataKeep::All)
         return *this;
     Record r;
@@ -190,6 +206,7 @@ PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep) const
         return PhotoMetadata(r);
     }
     r = m;
+    r.gainMap.removeLocation();
     if (!r.exif.isEmpty() && !ExifBlock::removeLocation(&r.exif)) {
         r.exif.clear();
         r.unreadable.append(tr("EXIF (localisation non retirable)"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "metadata/gainmap.h"
+
 #include <QByteArray>
 #include <QColorSpace>
 #include <QList>
@@ -35,18 +37,21 @@ public:
         // The profile's bytes as a JPEG stores them, for converting colours only: the pixels
         // carry it where the toolkit can read it, and nothing where it cannot.
         QByteArray profile;
-        // An HDR gain map beside the picture, which no output carries: what declares it goes.
-        bool gainMap = false;
+        GainMap gainMap;
     };
 
     PhotoMetadata() = default;
     explicit PhotoMetadata(const Record &record) : m(record) {}
     const Record &record() const { return m; }
 
-    // The record as `keep` asks, without what declares a gain map the output does not carry.
-    // What could not be cleaned is left out whole and named in unreadable, never carried with
-    // a coordinate in it.
-    PhotoMetadata filtered(MetadataKeep keep) const;
+    // The record as `keep` asks, without what declares a gain map the output does not carry
+    // (`keepsGainMap` false, or no metadata kept). What could not be cleaned is left out whole
+    // and named in unreadable, never carried with a coordinate in it.
+    PhotoMetadata filtered(MetadataKeep keep, bool keepsGainMap = false) const;
+    // The record without its gain map, nor what declares one, which is named as left out.
+    PhotoMetadata withoutGainMap() const;
+    // The record with its gain map's pixels, upright, for a picture of `base` upright pixels.
+    PhotoMetadata withGainMapImage(const QImage &image, const QSize &base, bool smooth) const;
     // The record without its colour description, for pixels converted to another.
     PhotoMetadata withoutColour() const;
 

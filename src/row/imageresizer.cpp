@@ -498,11 +498,30 @@ void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
     }
 }
 
+// The source's gain map decoded and turned as the picture is, for the output's writer to reduce
+// with it; one that does not decode is left out, with what declares it.
+PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata,
+                                QImageIOHandler::Transformations transform, const QSize &upright,
+                                Resampling resampling)
+{
+    const GainMap &map = metadata.record().gainMap;
+    if (!map.readable())
+        return metadata;
+    const QImage image = map.coded.isEmpty()
+                             ? map.decode()
+                             : uprightImage(QImage::fromData(map.coded, "JPEG"), transform);
+    if (image.isNull() || upright.isEmpty())
+        return metadata.withoutGainMap();
+    return metadata.withGainMapImage(image, upright, resampling == Resampling::Smooth);
+}
+
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
     RowOutcome outcome;
     QImage scaled;
     QByteArray format;
+    QImageIOHandler::Transformations transform;
+    QSize upright;
     int count = 0;
     {
         // Closed before the output, which may replace the source, is written.
@@ -512,6 +531,8 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         if (refusedUpFront(reader, row.source, format, &outcome))
             return outcome;
         box = boxFor(row, reader, format, box);
+        transform = transformFor(reader, row.source, format);
+        upright = headerSize(reader, row.source, format);
         count = imageCount(row.source, format);
         if (count <= 1)
             scaled =
@@ -523,7 +544,10 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         return outcome;
     const Formats::Decoder &decoder = Formats::decoderFor(format);
     const bool lossless = decoder.isLossless && decoder.isLossless(row.source);
-    PhotoMetadata metadata = Formats::readMetadata(row.source, format).filtered(row.metadata);
+    const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
+    PhotoMetadata metadata = withGainMapPixels(
+        Formats::readMetadata(row.source, format).filtered(row.metadata, keepsGainMap), transform,
+        upright, row.resampling);
     QStringList notes;
     if (row.srgb)
         toSrgb(&scaled, &metadata, &notes);

@@ -11,6 +11,29 @@ namespace HeifFormat {
 
 namespace {
 
+// The gain map as an iPhone's JPEG export carries it: a grey JPEG after the primary, its XMP
+// naming Apple's auxiliary type; the headroom stays in the maker notes.
+GainMap appleGainMap(const QString &path)
+{
+    static const QByteArray xmp =
+        QByteArray("\xff\xe1\0\0http://ns.adobe.com/xap/1.0/\0", 33) +
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF"
+        " xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description"
+        " rdf:about=\"\" xmlns:apdi=\"http://ns.apple.com/pixeldatainfo/1.0/\""
+        " xmlns:HDRGainMap=\"http://ns.apple.com/HDRGainMap/1.0/\">"
+        "<apdi:AuxiliaryImageType>urn:com:apple:photo:2020:aux:hdrgainmap"
+        "</apdi:AuxiliaryImageType><HDRGainMap:HDRGainMapVersion>65536"
+        "</HDRGainMap:HDRGainMapVersion></rdf:Description></rdf:RDF></x:xmpmeta>";
+    QByteArray segment = xmp;
+    segment[2] = char((xmp.size() - 2) >> 8);
+    segment[3] = char((xmp.size() - 2) & 0xff);
+    GainMap map;
+    map.kind = GainMap::Kind::Apple;
+    map.decode = [path] { return HeifMetadata::decodeGainMap(path); };
+    map.segments = {segment};
+    return map;
+}
+
 PhotoMetadata readMetadata(const QString &path)
 {
     const HeifMetadata::Blocks blocks = HeifMetadata::read(path);
@@ -19,7 +42,8 @@ PhotoMetadata readMetadata(const QString &path)
     record.xmp = blocks.xmp;
     record.icc = blocks.icc;
     record.nclx = blocks.nclx;
-    record.gainMap = blocks.gainMap;
+    if (blocks.gainMap)
+        record.gainMap = appleGainMap(path);
     if (!blocks.readable)
         record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
     return PhotoMetadata(record);

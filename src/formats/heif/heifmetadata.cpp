@@ -79,29 +79,82 @@ bool isHeif(const QString &path)
 
 namespace {
 
-// Apple's HDR gain map, stored as an auxiliary image of the primary.
-bool hasGainMap(const heif_image_handle *handle)
+// Apple's HDR gain map, stored as an auxiliary image of the primary: its handle, to be
+// released, or null.
+heif_image_handle *gainMapHandle(const heif_image_handle *handle)
 {
     const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
     const int count = heif_image_handle_get_number_of_auxiliary_images(handle, filter);
     std::vector<heif_item_id> ids(size_t(qMax(count, 0)));
     heif_image_handle_get_list_of_auxiliary_image_IDs(handle, filter, ids.data(), count);
-    bool found = false;
     for (const heif_item_id id : ids) {
         heif_image_handle *aux = nullptr;
         if (heif_image_handle_get_auxiliary_image_handle(handle, id, &aux).code != heif_error_Ok)
             continue;
         const char *type = nullptr;
+        bool found = false;
         if (heif_image_handle_get_auxiliary_type(aux, &type).code == heif_error_Ok && type) {
-            found |= std::strstr(type, "hdrgainmap") != nullptr;
+            found = std::strstr(type, "hdrgainmap") != nullptr;
             heif_image_handle_free_auxiliary_types(aux, &type);
         }
+        if (found)
+            return aux;
         heif_image_handle_release(aux);
     }
-    return found;
+    return nullptr;
+}
+
+bool hasGainMap(const heif_image_handle *handle)
+{
+    heif_image_handle *aux = gainMapHandle(handle);
+    heif_image_handle_release(aux);
+    return aux != nullptr;
+}
+
+// The luma plane of a decoded gain map.
+QImage greyImage(const heif_image *image)
+{
+    int stride = 0;
+    const uint8_t *plane = heif_image_get_plane_readonly(image, heif_channel_Y, &stride);
+    const int width = heif_image_get_width(image, heif_channel_Y);
+    const int height = heif_image_get_height(image, heif_channel_Y);
+    if (!plane || width <= 0 || height <= 0 ||
+        heif_image_get_bits_per_pixel_range(image, heif_channel_Y) != 8)
+        return QImage();
+    QImage grey(width, height, QImage::Format_Grayscale8);
+    if (grey.isNull())
+        return grey;
+    for (int y = 0; y < height; ++y)
+        std::memcpy(grey.scanLine(y), plane + qint64(y) * stride, size_t(width));
+    return grey;
 }
 
 } // namespace
+
+QImage decodeGainMap(const QString &path)
+{
+    QImage grey;
+    heif_context *context = newContext();
+    heif_image_handle *handle = nullptr;
+    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
+            heif_error_Ok &&
+        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
+        if (heif_image_handle *aux = gainMapHandle(handle)) {
+            heif_image *image = nullptr;
+            if (heif_decode_image(aux, &image, heif_colorspace_monochrome, heif_chroma_monochrome,
+                                  nullptr)
+                    .code == heif_error_Ok)
+                grey = greyImage(image);
+            heif_image_release(image);
+            heif_image_handle_release(aux);
+        }
+        heif_image_handle_release(handle);
+    }
+    heif_context_free(context);
+    return grey;
+}
+
+namespace {} // namespace
 
 Blocks read(const heif_image_handle *handle)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 struct heif_context;
@@ -32,5 +33,9 @@ struct Blocks
 Blocks read(const heif_image_handle *handle);
 // The same, of the primary image of the file at `path`.
 Blocks read(const QString &path);
+
+// Apple's HDR gain map of the primary image of the file at `path`, upright, as grey pixels;
+// null where it has none or it does not decode.
+QImage decodeGainMap(const QString &path);
 
 } // namespace HeifMetadata

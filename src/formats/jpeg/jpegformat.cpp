@@ -3,8 +3,10 @@
 #include "formats/jpeg/jpegmetadata.h"
 #include "formats/jpeg/jpegstream.h"
 #include "formats/toolkitcodec.h"
+#include "resample/resampler.h"
 #include "resample/sampler.h"
 
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QPainter>
 
@@ -38,6 +40,23 @@ QImage onWhite(const QImage &image)
     return flat;
 }
 
+// The gain map in proportion to the picture, encoded at the picture's setting, with its own
+// segments; it carries no profile of the toolkit's, nor any text.
+bool encodeGainMap(const GainMap &map, const QSize &picture, int setting, QByteArray *bytes,
+                   QString *error)
+{
+    const QSize size = map.sizeFor(picture);
+    QImage reduced = size == map.image.size() ? map.image
+                     : map.smooth             ? sampleSmooth(map.image, size)
+                                              : sampleNearest(map.image, size);
+    reduced = withTexts(reduced, [](const QString &) { return false; });
+    reduced.setColorSpace(QColorSpace());
+    if (!ToolkitCodec::encode(reduced, "jpg", setting, bytes, error))
+        return false;
+    *bytes = JpegMetadata::withSegments(*bytes, map.segments);
+    return true;
+}
+
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
             const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
 {
@@ -46,9 +65,13 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
         *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
         return false;
     }
+    QByteArray gainMap;
+    const GainMap &map = metadata.record().gainMap;
+    if (!map.image.isNull() && !encodeGainMap(map, image.size(), request.setting, &gainMap, error))
+        return false;
     if (!ToolkitCodec::encode(toEncode, request.suffix, request.setting, bytes, error))
         return false;
-    JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut);
+    JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut, gainMap);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
     return true;
 }
@@ -57,7 +80,7 @@ Formats::Writer writer()
 {
     Formats::Writer w;
     w.suffixes = {"jpg", "jpeg"};
-    w.can.icc = w.can.exif = w.can.xmp = w.can.iptc = true;
+    w.can.icc = w.can.exif = w.can.xmp = w.can.iptc = w.can.gainMap = true;
     // The toolkit's default (75) at Normal, as before the levels existed.
     w.settings = {95, 90, -1, 55};
     w.defaultSetting = 75;

@@ -1,8 +1,12 @@
 #include "formats/jpeg/jpegmetadata.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
+#include <QPair>
 #include <QtEndian>
+
+#include <algorithm>
 
 namespace JpegMetadata {
 
@@ -25,18 +29,28 @@ QString tr(const char *text)
     return QCoreApplication::translate("MainWindow", text);
 }
 
+QByteArray segmentBytes(int marker, const QByteArray &payload)
+{
+    QByteArray segment(4, '\0');
+    segment[0] = char(0xff);
+    segment[1] = char(marker);
+    qToBigEndian<quint16>(quint16(payload.size() + 2), segment.data() + 2);
+    return segment + payload;
+}
+
 struct Segment
 {
     int marker;
     QByteArray payload;
+    qint64 at = 0; // where the payload starts in the file
 };
 
-// The segments before the image data, or nothing where the file is not a JPEG.
-QList<Segment> readSegments(const QString &path)
+// The segments before the image data of the JPEG that starts at `file`'s position, or nothing
+// where none does there.
+QList<Segment> readSegments(QIODevice &file)
 {
     QList<Segment> segments;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.read(2) != "\xff\xd8")
+    if (file.read(2) != "\xff\xd8")
         return segments;
     for (;;) {
         char byte = 0;
@@ -53,11 +67,20 @@ QList<Segment> readSegments(const QString &path)
         if (length.size() != 2)
             return segments;
         const int size = qFromBigEndian<quint16>(length.constData()) - 2;
+        const qint64 at = file.pos();
         const QByteArray payload = file.read(qMax(0, size));
         if (payload.size() != size)
             return segments;
-        segments.append({marker, payload});
+        segments.append({marker, payload, at});
     }
+}
+
+QList<Segment> readSegments(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return readSegments(file);
 }
 
 // The IPTC resource (id 0x0404) of a Photoshop segment's resource list, as it stands.
@@ -93,42 +116,113 @@ void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, con
         leftOut->append(tr("%1 trop grandes").arg(QLatin1String(what)));
         return;
     }
-    *bytes += char(0xff);
-    *bytes += char(marker);
-    *bytes += char((payload.size() + 2) >> 8);
-    *bytes += char((payload.size() + 2) & 0xff);
-    *bytes += payload;
+    *bytes += segmentBytes(marker, payload);
 }
 
-// Whether an MPF index lists an image of no declared type after the primary: the gain map of
-// an Ultra HDR or an Apple JPEG (a stereo pair's or a preview's types are declared).
-bool mpfListsGainMap(const QByteArray &mpf)
+// Reads an MPF index's TIFF block, in either byte order.
+class MpfIndex
 {
-    const QByteArray tiff = mpf.mid(MpfSignature.size());
-    if (tiff.size() < 8)
-        return false;
-    const bool little = tiff.startsWith("II");
-    const auto u16 = [&](qint64 at) {
-        return at + 2 > tiff.size() ? 0
-               : little             ? qFromLittleEndian<quint16>(tiff.constData() + at)
-                                    : qFromBigEndian<quint16>(tiff.constData() + at);
-    };
-    const auto u32 = [&](qint64 at) {
-        return at + 4 > tiff.size() ? 0
-               : little             ? qFromLittleEndian<quint32>(tiff.constData() + at)
-                                    : qFromBigEndian<quint32>(tiff.constData() + at);
-    };
-    const qint64 ifd = u32(4);
-    for (int i = 0; i < u16(ifd) && i < 64; ++i) {
-        const qint64 entry = ifd + 2 + 12 * i;
-        if (u16(entry) != 0xB002)
-            continue;
-        const qint64 count = u32(entry + 4) / 16, at = u32(entry + 8);
-        for (qint64 image = 1; image < count && image < 64; ++image)
-            if ((u32(at + 16 * image) & 0xFFFFFF) == 0)
-                return true;
+public:
+    explicit MpfIndex(const QByteArray &payload)
+        : m_tiff(payload.mid(MpfSignature.size())), m_little(m_tiff.startsWith("II"))
+    {}
+    quint32 u16(qint64 at) const { return at + 2 > m_tiff.size() ? 0 : read<quint16>(at); }
+    quint32 u32(qint64 at) const { return at + 4 > m_tiff.size() ? 0 : read<quint32>(at); }
+
+    // The entries' attributes and offsets (from the index's TIFF header) after the primary's.
+    QList<QPair<quint32, quint32>> others() const
+    {
+        QList<QPair<quint32, quint32>> found;
+        const qint64 ifd = u32(4);
+        for (int i = 0; i < int(u16(ifd)) && i < 64; ++i) {
+            const qint64 entry = ifd + 2 + 12 * i;
+            if (u16(entry) != 0xB002)
+                continue;
+            const qint64 count = u32(entry + 4) / 16, at = u32(entry + 8);
+            for (qint64 image = 1; image < count && image < 64; ++image)
+                found.append({u32(at + 16 * image), u32(at + 16 * image + 8)});
+        }
+        return found;
     }
-    return false;
+
+private:
+    template <typename T> T read(qint64 at) const
+    {
+        return m_little ? qFromLittleEndian<T>(m_tiff.constData() + at)
+                        : qFromBigEndian<T>(m_tiff.constData() + at);
+    }
+    QByteArray m_tiff;
+    bool m_little;
+};
+
+// Where the gain map an MPF index lists starts in the file, and where it ends: the next image
+// listed, or the file's end. The map is the image of no declared type after the primary (a
+// stereo pair's and a preview's types are declared). The lengths are not read: some writers
+// leave stale ones. {-1, -1} where there is none.
+QPair<qint64, qint64> gainMapExtent(const Segment &mpf, qint64 fileSize)
+{
+    const qint64 base = mpf.at + MpfSignature.size();
+    qint64 start = -1, end = fileSize;
+    const QList<QPair<quint32, quint32>> others = MpfIndex(mpf.payload).others();
+    for (const auto &other : others)
+        if ((other.first & 0xFFFFFF) == 0 && other.second > 0 && start < 0)
+            start = base + other.second;
+    for (const auto &other : others)
+        if (base + other.second > start && base + other.second < end)
+            end = base + other.second;
+    if (start < 0 || start >= fileSize)
+        return {-1, -1};
+    return {start, end};
+}
+
+constexpr qint64 MaxGainMapBytes = 64 * 1024 * 1024;
+
+// The segments the map keeps of its own: not its JFIF, EXIF or MPF, which the encoder and the
+// primary's index replace.
+QList<QByteArray> ownSegments(const QList<Segment> &segments)
+{
+    QList<QByteArray> kept;
+    for (const Segment &s : segments) {
+        if (s.marker == App0 || (s.marker == App1 && s.payload.startsWith(ExifSignature)) ||
+            (s.marker == App2 && s.payload.startsWith(MpfSignature)) || s.marker < App0 ||
+            s.marker > 0xEF)
+            continue;
+        kept.append(segmentBytes(s.marker, s.payload));
+    }
+    return kept;
+}
+
+// The gain map's own JPEG, whole (its last bytes the end of image), with its segments.
+void readGainMap(const QString &path, const Segment &mpf, GainMap *map)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QPair<qint64, qint64> extent = gainMapExtent(mpf, file.size());
+    if (extent.first < 0 || extent.second - extent.first > MaxGainMapBytes ||
+        !file.seek(extent.first))
+        return;
+    QByteArray coded = file.read(extent.second - extent.first);
+    const int end = coded.lastIndexOf("\xff\xd9");
+    if (!coded.startsWith("\xff\xd8") || end < 0)
+        return;
+    coded.truncate(end + 2);
+    QBuffer buffer(&coded);
+    buffer.open(QIODevice::ReadOnly);
+    map->segments = ownSegments(readSegments(buffer));
+    map->coded = coded;
+    for (const QByteArray &segment : map->segments)
+        if (segment.contains("hdrgainmap"))
+            map->kind = GainMap::Kind::Apple;
+}
+
+bool listsGainMap(const Segment &s)
+{
+    if (s.marker != App2 || !s.payload.startsWith(MpfSignature))
+        return false;
+    const QList<QPair<quint32, quint32>> others = MpfIndex(s.payload).others();
+    return std::any_of(others.begin(), others.end(),
+                       [](const QPair<quint32, quint32> &o) { return (o.first & 0xFFFFFF) == 0; });
 }
 
 } // namespace
@@ -148,11 +242,13 @@ PhotoMetadata read(const QString &path)
             m.extendedXmp.append(s.payload);
         else if (s.marker == App13 && s.payload.startsWith(PhotoshopSignature))
             photoshop += s.payload.mid(PhotoshopSignature.size());
-        else if (s.marker == App2 &&
-                 (s.payload.startsWith(IsoGainMapSignature) ||
-                  (s.payload.startsWith(MpfSignature) && mpfListsGainMap(s.payload))))
-            m.gainMap = true;
-        else if (s.marker == App2 && s.payload.startsWith(IccSignature))
+        else if (listsGainMap(s)) {
+            m.gainMap.kind = GainMap::Kind::Adobe;
+            readGainMap(path, s, &m.gainMap);
+        } else if (s.marker == App2 && s.payload.startsWith(IsoGainMapSignature)) {
+            m.gainMap.kind = m.gainMap.present() ? m.gainMap.kind : GainMap::Kind::Adobe;
+            m.gainMap.primarySegments.append(segmentBytes(App2, s.payload));
+        } else if (s.marker == App2 && s.payload.startsWith(IccSignature))
             m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }
     bool readable = true;
@@ -162,34 +258,121 @@ PhotoMetadata read(const QString &path)
     return PhotoMetadata(m);
 }
 
+namespace {
+
+// Where an encoder's output has its first segment after the JFIF one.
+int afterJfif(const QByteArray &jpeg)
+{
+    return jpeg.size() > 6 && uchar(jpeg.at(2)) == 0xff && uchar(jpeg.at(3)) == App0
+               ? 4 + qFromBigEndian<quint16>(jpeg.constData() + 4)
+               : 2;
+}
+
+// An MPF index of the primary and the gain map, in big-endian order; the lengths and the map's
+// offset are filled in once the primary is whole.
+QByteArray mpfIndex()
+{
+    QByteArray tiff("MM\0\x2a\0\0\0\x08\0\x03", 10);
+    const auto entry = [&tiff](quint16 tag, quint16 type, quint32 count, const QByteArray &value) {
+        QByteArray e(8, '\0');
+        qToBigEndian<quint16>(tag, e.data());
+        qToBigEndian<quint16>(type, e.data() + 2);
+        qToBigEndian<quint32>(count, e.data() + 4);
+        tiff += e + value;
+    };
+    entry(0xB000, 7, 4, "0100");
+    entry(0xB001, 4, 1, QByteArray("\0\0\0\x02", 4));
+    entry(0xB002, 7, 32, QByteArray("\0\0\0\x32", 4)); // the entries, after the next IFD's 0
+    tiff += QByteArray(4, '\0');
+    QByteArray entries(32, '\0');
+    qToBigEndian<quint32>(0x030000, entries.data()); // baseline primary
+    return MpfSignature + tiff + entries;
+}
+
+// Fills in the index at `payloadAt` for a primary of `primaryLength` bytes followed by a map of
+// `mapLength`.
+void completeMpf(QByteArray *jpeg, int payloadAt, qint64 primaryLength, qint64 mapLength)
+{
+    const int tiff = payloadAt + MpfSignature.size();
+    const auto put = [jpeg, tiff](int at, qint64 value) {
+        QByteArray bytes(4, '\0');
+        qToBigEndian<quint32>(quint32(value), bytes.data());
+        jpeg->replace(tiff + at, 4, bytes);
+    };
+    put(50 + 4, primaryLength);
+    put(50 + 16 + 4, mapLength);
+    put(50 + 16 + 8, primaryLength - tiff);
+}
+
+// The corrected XMP of a primary followed by a map of `mapLength` bytes: an Ultra HDR one says
+// where the map is.
+bool placeGainMap(const GainMap &map, qint64 mapLength, QByteArray *xmp,
+                  QList<QByteArray> *extended)
+{
+    if (map.kind != GainMap::Kind::Adobe || mapLength == 0 ||
+        (!xmp->contains("hdrgm") && !xmp->contains("Container:Directory")))
+        return true;
+    return GainMapXmp::setDirectory(xmp, extended, mapLength);
+}
+
+} // namespace
+
 bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
-                QStringList *leftOut)
+                QStringList *leftOut, const QByteArray &gainMap)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     const PhotoMetadata::Record &m = metadata.record();
     *leftOut = fixed.leftOut;
+    QByteArray xmp = fixed.xmp;
+    QList<QByteArray> extended = m.extendedXmp;
+    if (!placeGainMap(m.gainMap, gainMap.size(), &xmp, &extended)) {
+        xmp.clear();
+        extended.clear();
+        leftOut->append(tr("XMP non corrigeables"));
+    }
     QByteArray inserted;
     const bool exifCarried = !fixed.exif.isEmpty();
     if (exifCarried)
         appendSegment(&inserted, App1, ExifSignature + fixed.exif, "EXIF", leftOut);
-    if (!fixed.xmp.isEmpty())
-        appendSegment(&inserted, App1, XmpSignature + fixed.xmp, "XMP", leftOut);
-    for (const QByteArray &extension : m.extendedXmp)
+    if (!xmp.isEmpty())
+        appendSegment(&inserted, App1, XmpSignature + xmp, "XMP", leftOut);
+    for (const QByteArray &extension : extended)
         appendSegment(&inserted, App1, extension, "XMP", leftOut);
     if (!m.iptc.isEmpty())
         appendSegment(&inserted, App13, PhotoshopSignature + m.iptc, "IPTC", leftOut);
+    int mpfAt = -1;
+    if (!gainMap.isEmpty()) {
+        for (const QByteArray &segment : m.gainMap.primarySegments)
+            inserted += segment;
+        mpfAt = inserted.size() + 4;
+        inserted += segmentBytes(App2, mpfIndex());
+    }
 
     // Where the source had its EXIF, so that the few values some makers store as offsets from
     // the start of the file still point at their data: right after the start of image, in place
     // of the encoder's JFIF segment, or after it.
-    const int jfifEnd = jpeg->size() > 6 && uchar(jpeg->at(2)) == 0xff && uchar(jpeg->at(3)) == App0
-                            ? 4 + qFromBigEndian<quint16>(jpeg->constData() + 4)
-                            : 2;
-    if (m.exifFirst && exifCarried && inserted.startsWith("\xff\xe1"))
+    const int jfifEnd = afterJfif(*jpeg);
+    int insertedAt = jfifEnd;
+    if (m.exifFirst && exifCarried && inserted.startsWith("\xff\xe1")) {
         jpeg->replace(2, jfifEnd - 2, inserted);
-    else
+        insertedAt = 2;
+    } else {
         jpeg->insert(jfifEnd, inserted);
+    }
+    if (mpfAt >= 0) {
+        completeMpf(jpeg, insertedAt + mpfAt, jpeg->size(), gainMap.size());
+        *jpeg += gainMap;
+    }
     return leftOut->isEmpty();
+}
+
+QByteArray withSegments(const QByteArray &jpeg, const QList<QByteArray> &segments)
+{
+    QByteArray all;
+    for (const QByteArray &segment : segments)
+        all += segment;
+    QByteArray out = jpeg;
+    return out.insert(afterJfif(jpeg), all);
 }
 
 } // namespace JpegMetadata

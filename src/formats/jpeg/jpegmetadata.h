@@ -10,8 +10,12 @@ PhotoMetadata read(const QString &path);
 
 // Inserts `metadata` into the JPEG bytes `jpeg`, corrected for an upright image of `size`
 // without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;
-// returns false when something was.
+// returns false when something was. A non-empty `gainMap` (a whole JPEG) follows the primary,
+// which an MPF index and, for Ultra HDR, the XMP container directory point it out in.
 bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
-                QStringList *leftOut);
+                QStringList *leftOut, const QByteArray &gainMap = QByteArray());
+
+// `jpeg` with `segments` (whole, marker first) after its JFIF segment.
+QByteArray withSegments(const QByteArray &jpeg, const QList<QByteArray> &segments);
 
 } // namespace JpegMetadata

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QSize>
+
+#include <functional>
+
+// An HDR gain map beside the picture: how much brighter an HDR screen shows each part of it.
+struct GainMap
+{
+    enum class Kind
+    {
+        None,
+        Adobe, // Ultra HDR's XMP (hdrgm) or ISO 21496-1
+        Apple, // urn:com:apple:photo:2020:aux:hdrgainmap
+    };
+    Kind kind = Kind::None;
+    // The map as the source stores it: its own JPEG, where it is one, turned as the picture is;
+    // else what decodes it, already upright.
+    QByteArray coded;
+    std::function<QImage()> decode;
+    // Its own segments (marker, length and payload) to carry: its XMP, ISO block or profile.
+    QList<QByteArray> segments;
+    // What the primary image carries of it, beside its MPF index: the ISO version block.
+    QList<QByteArray> primarySegments;
+
+    // Set before encoding: the upright map at its full size, and the upright size of the
+    // picture it covers, so that an output of any size gets a map in proportion.
+    QImage image;
+    QSize base;
+    bool smooth = true;
+
+    bool present() const { return kind != Kind::None; }
+    bool readable() const { return !coded.isEmpty() || bool(decode); }
+    // The map's size for an output of `output` pixels.
+    QSize sizeFor(const QSize &output) const;
+    // Takes any coordinate out of the map's own XMP; a packet that cannot be cleaned goes.
+    void removeLocation();
+};
+
+namespace GainMapXmp {
+
+// The gain map's place in an Ultra HDR primary's XMP: any container directory goes, main
+// packet and extended part alike, and one giving the map's real length is written in the main
+// packet, where the hdrgm description is. False where the packet could not be edited.
+bool setDirectory(QByteArray *packet, QList<QByteArray> *extended, qint64 gainMapLength);
+
+} // namespace GainMapXmp
