@@ -1,7 +1,8 @@
 // Times the batch core against the toolkit-only path, each in a child process of its own so
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
-//   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only sending]
+//   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only
+//   sending|cameras]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -11,10 +12,12 @@
 #include "batch/batchplan.h"
 #include "batch/batchrunner.h"
 #include "formats/jpeg/jpegmetadata.h"
+#include "formats/raw/rawstream.h"
 #include "formats/registry.h"
 #include "formats/toolkitcodec.h"
 #include "resample/sampler.h"
 #include "row/imageresizer.h"
+#include "syntheticdng.h"
 #include "system/peakmemory.h"
 
 #include <QBuffer>
@@ -61,7 +64,7 @@ QStringList imagesIn(const QString &folder)
 {
     QDir dir(folder);
     QStringList paths;
-    const QStringList suffixes{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif", "*.webp"};
+    const QStringList suffixes{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif", "*.webp", "*.dng"};
     QStringList filters = suffixes;
     for (const QString &suffix : suffixes)
         filters.append(suffix.toUpper());
@@ -262,6 +265,54 @@ bool writeBomb(const QString &folder)
     return std::fclose(file) == 0 && ok;
 }
 
+// Camera raws: photo-like pictures as Bayer mosaics, with no preview of their own, so that
+// every row demosaics.
+bool writeRaws(const QString &folder, int count, const QSize &size)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i)
+        if (!writeSyntheticDng(QDir(folder).filePath(QString("r%1.dng").arg(i)),
+                               photoLike(size, quint32(i + 1))))
+            return false;
+    return true;
+}
+
+QString corpusFile(const QString &folder, const QString &name)
+{
+    const QString corpora = qEnvironmentVariable(
+        "PARVIMAGE_CORPORA", QCoreApplication::applicationDirPath() + "/../../../shared/corpora");
+    const QString path = corpora + "/" + folder + "/" + name;
+    return QFile::exists(path) ? path : QString();
+}
+
+// Copies of a corpus file; with `keep` shorter than the file, each cut there.
+bool copiesOf(const QString &source, const QString &folder, const QString &suffix, int count,
+              qint64 keep = -1)
+{
+    QFile in(source);
+    if (source.isEmpty() || !in.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = in.readAll();
+    if (keep >= 0)
+        bytes.truncate(int(keep));
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        QFile out(QDir(folder).filePath(QString("c%1.%2").arg(i).arg(suffix)));
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
+}
+
+// An Ultra HDR photo, and the same without the gain map after its primary.
+bool ultraHdrSets(const QString &with, const QString &without)
+{
+    const QString source = corpusFile("hdr", "libvips_ultra-hdr.jpg");
+    const qint64 map = Formats::readMetadata(source).record().gainMap.coded.size();
+    return map > 0 && copiesOf(source, with, "jpg", 24) &&
+           copiesOf(source, without, "jpg", 24, QFileInfo(source).size() - map);
+}
+
 // The child's side of an estimate: one row of `source`, its estimate, and the peak it reached
 // above what the process held before it.
 int runEstimate(const QString &source, const QString &output, int size, Resampling resampling)
@@ -394,7 +445,11 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
         ToolkitCodec::allowLargestAcceptedImage(); // as the program does under Qt 6
         for (const QString &source : sources) {
             const QImage image(source);
-            const QString saved = QDir(output).filePath(QFileInfo(source).fileName());
+            // A raw is written as JPEG, as the program writes it.
+            const QString suffix = QFileInfo(source).suffix().toLower();
+            const QString saved = QDir(output).filePath(
+                QFileInfo(source).completeBaseName() + "." +
+                (QImageWriter::supportedImageFormats().contains(suffix.toUtf8()) ? suffix : "jpg"));
             if (!image.scaled(size, size, Qt::KeepAspectRatio, Qt::FastTransformation).save(saved))
                 return 2;
         }
@@ -502,6 +557,24 @@ double dwebpSeconds(const QString &input)
     for (const QString &source : imagesIn(input))
         if (QProcess::execute("dwebp", {"-quiet", "-ppm", source, "-o", "/dev/null"}) != 0)
             return 0;
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// libraw's own half-size decode with the camera's white balance, on one core.
+double dcrawSeconds(const QString &input)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : imagesIn(input)) {
+        QProcess dcraw;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("OMP_NUM_THREADS", "1");
+        dcraw.setProcessEnvironment(env);
+        dcraw.setStandardOutputFile(QProcess::nullDevice());
+        dcraw.start("taskset", {"-c", "0", "dcraw_emu", "-w", "-h", "-Z", "-", source});
+        if (!dcraw.waitForFinished(-1) || dcraw.exitCode() != 0)
+            return 0;
+    }
     return timer.nsecsElapsed() / 1e9;
 }
 
@@ -692,6 +765,71 @@ void reportSending(QTextStream &out, const QString &photos, const QString &p3, i
     out.flush();
 }
 
+// Camera raws against libraw's one-core half-size decode and the toolkit's raw plug-in (Qt 5
+// only has one), and Ultra HDR photos with their gain map against the same rows without it.
+void reportCameras(QTextStream &out, const QString &root, int size, int rounds)
+{
+    for (const QString &set : {root + "/raw", root + "/raw-corpus"}) {
+        const QString first = imagesIn(set).value(0);
+        if (first.isEmpty())
+            continue;
+        const bool toolkit = QImageReader(first).canRead();
+        Measure a, b, c;
+        double d = 0;
+        for (int i = 0; i < rounds; ++i) {
+            a = i == 0 ? (toolkit ? measure("toolkit", set, size) : a)
+                       : (toolkit ? fastest(a, measure("toolkit", set, size)) : a);
+            const Measure one = measure("one", set, size), all = measure("all", set, size);
+            b = i == 0 ? one : fastest(b, one);
+            c = i == 0 ? all : fastest(c, all);
+            const double floor = dcrawSeconds(set);
+            d = i == 0 ? floor : qMin(d, floor);
+        }
+        if (b.images == 0 || c.images == 0 || d <= 0 || (toolkit && a.images == 0)) {
+            out << set << ": a run failed\n";
+            continue;
+        }
+        out << QString("Camera raws %1 (%2 x %3), size %4, decoded %5, fastest of %6 rounds\n")
+                   .arg(QFileInfo(set).fileName())
+                   .arg(RawStream::uprightSize(first).width())
+                   .arg(RawStream::uprightSize(first).height())
+                   .arg(size)
+                   .arg(QString(RawStream::pathFor(first, size)))
+                   .arg(rounds);
+        if (toolkit)
+            printLine(out, "(a) toolkit's raw plug-in", a);
+        printLine(out, "(b) Parvimage, 1 worker", b);
+        printLine(out, QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount()), c);
+        out << QString("  %1  %2 s/image\n")
+                   .arg("(d) dcraw_emu -h, one core", -24)
+                   .arg(d / b.images, 8, 'f', 4);
+        out << QString("   c/d = %1").arg(c.seconds / d, 0, 'f', 3);
+        if (toolkit)
+            out << QString("   toolkit a/c = %1").arg(a.seconds / c.seconds, 0, 'f', 2);
+        out << "\n\n";
+    }
+    Measure with, without;
+    for (int i = 0; i < rounds; ++i) {
+        const Measure w = measure("all-jpg", root + "/ultrahdr", size);
+        const Measure n = measure("all-jpg", root + "/ultrahdr-without", size);
+        with = i == 0 ? w : fastest(with, w);
+        without = i == 0 ? n : fastest(without, n);
+    }
+    if (with.images == 0 || without.images == 0) {
+        out << "Ultra HDR: no corpus, or a run failed\n\n";
+        return;
+    }
+    out << QString("Ultra HDR JPEG 3840 x 2160 to JPEG, size %1, fastest of %2 rounds\n")
+               .arg(size)
+               .arg(rounds);
+    printLine(out, "without its gain map", without);
+    printLine(out, "with its gain map", with);
+    out << QString("   ratio %1   peak ratio %2\n\n")
+               .arg(with.seconds / without.seconds, 0, 'f', 3)
+               .arg(with.peakMb / without.peakMb, 0, 'f', 3);
+    out.flush();
+}
+
 // Each kind of row's estimate beside the peak it reached, each in a process of its own.
 void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size,
                      const QString &mode = "estimate")
@@ -734,7 +872,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending]\n");
+                         "[--rounds N] [--only sending|cameras]\n");
     return 2;
 }
 
@@ -800,6 +938,26 @@ int main(int argc, char *argv[])
     const auto from = [&root](const char *set, int count, auto convert) {
         return [=](const QString &f) { return convertEach(root + "/" + set, f, count, convert); };
     };
+    // The cameras' sets; from the corpus beside the checkout, where it is.
+    const auto cameraSets = [&] {
+        ready("raw-corpus", [](auto f) {
+            return copiesOf(corpusFile("raw", "imageio-test_images_Blackmagic.dng"), f, "dng", 4);
+        });
+        ready("ultrahdr", [&root](auto f) { return ultraHdrSets(f, root + "/ultrahdr-without"); });
+        return ready("raw", [](auto f) { return writeRaws(f, 4, QSize(6000, 4000)); }) &&
+               ready("raw-huge", [](auto f) { return writeRaws(f, 1, QSize(8256, 5504)); });
+    };
+    const QList<QPair<QString, QString>> cameraRows{
+        {"raw 45 MP (8256 x 5504)", root + "/raw-huge/r0.dng"},
+        {"raw 24 MP", root + "/raw/r0.dng"},
+        {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
+    if (only == "cameras") {
+        if (!cameraSets())
+            return 1;
+        reportCameras(out, root, size, rounds);
+        reportEstimates(out, cameraRows, 2048);
+        return 0;
+    }
     const bool ok =
         ready("baseline",
               [](auto f) { return generate(f, "b", 24, QSize(4000, 3000), "jpg", false); }) &&
@@ -820,7 +978,7 @@ int main(int argc, char *argv[])
                                return QFile::copy(source, base + ".jpg");
                            })) &&
         ready("display-p3", from("baseline", 6, asDisplayP3));
-    if (!ok) {
+    if (!ok || !cameraSets()) {
         out << "cannot write the generated images\n";
         return 1;
     }
@@ -854,6 +1012,7 @@ int main(int argc, char *argv[])
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
+    reportCameras(out, root, size, rounds);
     const QList<QPair<QString, QString>> rows{
         {"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
         {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
@@ -871,5 +1030,6 @@ int main(int argc, char *argv[])
     reportEstimates(out, rows, 2048);
     reportEstimates(out, rows, 2048, "estimate-smooth");
     reportEstimates(out, corpusGrids(), 2048);
+    reportEstimates(out, cameraRows, 2048);
     return 0;
 }

@@ -32,8 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.write(reinterpret_cast<const char *>(data), qint64(size));
     file.close();
 
-    // Whatever the metadata, each output stays a sound file of the same image.
-    const PhotoMetadata metadata = Formats::readMetadata(path);
+    // Whatever the metadata, each output stays a sound file of the same image; a gain map the
+    // file declares is carried, as a row carries it, with pixels of its own.
+    PhotoMetadata metadata = Formats::readMetadata(path).filtered(MetadataKeep::All, true);
+    if (metadata.record().gainMap.readable())
+        metadata = metadata.withGainMapImage(image->convertToFormat(QImage::Format_Grayscale8),
+                                             QSize(48, 32), true);
     for (const QByteArray format : {"jpg", "png"}) {
         QByteArray bytes;
         QStringList leftOut;

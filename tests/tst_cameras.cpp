@@ -9,6 +9,9 @@
 #include <QTest>
 #include <QtEndian>
 
+Q_DECLARE_METATYPE(MetadataKeep)
+Q_DECLARE_METATYPE(RowOutcome::Status)
+
 namespace {
 
 QString corpusFile(const QString &folder, const QString &name)
@@ -179,21 +182,33 @@ void TestCameras::gainMapDeclarations_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("suffix");
+    QTest::addColumn<MetadataKeep>("keep");
+    QTest::addColumn<RowOutcome::Status>("status");
+    const auto all = MetadataKeep::All;
     for (const char *name :
          {"libvips_ultra-hdr.jpg", "libavif_seine_sdr_gainmap_srgb.jpg",
           "libavif_apple_gainmap_new.jpg", "exif-samples_iphone_13_pro_max.HEIC"})
-        QTest::addRow("%s to webp", name) << QString(name) << QString("webp");
+        QTest::addRow("%s to webp", name)
+            << QString(name) << QString("webp") << all << RowOutcome::Written;
     QTest::newRow("iPhone HEIC to HEIC") << "exif-samples_iphone_13_pro_max.HEIC"
-                                         << "heic";
-    QTest::newRow("stereo MPO") << "Pillow_frozenpond.mpo" << QString();
+                                         << "heic" << all << RowOutcome::Written;
+    QTest::newRow("Ultra HDR to JPEG, no metadata")
+        << "libvips_ultra-hdr.jpg"
+        << "jpg" << MetadataKeep::ColourOnly << RowOutcome::Written;
+    QTest::newRow("Ultra HDR cut short") << "Pillow_ultrahdr.jpg"
+                                         << "jpg" << all << RowOutcome::Damaged;
+    QTest::newRow("stereo MPO") << "Pillow_frozenpond.mpo" << QString() << all
+                                << RowOutcome::Written;
 }
 
 // An output without the gain map declares none, and says it was left out; a stereo MPO is the
-// JPEG of its first picture, with nothing said.
+// JPEG of its first picture, with nothing said; a cut-short one is refused.
 void TestCameras::gainMapDeclarations()
 {
     QFETCH(QString, name);
     QFETCH(QString, suffix);
+    QFETCH(MetadataKeep, keep);
+    QFETCH(RowOutcome::Status, status);
     const QString source = corpusFile("hdr", name);
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
@@ -202,47 +217,59 @@ void TestCameras::gainMapDeclarations()
         row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "." + suffix);
         row.format = suffix.toUtf8();
     }
+    row.metadata = keep;
     const RowOutcome outcome = ImageResizer::processRow(row, 512);
-    QCOMPARE(outcome.status, RowOutcome::Written);
+    QCOMPARE(outcome.status, status);
+    if (status != RowOutcome::Written) {
+        QVERIFY(!QFile::exists(row.output));
+        return;
+    }
     QCOMPARE(outcome.systemError.contains("carte de gain HDR"), !suffix.isEmpty());
     const QByteArray bytes = TestImages::readAll(row.output);
     QVERIFY(!bytes.contains("hdrgm:Version"));
     QVERIFY(!bytes.contains("Container:Directory"));
-    QVERIFY(bytes.startsWith(suffix == "webp" ? "RIFF" : suffix == "heic" ? "\0" : "\xff\xd8"));
+    QVERIFY(!bytes.contains("MPF"));
+    QVERIFY(suffix == "webp"   ? bytes.startsWith("RIFF")
+            : suffix == "heic" ? bytes.mid(4, 4) == "ftyp"
+                               : bytes.startsWith("\xff\xd8"));
 }
 
 void TestCameras::gainMapsKept_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("orientation"); // given to a copy; 0 leaves the sample as it is
-    QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSize>("map");
+    QTest::addColumn<int>("maxBytes");
+    QTest::addColumn<QSize>("picture");  // empty under a limit: smaller than asked
+    QTest::addColumn<double>("scale");   // the map's side over the picture's
     QTest::addColumn<bool>("directory"); // the primary declares Ultra HDR
-    QTest::newRow("Ultra HDR") << "libvips_ultra-hdr.jpg" << 0 << QSize(512, 288) << QSize(128, 72)
+    QTest::newRow("Ultra HDR") << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 288) << 0.25
                                << true;
+    QTest::newRow("Ultra HDR under 8 Ko, fewer pixels")
+        << "libvips_ultra-hdr.jpg" << 0 << 8000 << QSize() << 0.25 << true;
     QTest::newRow("map as large, turned")
-        << "libavif_seine_sdr_gainmap_srgb.jpg" << 6 << QSize(384, 512) << QSize(384, 512) << true;
+        << "libavif_seine_sdr_gainmap_srgb.jpg" << 6 << 0 << QSize(384, 512) << 1.0 << true;
     QTest::newRow("map larger, little-endian MPF")
-        << "libavif_paris_exif_xmp_gainmap_littleendian.jpg" << 0 << QSize(512, 383)
-        << QSize(650, 487) << true;
+        << "libavif_paris_exif_xmp_gainmap_littleendian.jpg" << 0 << 0 << QSize(512, 383)
+        << 512.0 / 403 << true;
     QTest::newRow("stale primary length") << "libavif_paris_exif_xmp_icc_gainmap_bigendian.jpg" << 0
-                                          << QSize(512, 383) << QSize(650, 487) << true;
-    QTest::newRow("Apple JPEG") << "libavif_apple_gainmap_new.jpg" << 0 << QSize(384, 512)
-                                << QSize(192, 256) << false;
+                                          << 0 << QSize(512, 383) << 512.0 / 403 << true;
+    QTest::newRow("Apple JPEG") << "libavif_apple_gainmap_new.jpg" << 0 << 0 << QSize(384, 512)
+                                << 0.5 << false;
     QTest::newRow("Apple JPEG, old")
-        << "libavif_apple_gainmap_old.jpg" << 0 << QSize(384, 512) << QSize(192, 256) << false;
-    QTest::newRow("iPhone HEIC") << "exif-samples_iphone_13_pro_max.HEIC" << 0 << QSize(384, 512)
-                                 << QSize(192, 256) << false;
+        << "libavif_apple_gainmap_old.jpg" << 0 << 0 << QSize(384, 512) << 0.5 << false;
+    QTest::newRow("iPhone HEIC") << "exif-samples_iphone_13_pro_max.HEIC" << 0 << 0
+                                 << QSize(384, 512) << 0.5 << false;
 }
 
 // A JPEG output keeps the gain map: after the primary where its index says, of the length its
-// directory declares, turned and reduced with the picture.
+// directory declares, turned and reduced with the picture, within the file-size limit too.
 void TestCameras::gainMapsKept()
 {
     QFETCH(QString, name);
     QFETCH(int, orientation);
+    QFETCH(int, maxBytes);
     QFETCH(QSize, picture);
-    QFETCH(QSize, map);
+    QFETCH(double, scale);
     QFETCH(bool, directory);
     QString source = corpusFile("hdr", name);
     if (source.isEmpty())
@@ -256,13 +283,20 @@ void TestCameras::gainMapsKept()
     PlannedRow row = plannedInPlace(source, m_dir.path());
     row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "-kept.jpg");
     row.format = "jpg";
+    row.maxBytes = maxBytes;
     const RowOutcome outcome = ImageResizer::processRow(row, 512);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(!outcome.systemError.contains("carte de gain"));
-    const GainMapped split = splitByMpf(TestImages::readAll(row.output));
+    const QByteArray bytes = TestImages::readAll(row.output);
+    const GainMapped split = splitByMpf(bytes);
     QVERIFY(!split.map.isEmpty());
-    QCOMPARE(decodedSize(split.primary), picture);
-    QCOMPARE(decodedSize(split.map), map);
+    const QSize primary = decodedSize(split.primary), map = decodedSize(split.map);
+    if (maxBytes > 0)
+        QVERIFY(bytes.size() <= maxBytes && primary.width() < 512);
+    else
+        QCOMPARE(primary, picture);
+    QVERIFY(qAbs(map.width() - primary.width() * scale) <= 1);
+    QVERIFY(qAbs(map.height() - primary.height() * scale) <= 1);
     QCOMPARE(split.declaredLength, directory ? split.map.size() : -1);
 }
 

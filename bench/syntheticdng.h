@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+// A camera-like raw file for the benchmark: `picture`'s colours as an RGGB Bayer mosaic of
+// 12-bit samples, in an uncompressed DNG with its colour matrix and white balance.
+bool writeSyntheticDng(const QString &path, const QImage &picture);
