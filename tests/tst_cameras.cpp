@@ -184,21 +184,25 @@ void TestCameras::gainMapDeclarations_data()
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<MetadataKeep>("keep");
     QTest::addColumn<RowOutcome::Status>("status");
+    QTest::addColumn<int>("cut"); // bytes taken off the end of a copy
     const auto all = MetadataKeep::All;
     for (const char *name :
          {"libvips_ultra-hdr.jpg", "libavif_seine_sdr_gainmap_srgb.jpg",
           "libavif_apple_gainmap_new.jpg", "exif-samples_iphone_13_pro_max.HEIC"})
         QTest::addRow("%s to webp", name)
-            << QString(name) << QString("webp") << all << RowOutcome::Written;
+            << QString(name) << QString("webp") << all << RowOutcome::Written << 0;
     QTest::newRow("iPhone HEIC to HEIC") << "exif-samples_iphone_13_pro_max.HEIC"
-                                         << "heic" << all << RowOutcome::Written;
+                                         << "heic" << all << RowOutcome::Written << 0;
     QTest::newRow("Ultra HDR to JPEG, no metadata")
         << "libvips_ultra-hdr.jpg"
-        << "jpg" << MetadataKeep::ColourOnly << RowOutcome::Written;
+        << "jpg" << MetadataKeep::ColourOnly << RowOutcome::Written << 0;
     QTest::newRow("Ultra HDR cut short") << "Pillow_ultrahdr.jpg"
-                                         << "jpg" << all << RowOutcome::Damaged;
+                                         << "jpg" << all << RowOutcome::Damaged << 0;
+    QTest::newRow("Ultra HDR, its gain map cut short")
+        << "libvips_ultra-hdr.jpg"
+        << "jpg" << all << RowOutcome::Written << 20000;
     QTest::newRow("stereo MPO") << "Pillow_frozenpond.mpo" << QString() << all
-                                << RowOutcome::Written;
+                                << RowOutcome::Written << 0;
 }
 
 // An output without the gain map declares none, and says it was left out; a stereo MPO is the
@@ -209,9 +213,15 @@ void TestCameras::gainMapDeclarations()
     QFETCH(QString, suffix);
     QFETCH(MetadataKeep, keep);
     QFETCH(RowOutcome::Status, status);
-    const QString source = corpusFile("hdr", name);
+    QFETCH(int, cut);
+    QString source = corpusFile("hdr", name);
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
+    if (cut > 0) {
+        const QByteArray whole = TestImages::readAll(source);
+        source = m_dir.filePath("cut-" + name);
+        QVERIFY(TestImages::writeAll(source, whole.left(whole.size() - cut)));
+    }
     PlannedRow row = plannedInPlace(source, m_dir.path());
     if (!suffix.isEmpty()) {
         row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "." + suffix);

@@ -34,6 +34,15 @@ void GainMap::removeLocation()
     }
 }
 
+int GainMap::boxFor(const QSize &upright, const QSize &output) const
+{
+    if (upright.isEmpty())
+        return 0;
+    const double scale =
+        qMax(double(output.width()) / upright.width(), double(output.height()) / upright.height());
+    return qMax(1, int(std::lround(qMax(size.width(), size.height()) * scale)));
+}
+
 namespace GainMapXmp {
 
 namespace {

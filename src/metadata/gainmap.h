@@ -17,25 +17,29 @@ struct GainMap
         Apple, // urn:com:apple:photo:2020:aux:hdrgainmap
     };
     Kind kind = Kind::None;
-    // The map as the source stores it: its own JPEG, where it is one, turned as the picture is;
-    // else what decodes it, already upright.
+    // The map as the source stores it: its own JPEG, where it is one.
     QByteArray coded;
-    std::function<QImage()> decode;
+    // Its upright size, and what decodes it upright (turned as the picture is) fitted to a box,
+    // by either resampling; a null image where it does not decode whole.
+    QSize size;
+    std::function<QImage(int box, bool smooth)> decode;
     // Its own segments (marker, length and payload) to carry: its XMP, ISO block or profile.
     QList<QByteArray> segments;
     // What the primary image carries of it, beside its MPF index: the ISO version block.
     QList<QByteArray> primarySegments;
 
-    // Set before encoding: the upright map at its full size, and the upright size of the
-    // picture it covers, so that an output of any size gets a map in proportion.
+    // Set before encoding: the upright map, for a picture of `base` pixels, so that an output of
+    // any size gets a map in proportion.
     QImage image;
     QSize base;
     bool smooth = true;
 
     bool present() const { return kind != Kind::None; }
-    bool readable() const { return !coded.isEmpty() || bool(decode); }
-    // The map's size for an output of `output` pixels.
+    bool readable() const { return bool(decode) && !size.isEmpty(); }
+    // The map's size for an output of `output` pixels, from the map decoded for `base`.
     QSize sizeFor(const QSize &output) const;
+    // The box to decode the map in, for a picture of `upright` pixels reduced to `output`.
+    int boxFor(const QSize &upright, const QSize &output) const;
     // Takes any coordinate out of the map's own XMP; a packet that cannot be cleaned goes.
     void removeLocation();
 };

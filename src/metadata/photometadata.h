@@ -50,7 +50,7 @@ public:
     PhotoMetadata filtered(MetadataKeep keep, bool keepsGainMap = false) const;
     // The record without its gain map, nor what declares one, which is named as left out.
     PhotoMetadata withoutGainMap() const;
-    // The record with its gain map's pixels, upright, for a picture of `base` upright pixels.
+    // The record with its gain map's pixels, upright, for a picture of `base` pixels.
     PhotoMetadata withGainMapImage(const QImage &image, const QSize &base, bool smooth) const;
     // The record without its colour description, for pixels converted to another.
     PhotoMetadata withoutColour() const;

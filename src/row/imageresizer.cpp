@@ -498,21 +498,19 @@ void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
     }
 }
 
-// The source's gain map decoded and turned as the picture is, for the output's writer to reduce
-// with it; one that does not decode is left out, with what declares it.
-PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata,
-                                QImageIOHandler::Transformations transform, const QSize &upright,
-                                Resampling resampling)
+// The source's gain map decoded, upright and in proportion to the reduced picture, for the
+// output's writer; one that does not decode whole is left out, with what declares it.
+PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata, const QSize &upright,
+                                const QSize &output, Resampling resampling)
 {
     const GainMap &map = metadata.record().gainMap;
     if (!map.readable())
         return metadata;
-    const QImage image = map.coded.isEmpty()
-                             ? map.decode()
-                             : uprightImage(QImage::fromData(map.coded, "JPEG"), transform);
-    if (image.isNull() || upright.isEmpty())
+    const bool smooth = resampling == Resampling::Smooth;
+    const QImage image = map.decode(map.boxFor(upright, output), smooth);
+    if (image.isNull())
         return metadata.withoutGainMap();
-    return metadata.withGainMapImage(image, upright, resampling == Resampling::Smooth);
+    return metadata.withGainMapImage(image, output, smooth);
 }
 
 RowOutcome resizeRow(const PlannedRow &row, int box)
@@ -520,7 +518,6 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
     RowOutcome outcome;
     QImage scaled;
     QByteArray format;
-    QImageIOHandler::Transformations transform;
     QSize upright;
     int count = 0;
     {
@@ -531,7 +528,6 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         if (refusedUpFront(reader, row.source, format, &outcome))
             return outcome;
         box = boxFor(row, reader, format, box);
-        transform = transformFor(reader, row.source, format);
         upright = headerSize(reader, row.source, format);
         count = imageCount(row.source, format);
         if (count <= 1)
@@ -546,8 +542,8 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
     const bool lossless = decoder.isLossless && decoder.isLossless(row.source);
     const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
     PhotoMetadata metadata = withGainMapPixels(
-        Formats::readMetadata(row.source, format).filtered(row.metadata, keepsGainMap), transform,
-        upright, row.resampling);
+        Formats::readMetadata(row.source, format).filtered(row.metadata, keepsGainMap), upright,
+        scaled.size(), row.resampling);
     QStringList notes;
     if (row.srgb)
         toSrgb(&scaled, &metadata, &notes);

@@ -4,6 +4,7 @@
 #include "formats/heif/heifstream.h"
 #include "formats/heif/heifwriter.h"
 #include "formats/toolkitcodec.h"
+#include "resample/resampler.h"
 
 #include <QCoreApplication>
 
@@ -13,7 +14,7 @@ namespace {
 
 // The gain map as an iPhone's JPEG export carries it: a grey JPEG after the primary, its XMP
 // naming Apple's auxiliary type; the headroom stays in the maker notes.
-GainMap appleGainMap(const QString &path)
+GainMap appleGainMap(const QString &path, const QSize &size)
 {
     static const QByteArray xmp =
         QByteArray("\xff\xe1\0\0http://ns.adobe.com/xap/1.0/\0", 33) +
@@ -29,7 +30,13 @@ GainMap appleGainMap(const QString &path)
     segment[3] = char((xmp.size() - 2) & 0xff);
     GainMap map;
     map.kind = GainMap::Kind::Apple;
-    map.decode = [path] { return HeifMetadata::decodeGainMap(path); };
+    map.size = size;
+    map.decode = [path](int box, bool smooth) {
+        const QImage full = HeifMetadata::decodeGainMap(path);
+        return full.isNull()
+                   ? full
+                   : sampleFitted(full, box, smooth ? Resampling::Smooth : Resampling::Nearest);
+    };
     map.segments = {segment};
     return map;
 }
@@ -43,7 +50,7 @@ PhotoMetadata readMetadata(const QString &path)
     record.icc = blocks.icc;
     record.nclx = blocks.nclx;
     if (blocks.gainMap)
-        record.gainMap = appleGainMap(path);
+        record.gainMap = appleGainMap(path, blocks.gainMapSize);
     if (!blocks.readable)
         record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
     return PhotoMetadata(record);

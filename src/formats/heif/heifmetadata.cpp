@@ -104,11 +104,15 @@ heif_image_handle *gainMapHandle(const heif_image_handle *handle)
     return nullptr;
 }
 
-bool hasGainMap(const heif_image_handle *handle)
+// The gain map's size, as libheif decodes it (turned as the picture is); empty for none.
+QSize gainMapSize(const heif_image_handle *handle)
 {
     heif_image_handle *aux = gainMapHandle(handle);
+    if (!aux)
+        return QSize();
+    const QSize size(heif_image_handle_get_width(aux), heif_image_handle_get_height(aux));
     heif_image_handle_release(aux);
-    return aux != nullptr;
+    return size;
 }
 
 // The luma plane of a decoded gain map.
@@ -175,7 +179,8 @@ Blocks read(const heif_image_handle *handle)
     }
     blocks.icc = iccBytes(handle);
     blocks.nclx = nclxBytes(handle);
-    blocks.gainMap = hasGainMap(handle);
+    blocks.gainMapSize = gainMapSize(handle);
+    blocks.gainMap = blocks.gainMapSize.isValid();
     return blocks;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 struct heif_context;
@@ -27,6 +28,7 @@ struct Blocks
     QByteArray nclx; // colour primaries, transfer, matrix (16 bits each) and full range (8)
     bool readable = true;
     bool gainMap = false; // an HDR gain map beside the primary image
+    QSize gainMapSize;    // as it decodes, upright
 };
 
 // The EXIF and XMP items and the colour description of an image.

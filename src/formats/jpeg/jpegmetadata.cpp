@@ -1,8 +1,12 @@
 #include "formats/jpeg/jpegmetadata.h"
 
+#include "formats/jpeg/jpegstream.h"
+#include "metadata/exifblock.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
+#include <QImageReader>
 #include <QPair>
 #include <QtEndian>
 
@@ -216,6 +220,26 @@ void readGainMap(const QString &path, const Segment &mpf, GainMap *map)
             map->kind = GainMap::Kind::Apple;
 }
 
+// What decodes a JPEG gain map upright, turned as the primary's EXIF turns the picture.
+void decodeGainMapWith(const QByteArray &exif, GainMap *map)
+{
+    QByteArray coded = map->coded;
+    QBuffer buffer(&coded);
+    const QSize stored = QImageReader(&buffer, "jpeg").size();
+    const QImageIOHandler::Transformations transform = ExifBlock::transformation(exif);
+    map->size =
+        transform.testFlag(QImageIOHandler::TransformationRotate90) ? stored.transposed() : stored;
+    map->decode = [coded, transform](int box, bool smooth) {
+        QImage image;
+        QString error;
+        const Resampling resampling = smooth ? Resampling::Smooth : Resampling::Nearest;
+        return JpegStream::decodeScaledData(coded, transform, box, resampling, &image, &error) ==
+                       Formats::Status::Decoded
+                   ? image
+                   : QImage();
+    };
+}
+
 bool listsGainMap(const Segment &s)
 {
     if (s.marker != App2 || !s.payload.startsWith(MpfSignature))
@@ -251,6 +275,8 @@ PhotoMetadata read(const QString &path)
         } else if (s.marker == App2 && s.payload.startsWith(IccSignature))
             m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }
+    if (!m.gainMap.coded.isEmpty())
+        decodeGainMapWith(m.exif, &m.gainMap);
     bool readable = true;
     m.iptc = iptcResource(photoshop, &readable);
     if (!readable)

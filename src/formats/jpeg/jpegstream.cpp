@@ -402,6 +402,23 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations transf
     return decodeFile(path, transform, box, resampling, false, out, error);
 }
 
+Status decodeScaledData(const QByteArray &jpeg, QImageIOHandler::Transformations transform, int box,
+                        Resampling resampling, QImage *out, QString *error)
+{
+    Decoder decoder;
+    std::memset(&decoder, 0, sizeof decoder);
+    decoder.file = fmemopen(const_cast<char *>(jpeg.constData()), size_t(jpeg.size()), "rb");
+    if (!decoder.file) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return Status::Failed;
+    }
+    const Status status = decode(&decoder, transform, box, resampling, out);
+    if (status == Status::Failed || status == Status::Damaged)
+        *error = QString::fromLocal8Bit(decoder.message);
+    closeDecoder(&decoder);
+    return status;
+}
+
 Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations transform, int box,
                         Resampling resampling, QImage *out, QString *error)
 {

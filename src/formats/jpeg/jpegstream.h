@@ -13,6 +13,10 @@ using Status = Formats::Status;
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     Resampling resampling, QImage *out, QString *error);
 
+// The same, of a JPEG held in memory.
+Status decodeScaledData(const QByteArray &jpeg, QImageIOHandler::Transformations transform, int box,
+                        Resampling resampling, QImage *out, QString *error);
+
 // The same, but a CMYK file's inks go to sRGB through its own profile, as Little CMS converts
 // them, rather than as the toolkit turns them into RGB.
 Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations transform, int box,
