@@ -4,6 +4,7 @@
 #include "row/imageresizer.h"
 #include "testimages.h"
 
+#include <QBuffer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -63,6 +64,44 @@ QSize decodedSize(const QByteArray &jpeg)
     return QImage::fromData(jpeg, "JPEG").size();
 }
 
+QByteArray encoded(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "jpg");
+    return bytes;
+}
+
+QByteArray app2(const QByteArray &payload)
+{
+    QByteArray segment("\xff\xe2\0\0", 4);
+    qToBigEndian<quint16>(quint16(payload.size() + 2), segment.data() + 2);
+    return segment + payload;
+}
+
+const QByteArray IsoSignature("urn:iso:std:iso:ts:21496:-1\0", 28);
+
+// An ISO 21496-1 photo as a camera writes one: a version block and an MPF index in the primary,
+// the map's own block in the map, and nothing of Ultra HDR's XMP.
+QByteArray isoGainMapped(const QSize &size)
+{
+    const QByteArray map = encoded(TestImages::pattern(size / 2, QImage::Format_Grayscale8))
+                               .insert(2, app2(IsoSignature + QByteArray("\0\0\0\0\x01map", 8)));
+    const QByteArray picture = encoded(TestImages::pattern(size)).mid(2);
+    const auto primary = [&](quint32 length) {
+        QByteArray tiff("MM\0\x2a\0\0\0\x08\0\x01\xb0\x02\0\x07\0\0\0\x20\0\0\0\x1a\0\0\0\0", 26);
+        QByteArray entries(32, '\0');
+        qToBigEndian<quint32>(0x030000, entries.data());
+        qToBigEndian<quint32>(length, entries.data() + 4);
+        qToBigEndian<quint32>(quint32(map.size()), entries.data() + 20);
+        const QByteArray head = "\xff\xd8" + app2(IsoSignature + QByteArray(4, '\0'));
+        qToBigEndian<quint32>(length - quint32(head.size() + 8), entries.data() + 24);
+        return head + app2("MPF" + QByteArray(1, '\0') + tiff + entries) + picture;
+    };
+    return primary(quint32(primary(0).size())) + map;
+}
+
 // The row as the window plans it with each source in its own format.
 PlannedRow plannedInPlace(const QString &source, const QString &folder)
 {
@@ -87,6 +126,7 @@ private slots:
     void gainMapDeclarations();
     void gainMapsKept_data();
     void gainMapsKept();
+    void isoGainMap();
 
 private:
     QTemporaryDir m_dir;
@@ -95,27 +135,40 @@ private:
 void TestCameras::raws_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("suffix"); // the chosen format; empty for the source's own
     QTest::addColumn<bool>("written");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QString>("make");
-    QTest::newRow("lossy DNG") << "Magick.NET_DSC8695.dng" << true << QSize(600, 400)
-                               << "NIKON CORPORATION";
-    QTest::newRow("CinemaDNG") << "imageio-test_images_Blackmagic.dng" << true << QSize(4128, 2176)
-                               << QString();
-    QTest::newRow("scanner NEF") << "imageio-test_images_Nikon_uncompressed.nef" << true
-                                 << QSize(869, 593) << "Nikon";
-    QTest::newRow("JPEG named NEF") << "metadata-extractor-images_Issue_247-1.nef" << true
-                                    << QSize(680, 1024) << "NIKON CORPORATION";
-    QTest::newRow("JPEG XL DNG") << "exif-py_nikon_z_9_high_efficiency_compressed_dx_cropped_"
-                                    "max_overexposed.dng"
-                                 << false << QSize() << QString();
+    const struct
+    {
+        const char *row, *name;
+        bool written;
+        QSize size;
+        const char *make;
+    } raws[] = {
+        {"lossy DNG", "Magick.NET_DSC8695.dng", true, QSize(600, 400), "NIKON CORPORATION"},
+        {"CinemaDNG", "imageio-test_images_Blackmagic.dng", true, QSize(4128, 2176), ""},
+        {"scanner NEF", "imageio-test_images_Nikon_uncompressed.nef", true, QSize(869, 593),
+         "Nikon"},
+        {"JPEG named NEF", "metadata-extractor-images_Issue_247-1.nef", true, QSize(680, 1024),
+         "NIKON CORPORATION"},
+        {"JPEG XL DNG",
+         "exif-py_nikon_z_9_high_efficiency_compressed_dx_cropped_max_overexposed.dng", false,
+         QSize(), ""},
+    };
+    for (const auto &raw : raws)
+        for (const char *suffix : {"", "webp"})
+            QTest::addRow("%s%s%s", raw.row, *suffix ? " to " : "", suffix)
+                << QString(raw.name) << QString(suffix) << raw.written << raw.size
+                << QString(raw.make);
 }
 
-// Each raw becomes an upright JPEG beside a name that says so, with its camera's tags; one
-// libraw cannot read is refused, never replaced by one of its previews.
+// Each raw becomes an upright JPEG beside a name that says so, or the chosen format, with its
+// camera's tags; one libraw cannot read is refused, never replaced by one of its previews.
 void TestCameras::raws()
 {
     QFETCH(QString, name);
+    QFETCH(QString, suffix);
     QFETCH(bool, written);
     QFETCH(QSize, size);
     QFETCH(QString, make);
@@ -123,8 +176,11 @@ void TestCameras::raws()
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
     QVERIFY(ImageResizer::handlesSuffix(QFileInfo(source).suffix().toUpper()));
-    const PlannedRow row = plannedInPlace(source, m_dir.path());
-    QCOMPARE(QFileInfo(row.output).suffix(), QString("jpg"));
+    BatchSettings settings;
+    settings.destination = m_dir.path();
+    settings.outputFormat = suffix.toUtf8();
+    const PlannedRow row = planBatch({source}, settings).first();
+    QCOMPARE(QFileInfo(row.output).suffix(), suffix.isEmpty() ? QString("jpg") : suffix);
     const RowOutcome outcome = ImageResizer::processRow(row, 1024);
     QCOMPARE(outcome.status == RowOutcome::Written, written);
     if (!written) {
@@ -308,6 +364,22 @@ void TestCameras::gainMapsKept()
     QVERIFY(qAbs(map.width() - primary.width() * scale) <= 1);
     QVERIFY(qAbs(map.height() - primary.height() * scale) <= 1);
     QCOMPARE(split.declaredLength, directory ? split.map.size() : -1);
+}
+
+// An ISO 21496-1 gain map keeps its blocks, the primary's and its own, in a JPEG output.
+void TestCameras::isoGainMap()
+{
+    const QString source = m_dir.filePath("iso.jpg");
+    QVERIFY(TestImages::writeAll(source, isoGainMapped(QSize(640, 480))));
+    QVERIFY(!splitByMpf(TestImages::readAll(source)).map.isEmpty());
+    PlannedRow row = plannedInPlace(source, m_dir.path());
+    row.output = m_dir.filePath("iso-out.jpg");
+    QCOMPARE(ImageResizer::processRow(row, 320).status, RowOutcome::Written);
+    const GainMapped split = splitByMpf(TestImages::readAll(row.output));
+    QCOMPARE(decodedSize(split.map), QSize(160, 120));
+    QVERIFY(split.primary.contains(IsoSignature + QByteArray(4, '\0')));
+    QVERIFY(split.map.contains(IsoSignature + QByteArray("\0\0\0\0\x01map", 8)));
+    QCOMPARE(split.declaredLength, -1);
 }
 
 QTEST_MAIN(TestCameras)
