@@ -4,6 +4,7 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include <libheif/heif.h>
@@ -133,32 +134,39 @@ QImage greyImage(const heif_image *image)
     return grey;
 }
 
+// Calls `use` with the primary image of the file at `path`; false where there is none.
+bool withPrimary(const QString &path, const std::function<void(heif_image_handle *)> &use)
+{
+    heif_context *context = newContext();
+    heif_image_handle *handle = nullptr;
+    const bool opened =
+        heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
+            heif_error_Ok &&
+        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok;
+    if (opened)
+        use(handle);
+    heif_image_handle_release(handle);
+    heif_context_free(context);
+    return opened;
+}
+
 } // namespace
 
 QImage decodeGainMap(const QString &path)
 {
     QImage grey;
-    heif_context *context = newContext();
-    heif_image_handle *handle = nullptr;
-    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
-        if (heif_image_handle *aux = gainMapHandle(handle)) {
-            heif_image *image = nullptr;
-            if (heif_decode_image(aux, &image, heif_colorspace_monochrome, heif_chroma_monochrome,
-                                  nullptr)
-                    .code == heif_error_Ok)
-                grey = greyImage(image);
-            heif_image_release(image);
-            heif_image_handle_release(aux);
-        }
-        heif_image_handle_release(handle);
-    }
-    heif_context_free(context);
+    withPrimary(path, [&grey](heif_image_handle *handle) {
+        heif_image_handle *aux = gainMapHandle(handle);
+        heif_image *image = nullptr;
+        if (aux && heif_decode_image(aux, &image, heif_colorspace_monochrome,
+                                     heif_chroma_monochrome, nullptr)
+                           .code == heif_error_Ok)
+            grey = greyImage(image);
+        heif_image_release(image);
+        heif_image_handle_release(aux);
+    });
     return grey;
 }
-
-namespace {} // namespace
 
 Blocks read(const heif_image_handle *handle)
 {
@@ -194,17 +202,8 @@ heif_context *newContext()
 Blocks read(const QString &path)
 {
     Blocks blocks;
-    heif_context *context = newContext();
-    heif_image_handle *handle = nullptr;
-    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
-        blocks = read(handle);
-        heif_image_handle_release(handle);
-    } else {
+    if (!withPrimary(path, [&blocks](heif_image_handle *handle) { blocks = read(handle); }))
         blocks.readable = false;
-    }
-    heif_context_free(context);
     return blocks;
 }
 
