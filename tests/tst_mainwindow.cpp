@@ -35,6 +35,7 @@ private slots:
     void renameGroupEnablesPattern();
     void addAppendsDuplicates();
     void shortcutsActAsButtons();
+    void dialogOffersEveryReadableImage();
     void removeTakesOnlySelectedRow();
     void folderDialog();
     void quitEndsWithZero();
@@ -209,6 +210,25 @@ void TestMainWindow::shortcutsActAsButtons()
     list->setFocus();
     QTest::keyClick(list, Qt::Key_Backspace);
     QCOMPARE(list->count(), 0);
+}
+
+// PNG and JPEG first, as before; the second filter shows what a drop would add, raws and
+// phones' HEIC among them, whatever their letter case.
+void TestMainWindow::dialogOffersEveryReadableImage()
+{
+    for (const char *name : {"a.dng", "b.HEIC", "c.webp"})
+        QVERIFY(TestImages::writeAll(dir.filePath(name), "x"));
+    ModalAnswerer answerer;
+    answerer.expect<QFileDialog>([&](QFileDialog *dialog) {
+        const QStringList filters = dialog->nameFilters();
+        QCOMPARE(filters.value(0), QString("Fichiers images (*.png *.jpg *.jpeg)"));
+        QVERIFY(filters.value(1).startsWith("Toutes les images lisibles ("));
+        dialog->selectNameFilter(filters.value(1));
+        chooseInFileDialog(dialog, dir.path(), {"a.dng", "b.HEIC", "c.webp"});
+    });
+    child<QPushButton>("addBtn")->click();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(child<QListWidget>("pictureList")->count(), 3);
 }
 
 void TestMainWindow::removeTakesOnlySelectedRow()

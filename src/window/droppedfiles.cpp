@@ -88,6 +88,17 @@ bool isDroppableImage(const QString &path)
     return ImageResizer::handlesSuffix(QFileInfo(path).suffix());
 }
 
+QString droppableImagePatterns()
+{
+    QStringList patterns;
+    for (const QByteArray &format : ImageResizer::readableFormats())
+        if (ImageResizer::handlesSuffix(QString::fromLatin1(format)))
+            patterns << QLatin1String("*.") + QString::fromLatin1(format).toLower();
+    patterns.removeDuplicates();
+    patterns.sort();
+    return patterns.join(QLatin1Char(' '));
+}
+
 QStringList droppedImagePaths(const QList<QUrl> &urls)
 {
     QStringList paths;

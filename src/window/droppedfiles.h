@@ -11,6 +11,10 @@ bool hasListedImageSuffix(const QString &path);
 // read and write.
 bool isDroppableImage(const QString &path);
 
+// The patterns (`*.dng *.DNG …`) of every suffix a drop adds, for the open-files dialog's
+// second filter: its first offers only PNG and JPEG.
+QString droppableImagePatterns();
+
 // The local paths a drop adds to the list, in the order dropped: image files as they are, the
 // images directly inside a dropped folder sorted by name, and nothing for anything else.
 QStringList droppedImagePaths(const QList<QUrl> &urls);

@@ -176,7 +176,9 @@ void MainWindow::onAdd()
 {
     appendRows(QFileDialog::getOpenFileNames(
         this, tr("Selectionnez des fichiers images"), QDir::homePath(),
-        tr("Fichiers images (*.png *.jpg *.jpeg)"), nullptr, QFileDialog::Options()));
+        tr("Fichiers images (*.png *.jpg *.jpeg)") + QLatin1String(";;") +
+            tr("Toutes les images lisibles (%1)").arg(droppableImagePatterns()),
+        nullptr, QFileDialog::Options()));
 }
 
 void MainWindow::onRemove()
