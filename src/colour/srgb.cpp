@@ -1,5 +1,7 @@
 #include "colour/srgb.h"
 
+#include "colour/matrixshaper.h"
+
 #include <QColorSpace>
 
 #include <lcms2.h>
@@ -37,24 +39,42 @@ QString description(cmsHPROFILE profile)
     return QString::fromWCharArray(text);
 }
 
+bool transformRows(QImage *pixels, cmsHPROFILE source, cmsHPROFILE srgb)
+{
+    MatrixShaper shaper;
+    if (pixels->depth() == 32 && shaper.load(source, srgb)) {
+        for (int y = 0; y < pixels->height(); ++y)
+            shaper.convertRow(reinterpret_cast<QRgb *>(pixels->scanLine(y)), pixels->width());
+        return true;
+    }
+    const cmsUInt32Number type = pixels->depth() == 64 ? TYPE_RGBA_16 : TYPE_BGRA_8;
+    cmsHTRANSFORM transform = cmsCreateTransform(source, type, srgb, type, Intent, Flags);
+    if (!transform)
+        return false;
+    for (int y = 0; y < pixels->height(); ++y)
+        cmsDoTransform(transform, pixels->constScanLine(y), pixels->scanLine(y),
+                       cmsUInt32Number(pixels->width()));
+    cmsDeleteTransform(transform);
+    return true;
+}
+
 bool convertWith(QImage *image, cmsHPROFILE source, cmsHPROFILE srgb)
 {
     const bool deep = image->depth() == 64;
     const QImage::Format working =
         deep ? (image->hasAlphaChannel() ? QImage::Format_RGBA64 : QImage::Format_RGBX64)
              : (image->hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    QImage pixels = image->convertToFormat(working);
-    const cmsUInt32Number type = deep ? TYPE_RGBA_16 : TYPE_BGRA_8;
-    cmsHTRANSFORM transform = cmsCreateTransform(source, type, srgb, type, Intent, Flags);
-    if (!transform || pixels.isNull())
+    // Converted in place where it can be: a second copy of the reduced image would be the row's
+    // largest buffer.
+    QImage pixels =
+        image->format() == working ? std::move(*image) : image->convertToFormat(working);
+    if (pixels.isNull())
         return false;
-    for (int y = 0; y < pixels.height(); ++y)
-        cmsDoTransform(transform, pixels.constScanLine(y), pixels.scanLine(y),
-                       cmsUInt32Number(pixels.width()));
-    cmsDeleteTransform(transform);
-    pixels.setColorSpace(QColorSpace(QColorSpace::SRgb));
+    const bool converted = transformRows(&pixels, source, srgb);
+    if (converted)
+        pixels.setColorSpace(QColorSpace(QColorSpace::SRgb));
     *image = pixels;
-    return true;
+    return converted;
 }
 
 } // namespace
