@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QRgb>
+#include <QtGlobal>
 
 #include <array>
 
@@ -18,7 +19,7 @@ public:
 
 private:
     static constexpr int EncodeSteps = 16384;
-    std::array<std::array<float, 256>, 3> m_linear{};
+    std::array<float, 3 * 256> m_linear{}; // red, green and blue curves, one after the other
     std::array<float, 9> m_matrix{};
-    std::array<unsigned char, EncodeSteps + 1> m_encode{};
+    std::array<qint32, EncodeSteps + 1> m_encode{}; // 32 bits, for vector gathers
 };
