@@ -266,13 +266,13 @@ bool writeBomb(const QString &folder)
 }
 
 // Camera raws: photo-like pictures as Bayer mosaics, with no preview of their own, so that
-// every row demosaics.
-bool writeRaws(const QString &folder, int count, const QSize &size)
+// every row demosaics, or with the full-size preview cameras write.
+bool writeRaws(const QString &folder, int count, const QSize &size, bool withPreview = false)
 {
     QDir().mkpath(folder);
     for (int i = 0; i < count; ++i)
         if (!writeSyntheticDng(QDir(folder).filePath(QString("r%1.dng").arg(i)),
-                               photoLike(size, quint32(i + 1))))
+                               photoLike(size, quint32(i + 1)), withPreview))
             return false;
     return true;
 }
@@ -769,7 +769,7 @@ void reportSending(QTextStream &out, const QString &photos, const QString &p3, i
 // only has one), and Ultra HDR photos with their gain map against the same rows without it.
 void reportCameras(QTextStream &out, const QString &root, int size, int rounds)
 {
-    for (const QString &set : {root + "/raw", root + "/raw-corpus"}) {
+    for (const QString &set : {root + "/raw", root + "/raw-preview", root + "/raw-corpus"}) {
         const QString first = imagesIn(set).value(0);
         if (first.isEmpty())
             continue;
@@ -945,11 +945,14 @@ int main(int argc, char *argv[])
         });
         ready("ultrahdr", [&root](auto f) { return ultraHdrSets(f, root + "/ultrahdr-without"); });
         return ready("raw", [](auto f) { return writeRaws(f, 4, QSize(6000, 4000)); }) &&
+               ready("raw-preview",
+                     [](auto f) { return writeRaws(f, 4, QSize(6000, 4000), true); }) &&
                ready("raw-huge", [](auto f) { return writeRaws(f, 1, QSize(8256, 5504)); });
     };
     const QList<QPair<QString, QString>> cameraRows{
         {"raw 45 MP (8256 x 5504)", root + "/raw-huge/r0.dng"},
         {"raw 24 MP", root + "/raw/r0.dng"},
+        {"raw 24 MP, by its full-size preview", root + "/raw-preview/r0.dng"},
         {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
     if (only == "cameras") {
         if (!cameraSets())

@@ -1,5 +1,6 @@
 #include "syntheticdng.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QtEndian>
 
@@ -94,43 +95,99 @@ QByteArray mosaicRow(const QImage &picture, int y)
 
 } // namespace
 
-bool writeSyntheticDng(const QString &path, const QImage &picture)
+namespace {
+
+// The mosaic's own directory.
+void describeMosaic(Directory *ifd, const QSize &size, quint32 dataBytes)
+{
+    ifd->addLong(254, 0);
+    ifd->addLong(256, quint32(size.width()));
+    ifd->addLong(257, quint32(size.height()));
+    ifd->addShort(258, 16);
+    ifd->addShort(259, 1);
+    ifd->addShort(262, 32803); // colour filter array
+    ifd->addLong(273, 8);      // the mosaic right after the header
+    ifd->addShort(277, 1);
+    ifd->addLong(278, quint32(size.height()));
+    ifd->addLong(279, dataBytes);
+    ifd->addShort(284, 1);
+    ifd->add(33421, 3, 2, Directory::le16(2) + Directory::le16(2));
+    ifd->add(33422, 1, 4, QByteArray("\x00\x01\x01\x02", 4));
+    ifd->addLong(50714, 256); // black level
+    ifd->addLong(50717, 4095);
+}
+
+// What the first directory says of the camera, whatever it holds.
+void describeCamera(Directory *ifd)
+{
+    ifd->addText(271, "Parvimage");
+    ifd->addText(272, "Synthetic 12-bit");
+    ifd->addShort(274, 1);
+    ifd->add(50706, 1, 4, QByteArray("\x01\x04\x00\x00", 4));
+    ifd->addText(50708, "Parvimage Synthetic");
+    // XYZ to linear sRGB: the sensor sees as sRGB does, behind the filters' gains.
+    ifd->addRationals(50721, true,
+                      {3.2406, -1.5372, -0.4986, -0.9689, 1.8758, 0.0415, 0.0557, -0.2040, 1.0570});
+    ifd->addRationals(50728, false, {9.0 / 15, 1.0, 11.0 / 15});
+    ifd->addShort(50778, 21); // D65
+}
+
+// A camera's full-size preview, as the first directory, the mosaic in a sub-directory.
+void describePreview(Directory *ifd, const QSize &size, quint32 at, quint32 length,
+                     quint32 mosaicIfd)
+{
+    ifd->addLong(254, 1);
+    ifd->addLong(256, quint32(size.width()));
+    ifd->addLong(257, quint32(size.height()));
+    ifd->add(258, 3, 3, Directory::le16(8) + Directory::le16(8) + Directory::le16(8));
+    ifd->addShort(259, 7);
+    ifd->addShort(262, 6);
+    ifd->addLong(273, at);
+    ifd->addShort(277, 3);
+    ifd->addLong(278, quint32(size.height()));
+    ifd->addLong(279, length);
+    ifd->addShort(284, 1);
+    ifd->addLong(330, mosaicIfd);
+}
+
+} // namespace
+
+bool writeSyntheticDng(const QString &path, const QImage &picture, bool withPreview)
 {
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
     const quint32 dataBytes = quint32(rgb.width()) * rgb.height() * 2;
-    Directory ifd;
-    ifd.addLong(254, 0);
-    ifd.addLong(256, quint32(rgb.width()));
-    ifd.addLong(257, quint32(rgb.height()));
-    ifd.addShort(258, 16);
-    ifd.addShort(259, 1);
-    ifd.addShort(262, 32803); // colour filter array
-    ifd.addText(271, "Parvimage");
-    ifd.addText(272, "Synthetic 12-bit");
-    ifd.addLong(273, 8); // the mosaic right after the header
-    ifd.addShort(274, 1);
-    ifd.addShort(277, 1);
-    ifd.addLong(278, quint32(rgb.height()));
-    ifd.addLong(279, dataBytes);
-    ifd.addShort(284, 1);
-    ifd.add(33421, 3, 2, Directory::le16(2) + Directory::le16(2));
-    ifd.add(33422, 1, 4, QByteArray("\x00\x01\x01\x02", 4));
-    ifd.add(50706, 1, 4, QByteArray("\x01\x04\x00\x00", 4));
-    ifd.addText(50708, "Parvimage Synthetic");
-    ifd.addLong(50714, 256); // black level
-    ifd.addLong(50717, 4095);
-    // XYZ to linear sRGB: the sensor sees as sRGB does, behind the filters' gains.
-    ifd.addRationals(50721, true,
-                     {3.2406, -1.5372, -0.4986, -0.9689, 1.8758, 0.0415, 0.0557, -0.2040, 1.0570});
-    ifd.addRationals(50728, false, {9.0 / 15, 1.0, 11.0 / 15});
-    ifd.addShort(50778, 21); // D65
+    QByteArray preview;
+    if (withPreview) {
+        QBuffer buffer(&preview);
+        buffer.open(QIODevice::WriteOnly);
+        if (!rgb.save(&buffer, "jpg", 90))
+            return false;
+    }
+    const quint32 previewAt = 8 + dataBytes, firstIfd = previewAt + quint32(preview.size());
+    Directory first, mosaic;
+    describeCamera(&first);
+    if (withPreview) {
+        // Its size does not depend on the offset it is given.
+        describePreview(&first, rgb.size(), previewAt, quint32(preview.size()), 0);
+        const quint32 mosaicIfd = firstIfd + quint32(first.bytes(firstIfd).size());
+        first = Directory();
+        describeCamera(&first);
+        describePreview(&first, rgb.size(), previewAt, quint32(preview.size()), mosaicIfd);
+        describeMosaic(&mosaic, rgb.size(), dataBytes);
+    } else {
+        describeMosaic(&first, rgb.size(), dataBytes);
+    }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     file.write("II*\0", 4);
-    file.write(Directory::le32(8 + dataBytes));
+    file.write(Directory::le32(firstIfd));
     for (int y = 0; y < rgb.height(); ++y)
         file.write(mosaicRow(rgb, y));
-    file.write(ifd.bytes(8 + dataBytes));
+    file.write(preview);
+    const QByteArray firstBytes = first.bytes(firstIfd);
+    file.write(firstBytes);
+    if (withPreview)
+        file.write(mosaic.bytes(firstIfd + quint32(firstBytes.size())));
     return file.error() == QFile::NoError;
 }

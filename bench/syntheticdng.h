@@ -4,5 +4,6 @@
 #include <QString>
 
 // A camera-like raw file for the benchmark: `picture`'s colours as an RGGB Bayer mosaic of
-// 12-bit samples, in an uncompressed DNG with its colour matrix and white balance.
-bool writeSyntheticDng(const QString &path, const QImage &picture);
+// 12-bit samples, in an uncompressed DNG with its colour matrix and white balance; with
+// `withPreview`, `picture` itself goes first as the camera's full-size JPEG preview.
+bool writeSyntheticDng(const QString &path, const QImage &picture, bool withPreview = false);

@@ -2,8 +2,10 @@
 
 #include "formats/heif/heifformat.h"
 #include "formats/jpeg/jpegformat.h"
+#include "formats/jpeg/jpegstream.h"
 #include "formats/png/pngformat.h"
 #include "formats/raw/rawformat.h"
+#include "formats/raw/rawstream.h"
 #include "formats/tiff/tiffformat.h"
 #include "formats/toolkit/toolkitformat.h"
 #include "formats/webp/webpformat.h"
@@ -17,10 +19,15 @@ namespace {
 // Content recognition runs in this order; the toolkit's others come last.
 const QList<const Entry *> &entries()
 {
-    static const QList<const Entry *> all = {
-        &HeifFormat::entry(), &WebPFormat::entry(), &RawFormat::entry(),     &JpegFormat::entry(),
-        &PngFormat::entry(),  &TiffFormat::entry(), &ToolkitFormat::entry(),
-    };
+    static const QList<const Entry *> all = [] {
+        // A raw's preview is a JPEG: it is streamed as JPEG files are.
+        RawStream::setEmbeddedJpegDecoder(JpegStream::decodeScaledData);
+        return QList<const Entry *>{
+            &HeifFormat::entry(),    &WebPFormat::entry(), &RawFormat::entry(),
+            &JpegFormat::entry(),    &PngFormat::entry(),  &TiffFormat::entry(),
+            &ToolkitFormat::entry(),
+        };
+    }();
     return all;
 }
 

@@ -112,6 +112,21 @@ Status statusOf(int code)
                : Status::Failed;
 }
 
+EmbeddedJpegDecode embeddedJpeg = nullptr;
+
+// The preview decoded whole by the toolkit, where no streaming decoder was handed over.
+QImage toolkitPreview(const QByteArray &jpeg, QImageIOHandler::Transformations transform,
+                      QString *error)
+{
+    QByteArray bytes = jpeg;
+    QBuffer buffer(&bytes);
+    QImageReader reader(&buffer, "jpeg");
+    const QImage preview = reader.read();
+    if (preview.isNull())
+        *error = reader.errorString();
+    return preview.isNull() ? preview : uprightImage(preview, transform);
+}
+
 Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QString *error)
 {
     const int code = raw.lib().unpack_thumb();
@@ -122,19 +137,23 @@ Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QStr
     const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
     if (thumb.tformat != LIBRAW_THUMBNAIL_JPEG)
         return Status::NotHandled;
-    QByteArray bytes = QByteArray::fromRawData(thumb.thumb, int(thumb.tlength));
-    QBuffer buffer(&bytes);
-    QImageReader reader(&buffer, "jpeg");
-    QImage preview = reader.read();
-    if (preview.isNull()) {
-        *error = reader.errorString();
-        return Status::Damaged;
+    const QByteArray bytes = QByteArray::fromRawData(thumb.thumb, int(thumb.tlength));
+    const QImageIOHandler::Transformations transform = flipTransform(raw.sizes().flip);
+    QImage preview;
+    if (embeddedJpeg) {
+        const Status status = embeddedJpeg(bytes, transform, box, resampling, &preview, error);
+        if (status != Status::Decoded)
+            return status == Status::NotHandled ? Status::Failed : status;
+    } else {
+        preview = toolkitPreview(bytes, transform, error);
+        if (preview.isNull())
+            return Status::Damaged;
     }
-    preview = uprightImage(preview, flipTransform(raw.sizes().flip));
     // The sensor's proportions, not the preview's, which may differ by a row or two.
     const QSize target = fitInSquare(raw.upright(), box);
-    *out = resampling == Resampling::Smooth ? sampleSmooth(preview, target)
-                                            : sampleNearest(preview, target);
+    *out = preview.size() == target           ? preview
+           : resampling == Resampling::Smooth ? sampleSmooth(preview, target)
+                                              : sampleNearest(preview, target);
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
@@ -183,6 +202,11 @@ Status demosaic(Raw &raw, Path path, int box, Resampling resampling, QImage *out
 }
 
 } // namespace
+
+void setEmbeddedJpegDecoder(EmbeddedJpegDecode decode)
+{
+    embeddedJpeg = decode;
+}
 
 QList<QByteArray> suffixes()
 {
@@ -235,9 +259,12 @@ qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
     const Path chosen = choosePath(raw, box);
     const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
     const qint64 smooth = resampling == Resampling::Smooth ? out : 0;
+    // The preview's bytes, and its decoder's coefficients should it be progressive (two bytes a
+    // pixel and component, chroma at half size); whole, where the toolkit decodes it.
+    const qint64 previewPixels = qint64(thumb.twidth) * thumb.theight;
     if (chosen == Path::Preview)
-        return QFileInfo(path).size() / 4 + thumb.tlength +
-               qint64(thumb.twidth) * thumb.theight * 8 + out + smooth;
+        return QFileInfo(path).size() / 4 + thumb.tlength + previewPixels * (embeddedJpeg ? 3 : 8) +
+               out + smooth;
     // The unpacked mosaic, libraw's four-channel image, its RGB copy and ours.
     const qint64 mosaic = qint64(raw.sizes().raw_width) * raw.sizes().raw_height * 2;
     const qint64 demosaiced = (chosen == Path::Half ? full / 4 : full) * (8 + 6 + 8);

@@ -10,6 +10,13 @@ namespace RawStream {
 
 using Status = Formats::Status;
 
+// Decodes a JPEG held in memory fitted to a box, upright, by the JPEG format's own streaming
+// decoder; the registry, which knows both formats, hands it over.
+using EmbeddedJpegDecode = Status (*)(const QByteArray &jpeg,
+                                      QImageIOHandler::Transformations transform, int box,
+                                      Resampling resampling, QImage *out, QString *error);
+void setEmbeddedJpegDecoder(EmbeddedJpegDecode decode);
+
 // The suffixes of the raws libraw reads, in lower case.
 QList<QByteArray> suffixes();
 
