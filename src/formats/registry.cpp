@@ -21,7 +21,8 @@ const QList<const Entry *> &entries()
 {
     static const QList<const Entry *> all = [] {
         // A raw's preview is a JPEG: it is streamed as JPEG files are.
-        RawStream::setEmbeddedJpegDecoder(JpegStream::decodeScaledData);
+        RawStream::setEmbeddedJpegDecoder(
+            {JpegStream::decodeScaledData, JpegStream::memoryEstimateData});
         return QList<const Entry *>{
             &HeifFormat::entry(),    &WebPFormat::entry(), &RawFormat::entry(),
             &JpegFormat::entry(),    &PngFormat::entry(),  &TiffFormat::entry(),

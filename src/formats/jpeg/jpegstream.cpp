@@ -363,12 +363,29 @@ bool openDecoder(const QString &path, Decoder *decoder)
     return decoder->file != nullptr;
 }
 
+bool openDecoder(const QByteArray &jpeg, Decoder *decoder)
+{
+    std::memset(decoder, 0, sizeof *decoder);
+    decoder->file = fmemopen(const_cast<char *>(jpeg.constData()), size_t(jpeg.size()), "rb");
+    return decoder->file != nullptr;
+}
+
 } // namespace
 
 qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     Decoder decoder;
     if (!openDecoder(path, &decoder))
+        return -1;
+    const qint64 bytes = estimate(&decoder, box, resampling);
+    closeDecoder(&decoder);
+    return bytes;
+}
+
+qint64 memoryEstimateData(const QByteArray &jpeg, int box, Resampling resampling)
+{
+    Decoder decoder;
+    if (!openDecoder(jpeg, &decoder))
         return -1;
     const qint64 bytes = estimate(&decoder, box, resampling);
     closeDecoder(&decoder);
@@ -406,9 +423,7 @@ Status decodeScaledData(const QByteArray &jpeg, QImageIOHandler::Transformations
                         Resampling resampling, QImage *out, QString *error)
 {
     Decoder decoder;
-    std::memset(&decoder, 0, sizeof decoder);
-    decoder.file = fmemopen(const_cast<char *>(jpeg.constData()), size_t(jpeg.size()), "rb");
-    if (!decoder.file) {
+    if (!openDecoder(jpeg, &decoder)) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
         return Status::Failed;
     }

@@ -25,5 +25,6 @@ Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations tr
 // The most memory decodeScaled() takes: the output, a few scanlines, and for a progressive or
 // multi-scan file the whole coefficient buffer. -1 where the toolkit decodes the file.
 qint64 memoryEstimate(const QString &path, int box, Resampling resampling);
+qint64 memoryEstimateData(const QByteArray &jpeg, int box, Resampling resampling);
 
 } // namespace JpegStream

@@ -112,7 +112,7 @@ Status statusOf(int code)
                : Status::Failed;
 }
 
-EmbeddedJpegDecode embeddedJpeg = nullptr;
+EmbeddedJpeg embeddedJpeg;
 
 // The preview decoded whole by the toolkit, where no streaming decoder was handed over.
 QImage toolkitPreview(const QByteArray &jpeg, QImageIOHandler::Transformations transform,
@@ -140,8 +140,9 @@ Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QStr
     const QByteArray bytes = QByteArray::fromRawData(thumb.thumb, int(thumb.tlength));
     const QImageIOHandler::Transformations transform = flipTransform(raw.sizes().flip);
     QImage preview;
-    if (embeddedJpeg) {
-        const Status status = embeddedJpeg(bytes, transform, box, resampling, &preview, error);
+    if (embeddedJpeg.decode) {
+        const Status status =
+            embeddedJpeg.decode(bytes, transform, box, resampling, &preview, error);
         if (status != Status::Decoded)
             return status == Status::NotHandled ? Status::Failed : status;
     } else {
@@ -203,9 +204,9 @@ Status demosaic(Raw &raw, Path path, int box, Resampling resampling, QImage *out
 
 } // namespace
 
-void setEmbeddedJpegDecoder(EmbeddedJpegDecode decode)
+void setEmbeddedJpegDecoder(const EmbeddedJpeg &jpeg)
 {
-    embeddedJpeg = decode;
+    embeddedJpeg = jpeg;
 }
 
 QList<QByteArray> suffixes()
@@ -248,6 +249,24 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int b
                     error);
 }
 
+namespace {
+
+// The preview's bytes, which libraw holds, and its decoder's own share: the streaming decoder's
+// estimate, read from the preview's header, else the toolkit's whole image.
+qint64 previewEstimate(Raw &raw, int box, Resampling resampling)
+{
+    const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
+    const qint64 whole = qint64(thumb.twidth) * thumb.theight * 8;
+    if (!embeddedJpeg.memoryEstimate || raw.lib().unpack_thumb() != LIBRAW_SUCCESS ||
+        thumb.tformat != LIBRAW_THUMBNAIL_JPEG)
+        return thumb.tlength + whole;
+    const qint64 streamed = embeddedJpeg.memoryEstimate(
+        QByteArray::fromRawData(thumb.thumb, int(thumb.tlength)), box, resampling);
+    return thumb.tlength + (streamed >= 0 ? streamed : whole);
+}
+
+} // namespace
+
 qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
 {
     Raw raw;
@@ -257,18 +276,18 @@ qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
                        fitInSquare(raw.upright(), box).height() * 8;
     const qint64 full = qint64(raw.stored().width()) * raw.stored().height();
     const Path chosen = choosePath(raw, box);
-    const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
     const qint64 smooth = resampling == Resampling::Smooth ? out : 0;
-    // The preview's bytes, and its decoder's coefficients should it be progressive (two bytes a
-    // pixel and component, chroma at half size); whole, where the toolkit decodes it.
-    const qint64 previewPixels = qint64(thumb.twidth) * thumb.theight;
+    // libraw's own state, a large object, and its reading buffers.
+    const qint64 fixed = qint64(sizeof(LibRaw)) + 1536 * 1024;
+    // The streamed preview's estimate has its output already.
     if (chosen == Path::Preview)
-        return QFileInfo(path).size() / 4 + thumb.tlength + previewPixels * (embeddedJpeg ? 3 : 8) +
-               out + smooth;
+        return fixed + previewEstimate(raw, box, resampling) + smooth;
     // The unpacked mosaic, libraw's four-channel image, its RGB copy and ours.
-    const qint64 mosaic = qint64(raw.sizes().raw_width) * raw.sizes().raw_height * 2;
+    // A sensor without a colour filter array (a linear DNG) unpacks four samples a pixel.
+    const int unpacked = raw.lib().imgdata.idata.filters ? 2 : 8;
+    const qint64 mosaic = qint64(raw.sizes().raw_width) * raw.sizes().raw_height * unpacked;
     const qint64 demosaiced = (chosen == Path::Half ? full / 4 : full) * (8 + 6 + 8);
-    return mosaic + demosaiced + out + smooth;
+    return fixed + mosaic + demosaiced + out + smooth;
 }
 
 QSize uprightSize(const QString &path)

@@ -10,12 +10,15 @@ namespace RawStream {
 
 using Status = Formats::Status;
 
-// Decodes a JPEG held in memory fitted to a box, upright, by the JPEG format's own streaming
-// decoder; the registry, which knows both formats, hands it over.
-using EmbeddedJpegDecode = Status (*)(const QByteArray &jpeg,
-                                      QImageIOHandler::Transformations transform, int box,
-                                      Resampling resampling, QImage *out, QString *error);
-void setEmbeddedJpegDecoder(EmbeddedJpegDecode decode);
+// The JPEG format's own streaming decoder for a JPEG held in memory, fitted to a box and
+// upright, and its memory estimate; the registry, which knows both formats, hands them over.
+struct EmbeddedJpeg
+{
+    Status (*decode)(const QByteArray &jpeg, QImageIOHandler::Transformations transform, int box,
+                     Resampling resampling, QImage *out, QString *error) = nullptr;
+    qint64 (*memoryEstimate)(const QByteArray &jpeg, int box, Resampling resampling) = nullptr;
+};
+void setEmbeddedJpegDecoder(const EmbeddedJpeg &jpeg);
 
 // The suffixes of the raws libraw reads, in lower case.
 QList<QByteArray> suffixes();
