@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QVector>
 
 #include <libraw/libraw.h>
 
@@ -158,6 +159,37 @@ Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QStr
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
+// Pixel `x` of row `y` of libraw's image, opaque.
+quint64 rgbx(const libraw_processed_image_t &image, int x, int y)
+{
+    const auto *in =
+        reinterpret_cast<const quint16 *>(image.data) + (qint64(y) * image.width + x) * 3;
+    return quint64(in[0]) | quint64(in[1]) << 16 | quint64(in[2]) << 32 | quint64(0xffff) << 48;
+}
+
+// libraw's image fitted to `box`: nearest pixels read straight from it, as sampleNearest()
+// would read them from a copy; smooth ones through a whole copy.
+QImage fitted(const libraw_processed_image_t &image, int box, Resampling resampling)
+{
+    const QSize size(image.width, image.height);
+    const QSize target = fitInSquare(size, box);
+    const bool direct = resampling == Resampling::Nearest;
+    QImage pixels(direct ? target : size, QImage::Format_RGBX64);
+    if (pixels.isNull())
+        return pixels;
+    QVector<int> columns(pixels.width());
+    for (int x = 0; x < columns.size(); ++x)
+        columns[x] = direct ? nearestIndex(x, size.width(), target.width()) : x;
+    for (int y = 0; y < pixels.height(); ++y) {
+        auto *line = reinterpret_cast<quint64 *>(pixels.scanLine(y));
+        const int from = direct ? nearestIndex(y, size.height(), target.height()) : y;
+        for (int x = 0; x < pixels.width(); ++x)
+            line[x] = rgbx(image, columns[x], from);
+    }
+    pixels.setColorSpace(QColorSpace(QColorSpace::SRgb));
+    return direct ? pixels : sampleSmooth(pixels, target);
+}
+
 Status demosaic(Raw &raw, Path path, int box, Resampling resampling, QImage *out, QString *error)
 {
     libraw_output_params_t &params = raw.lib().imgdata.params;
@@ -177,29 +209,15 @@ Status demosaic(Raw &raw, Path path, int box, Resampling resampling, QImage *out
         return statusOf(code);
     }
     // Turned upright by libraw already; RGB, 16 bits a sample.
-    QImage pixels(image->width, image->height, QImage::Format_RGBX64);
-    if (!pixels.isNull() && image->colors == 3 && image->bits == 16) {
-        for (int y = 0; y < image->height; ++y) {
-            const auto *in =
-                reinterpret_cast<const quint16 *>(image->data) + qint64(y) * image->width * 3;
-            auto *line = reinterpret_cast<quint16 *>(pixels.scanLine(y));
-            for (int x = 0; x < image->width; ++x) {
-                line[4 * x] = in[3 * x];
-                line[4 * x + 1] = in[3 * x + 1];
-                line[4 * x + 2] = in[3 * x + 2];
-                line[4 * x + 3] = 0xffff;
-            }
-        }
-    }
     const bool usable = image->colors == 3 && image->bits == 16;
+    if (usable)
+        *out = fitted(*image, box, resampling);
     LibRaw::dcraw_clear_mem(image);
-    if (pixels.isNull() || !usable) {
+    if (!usable || out->isNull()) {
         *error = libRawError(LIBRAW_UNSUFFICIENT_MEMORY);
         return Status::Failed;
     }
-    pixels.setColorSpace(QColorSpace(QColorSpace::SRgb));
-    *out = sampleFitted(pixels, box, resampling);
-    return out->isNull() ? Status::Failed : Status::Decoded;
+    return Status::Decoded;
 }
 
 } // namespace
