@@ -300,11 +300,12 @@ qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
     // The streamed preview's estimate has its output already.
     if (chosen == Path::Preview)
         return fixed + previewEstimate(raw, box, resampling) + smooth;
-    // The unpacked mosaic, libraw's four-channel image, its RGB copy and ours.
+    // The unpacked mosaic, libraw's four-channel image, its RGB copy and, smooth, ours.
     // A sensor without a colour filter array (a linear DNG) unpacks four samples a pixel.
     const int unpacked = raw.lib().imgdata.idata.filters ? 2 : 8;
     const qint64 mosaic = qint64(raw.sizes().raw_width) * raw.sizes().raw_height * unpacked;
-    const qint64 demosaiced = (chosen == Path::Half ? full / 4 : full) * (8 + 6 + 8);
+    const int copies = resampling == Resampling::Smooth ? 8 + 6 + 8 : 8 + 6;
+    const qint64 demosaiced = (chosen == Path::Half ? full / 4 : full) * copies;
     return fixed + mosaic + demosaiced + out + smooth;
 }
 
