@@ -118,11 +118,11 @@ void describeMosaic(Directory *ifd, const QSize &size, quint32 dataBytes)
 }
 
 // What the first directory says of the camera, whatever it holds.
-void describeCamera(Directory *ifd)
+void describeCamera(Directory *ifd, int orientation)
 {
     ifd->addText(271, "Parvimage");
     ifd->addText(272, "Synthetic 12-bit");
-    ifd->addShort(274, 1);
+    ifd->addShort(274, quint16(orientation));
     ifd->add(50706, 1, 4, QByteArray("\x01\x04\x00\x00", 4));
     ifd->addText(50708, "Parvimage Synthetic");
     // XYZ to linear sRGB: the sensor sees as sRGB does, behind the filters' gains.
@@ -152,7 +152,8 @@ void describePreview(Directory *ifd, const QSize &size, quint32 at, quint32 leng
 
 } // namespace
 
-bool writeSyntheticDng(const QString &path, const QImage &picture, bool withPreview)
+bool writeSyntheticDng(const QString &path, const QImage &picture, bool withPreview,
+                       int orientation)
 {
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
     const quint32 dataBytes = quint32(rgb.width()) * rgb.height() * 2;
@@ -165,13 +166,13 @@ bool writeSyntheticDng(const QString &path, const QImage &picture, bool withPrev
     }
     const quint32 previewAt = 8 + dataBytes, firstIfd = previewAt + quint32(preview.size());
     Directory first, mosaic;
-    describeCamera(&first);
+    describeCamera(&first, orientation);
     if (withPreview) {
         // Its size does not depend on the offset it is given.
         describePreview(&first, rgb.size(), previewAt, quint32(preview.size()), 0);
         const quint32 mosaicIfd = firstIfd + quint32(first.bytes(firstIfd).size());
         first = Directory();
-        describeCamera(&first);
+        describeCamera(&first, orientation);
         describePreview(&first, rgb.size(), previewAt, quint32(preview.size()), mosaicIfd);
         describeMosaic(&mosaic, rgb.size(), dataBytes);
     } else {

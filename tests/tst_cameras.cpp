@@ -2,6 +2,7 @@
 #include "formats/raw/rawstream.h"
 #include "resample/sampler.h"
 #include "row/imageresizer.h"
+#include "syntheticdng.h"
 #include "testimages.h"
 
 #include <QBuffer>
@@ -122,6 +123,8 @@ private slots:
     void shrinkOnLoad_data();
     void shrinkOnLoad();
     void damagedRaw();
+    void syntheticRaws_data();
+    void syntheticRaws();
     void gainMapDeclarations_data();
     void gainMapDeclarations();
     void gainMapsKept_data();
@@ -232,6 +235,60 @@ void TestCameras::damagedRaw()
     QVERIFY(TestImages::writeCut(source, cut, 0.5));
     const RowOutcome outcome = ImageResizer::processRow(plannedInPlace(cut, m_dir.path()), 1024);
     QCOMPARE(outcome.status, RowOutcome::Damaged);
+}
+
+void TestCameras::syntheticRaws_data()
+{
+    QTest::addColumn<bool>("preview");
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("mosaic, half size") << false << 1 << 256 << QByteArray("half");
+    QTest::newRow("mosaic, full") << false << 1 << 500 << QByteArray("full");
+    QTest::newRow("mosaic turned, half size") << false << 6 << 256 << QByteArray("half");
+    QTest::newRow("mosaic turned, full") << false << 8 << 500 << QByteArray("full");
+    QTest::newRow("preview") << true << 1 << 256 << QByteArray("preview");
+    QTest::newRow("preview turned") << true << 6 << 500 << QByteArray("preview");
+}
+
+// A grey ramp shot as a sensor sees it comes out grey (the camera's white balance and colour
+// matrix applied), upright, brightening the way the camera saw it; at nearest, the pixels a
+// copy at the path's own size would give.
+void TestCameras::syntheticRaws()
+{
+    QFETCH(bool, preview);
+    QFETCH(int, orientation);
+    QFETCH(int, box);
+    QFETCH(QByteArray, path);
+    QImage ramp(600, 400, QImage::Format_RGB32);
+    for (int x = 0; x < ramp.width(); ++x)
+        for (int y = 0; y < ramp.height(); ++y)
+            ramp.setPixel(x, y, qRgb(x * 200 / 599, x * 200 / 599, x * 200 / 599));
+    const QString source = m_dir.filePath(QString("ramp-%1.dng").arg(QTest::currentDataTag()));
+    QVERIFY(writeSyntheticDng(source, ramp, preview, orientation));
+    QCOMPARE(RawStream::pathFor(source, box), path);
+    RowOutcome outcome;
+    const QImage image = ImageResizer::loadScaled(source, box, &outcome);
+    const bool turned = orientation >= 5;
+    QCOMPARE(image.size(), fitInSquare(turned ? QSize(400, 600) : QSize(600, 400), box));
+    int previous = -1;
+    for (int step = 1; step < 8; ++step) {
+        // Orientation 6 puts the ramp's dark end at the top, 8 at the bottom.
+        const int along = (turned ? image.height() : image.width()) * step / 8;
+        const int at = orientation == 8 ? image.height() - 1 - along : along;
+        const QRgb p =
+            turned ? image.pixel(image.width() / 2, at) : image.pixel(at, image.height() / 2);
+        QVERIFY2(qAbs(qRed(p) - qGreen(p)) <= 3 && qAbs(qBlue(p) - qGreen(p)) <= 3,
+                 qPrintable(QString("%1,%2,%3").arg(qRed(p)).arg(qGreen(p)).arg(qBlue(p))));
+        QVERIFY(qGreen(p) > previous);
+        previous = qGreen(p);
+    }
+    if (preview)
+        return;
+    const QSize own = path == "half" ? QSize(300, 200) : QSize(600, 400);
+    const QImage whole =
+        ImageResizer::loadScaled(source, qMax(own.width(), own.height()), &outcome);
+    QCOMPARE(image, sampleNearest(whole, image.size()));
 }
 
 void TestCameras::gainMapDeclarations_data()
