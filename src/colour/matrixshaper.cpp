@@ -144,7 +144,7 @@ bool MatrixShaper::load(void *sourceProfile, void *srgbProfile)
     if (!encoding)
         return false;
     for (int i = 0; i <= EncodeSteps; ++i)
-        m_encode[size_t(i)] = static_cast<unsigned char>(
+        m_encode[size_t(i)] = qint32(
             std::lround(255 * clamped(cmsEvalToneCurveFloat(encoding, float(i) / EncodeSteps))));
     cmsFreeToneCurve(encoding);
     return true;

@@ -19,17 +19,16 @@ void GainMap::removeLocation()
 {
     static const QByteArray xmp("http://ns.adobe.com/xap/1.0/\0", 29);
     for (auto it = segments.begin(); it != segments.end();) {
-        if (it->mid(4, xmp.size()) != xmp) {
+        if (!it->payload.startsWith(xmp)) {
             ++it;
             continue;
         }
-        QByteArray packet = it->mid(4 + xmp.size());
+        QByteArray packet = it->payload.mid(xmp.size());
         if (!Location::removeFromXmp(&packet)) {
             it = segments.erase(it);
             continue;
         }
-        const int length = xmp.size() + packet.size() + 2;
-        *it = it->left(2) + char(length >> 8) + char(length & 0xff) + xmp + packet;
+        it->payload = xmp + packet;
         ++it;
     }
 }

@@ -23,10 +23,16 @@ struct GainMap
     // by either resampling; a null image where it does not decode whole.
     QSize size;
     std::function<QImage(int box, bool smooth)> decode;
-    // Its own segments (marker, length and payload) to carry: its XMP, ISO block or profile.
-    QList<QByteArray> segments;
+    // A JPEG application segment: its marker (0xE0 to 0xEF) and payload.
+    struct Segment
+    {
+        int marker;
+        QByteArray payload;
+    };
+    // Its own segments to carry: its XMP, ISO block or profile.
+    QList<Segment> segments;
     // What the primary image carries of it, beside its MPF index: the ISO version block.
-    QList<QByteArray> primarySegments;
+    QList<Segment> primarySegments;
 
     // Set before encoding: the upright map, for a picture of `base` pixels, so that an output of
     // any size gets a map in proportion.

@@ -17,7 +17,7 @@ namespace {
 GainMap appleGainMap(const QString &path, const QSize &size)
 {
     static const QByteArray xmp =
-        QByteArray("\xff\xe1\0\0http://ns.adobe.com/xap/1.0/\0", 33) +
+        QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF"
         " xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description"
         " rdf:about=\"\" xmlns:apdi=\"http://ns.apple.com/pixeldatainfo/1.0/\""
@@ -25,9 +25,6 @@ GainMap appleGainMap(const QString &path, const QSize &size)
         "<apdi:AuxiliaryImageType>urn:com:apple:photo:2020:aux:hdrgainmap"
         "</apdi:AuxiliaryImageType><HDRGainMap:HDRGainMapVersion>65536"
         "</HDRGainMap:HDRGainMapVersion></rdf:Description></rdf:RDF></x:xmpmeta>";
-    QByteArray segment = xmp;
-    segment[2] = char((xmp.size() - 2) >> 8);
-    segment[3] = char((xmp.size() - 2) & 0xff);
     GainMap map;
     map.kind = GainMap::Kind::Apple;
     map.size = size;
@@ -37,7 +34,7 @@ GainMap appleGainMap(const QString &path, const QSize &size)
                    ? full
                    : sampleFitted(full, box, smooth ? Resampling::Smooth : Resampling::Nearest);
     };
-    map.segments = {segment};
+    map.segments = {{0xE1, xmp}};
     return map;
 }
 

@@ -183,15 +183,15 @@ constexpr qint64 MaxGainMapBytes = 64 * 1024 * 1024;
 
 // The segments the map keeps of its own: not its JFIF, EXIF or MPF, which the encoder and the
 // primary's index replace.
-QList<QByteArray> ownSegments(const QList<Segment> &segments)
+QList<GainMap::Segment> ownSegments(const QList<Segment> &segments)
 {
-    QList<QByteArray> kept;
+    QList<GainMap::Segment> kept;
     for (const Segment &s : segments) {
         if (s.marker == App0 || (s.marker == App1 && s.payload.startsWith(ExifSignature)) ||
             (s.marker == App2 && s.payload.startsWith(MpfSignature)) || s.marker < App0 ||
             s.marker > 0xEF)
             continue;
-        kept.append(segmentBytes(s.marker, s.payload));
+        kept.append({s.marker, s.payload});
     }
     return kept;
 }
@@ -215,8 +215,8 @@ void readGainMap(const QString &path, const Segment &mpf, GainMap *map)
     buffer.open(QIODevice::ReadOnly);
     map->segments = ownSegments(readSegments(buffer));
     map->coded = coded;
-    for (const QByteArray &segment : map->segments)
-        if (segment.contains("hdrgainmap"))
+    for (const GainMap::Segment &segment : map->segments)
+        if (segment.payload.contains("hdrgainmap"))
             map->kind = GainMap::Kind::Apple;
 }
 
@@ -271,7 +271,7 @@ PhotoMetadata read(const QString &path)
             readGainMap(path, s, &m.gainMap);
         } else if (s.marker == App2 && s.payload.startsWith(IsoGainMapSignature)) {
             m.gainMap.kind = m.gainMap.present() ? m.gainMap.kind : GainMap::Kind::Adobe;
-            m.gainMap.primarySegments.append(segmentBytes(App2, s.payload));
+            m.gainMap.primarySegments.append({App2, s.payload});
         } else if (s.marker == App2 && s.payload.startsWith(IccSignature))
             m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }
@@ -368,8 +368,8 @@ bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &si
         appendSegment(&inserted, App13, PhotoshopSignature + m.iptc, "IPTC", leftOut);
     int mpfAt = -1;
     if (!gainMap.isEmpty()) {
-        for (const QByteArray &segment : m.gainMap.primarySegments)
-            inserted += segment;
+        for (const GainMap::Segment &segment : m.gainMap.primarySegments)
+            inserted += segmentBytes(segment.marker, segment.payload);
         mpfAt = inserted.size() + 4;
         inserted += segmentBytes(App2, mpfIndex());
     }
@@ -392,11 +392,11 @@ bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &si
     return leftOut->isEmpty();
 }
 
-QByteArray withSegments(const QByteArray &jpeg, const QList<QByteArray> &segments)
+QByteArray withSegments(const QByteArray &jpeg, const QList<GainMap::Segment> &segments)
 {
     QByteArray all;
-    for (const QByteArray &segment : segments)
-        all += segment;
+    for (const GainMap::Segment &segment : segments)
+        all += segmentBytes(segment.marker, segment.payload);
     QByteArray out = jpeg;
     return out.insert(afterJfif(jpeg), all);
 }

@@ -15,7 +15,7 @@ PhotoMetadata read(const QString &path);
 bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
                 QStringList *leftOut, const QByteArray &gainMap = QByteArray());
 
-// `jpeg` with `segments` (whole, marker first) after its JFIF segment.
-QByteArray withSegments(const QByteArray &jpeg, const QList<QByteArray> &segments);
+// `jpeg` with `segments` after its JFIF segment.
+QByteArray withSegments(const QByteArray &jpeg, const QList<GainMap::Segment> &segments);
 
 } // namespace JpegMetadata

@@ -370,35 +370,23 @@ bool openDecoder(const QByteArray &jpeg, Decoder *decoder)
     return decoder->file != nullptr;
 }
 
-} // namespace
-
-qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
+// The estimate and the decode of a file or of bytes in memory: `source` is either.
+template <typename Source> qint64 estimateFrom(const Source &source, int box, Resampling resampling)
 {
     Decoder decoder;
-    if (!openDecoder(path, &decoder))
+    if (!openDecoder(source, &decoder))
         return -1;
     const qint64 bytes = estimate(&decoder, box, resampling);
     closeDecoder(&decoder);
     return bytes;
 }
 
-qint64 memoryEstimateData(const QByteArray &jpeg, int box, Resampling resampling)
-{
-    Decoder decoder;
-    if (!openDecoder(jpeg, &decoder))
-        return -1;
-    const qint64 bytes = estimate(&decoder, box, resampling);
-    closeDecoder(&decoder);
-    return bytes;
-}
-
-namespace {
-
-Status decodeFile(const QString &path, QImageIOHandler::Transformations transform, int box,
+template <typename Source>
+Status decodeFrom(const Source &source, QImageIOHandler::Transformations transform, int box,
                   Resampling resampling, bool inksToSrgb, QImage *out, QString *error)
 {
     Decoder decoder;
-    const bool opened = openDecoder(path, &decoder);
+    const bool opened = openDecoder(source, &decoder);
     decoder.inksToSrgb = inksToSrgb;
     if (!opened) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
@@ -413,31 +401,32 @@ Status decodeFile(const QString &path, QImageIOHandler::Transformations transfor
 
 } // namespace
 
+qint64 memoryEstimate(const QString &path, int box, Resampling resampling)
+{
+    return estimateFrom(path, box, resampling);
+}
+
+qint64 memoryEstimateData(const QByteArray &jpeg, int box, Resampling resampling)
+{
+    return estimateFrom(jpeg, box, resampling);
+}
+
 Status decodeScaled(const QString &path, QImageIOHandler::Transformations transform, int box,
                     Resampling resampling, QImage *out, QString *error)
 {
-    return decodeFile(path, transform, box, resampling, false, out, error);
+    return decodeFrom(path, transform, box, resampling, false, out, error);
 }
 
 Status decodeScaledData(const QByteArray &jpeg, QImageIOHandler::Transformations transform, int box,
                         Resampling resampling, QImage *out, QString *error)
 {
-    Decoder decoder;
-    if (!openDecoder(jpeg, &decoder)) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return Status::Failed;
-    }
-    const Status status = decode(&decoder, transform, box, resampling, out);
-    if (status == Status::Failed || status == Status::Damaged)
-        *error = QString::fromLocal8Bit(decoder.message);
-    closeDecoder(&decoder);
-    return status;
+    return decodeFrom(jpeg, transform, box, resampling, false, out, error);
 }
 
 Status decodeScaledSrgb(const QString &path, QImageIOHandler::Transformations transform, int box,
                         Resampling resampling, QImage *out, QString *error)
 {
-    return decodeFile(path, transform, box, resampling, true, out, error);
+    return decodeFrom(path, transform, box, resampling, true, out, error);
 }
 
 } // namespace JpegStream

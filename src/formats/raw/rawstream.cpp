@@ -3,11 +3,9 @@
 #include "resample/resampler.h"
 #include "resample/sampler.h"
 
-#include <QBuffer>
 #include <QColorSpace>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QVector>
 
 #include <libraw/libraw.h>
@@ -115,19 +113,6 @@ Status statusOf(int code)
 
 EmbeddedJpeg embeddedJpeg;
 
-// The preview decoded whole by the toolkit, where no streaming decoder was handed over.
-QImage toolkitPreview(const QByteArray &jpeg, QImageIOHandler::Transformations transform,
-                      QString *error)
-{
-    QByteArray bytes = jpeg;
-    QBuffer buffer(&bytes);
-    QImageReader reader(&buffer, "jpeg");
-    const QImage preview = reader.read();
-    if (preview.isNull())
-        *error = reader.errorString();
-    return preview.isNull() ? preview : uprightImage(preview, transform);
-}
-
 Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QString *error)
 {
     const int code = raw.lib().unpack_thumb();
@@ -136,21 +121,14 @@ Status decodePreview(Raw &raw, int box, Resampling resampling, QImage *out, QStr
         return statusOf(code);
     }
     const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
-    if (thumb.tformat != LIBRAW_THUMBNAIL_JPEG)
+    if (thumb.tformat != LIBRAW_THUMBNAIL_JPEG || !embeddedJpeg.decode)
         return Status::NotHandled;
     const QByteArray bytes = QByteArray::fromRawData(thumb.thumb, int(thumb.tlength));
     const QImageIOHandler::Transformations transform = flipTransform(raw.sizes().flip);
     QImage preview;
-    if (embeddedJpeg.decode) {
-        const Status status =
-            embeddedJpeg.decode(bytes, transform, box, resampling, &preview, error);
-        if (status != Status::Decoded)
-            return status == Status::NotHandled ? Status::Failed : status;
-    } else {
-        preview = toolkitPreview(bytes, transform, error);
-        if (preview.isNull())
-            return Status::Damaged;
-    }
+    const Status status = embeddedJpeg.decode(bytes, transform, box, resampling, &preview, error);
+    if (status != Status::Decoded)
+        return status == Status::NotHandled ? Status::Failed : status;
     // The sensor's proportions, not the preview's, which may differ by a row or two.
     const QSize target = fitInSquare(raw.upright(), box);
     *out = preview.size() == target           ? preview
@@ -270,7 +248,7 @@ Status decodeScaled(const QString &path, QImageIOHandler::Transformations, int b
 namespace {
 
 // The preview's bytes, which libraw holds, and its decoder's own share: the streaming decoder's
-// estimate, read from the preview's header, else the toolkit's whole image.
+// estimate, read from the preview's header, else a whole decode's.
 qint64 previewEstimate(Raw &raw, int box, Resampling resampling)
 {
     const libraw_thumbnail_t &thumb = raw.lib().imgdata.thumbnail;
