@@ -17,7 +17,8 @@ dpkg-deb -f "$deb" Recommends | grep -q "image-formats-plugins" ||
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/parvimage ./usr/share/applications/parvimage.desktop \
     ./usr/share/icons/hicolor/scalable/apps/parvimage.svg \
-    ./usr/share/metainfo/org.parvimage.parvimage.metainfo.xml; do
+    ./usr/share/metainfo/org.parvimage.parvimage.metainfo.xml \
+    ./usr/share/doc/parvimage/copyright; do
     grep -q " $path\$" <<<"$contents" || { echo "missing from the package: $path"; exit 1; }
 done
 
