@@ -12,13 +12,15 @@
 #include "batch/batchplan.h"
 #include "batch/batchrunner.h"
 #include "formats/jpeg/jpegmetadata.h"
-#include "formats/raw/rawstream.h"
+#include "formats/raw/rawdecoder.h"
 #include "formats/registry.h"
 #include "formats/toolkitcodec.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "syntheticdng.h"
 #include "system/peakmemory.h"
+#include "system/sourcefile.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -51,6 +53,13 @@
 extern char **environ;
 
 namespace {
+
+// A raw's upright size, as its decoder reads the header.
+QSize rawSize(const QString &path)
+{
+    const SourceFile source(path);
+    return Formats::open(source)->header().upright();
+}
 
 struct Measure
 {
@@ -308,7 +317,8 @@ bool copiesOf(const QString &source, const QString &folder, const QString &suffi
 bool ultraHdrSets(const QString &with, const QString &without)
 {
     const QString source = corpusFile("hdr", "libvips_ultra-hdr.jpg");
-    const qint64 map = Formats::readMetadata(source).record().gainMap.coded.size();
+    const SourceFile file(source);
+    const qint64 map = JpegMetadata::gainMapSource(file).coded.size();
     return map > 0 && copiesOf(source, with, "jpg", 24) &&
            copiesOf(source, without, "jpg", 24, QFileInfo(source).size() - map);
 }
@@ -791,10 +801,10 @@ void reportCameras(QTextStream &out, const QString &root, int size, int rounds)
         }
         out << QString("Camera raws %1 (%2 x %3), size %4, decoded %5, fastest of %6 rounds\n")
                    .arg(QFileInfo(set).fileName())
-                   .arg(RawStream::uprightSize(first).width())
-                   .arg(RawStream::uprightSize(first).height())
+                   .arg(rawSize(first).width())
+                   .arg(rawSize(first).height())
                    .arg(size)
-                   .arg(QString(RawStream::pathFor(first, size)))
+                   .arg(QString(RawDecoder::pathFor(SourceFile(first), size)))
                    .arg(rounds);
         if (toolkit)
             printLine(out, "(a) toolkit's raw plug-in", a);
@@ -880,6 +890,7 @@ int usage()
 
 int main(int argc, char *argv[])
 {
+    Formats::initialiseLibraries();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
     if (args.size() == 6 && args.at(1) == "--child" && args.at(2).startsWith("estimate"))

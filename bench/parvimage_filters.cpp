@@ -4,8 +4,9 @@
 //
 //   parvimage_filters PHOTO [SIZE]
 
+#include "resample/geometry.h"
 #include "resample/resampler.h"
-#include "resample/sampler.h"
+#include "resample/wholeimage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -143,6 +143,7 @@ void measure(const Format &format, const QVector<int> &settings, const QVector<Q
 
 int main(int argc, char *argv[])
 {
+    Formats::initialiseLibraries();
     QCoreApplication app(argc, argv);
     ImageResizer::tuneAllocator();
     QStringList args = app.arguments().mid(1);

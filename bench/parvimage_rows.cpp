@@ -7,6 +7,7 @@
 // The photos (160 x 120 JPEGs) are generated in a temporary folder, or in the --sets folder,
 // where a later run finds them again.
 
+#include "formats/registry.h"
 #include "modalanswerer.h"
 #include "system/peakmemory.h"
 #include "window/mainwindow.h"
@@ -139,6 +140,7 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    Formats::initialiseLibraries();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() == 4 && args.at(1) == "--child")

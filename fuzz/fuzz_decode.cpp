@@ -1,6 +1,7 @@
 // libFuzzer target: any bytes as an image file, through the same load and scale as a row, then
 // through a whole row converting it, metadata and all.
-#include "resample/sampler.h"
+#include "formats/registry.h"
+#include "resample/geometry.h"
 #include "row/imageresizer.h"
 
 #include <QCoreApplication>
@@ -38,6 +39,7 @@ void convert(const QString &path, int box, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    Formats::initialiseLibraries();
     static QCoreApplication app(*argc, *argv); // the image plugins are found through it
     folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-XXXXXX");
     return 0;

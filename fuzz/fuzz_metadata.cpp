@@ -16,6 +16,7 @@ QImage *image = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    Formats::initialiseLibraries();
     static QCoreApplication app(*argc, *argv);
     folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-XXXXXX");
     image = new QImage(24, 16, QImage::Format_RGB32);

@@ -1,3 +1,4 @@
+#include "formats/registry.h"
 #include "row/imageresizer.h"
 #include "system/toolkitfrench.h"
 #include "window/mainwindow.h"
@@ -7,6 +8,7 @@
 int main(int argc, char *argv[])
 {
     ImageResizer::tuneAllocator();
+    Formats::initialiseLibraries();
     QApplication app(argc, argv);
     installToolkitFrench(&app);
     MainWindow window(nullptr);

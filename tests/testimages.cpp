@@ -1,9 +1,8 @@
 #include "testimages.h"
 
-#include "formats/heif/heifstream.h"
-#include "formats/raw/rawstream.h"
-#include "formats/webp/webpstream.h"
+#include "formats/registry.h"
 #include "row/imageresizer.h"
+#include "system/sourcefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -80,18 +79,25 @@ bool isHeif(const QString &path)
 
 QSize uprightSize(const QString &path)
 {
-    if (isHeif(path))
-        return HeifStream::uprightSize(path);
-    if (QFileInfo(path).suffix().toLower() == "webp")
-        return WebPStream::uprightSize(path);
-    if (RawStream::recognise(path))
-        return RawStream::uprightSize(path);
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
-               ? size.transposed()
-               : size;
+    const SourceFile source(path);
+    return source.isOpen() ? Formats::open(source)->header().upright() : QSize();
+}
+
+QImage decoded(const QString &path, int box, Resampling resampling, Formats::Status *status)
+{
+    const SourceFile source(path);
+    Formats::Status result = Formats::Status::Failed;
+    QImage image;
+    if (source.isOpen()) {
+        const std::unique_ptr<Formats::Decoder> decoder = Formats::open(source);
+        QString words;
+        result = decoder->refusal() != Formats::Status::Decoded
+                     ? decoder->refusal()
+                     : decoder->decode(Target(box, resampling), &image, &words);
+    }
+    if (status)
+        *status = result;
+    return result == Formats::Status::Decoded ? image : QImage();
 }
 
 bool exiftool(const QString &path, const QStringList &assignments)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "formats/decoder.h"
+
 #include "row/rowoutcome.h"
 
 #include <QByteArray>
@@ -30,6 +32,11 @@ bool isHeif(const QString &path);
 
 // The size of the image at `path` once upright, whatever its format.
 QSize uprightSize(const QString &path);
+
+// The file decoded by the decoder its format opens, fitted to `box`; `*status` says how that
+// went.
+QImage decoded(const QString &path, int box, Resampling resampling = Resampling::Nearest,
+               Formats::Status *status = nullptr);
 
 // Runs exiftool's tag assignments (such as "-Artist=A") on the file in place.
 bool exiftool(const QString &path, const QStringList &assignments);

@@ -3,6 +3,7 @@
 #include "modalanswerer.h"
 #include "system/toolkitfrench.h"
 #include "testimages.h"
+#include "testmain.h"
 #include "window/mainwindow.h"
 
 #include <QActionGroup>
@@ -629,5 +630,5 @@ void TestBatchRun::toolkitButtonsInFrench()
     QVERIFY2(buttons.contains("Afficher les détails..."), qPrintable(buttons.join('|')));
 }
 
-QTEST_MAIN(TestBatchRun)
+PARVIMAGE_TEST_MAIN(TestBatchRun)
 #include "tst_batchrun.moc"

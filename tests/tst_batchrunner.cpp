@@ -1,4 +1,5 @@
 #include "batch/batchrunner.h"
+#include "testmain.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -140,5 +141,5 @@ void TestBatchRunner::cancelStopsBeforeNextRow()
     QCOMPARE(recorder.spans().at(1).start, -1);
 }
 
-QTEST_GUILESS_MAIN(TestBatchRunner)
+PARVIMAGE_GUILESS_TEST_MAIN(TestBatchRunner)
 #include "tst_batchrunner.moc"

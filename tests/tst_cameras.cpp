@@ -1,9 +1,12 @@
 #include "batch/batchplan.h"
-#include "formats/raw/rawstream.h"
-#include "resample/sampler.h"
+#include "formats/raw/rawdecoder.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "syntheticdng.h"
+#include "system/sourcefile.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QBuffer>
 #include <QRegularExpression>
@@ -219,7 +222,7 @@ void TestCameras::shrinkOnLoad()
     const QString source = corpusFile("raw", name);
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
-    QCOMPARE(RawStream::pathFor(source, box), path);
+    QCOMPARE(RawDecoder::pathFor(SourceFile(source), box), path);
     RowOutcome outcome;
     const QImage image = ImageResizer::loadScaled(source, box, &outcome);
     QCOMPARE(qMax(image.width(), image.height()), box);
@@ -266,7 +269,7 @@ void TestCameras::syntheticRaws()
             ramp.setPixel(x, y, qRgb(x * 200 / 599, x * 200 / 599, x * 200 / 599));
     const QString source = m_dir.filePath(QString("ramp-%1.dng").arg(QTest::currentDataTag()));
     QVERIFY(writeSyntheticDng(source, ramp, preview, orientation));
-    QCOMPARE(RawStream::pathFor(source, box), path);
+    QCOMPARE(RawDecoder::pathFor(SourceFile(source), box), path);
     RowOutcome outcome;
     const QImage image = ImageResizer::loadScaled(source, box, &outcome);
     const bool turned = orientation >= 5;
@@ -439,5 +442,5 @@ void TestCameras::isoGainMap()
     QCOMPARE(split.declaredLength, -1);
 }
 
-QTEST_MAIN(TestCameras)
+PARVIMAGE_TEST_MAIN(TestCameras)
 #include "tst_cameras.moc"

@@ -1,9 +1,11 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "system/peakmemory.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QDirIterator>
 #include <QImageReader>
@@ -126,5 +128,5 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
         QVERIFY(peak > 0 && peak < PeakLimitKb);
 }
 
-QTEST_MAIN(TestCorpus)
+PARVIMAGE_TEST_MAIN(TestCorpus)
 #include "tst_corpus.moc"

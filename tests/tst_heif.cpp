@@ -1,6 +1,8 @@
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QColorSpace>
 #include <QDir>
@@ -280,5 +282,5 @@ void TestHeif::declaredTooLarge()
     QVERIFY(!QFile::exists(output));
 }
 
-QTEST_MAIN(TestHeif)
+PARVIMAGE_TEST_MAIN(TestHeif)
 #include "tst_heif.moc"

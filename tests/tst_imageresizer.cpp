@@ -1,8 +1,10 @@
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "system/atomicfile.h"
 #include "system/peakmemory.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -366,5 +368,5 @@ void TestImageResizer::writeFailureReasons()
     }
 }
 
-QTEST_GUILESS_MAIN(TestImageResizer)
+PARVIMAGE_GUILESS_TEST_MAIN(TestImageResizer)
 #include "tst_imageresizer.moc"

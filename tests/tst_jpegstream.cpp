@@ -1,7 +1,8 @@
-#include "formats/jpeg/jpegstream.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QImageReader>
 #include <QProcess>
@@ -88,13 +89,9 @@ void TestJpegStream::equivalence()
     if (orientation != 1)
         QVERIFY(TestImages::setOrientation(path, orientation));
 
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    QImage streamed;
-    QString error;
-    QCOMPARE(JpegStream::decodeScaled(path, reader.transformation(), box, Resampling::Nearest,
-                                      &streamed, &error),
-             JpegStream::Status::Decoded);
+    Formats::Status status;
+    const QImage streamed = TestImages::decoded(path, box, Resampling::Nearest, &status);
+    QCOMPARE(status, Formats::Status::Decoded);
     const QImage expected = viaToolkit(path, box);
     QCOMPARE(streamed.size(), expected.size());
     QCOMPARE(streamed.format(), expected.format());
@@ -118,10 +115,9 @@ void TestJpegStream::otherColourSpaces()
     QCOMPARE(
         QProcess::execute("/usr/bin/convert", QStringList{source} + convert + QStringList{path}),
         0);
-    QImage streamed;
-    QString error;
-    QCOMPARE(JpegStream::decodeScaled(path, {}, 60, Resampling::Nearest, &streamed, &error),
-             JpegStream::Status::Decoded);
+    Formats::Status status;
+    const QImage streamed = TestImages::decoded(path, 60, Resampling::Nearest, &status);
+    QCOMPARE(status, Formats::Status::Decoded);
     QCOMPARE(streamed.size(), QSize(60, 40));
     QVERIFY(streamed == viaToolkit(path, 60));
 
@@ -129,8 +125,8 @@ void TestJpegStream::otherColourSpaces()
     const QByteArray bytes = TestImages::readAll(path);
     const QString cut = dir.filePath(QString("%1-cut.jpg").arg(QTest::currentDataTag()));
     QVERIFY(TestImages::writeAll(cut, bytes.left(bytes.size() * 6 / 10)));
-    QCOMPARE(JpegStream::decodeScaled(cut, {}, 60, Resampling::Nearest, &streamed, &error),
-             JpegStream::Status::Damaged);
+    TestImages::decoded(cut, 60, Resampling::Nearest, &status);
+    QCOMPARE(status, Formats::Status::Damaged);
 }
 
 void TestJpegStream::damaged_data()
@@ -171,5 +167,5 @@ void TestJpegStream::damaged()
         QVERIFY(scaled == viaToolkit(path, 100));
 }
 
-QTEST_GUILESS_MAIN(TestJpegStream)
+PARVIMAGE_GUILESS_TEST_MAIN(TestJpegStream)
 #include "tst_jpegstream.moc"

@@ -1,4 +1,5 @@
 #include "metadata/location.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -79,5 +80,5 @@ void TestLocation::extended()
     QVERIFY(!Location::removeFromExtendedXmp(&segments, &main));
 }
 
-QTEST_GUILESS_MAIN(TestLocation)
+PARVIMAGE_GUILESS_TEST_MAIN(TestLocation)
 #include "tst_location.moc"

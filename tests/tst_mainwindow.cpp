@@ -1,5 +1,6 @@
 #include "modalanswerer.h"
 #include "testimages.h"
+#include "testmain.h"
 #include "window/aboutdialog.h"
 #include "window/mainwindow.h"
 #include "window/placement.h"
@@ -369,5 +370,5 @@ void TestMainWindow::dropAddsImages()
     QVERIFY(list->item(0)->text().startsWith(dir.path() + "/"));
 }
 
-QTEST_MAIN(TestMainWindow)
+PARVIMAGE_TEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -1,6 +1,7 @@
 #include "batch/batchreport.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QColorSpace>
 #include <QDir>
@@ -463,5 +464,5 @@ void TestMetadata::corpusMetadataCarried()
                                                                     : QByteArray("RGB "));
 }
 
-QTEST_MAIN(TestMetadata)
+PARVIMAGE_TEST_MAIN(TestMetadata)
 #include "tst_metadata.moc"

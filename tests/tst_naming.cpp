@@ -1,5 +1,6 @@
 #include "batch/batchplan.h"
 #include "batch/naming.h"
+#include "testmain.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -161,5 +162,5 @@ void TestNaming::sameFileByTwoSpellings()
     QCOMPARE(overwrite.at(0).outcome.status, RowOutcome::OverwritesListed);
 }
 
-QTEST_GUILESS_MAIN(TestNaming)
+PARVIMAGE_GUILESS_TEST_MAIN(TestNaming)
 #include "tst_naming.moc"

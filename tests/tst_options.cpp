@@ -2,6 +2,7 @@
 #include "row/imageresizer.h"
 #include "system/filetime.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QColorSpace>
 #include <QDir>
@@ -12,7 +13,7 @@
 
 namespace {
 
-const QStringList Formats{"jpg", "png", "webp", "heic", "avif"};
+const QStringList OutputFormats{"jpg", "png", "webp", "heic", "avif"};
 
 bool save(const QImage &image, const QString &path)
 {
@@ -97,8 +98,8 @@ void TestOptions::conversion_data()
 {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QString>("to");
-    for (const QString &from : Formats)
-        for (const QString &to : Formats)
+    for (const QString &from : OutputFormats)
+        for (const QString &to : OutputFormats)
             if (from != to)
                 QTest::addRow("%s to %s", qPrintable(from), qPrintable(to)) << from << to;
 }
@@ -418,5 +419,5 @@ void TestOptions::gifAnimation()
     }
 }
 
-QTEST_MAIN(TestOptions)
+PARVIMAGE_TEST_MAIN(TestOptions)
 #include "tst_options.moc"

@@ -1,7 +1,8 @@
-#include "formats/png/pngstream.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QColorSpace>
 #include <QDir>
@@ -250,11 +251,9 @@ void TestPngStream::matchesToolkit()
     QFETCH(bool, streamed);
     QVERIFY(!path.isEmpty());
     for (int box : {16, 50}) {
-        QImage image;
-        QString error;
-        const PngStream::Status status =
-            PngStream::decodeScaled(path, {}, box, Resampling::Nearest, &image, &error);
-        QCOMPARE(status, streamed ? PngStream::Status::Decoded : PngStream::Status::NotHandled);
+        Formats::Status status;
+        const QImage image = TestImages::decoded(path, box, Resampling::Nearest, &status);
+        QCOMPARE(status, Formats::Status::Decoded);
         const QImage expected = viaToolkit(path, box);
         if (streamed)
             compareImages(image, expected);
@@ -367,5 +366,5 @@ void TestPngStream::corpusDamageRefused()
     QVERIFY(!QFile::exists(row.output));
 }
 
-QTEST_MAIN(TestPngStream)
+PARVIMAGE_TEST_MAIN(TestPngStream)
 #include "tst_pngstream.moc"

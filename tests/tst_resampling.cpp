@@ -1,7 +1,10 @@
+#include "resample/geometry.h"
+#include "resample/imagecopy.h"
 #include "resample/resampler.h"
-#include "resample/sampler.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QImageReader>
@@ -485,5 +488,5 @@ void TestResampling::deepSourcesStayDeep()
     QVERIFY(between > smooth.width() / 2);
 }
 
-QTEST_MAIN(TestResampling)
+PARVIMAGE_TEST_MAIN(TestResampling)
 #include "tst_resampling.moc"

@@ -2,6 +2,7 @@
 #include "colour/srgb.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QColorSpace>
 #include <QProcess>
@@ -387,5 +388,5 @@ void TestSending::savedSizes()
     QVERIFY(!report.details.contains("/photos/2.jpg : 5 Mo"));
 }
 
-QTEST_MAIN(TestSending)
+PARVIMAGE_TEST_MAIN(TestSending)
 #include "tst_sending.moc"

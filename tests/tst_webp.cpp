@@ -1,6 +1,8 @@
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
+#include "testmain.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -518,5 +520,5 @@ void TestWebP::damagedRefused()
     QVERIFY(!QFile::exists(output));
 }
 
-QTEST_MAIN(TestWebP)
+PARVIMAGE_TEST_MAIN(TestWebP)
 #include "tst_webp.moc"

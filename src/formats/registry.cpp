@@ -2,14 +2,17 @@
 
 #include "formats/heif/heifformat.h"
 #include "formats/jpeg/jpegformat.h"
-#include "formats/jpeg/jpegstream.h"
 #include "formats/png/pngformat.h"
 #include "formats/raw/rawformat.h"
-#include "formats/raw/rawstream.h"
+#include "formats/sourcedevice.h"
 #include "formats/tiff/tiffformat.h"
 #include "formats/toolkit/toolkitformat.h"
+#include "formats/toolkitcodec.h"
+#include "formats/toolkitdecoder.h"
 #include "formats/webp/webpformat.h"
+#include "system/sourcefile.h"
 
+#include <QImageReader>
 #include <QImageWriter>
 
 namespace Formats {
@@ -20,9 +23,6 @@ namespace {
 const QList<const Entry *> &entries()
 {
     static const QList<const Entry *> all = [] {
-        // A raw's preview is a JPEG: it is streamed as JPEG files are.
-        RawStream::setEmbeddedJpegDecoder(
-            {JpegStream::decodeScaledData, JpegStream::memoryEstimateData});
         return QList<const Entry *>{
             &HeifFormat::entry(),    &WebPFormat::entry(), &RawFormat::entry(),
             &JpegFormat::entry(),    &PngFormat::entry(),  &TiffFormat::entry(),
@@ -40,33 +40,50 @@ const Entry *entryFor(const QByteArray &format)
     return nullptr;
 }
 
+// What a file holds of another format, its content telling which: a raw's preview.
+std::unique_ptr<Decoder> openEmbedded(const QByteArray &bytes,
+                                      QImageIOHandler::Transformations transform)
+{
+    auto source = std::make_unique<SourceFile>(bytes);
+    for (const Entry *entry : entries()) {
+        if (!entry->openEmbedded || entry->names.isEmpty())
+            continue;
+        const std::unique_ptr<QIODevice> device = sourceDevice(*source);
+        if (QImageReader(device.get()).format() != entry->names.first())
+            continue;
+        std::unique_ptr<Decoder> decoder = entry->openEmbedded(*source, transform);
+        decoder->adopt(std::move(source));
+        return decoder;
+    }
+    return nullptr;
+}
+
 } // namespace
 
-QByteArray detectFormat(const QString &path, const QImageReader &reader)
+void initialiseLibraries()
+{
+    ToolkitCodec::allowLargestAcceptedImage();
+    for (const Entry *entry : entries())
+        if (entry->initialise)
+            entry->initialise();
+}
+
+std::unique_ptr<Decoder> open(const SourceFile &source)
 {
     for (const Entry *entry : entries())
-        if (entry->recognise && entry->recognise(path))
-            return entry->names.first();
-    return reader.format();
-}
-
-const Decoder &decoderFor(const QByteArray &format)
-{
-    static const Decoder toolkit;
-    const Entry *entry = entryFor(format);
-    return entry ? entry->decoder : toolkit;
-}
-
-PhotoMetadata readMetadata(const QString &path, const QByteArray &format)
-{
-    const Entry *entry = entryFor(format);
-    return entry && entry->readMetadata ? entry->readMetadata(path) : PhotoMetadata();
+        if (entry->recognise && entry->recognise(source))
+            return entry->open(source, openEmbedded);
+    const std::unique_ptr<QIODevice> device = sourceDevice(source);
+    const Entry *entry = entryFor(QImageReader(device.get()).format());
+    if (entry && entry->open)
+        return entry->open(source, openEmbedded);
+    return std::make_unique<ToolkitDecoder>(source);
 }
 
 PhotoMetadata readMetadata(const QString &path)
 {
-    const QImageReader reader(path);
-    return readMetadata(path, detectFormat(path, reader));
+    const SourceFile source(path);
+    return source.isOpen() ? open(source)->metadata() : PhotoMetadata();
 }
 
 QList<const Writer *> writers()

@@ -2,20 +2,19 @@
 
 #include "formats/format.h"
 
-#include <QImageReader>
-
 // The one place that knows every format: a new format is one folder and one line here.
 namespace Formats {
 
-// The format of the file at `path`: the name of the entry that recognises its content, else
-// what the toolkit's `reader` detects.
-QByteArray detectFormat(const QString &path, const QImageReader &reader);
+// Sets up every library's process-wide state, once, before any worker thread starts: from
+// main(), and from the tests', benchmarks' and fuzzers' own.
+void initialiseLibraries();
 
-// The decoder of a format as detectFormat() names it; empty where the toolkit does it all.
-const Decoder &decoderFor(const QByteArray &format);
+// The decoder of the file `source` opened: that of the entry that recognises its content, else
+// of the format the toolkit detects, else the toolkit's own. Never null; its refusal() says
+// whether the file may be decoded at all.
+std::unique_ptr<Decoder> open(const SourceFile &source);
 
-// The metadata of `path`, read as its container holds it.
-PhotoMetadata readMetadata(const QString &path, const QByteArray &format);
+// The metadata of the file at `path`, read as its container holds it.
 PhotoMetadata readMetadata(const QString &path);
 
 // The writer of an output suffix (in lower case): its format's own, else the toolkit's.

@@ -11,11 +11,7 @@ namespace ToolkitCodec {
 void allowLargestAcceptedImage()
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    static const bool allowed = [] {
-        QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
-        return true;
-    }();
-    Q_UNUSED(allowed);
+    QImageReader::setAllocationLimit(int(MaxPixels * 8 / (1024 * 1024)));
 #endif
 }
 

@@ -14,7 +14,7 @@ namespace ToolkitCodec {
 constexpr qint64 MaxPixels = qint64(1) << 28;
 
 // Qt 6 refuses by default to decode an image of over 128 MB, which Qt 5 never did: this lets
-// the toolkit decode every image MaxPixels accepts. Thread-safe; every toolkit decode calls it.
+// the toolkit decode every image MaxPixels accepts. Called once, with the libraries' set-up.
 void allowLargestAcceptedImage();
 
 // Encodes the whole file in memory with the toolkit's writer for `format` at its `quality`

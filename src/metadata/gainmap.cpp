@@ -15,6 +15,12 @@ QSize GainMap::sizeFor(const QSize &output) const
                  scaled(image.height(), output.height(), base.height()));
 }
 
+QImage GainMap::imageFor(const QSize &output) const
+{
+    const QSize size = sizeFor(output);
+    return size == image.size() || !resample ? image : resample(image, size);
+}
+
 void GainMap::removeLocation()
 {
     static const QByteArray xmp("http://ns.adobe.com/xap/1.0/\0", 29);

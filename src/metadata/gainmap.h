@@ -17,12 +17,10 @@ struct GainMap
         Apple, // urn:com:apple:photo:2020:aux:hdrgainmap
     };
     Kind kind = Kind::None;
-    // The map as the source stores it: its own JPEG, where it is one.
-    QByteArray coded;
-    // Its upright size, and what decodes it upright (turned as the picture is) fitted to a box,
-    // by either resampling; a null image where it does not decode whole.
+    // Its upright size, turned as the picture is, and whether the source's decoder can decode
+    // it (the format's decoder gives the map's own).
     QSize size;
-    std::function<QImage(int box, bool smooth)> decode;
+    bool decodable = false;
     // A JPEG application segment: its marker (0xE0 to 0xEF) and payload.
     struct Segment
     {
@@ -34,16 +32,18 @@ struct GainMap
     // What the primary image carries of it, beside its MPF index: the ISO version block.
     QList<Segment> primarySegments;
 
-    // Set before encoding: the upright map, for a picture of `base` pixels, so that an output of
-    // any size gets a map in proportion.
+    // Set before encoding: the upright map, for a picture of `base` pixels, and what resamples
+    // it as the picture was, so that an output of any size gets a map in proportion.
     QImage image;
     QSize base;
-    bool smooth = true;
+    std::function<QImage(const QImage &map, const QSize &size)> resample;
 
     bool present() const { return kind != Kind::None; }
-    bool readable() const { return bool(decode) && !size.isEmpty(); }
+    bool readable() const { return decodable && !size.isEmpty(); }
     // The map's size for an output of `output` pixels, from the map decoded for `base`.
     QSize sizeFor(const QSize &output) const;
+    // The map for an output of `output` pixels.
+    QImage imageFor(const QSize &output) const;
     // The box to decode the map in, for a picture of `upright` pixels reduced to `output`.
     int boxFor(const QSize &upright, const QSize &output) const;
     // Takes any coordinate out of the map's own XMP; a packet that cannot be cleaned goes.

@@ -181,13 +181,14 @@ PhotoMetadata PhotoMetadata::withoutGainMap() const
     return PhotoMetadata(withoutGainMapRecord(m));
 }
 
-PhotoMetadata PhotoMetadata::withGainMapImage(const QImage &image, const QSize &base,
-                                              bool smooth) const
+PhotoMetadata PhotoMetadata::withGainMapImage(
+    const QImage &image, const QSize &base,
+    const std::function<QImage(const QImage &, const QSize &)> &resample) const
 {
     Record r = m;
     r.gainMap.image = image;
     r.gainMap.base = base;
-    r.gainMap.smooth = smooth;
+    r.gainMap.resample = resample;
     return PhotoMetadata(r);
 }
 

@@ -50,8 +50,11 @@ public:
     PhotoMetadata filtered(MetadataKeep keep, bool keepsGainMap = false) const;
     // The record without its gain map, nor what declares one, which is named as left out.
     PhotoMetadata withoutGainMap() const;
-    // The record with its gain map's pixels, upright, for a picture of `base` pixels.
-    PhotoMetadata withGainMapImage(const QImage &image, const QSize &base, bool smooth) const;
+    // The record with its gain map's pixels, upright, for a picture of `base` pixels, and what
+    // resamples them for a picture of another size.
+    PhotoMetadata
+    withGainMapImage(const QImage &image, const QSize &base,
+                     const std::function<QImage(const QImage &, const QSize &)> &resample) const;
     // The record without its colour description, for pixels converted to another.
     PhotoMetadata withoutColour() const;
 

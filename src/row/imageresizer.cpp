@@ -3,16 +3,17 @@
 #include "colour/srgb.h"
 #include "formats/registry.h"
 #include "formats/toolkitcodec.h"
-#include "resample/resampler.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/imagecopy.h"
+#include "resample/wholeimage.h"
 #include "row/sizelimit.h"
 #include "system/atomicfile.h"
 #include "system/filetime.h"
+#include "system/sourcefile.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QImageReader>
 
 #include <memory>
 
@@ -29,23 +30,6 @@ QString tr(const char *text)
     return QCoreApplication::translate("MainWindow", text);
 }
 
-QSize uprightSize(const QImageReader &reader)
-{
-    const QSize stored = reader.size();
-    return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
-               ? stored.transposed()
-               : stored;
-}
-
-// What turns the image upright: the toolkit's reading of the file, or the format decoder's
-// where the toolkit does not read the format's EXIF.
-QImageIOHandler::Transformations transformFor(const QImageReader &reader, const QString &path,
-                                              const QByteArray &format)
-{
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    return decoder.transformation ? decoder.transformation(path) : reader.transformation();
-}
-
 RowOutcome::Status rowStatus(Formats::Status status)
 {
     switch (status) {
@@ -58,106 +42,26 @@ RowOutcome::Status rowStatus(Formats::Status status)
     }
 }
 
-// Whether a toolkit decode that failed, or that gave an image, met damaged data: the format's
-// own verdict where it has one, else a header read and a failed decode mean damage.
-RowOutcome::Status toolkitVerdict(const Formats::Decoder &decoder, bool headerRead, bool decoded)
+// Refuses what must not be decoded at all: a source that cannot be opened, what the format's
+// decoder refuses, or an image larger than MaxPixels.
+bool refusedUpFront(const SourceFile &source, const Formats::Decoder *decoder, RowOutcome *outcome)
 {
-    if (decoder.toolkitVerdict)
-        return rowStatus(decoder.toolkitVerdict(headerRead, decoded));
-    if (decoded)
-        return RowOutcome::Pending;
-    return headerRead ? RowOutcome::Damaged : RowOutcome::Unreadable;
-}
-
-QImage decodeWithToolkit(QImageReader &reader, const QByteArray &format,
-                         QImageIOHandler::Transformations transform, int box, Resampling resampling,
-                         RowOutcome *outcome)
-{
-    ToolkitCodec::allowLargestAcceptedImage();
-    const bool ownTransform = transform != reader.transformation();
-    reader.setAutoTransform(!ownTransform);
-    const bool headerRead = reader.size().isValid();
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    if (decoder.beforeToolkitDecode)
-        decoder.beforeToolkitDecode();
-    QImage image = reader.read();
-    const RowOutcome::Status verdict = toolkitVerdict(decoder, headerRead, !image.isNull());
-    if (verdict != RowOutcome::Pending) {
-        *outcome = RowOutcome::make(verdict, QString(), reader.errorString());
-        return QImage();
-    }
-    if (ownTransform)
-        image = uprightImage(image, transform);
-    return sampleFitted(image, box, resampling);
-}
-
-// The upright size from the header, by the format's own decoder where the toolkit cannot read
-// it; invalid where the header could not be read.
-QSize headerSize(QImageReader &reader, const QString &path, const QByteArray &format)
-{
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    return decoder.uprightSize ? decoder.uprightSize(path) : uprightSize(reader);
-}
-
-// Refuses what must not be decoded at all: what the format's entry refuses, or an image
-// larger than MaxPixels.
-bool refusedUpFront(QImageReader &reader, const QString &path, const QByteArray &format,
-                    RowOutcome *outcome)
-{
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    QString detail;
-    const RowOutcome::Status refused =
-        decoder.refuse ? rowStatus(decoder.refuse(path, &detail)) : RowOutcome::Pending;
-    if (refused != RowOutcome::Pending) {
-        *outcome = RowOutcome::make(refused, QString(), detail);
+    if (!source.isOpen()) {
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), source.errorString());
         return true;
     }
-    const QSize size = headerSize(reader, path, format);
+    if (decoder->refusal() != Formats::Status::Decoded) {
+        *outcome =
+            RowOutcome::make(rowStatus(decoder->refusal()), QString(), decoder->refusalWords());
+        return true;
+    }
+    const QSize size = decoder->header().upright();
     if (size.isValid() && qint64(size.width()) * size.height() > ToolkitCodec::MaxPixels) {
         *outcome = RowOutcome::make(RowOutcome::TooLarge);
         outcome->imageSize = size;
         return true;
     }
     return false;
-}
-
-// What the toolkit's decode holds at once: the full image, its 8-bit copy for images of
-// fewer bits per pixel, and the output.
-qint64 toolkitEstimate(const QImageReader &reader, int box, Resampling resampling)
-{
-    const QSize size = reader.size();
-    if (!size.isValid())
-        return 0;
-    const int depth = QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel();
-    const qint64 pixels = qint64(size.width()) * size.height();
-    const qint64 full = (qint64(size.width()) * qMax(depth, 1) + 31) / 32 * 4 * size.height();
-    const QSize out = fitInSquare(size, box);
-    // Smooth: the filter, and the upright copy where the toolkit does not turn the image.
-    const qint64 filter = resampling == Resampling::Smooth
-                              ? SmoothRows::memoryEstimate(size, out, QImage::Format_RGBA64) + full
-                              : 0;
-    return full + (depth < 8 ? pixels : 0) +
-           qint64(out.width()) * out.height() * qMax(depth, 8) / 8 + filter;
-}
-
-Formats::Status decodeStreamed(const QImageReader &reader, const QString &path,
-                               const QByteArray &format, int box, Resampling resampling, bool srgb,
-                               QImage *scaled, RowOutcome *outcome)
-{
-    using Formats::Status;
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    const auto decode =
-        srgb && decoder.decodeScaledSrgb ? decoder.decodeScaledSrgb : decoder.decodeScaled;
-    if (!decode)
-        return Status::NotHandled;
-    QString error;
-    const Status status =
-        decode(path, transformFor(reader, path, format), box, resampling, scaled, &error);
-    if (status == Status::Failed)
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), error);
-    else if (status == Status::Damaged)
-        *outcome = RowOutcome::make(RowOutcome::Damaged, QString(), error);
-    return status;
 }
 
 // A profile of another colour model than the pixels' (a CMYK source's on RGB pixels, say)
@@ -171,17 +75,19 @@ void dropForeignProfile(QImage *image)
         image->setColorSpace(QColorSpace());
 }
 
-// Decodes what refusedUpFront() let through, with the decoder its format has, else the
-// toolkit.
-QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArray &format, int box,
-                      Resampling resampling, RowOutcome *outcome, bool srgb = false)
+// Decodes what refusedUpFront() let through.
+QImage decodeAndScale(Formats::Decoder *decoder, const Target &target, RowOutcome *outcome,
+                      bool srgb = false)
 {
     QImage scaled;
-    if (decodeStreamed(reader, path, format, box, resampling, srgb, &scaled, outcome) ==
-        Formats::Status::NotHandled)
-        scaled = decodeWithToolkit(reader, format, transformFor(reader, path, format), box,
-                                   resampling, outcome);
-    if (scaled.isNull() && outcome->status == RowOutcome::Pending)
+    QString words;
+    decoder->setInksToSrgb(srgb);
+    const Formats::Status status = decoder->decode(target, &scaled, &words);
+    if (status != Formats::Status::Decoded) {
+        *outcome = RowOutcome::make(rowStatus(status), QString(), words);
+        return QImage();
+    }
+    if (scaled.isNull())
         *outcome = RowOutcome::make(RowOutcome::Unreadable);
     dropForeignProfile(&scaled);
     return scaled;
@@ -191,12 +97,12 @@ QImage decodeAndScale(QImageReader &reader, const QString &path, const QByteArra
 
 QImage loadScaled(const QString &path, int box, RowOutcome *outcome, Resampling resampling)
 {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    const QByteArray format = Formats::detectFormat(path, reader);
-    if (refusedUpFront(reader, path, format, outcome))
+    const SourceFile source(path);
+    const std::unique_ptr<Formats::Decoder> decoder =
+        source.isOpen() ? Formats::open(source) : nullptr;
+    if (refusedUpFront(source, decoder.get(), outcome))
         return QImage();
-    return decodeAndScale(reader, path, format, box, resampling, outcome);
+    return decodeAndScale(decoder.get(), Target(box, resampling), outcome);
 }
 
 qint64 memoryEstimate(const QString &path, int box)
@@ -207,24 +113,24 @@ qint64 memoryEstimate(const QString &path, int box)
 qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
                       Resampling resampling, qint64 maxBytes)
 {
-    QImageReader reader(path);
-    const QByteArray format = Formats::detectFormat(path, reader);
+    const SourceFile source(path);
+    const std::unique_ptr<Formats::Decoder> decoder =
+        source.isOpen() ? Formats::open(source) : nullptr;
     RowOutcome refused;
-    if (refusedUpFront(reader, path, format, &refused))
+    if (refusedUpFront(source, decoder.get(), &refused))
         return 0;
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    const qint64 streamed =
-        decoder.memoryEstimate ? decoder.memoryEstimate(path, box, resampling) : -1;
-    const qint64 decoding = streamed >= 0 ? streamed : toolkitEstimate(reader, box, resampling);
+    const Target target(box, resampling);
+    const qint64 decoding = decoder->memoryEstimate(target);
     // The output is encoded in memory before it is written: a photo takes at most two bytes a
     // pixel there, whatever the format, beside what the output's encoder holds.
-    const QSize size = headerSize(reader, path, format);
+    const QSize size = decoder->header().upright();
     const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
     const Formats::Writer &writer = Formats::writerFor(outputFormat);
     qint64 encoder = writer.memoryEstimate ? writer.memoryEstimate(out) : 0;
     // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
-    if (decoder.framesEstimate && writer.animationEstimate && size.isValid())
-        encoder += decoder.framesEstimate(path, size) + writer.animationEstimate(out);
+    const qint64 frames = decoder->framesEstimate();
+    if (frames > 0 && writer.animationEstimate && size.isValid())
+        encoder += frames + writer.animationEstimate(out);
     // Under a size limit: the best encode kept beside the one being tried, and a copy of the
     // reduced image with fewer pixels.
     const qint64 outPixels = qint64(out.width()) * out.height();
@@ -301,11 +207,10 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 
 // Every frame of a source of several, each resized as it is decoded, into the output's
 // animation writer; `*encoded` holds the file, a failed outcome what went wrong.
-RowOutcome encodeAnimation(const PlannedRow &row, int box, const QByteArray &format,
+RowOutcome encodeAnimation(const PlannedRow &row, int box, Formats::Decoder *decoder,
                            const Formats::Writer &writer, QByteArray *encoded, QStringList *leftOut,
                            QSize *pixels)
 {
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
     Formats::Animation animation;
     std::unique_ptr<Formats::AnimationWriter> frames;
     QSize firstFrame;
@@ -316,76 +221,80 @@ RowOutcome encodeAnimation(const PlannedRow &row, int box, const QByteArray &for
         }
         return frames->add(frame, startMs);
     };
-    QImageReader reader(row.source);
     int endMs = 0;
     QString error;
     const Formats::Status status =
-        decoder.decodeFrames(row.source, transformFor(reader, row.source, format), box,
-                             row.resampling, &animation, addFrame, &endMs, &error);
+        decoder->decodeFrames(Target(box, row.resampling), &animation, addFrame, &endMs, &error);
     if (frames && !frames->error().isEmpty())
         return RowOutcome::make(RowOutcome::WriteFailed, frames->error());
     if (status != Formats::Status::Decoded || !frames)
         return RowOutcome::make(status == Formats::Status::Damaged ? RowOutcome::Damaged
                                                                    : RowOutcome::Unreadable,
                                 QString(), error);
-    if (!frames->finish(endMs, Formats::readMetadata(row.source, format).filtered(row.metadata),
-                        encoded, leftOut, &error))
+    if (!frames->finish(endMs, decoder->metadata().filtered(row.metadata), encoded, leftOut,
+                        &error))
         return RowOutcome::make(RowOutcome::WriteFailed, error);
     *pixels = firstFrame;
     return RowOutcome();
 }
 
+// An animation encoded whole, ready to be written.
+struct EncodedAnimation
+{
+    RowOutcome failed; // Pending where it was encoded
+    QByteArray bytes;
+    QStringList leftOut;
+    QSize asked;
+    SizeLimit::Encoded fitted;
+};
+
 // Under a limit an animation keeps its frames' coding and loses pixels, each time decoded
 // again at a smaller box.
-RowOutcome resizeAnimation(const PlannedRow &row, int box, const QByteArray &format,
-                           const Formats::Writer &writer)
+EncodedAnimation encodeAnimationWithin(const PlannedRow &row, int box, Formats::Decoder *decoder,
+                                       const Formats::Writer &writer)
 {
-    QByteArray encoded;
-    QStringList leftOut;
-    QSize asked, pixels;
-    SizeLimit::Encoded fitted;
-    for (int tried = box;; tried = SizeLimit::smallerBox(tried, encoded.size(), row.maxBytes)) {
-        encoded.clear();
-        leftOut.clear();
-        const RowOutcome failed =
-            encodeAnimation(row, tried, format, writer, &encoded, &leftOut, &pixels);
-        if (failed.status != RowOutcome::Pending)
-            return failed;
-        ++fitted.encodes;
-        if (!asked.isValid())
-            asked = pixels;
-        fitted.fits = encoded.size() <= row.maxBytes;
-        if (row.maxBytes <= 0 || fitted.fits || tried <= SizeLimit::SmallestSide)
+    EncodedAnimation result;
+    QSize pixels;
+    for (int tried = box;;
+         tried = SizeLimit::smallerBox(tried, result.bytes.size(), row.maxBytes)) {
+        result.bytes.clear();
+        result.leftOut.clear();
+        result.failed =
+            encodeAnimation(row, tried, decoder, writer, &result.bytes, &result.leftOut, &pixels);
+        if (result.failed.status != RowOutcome::Pending)
+            return result;
+        ++result.fitted.encodes;
+        if (!result.asked.isValid())
+            result.asked = pixels;
+        result.fitted.fits = result.bytes.size() <= row.maxBytes;
+        if (row.maxBytes <= 0 || result.fitted.fits || tried <= SizeLimit::SmallestSide)
             break;
     }
-    RowOutcome outcome = saveWithWarnings(row.output, encoded, leftOut);
-    fitted.pixels = pixels;
-    if (row.maxBytes > 0)
-        noteLimit(row, fitted, asked, &outcome);
-    return outcome;
+    result.fitted.pixels = pixels;
+    return result;
 }
 
-// How many images the source holds: its pages, frames or sizes; a TIFF's thumbnails and
-// overviews are not pages of their own.
-int imageCount(const QString &path, const QByteArray &format)
+RowOutcome saveAnimation(const PlannedRow &row, EncodedAnimation *encoded)
 {
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    if (decoder.imageCount)
-        return decoder.imageCount(path);
-    return QImageReader(path).imageCount();
+    if (encoded->failed.status != RowOutcome::Pending)
+        return encoded->failed;
+    RowOutcome outcome = saveWithWarnings(row.output, encoded->bytes, encoded->leftOut);
+    if (row.maxBytes > 0)
+        noteLimit(row, encoded->fitted, encoded->asked, &outcome);
+    return outcome;
 }
 
 // A source of several images is written whole where the output keeps them all, and refused
 // otherwise: its first image alone would be a silent loss.
-RowOutcome processImages(const PlannedRow &row, int box, const QByteArray &format, int count)
+EncodedAnimation encodeImages(const PlannedRow &row, int box, Formats::Decoder *decoder, int count)
 {
     const Formats::Writer &writer = Formats::writerFor(row.format);
-    if (Formats::decoderFor(format).decodeFrames && writer.startAnimation)
-        return resizeAnimation(row, box, format, writer);
-    RowOutcome outcome =
-        RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
-    outcome.imageCount = count;
-    return outcome;
+    if (decoder->decodesFrames() && writer.startAnimation)
+        return encodeAnimationWithin(row, box, decoder, writer);
+    EncodedAnimation refused;
+    refused.failed = RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
+    refused.failed.imageCount = count;
+    return refused;
 }
 
 } // namespace
@@ -435,11 +344,11 @@ void tuneAllocator()
 namespace {
 
 // The box for a row that must not enlarge: an image that already fits keeps its own size.
-int boxFor(const PlannedRow &row, QImageReader &reader, const QByteArray &format, int box)
+int boxFor(const PlannedRow &row, const Formats::Header &header, int box)
 {
     if (row.enlarge)
         return box;
-    const QSize size = headerSize(reader, row.source, format);
+    const QSize size = header.upright();
     if (!size.isValid() || size.width() > box || size.height() > box)
         return box;
     return qMax(size.width(), size.height());
@@ -500,54 +409,75 @@ void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
 
 // The source's gain map decoded, upright and in proportion to the reduced picture, for the
 // output's writer; one that does not decode whole is left out, with what declares it.
-PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata, const QSize &upright,
+PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata, Formats::Decoder *decoder,
                                 const QSize &output, Resampling resampling)
 {
     const GainMap &map = metadata.record().gainMap;
     if (!map.readable())
         return metadata;
-    const bool smooth = resampling == Resampling::Smooth;
-    const QImage image = map.decode(map.boxFor(upright, output), smooth);
+    const std::unique_ptr<Formats::Decoder> mapDecoder = decoder->gainMap();
+    QImage image;
+    QString words;
+    if (mapDecoder && mapDecoder->refusal() == Formats::Status::Decoded)
+        mapDecoder->decode(Target(map.boxFor(decoder->header().upright(), output), resampling),
+                           &image, &words);
     if (image.isNull())
         return metadata.withoutGainMap();
-    return metadata.withGainMapImage(image, output, smooth);
+    return metadata.withGainMapImage(image, output,
+                                     [resampling](const QImage &map, const QSize &size) {
+                                         return resampled(map, size, resampling);
+                                     });
+}
+
+// What a row reads of its source before the source is closed: the output, which may replace
+// it, is written only once it is.
+struct Decoded
+{
+    RowOutcome outcome;
+    QImage scaled;
+    PhotoMetadata metadata;
+    bool lossless = false;
+    std::unique_ptr<EncodedAnimation> animation;
+};
+
+Decoded decodeRow(const PlannedRow &row, int box)
+{
+    Decoded decoded;
+    const SourceFile source(row.source);
+    const std::unique_ptr<Formats::Decoder> decoder =
+        source.isOpen() ? Formats::open(source) : nullptr;
+    if (refusedUpFront(source, decoder.get(), &decoded.outcome))
+        return decoded;
+    box = boxFor(row, decoder->header(), box);
+    const int count = decoder->imageCount();
+    if (count > 1) {
+        decoded.animation =
+            std::make_unique<EncodedAnimation>(encodeImages(row, box, decoder.get(), count));
+        return decoded;
+    }
+    decoded.scaled =
+        decodeAndScale(decoder.get(), Target(box, row.resampling), &decoded.outcome, row.srgb);
+    if (decoded.scaled.isNull())
+        return decoded;
+    decoded.lossless = decoder->isLossless();
+    const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
+    decoded.metadata = withGainMapPixels(decoder->metadata().filtered(row.metadata, keepsGainMap),
+                                         decoder.get(), decoded.scaled.size(), row.resampling);
+    return decoded;
 }
 
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
-    RowOutcome outcome;
-    QImage scaled;
-    QByteArray format;
-    QSize upright;
-    int count = 0;
-    {
-        // Closed before the output, which may replace the source, is written.
-        QImageReader reader(row.source);
-        reader.setAutoTransform(true);
-        format = Formats::detectFormat(row.source, reader);
-        if (refusedUpFront(reader, row.source, format, &outcome))
-            return outcome;
-        box = boxFor(row, reader, format, box);
-        upright = headerSize(reader, row.source, format);
-        count = imageCount(row.source, format);
-        if (count <= 1)
-            scaled =
-                decodeAndScale(reader, row.source, format, box, row.resampling, &outcome, row.srgb);
-    }
-    if (count > 1)
-        return processImages(row, box, format, count);
-    if (scaled.isNull())
-        return outcome;
-    const Formats::Decoder &decoder = Formats::decoderFor(format);
-    const bool lossless = decoder.isLossless && decoder.isLossless(row.source);
-    const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
-    PhotoMetadata metadata = withGainMapPixels(
-        Formats::readMetadata(row.source, format).filtered(row.metadata, keepsGainMap), upright,
-        scaled.size(), row.resampling);
+    Decoded decoded = decodeRow(row, box);
+    if (decoded.animation)
+        return saveAnimation(row, decoded.animation.get());
+    if (decoded.scaled.isNull())
+        return decoded.outcome;
     QStringList notes;
     if (row.srgb)
-        toSrgb(&scaled, &metadata, &notes);
-    outcome = writeWithMetadata(textsKept(scaled, row.metadata), row, metadata, lossless);
+        toSrgb(&decoded.scaled, &decoded.metadata, &notes);
+    RowOutcome outcome = writeWithMetadata(textsKept(decoded.scaled, row.metadata), row,
+                                           decoded.metadata, decoded.lossless);
     outcome.notes += notes;
     return outcome;
 }

@@ -2,7 +2,7 @@
 
 #include "formats/quality.h"
 #include "metadata/photometadata.h"
-#include "resample/resampler.h"
+#include "resample/target.h"
 #include "row/rowoutcome.h"
 
 #include <QByteArray>

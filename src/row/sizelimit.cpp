@@ -1,7 +1,7 @@
 #include "row/sizelimit.h"
 
-#include "resample/resampler.h"
-#include "resample/sampler.h"
+#include "resample/geometry.h"
+#include "resample/wholeimage.h"
 
 #include <cmath>
 

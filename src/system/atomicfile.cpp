@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -13,13 +14,21 @@ namespace AtomicFile {
 
 namespace {
 
+// Set by a test's thread, read by the workers'.
+std::mutex faultMutex;
 std::function<int(Step)> injectedFault;
+
+int faultFor(Step which)
+{
+    const std::lock_guard<std::mutex> lock(faultMutex);
+    return injectedFault ? injectedFault(which) : 0;
+}
 
 // Runs one step and, when it fails, keeps the errno it left: the next call may change it.
 // A failure the toolkit found without a system call keeps the toolkit's words.
 template <typename Call> bool step(Step which, const QSaveFile &file, Failure *failure, Call call)
 {
-    const int injected = injectedFault ? injectedFault(which) : 0;
+    const int injected = faultFor(which);
     errno = 0;
     if (injected == 0 && call())
         return true;
@@ -59,6 +68,7 @@ bool write(const QString &path, const QByteArray &bytes, Failure *failure)
 
 void setFaultForTesting(std::function<int(Step)> fault)
 {
+    const std::lock_guard<std::mutex> lock(faultMutex);
     injectedFault = std::move(fault);
 }
 

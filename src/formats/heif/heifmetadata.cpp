@@ -1,6 +1,6 @@
 #include "formats/heif/heifmetadata.h"
 
-#include <QFile>
+#include <QPointF>
 #include <QtEndian>
 
 #include <cstring>
@@ -57,17 +57,14 @@ QByteArray iccBytes(const heif_image_handle *handle)
 
 } // namespace
 
-bool isHeif(const QString &path)
+bool isHeif(const QByteArray &head)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray head = file.read(8);
     if (head.size() < 8 || head.mid(4, 4) != "ftyp")
         return false;
     // The major brand, the minor version, then the compatible brands.
     const quint32 boxSize = qFromBigEndian<quint32>(head.constData());
-    const QByteArray brands = file.read(qBound(qint64(0), qint64(boxSize) - 8, qint64(4096)));
+    const QByteArray brands =
+        head.mid(8, int(qBound(qint64(0), qint64(boxSize) - 8, qint64(4096))));
     static const QList<QByteArray> heifBrands{"mif1", "mif2", "msf1", "heic", "heix", "heim",
                                               "heis", "hevc", "hevx", "hevm", "hevs", "avif",
                                               "avis", "avio", "j2ki", "j2is", "miaf"};
@@ -78,10 +75,6 @@ bool isHeif(const QString &path)
     return false;
 }
 
-namespace {
-
-// Apple's HDR gain map, stored as an auxiliary image of the primary: its handle, to be
-// released, or null.
 heif_image_handle *gainMapHandle(const heif_image_handle *handle)
 {
     const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
@@ -105,6 +98,8 @@ heif_image_handle *gainMapHandle(const heif_image_handle *handle)
     return nullptr;
 }
 
+namespace {
+
 // The gain map's size, as libheif decodes it (turned as the picture is); empty for none.
 QSize gainMapSize(const heif_image_handle *handle)
 {
@@ -116,57 +111,7 @@ QSize gainMapSize(const heif_image_handle *handle)
     return size;
 }
 
-// The luma plane of a decoded gain map.
-QImage greyImage(const heif_image *image)
-{
-    int stride = 0;
-    const uint8_t *plane = heif_image_get_plane_readonly(image, heif_channel_Y, &stride);
-    const int width = heif_image_get_width(image, heif_channel_Y);
-    const int height = heif_image_get_height(image, heif_channel_Y);
-    if (!plane || width <= 0 || height <= 0 ||
-        heif_image_get_bits_per_pixel_range(image, heif_channel_Y) != 8)
-        return QImage();
-    QImage grey(width, height, QImage::Format_Grayscale8);
-    if (grey.isNull())
-        return grey;
-    for (int y = 0; y < height; ++y)
-        std::memcpy(grey.scanLine(y), plane + qint64(y) * stride, size_t(width));
-    return grey;
-}
-
-// Calls `use` with the primary image of the file at `path`; false where there is none.
-bool withPrimary(const QString &path, const std::function<void(heif_image_handle *)> &use)
-{
-    heif_context *context = newContext();
-    heif_image_handle *handle = nullptr;
-    const bool opened =
-        heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok;
-    if (opened)
-        use(handle);
-    heif_image_handle_release(handle);
-    heif_context_free(context);
-    return opened;
-}
-
 } // namespace
-
-QImage decodeGainMap(const QString &path)
-{
-    QImage grey;
-    withPrimary(path, [&grey](heif_image_handle *handle) {
-        heif_image_handle *aux = gainMapHandle(handle);
-        heif_image *image = nullptr;
-        if (aux && heif_decode_image(aux, &image, heif_colorspace_monochrome,
-                                     heif_chroma_monochrome, nullptr)
-                           .code == heif_error_Ok)
-            grey = greyImage(image);
-        heif_image_release(image);
-        heif_image_handle_release(aux);
-    });
-    return grey;
-}
 
 Blocks read(const heif_image_handle *handle)
 {
@@ -192,19 +137,111 @@ Blocks read(const heif_image_handle *handle)
     return blocks;
 }
 
-heif_context *newContext()
+namespace {
+
+struct Chromaticities
 {
-    static const bool initialised = heif_init(nullptr).code == heif_error_Ok;
-    Q_UNUSED(initialised);
-    return heif_context_alloc();
+    QPointF white, red, green, blue;
+};
+
+// The primaries an nclx names, where a profile can express them.
+bool chromaticities(quint16 primaries, Chromaticities *c)
+{
+    const QPointF d65(0.3127, 0.3290);
+    switch (primaries) {
+    case heif_color_primaries_ITU_R_BT_709_5:
+    case heif_color_primaries_unspecified:
+        *c = {d65, {0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_470_6_System_B_G:
+        *c = {d65, {0.64, 0.33}, {0.29, 0.60}, {0.15, 0.06}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_601_6:
+    case heif_color_primaries_SMPTE_240M:
+        *c = {d65, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}};
+        return true;
+    case heif_color_primaries_EBU_Tech_3213_E:
+        *c = {d65, {0.630, 0.340}, {0.295, 0.605}, {0.155, 0.077}};
+        return true;
+    case heif_color_primaries_ITU_R_BT_2020_2_and_2100_0:
+        *c = {d65, {0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}};
+        return true;
+    case heif_color_primaries_SMPTE_RP_431_2:
+        *c = {{0.314, 0.351}, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
+        return true;
+    case heif_color_primaries_SMPTE_EG_432_1:
+        *c = {d65, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
+        return true;
+    default:
+        return false;
+    }
 }
 
-Blocks read(const QString &path)
+// The transfer an nclx names, where a profile can express it. The video curves of the BT.709
+// family are read as sRGB's, as the decode reads every nclx at full range; PQ and HLG have no
+// profile of this kind.
+bool transfer(quint16 characteristics, QColorSpace::TransferFunction *function, float *gamma)
 {
-    Blocks blocks;
-    if (!withPrimary(path, [&blocks](heif_image_handle *handle) { blocks = read(handle); }))
-        blocks.readable = false;
-    return blocks;
+    *gamma = 0;
+    switch (characteristics) {
+    case heif_transfer_characteristic_IEC_61966_2_1:
+    case heif_transfer_characteristic_unspecified:
+    case heif_transfer_characteristic_ITU_R_BT_709_5:
+    case heif_transfer_characteristic_ITU_R_BT_601_6:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_10bit:
+    case heif_transfer_characteristic_ITU_R_BT_2020_2_12bit:
+        *function = QColorSpace::TransferFunction::SRgb;
+        return true;
+    case heif_transfer_characteristic_linear:
+        *function = QColorSpace::TransferFunction::Linear;
+        return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_M:
+        *function = QColorSpace::TransferFunction::Gamma;
+        *gamma = 2.2f;
+        return true;
+    case heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G:
+        *function = QColorSpace::TransferFunction::Gamma;
+        *gamma = 2.8f;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The colour space an ICC profile or an nclx describes; an nclx as the profile that says the
+// same, so that an output without nclx keeps the source's colours.
+} // namespace
+
+QColorSpace colourSpace(const Blocks &colour)
+{
+    if (!colour.icc.isEmpty())
+        return QColorSpace::fromIccProfile(colour.icc);
+    if (colour.nclx.size() < 6)
+        return QColorSpace();
+    const quint16 primaries = qFromBigEndian<quint16>(colour.nclx.constData());
+    const quint16 characteristics = qFromBigEndian<quint16>(colour.nclx.constData() + 2);
+    if (primaries == heif_color_primaries_ITU_R_BT_709_5 &&
+        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
+        return QColorSpace(QColorSpace::SRgb);
+    if (primaries == heif_color_primaries_SMPTE_EG_432_1 &&
+        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
+        return QColorSpace(QColorSpace::DisplayP3);
+    Chromaticities c;
+    QColorSpace::TransferFunction function;
+    float gamma;
+    if (!chromaticities(primaries, &c) || !transfer(characteristics, &function, &gamma))
+        return QColorSpace();
+    return QColorSpace(c.white, c.red, c.green, c.blue, function, gamma);
+}
+
+void initialise()
+{
+    heif_init(nullptr);
+}
+
+heif_context *newContext()
+{
+    return heif_context_alloc();
 }
 
 } // namespace HeifMetadata

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColorSpace>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -11,14 +12,17 @@ struct heif_image_handle;
 // HEIF and AVIF containers: what they are, and the metadata they hold beside the pixels.
 namespace HeifMetadata {
 
-// A new libheif context. The library stays initialised for the program's life: the toolkit's
-// HEIF plug-in initialises and deinitialises it around its own use, which would otherwise
-// unregister the encoders and decoders between two of ours.
+// Initialises libheif for the program's life: the toolkit's HEIF plug-in initialises and
+// deinitialises it around its own use, which would otherwise unregister the encoders and
+// decoders between two of ours.
+void initialise();
+
+// A new libheif context.
 heif_context *newContext();
 
-// True where the file's `ftyp` brands name a HEIF image (HEIC, AVIF, or any other coding),
-// whatever its name says.
-bool isHeif(const QString &path);
+// True where the file's `ftyp` brands, in its first bytes, name a HEIF image (HEIC, AVIF, or
+// any other coding), whatever its name says.
+bool isHeif(const QByteArray &head);
 
 struct Blocks
 {
@@ -33,11 +37,13 @@ struct Blocks
 
 // The EXIF and XMP items and the colour description of an image.
 Blocks read(const heif_image_handle *handle);
-// The same, of the primary image of the file at `path`.
-Blocks read(const QString &path);
 
-// Apple's HDR gain map of the primary image of the file at `path`, upright, as grey pixels;
-// null where it has none or it does not decode.
-QImage decodeGainMap(const QString &path);
+// Apple's HDR gain map, stored as an auxiliary image of the primary: its handle, to be
+// released, or null.
+heif_image_handle *gainMapHandle(const heif_image_handle *handle);
+
+// The colour space an ICC profile or an nclx describes; an nclx as the profile that says the
+// same, so that an output without nclx keeps the source's colours.
+QColorSpace colourSpace(const Blocks &colour);
 
 } // namespace HeifMetadata

@@ -1,10 +1,9 @@
 #include "formats/jpeg/jpegformat.h"
 
+#include "formats/jpeg/jpegdecoder.h"
 #include "formats/jpeg/jpegmetadata.h"
-#include "formats/jpeg/jpegstream.h"
 #include "formats/toolkitcodec.h"
-#include "resample/resampler.h"
-#include "resample/sampler.h"
+#include "resample/imagecopy.h"
 
 #include <QColorSpace>
 #include <QCoreApplication>
@@ -45,11 +44,7 @@ QImage onWhite(const QImage &image)
 bool encodeGainMap(const GainMap &map, const QSize &picture, int setting, QByteArray *bytes,
                    QString *error)
 {
-    const QSize size = map.sizeFor(picture);
-    QImage reduced = size == map.image.size() ? map.image
-                     : map.smooth             ? sampleSmooth(map.image, size)
-                                              : sampleNearest(map.image, size);
-    reduced = withTexts(reduced, [](const QString &) { return false; });
+    QImage reduced = withTexts(map.imageFor(picture), [](const QString &) { return false; });
     reduced.setColorSpace(QColorSpace());
     if (!ToolkitCodec::encode(reduced, "jpg", setting, bytes, error))
         return false;
@@ -100,11 +95,10 @@ const Formats::Entry &entry()
         // A multi-picture file (a stereo pair, say) is the JPEG of its first picture.
         e.readOnlySuffixes = {"mpo"};
         e.writtenAs = "jpg";
-        e.decoder.decodeScaled = JpegStream::decodeScaled;
-        e.decoder.decodeScaledSrgb = JpegStream::decodeScaledSrgb;
-        e.decoder.memoryEstimate = JpegStream::memoryEstimate;
-        e.decoder.imageCount = ToolkitCodec::singleImage;
-        e.readMetadata = JpegMetadata::read;
+        e.open = [](const SourceFile &source, const Formats::EmbeddedOpener &) {
+            return JpegDecoder::open(source);
+        };
+        e.openEmbedded = JpegDecoder::openEmbedded;
         e.writers = {writer()};
         return e;
     }();

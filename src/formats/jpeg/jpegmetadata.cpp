@@ -1,7 +1,8 @@
 #include "formats/jpeg/jpegmetadata.h"
 
-#include "formats/jpeg/jpegstream.h"
+#include "formats/sourcedevice.h"
 #include "metadata/exifblock.h"
+#include "system/sourcefile.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -79,12 +80,10 @@ QList<Segment> readSegments(QIODevice &file)
     }
 }
 
-QList<Segment> readSegments(const QString &path)
+QList<Segment> readSegments(const SourceFile &source)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return readSegments(file);
+    const std::unique_ptr<QIODevice> device = Formats::sourceDevice(source);
+    return readSegments(*device);
 }
 
 // The IPTC resource (id 0x0404) of a Photoshop segment's resource list, as it stands.
@@ -196,48 +195,37 @@ QList<GainMap::Segment> ownSegments(const QList<Segment> &segments)
     return kept;
 }
 
-// The gain map's own JPEG, whole (its last bytes the end of image), with its segments.
-void readGainMap(const QString &path, const Segment &mpf, GainMap *map)
+// The gain map's own JPEG, whole (its last bytes the end of image); empty where there is none.
+QByteArray gainMapJpeg(const SourceFile &source, const Segment &mpf)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QPair<qint64, qint64> extent = gainMapExtent(mpf, file.size());
-    if (extent.first < 0 || extent.second - extent.first > MaxGainMapBytes ||
-        !file.seek(extent.first))
-        return;
-    QByteArray coded = file.read(extent.second - extent.first);
+    const QPair<qint64, qint64> extent = gainMapExtent(mpf, source.size());
+    if (extent.first < 0 || extent.second - extent.first > MaxGainMapBytes)
+        return QByteArray();
+    QByteArray coded = source.read(extent.first, extent.second - extent.first);
     const int end = coded.lastIndexOf("\xff\xd9");
     if (!coded.startsWith("\xff\xd8") || end < 0)
-        return;
+        return QByteArray();
     coded.truncate(end + 2);
-    QBuffer buffer(&coded);
+    return coded;
+}
+
+// The map's segments, its kind, and its size upright, turned as the primary's EXIF turns the
+// picture.
+void readGainMap(const QByteArray &coded, const QByteArray &exif, GainMap *map)
+{
+    QByteArray bytes = coded;
+    QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     map->segments = ownSegments(readSegments(buffer));
-    map->coded = coded;
     for (const GainMap::Segment &segment : map->segments)
         if (segment.payload.contains("hdrgainmap"))
             map->kind = GainMap::Kind::Apple;
-}
-
-// What decodes a JPEG gain map upright, turned as the primary's EXIF turns the picture.
-void decodeGainMapWith(const QByteArray &exif, GainMap *map)
-{
-    QByteArray coded = map->coded;
-    QBuffer buffer(&coded);
+    buffer.seek(0);
     const QSize stored = QImageReader(&buffer, "jpeg").size();
-    const QImageIOHandler::Transformations transform = ExifBlock::transformation(exif);
-    map->size =
-        transform.testFlag(QImageIOHandler::TransformationRotate90) ? stored.transposed() : stored;
-    map->decode = [coded, transform](int box, bool smooth) {
-        QImage image;
-        QString error;
-        const Resampling resampling = smooth ? Resampling::Smooth : Resampling::Nearest;
-        return JpegStream::decodeScaledData(coded, transform, box, resampling, &image, &error) ==
-                       Formats::Status::Decoded
-                   ? image
-                   : QImage();
-    };
+    map->size = ExifBlock::transformation(exif).testFlag(QImageIOHandler::TransformationRotate90)
+                    ? stored.transposed()
+                    : stored;
+    map->decodable = true;
 }
 
 bool listsGainMap(const Segment &s)
@@ -251,11 +239,12 @@ bool listsGainMap(const Segment &s)
 
 } // namespace
 
-PhotoMetadata read(const QString &path)
+PhotoMetadata read(const SourceFile &source)
 {
     PhotoMetadata::Record m;
     QByteArray photoshop;
-    const QList<Segment> segments = readSegments(path);
+    QByteArray gainMap;
+    const QList<Segment> segments = readSegments(source);
     for (const Segment &s : segments) {
         if (s.marker == App1 && s.payload.startsWith(ExifSignature) && m.exif.isEmpty()) {
             m.exif = s.payload.mid(ExifSignature.size());
@@ -268,20 +257,33 @@ PhotoMetadata read(const QString &path)
             photoshop += s.payload.mid(PhotoshopSignature.size());
         else if (listsGainMap(s)) {
             m.gainMap.kind = GainMap::Kind::Adobe;
-            readGainMap(path, s, &m.gainMap);
+            gainMap = gainMapJpeg(source, s);
         } else if (s.marker == App2 && s.payload.startsWith(IsoGainMapSignature)) {
             m.gainMap.kind = m.gainMap.present() ? m.gainMap.kind : GainMap::Kind::Adobe;
             m.gainMap.primarySegments.append({App2, s.payload});
         } else if (s.marker == App2 && s.payload.startsWith(IccSignature))
             m.profile += s.payload.mid(IccSignature.size() + 2); // after its number and count
     }
-    if (!m.gainMap.coded.isEmpty())
-        decodeGainMapWith(m.exif, &m.gainMap);
+    if (!gainMap.isEmpty())
+        readGainMap(gainMap, m.exif, &m.gainMap);
     bool readable = true;
     m.iptc = iptcResource(photoshop, &readable);
     if (!readable)
         m.unreadable.append(tr("IPTC illisibles"));
     return PhotoMetadata(m);
+}
+
+GainMapSource gainMapSource(const SourceFile &source)
+{
+    GainMapSource map;
+    const QList<Segment> segments = readSegments(source);
+    for (const Segment &s : segments) {
+        if (s.marker == App1 && s.payload.startsWith(ExifSignature) && map.exif.isEmpty())
+            map.exif = s.payload.mid(ExifSignature.size());
+        else if (listsGainMap(s) && map.coded.isEmpty())
+            map.coded = gainMapJpeg(source, s);
+    }
+    return map;
 }
 
 namespace {

@@ -2,11 +2,22 @@
 
 #include "metadata/photometadata.h"
 
+class SourceFile;
+
 // The EXIF, XMP (extended too) and IPTC segments of JPEG files.
 namespace JpegMetadata {
 
-// The segments before the image data of the JPEG at `path`; empty for other files.
-PhotoMetadata read(const QString &path);
+// The segments before the image data of the JPEG; empty for other files.
+PhotoMetadata read(const SourceFile &source);
+
+// The gain map an MPF index lists, as its own JPEG, and the primary's EXIF block, whose
+// orientation turns the map as it turns the picture; empty where there is none.
+struct GainMapSource
+{
+    QByteArray coded;
+    QByteArray exif;
+};
+GainMapSource gainMapSource(const SourceFile &source);
 
 // Inserts `metadata` into the JPEG bytes `jpeg`, corrected for an upright image of `size`
 // without a thumbnail. What cannot be carried safely is left out, and `leftOut` says what;

@@ -1,29 +1,14 @@
 #include "formats/png/pngformat.h"
 
+#include "formats/png/pngdecoder.h"
 #include "formats/png/pngmetadata.h"
-#include "formats/png/pngstream.h"
 #include "formats/toolkitcodec.h"
-#include "metadata/exifblock.h"
 
 #include <QCoreApplication>
 
 namespace PngFormat {
 
 namespace {
-
-QImageIOHandler::Transformations transformation(const QString &path)
-{
-    return ExifBlock::transformation(PngMetadata::read(path).exif);
-}
-
-PhotoMetadata readMetadata(const QString &path)
-{
-    const PngMetadata::Blocks png = PngMetadata::read(path);
-    PhotoMetadata::Record record;
-    record.exif = png.exif;
-    record.xmp = png.xmp;
-    return PhotoMetadata(record);
-}
 
 // The EXIF and XMP chunks, corrected; the other text goes as the toolkit encoded it.
 void insertMetadata(QByteArray *png, const PhotoMetadata &metadata, const QSize &size,
@@ -61,12 +46,9 @@ const Formats::Entry &entry()
     static const Formats::Entry png = [] {
         Formats::Entry e;
         e.names = {"png"};
-        e.decoder.decodeScaled = PngStream::decodeScaled;
-        e.decoder.memoryEstimate = PngStream::memoryEstimate;
-        e.decoder.transformation = transformation;
-        e.decoder.imageCount = PngStream::imageCount;
-        e.decoder.refuse = PngStream::refuse;
-        e.readMetadata = readMetadata;
+        e.open = [](const SourceFile &source, const Formats::EmbeddedOpener &) {
+            return PngDecoder::open(source);
+        };
         e.writers = {writer()};
         return e;
     }();

@@ -1,6 +1,7 @@
 #include "formats/png/pngmetadata.h"
 
-#include <QFile>
+#include "system/sourcefile.h"
+
 #include <QtEndian>
 
 #include <zlib.h>
@@ -63,26 +64,23 @@ QByteArray chunk(const QByteArray &type, const QByteArray &data)
 
 } // namespace
 
-Blocks read(const QString &path)
+Blocks read(const SourceFile &source)
 {
     Blocks blocks;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.read(8) != Signature)
+    if (source.read(0, 8) != Signature)
         return blocks;
-    for (qint64 at = 8; at + 12 <= file.size();) {
-        if (!file.seek(at))
-            break;
-        const QByteArray header = file.read(8);
+    for (qint64 at = 8; at + 12 <= source.size();) {
+        const QByteArray header = source.read(at, 8);
         if (header.size() != 8)
             break;
         const qint64 length = qFromBigEndian<quint32>(header.constData());
         const QByteArray type = header.mid(4);
-        if (length > file.size() - at - 12 || type == "IEND")
+        if (length > source.size() - at - 12 || type == "IEND")
             break;
         if (type == "eXIf" && blocks.exif.isEmpty())
-            blocks.exif = file.read(length);
+            blocks.exif = source.read(at + 8, length);
         else if (type == "iTXt" && blocks.xmp.isEmpty() && length <= MaxXmp) {
-            const QByteArray data = file.read(length);
+            const QByteArray data = source.read(at + 8, length);
             if (isXmpText(type, data))
                 blocks.xmp = internationalText(data);
         }

@@ -1,8 +1,7 @@
 #include "formats/raw/rawformat.h"
 
+#include "formats/raw/rawdecoder.h"
 #include "formats/raw/rawmetadata.h"
-#include "formats/raw/rawstream.h"
-#include "formats/toolkitcodec.h"
 
 namespace RawFormat {
 
@@ -11,14 +10,11 @@ const Formats::Entry &entry()
     static const Formats::Entry raw = [] {
         Formats::Entry e;
         e.names = {"raw"};
-        e.recognise = RawStream::recognise;
-        e.readOnlySuffixes = RawStream::suffixes();
+        e.recognise = RawDecoder::recognise;
+        e.readOnlySuffixes = RawDecoder::suffixes();
         e.writtenAs = "jpg";
-        e.decoder.decodeScaled = RawStream::decodeScaled;
-        e.decoder.memoryEstimate = RawStream::memoryEstimate;
-        e.decoder.uprightSize = RawStream::uprightSize;
-        e.decoder.imageCount = ToolkitCodec::singleImage;
-        e.readMetadata = RawMetadata::read;
+        e.open = RawDecoder::open;
+        e.initialise = RawMetadata::initialise;
         return e;
     }();
     return raw;

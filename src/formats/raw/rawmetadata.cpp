@@ -1,8 +1,8 @@
 #include "formats/raw/rawmetadata.h"
 
+#include "system/sourcefile.h"
+
 #include <QCoreApplication>
-#include <QFile>
-#include <QMutex>
 
 #include <exiv2/exiv2.hpp>
 
@@ -51,27 +51,21 @@ QByteArray encode(const Exiv2::ExifData &all, bool makerNotes)
     return QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
 }
 
-void quietOnce()
-{
-    static QMutex mutex;
-    static bool done = false;
-    const QMutexLocker lock(&mutex);
-    if (done)
-        return;
-    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    Exiv2::XmpParser::initialize();
-    done = true;
-}
-
 } // namespace
 
-// Exiv2 reports what it cannot read by throwing: caught here, the one place it is called.
-PhotoMetadata read(const QString &path)
+// Exiv2 asks that its XMP parser be set up before threads use it.
+void initialise()
 {
-    quietOnce();
+    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+    Exiv2::XmpParser::initialize();
+}
+
+// Exiv2 reports what it cannot read by throwing: caught here, the one place it is called.
+PhotoMetadata read(const SourceFile &source)
+{
     PhotoMetadata::Record record;
     try {
-        const auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+        const auto image = Exiv2::ImageFactory::open(source.map(), long(source.size()));
         image->readMetadata();
         QByteArray exif = encode(image->exifData(), true);
         if (size_t(exif.size()) > MaxBlock)

@@ -1,7 +1,8 @@
 #include "formats/tiff/tiffcheck.h"
 
+#include "formats/tiff/tiffclient.h"
+
 #include <QByteArray>
-#include <QFile>
 #include <QtGlobal>
 
 #include <cstdarg>
@@ -37,48 +38,36 @@ void onWarning(const char *module, const char *, va_list)
     dataComplaint = dataComplaint || aboutData(module);
 }
 
-// libtiff's messages go to the handlers, not to the terminal, from the program's start: the
-// toolkit's plug-in opens files before any of these functions is called.
-const bool handlersInstalled = [] {
-    TIFFSetErrorHandler(onError);
-    TIFFSetWarningHandler(onWarning);
-    return true;
-}();
-
-TIFF *openQuietly(const char *path)
-{
-    return TIFFOpen(path, "r");
-}
-
 } // namespace
 
-bool misreadByToolkit(const char *path)
+bool misreadByToolkit(const SourceFile &source)
 {
-    TIFF *tiff = openQuietly(path);
+    TiffClient client(source);
+    TIFF *tiff = client.tiff();
     if (!tiff)
         return false;
     quint16 planar = PLANARCONFIG_CONTIG, bits = 1;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFClose(tiff);
     return planar == PLANARCONFIG_SEPARATE && bits > 8;
 }
 
-bool implausible(const char *path)
+bool implausible(const SourceFile &source)
 {
-    TIFF *tiff = openQuietly(path);
+    TiffClient client(source);
+    TIFF *tiff = client.tiff();
     if (!tiff)
         return false;
     constexpr qint64 Limit = qint64(1) << 31; // the largest image accepted, at 8 bytes a pixel
     const qint64 block =
         TIFFIsTiled(tiff) ? qint64(TIFFTileSize64(tiff)) : qint64(TIFFStripSize64(tiff));
-    TIFFClose(tiff);
     return block < 0 || block > Limit;
 }
 
-int pageCount(const char *path)
+int pageCount(const SourceFile &source)
 {
-    TIFF *tiff = openQuietly(path);
+    TiffClient client(source);
+    TIFF *tiff = client.tiff();
     if (!tiff)
         return 0;
     int pages = 0;
@@ -91,13 +80,19 @@ int pageCount(const char *path)
         if (!TIFFReadDirectory(tiff))
             break;
     }
-    TIFFClose(tiff);
     return pages;
+}
+
+// libtiff's messages go to the handlers, not to the terminal, from the program's start: the
+// toolkit's plug-in opens files before any of these functions is called.
+void initialise()
+{
+    TIFFSetErrorHandler(onError);
+    TIFFSetWarningHandler(onWarning);
 }
 
 void start()
 {
-    Q_UNUSED(handlersInstalled);
     dataComplaint = otherError = false;
 }
 
@@ -111,20 +106,14 @@ bool anyError()
     return dataComplaint || otherError;
 }
 
-Formats::Status refuse(const QString &path, QString *detail)
+Formats::Status refuse(const SourceFile &source, QString *detail)
 {
-    const QByteArray name = QFile::encodeName(path);
-    if (implausible(name.constData()))
+    if (implausible(source))
         return Formats::Status::Damaged;
-    if (!misreadByToolkit(name.constData()))
+    if (!misreadByToolkit(source))
         return Formats::Status::Decoded;
     *detail = QStringLiteral("16-bit planar TIFF");
     return Formats::Status::Failed;
-}
-
-int imageCount(const QString &path)
-{
-    return pageCount(QFile::encodeName(path).constData());
 }
 
 Formats::Status verdict(bool, bool decoded)

@@ -3,18 +3,42 @@
 #include "formats/tiff/tiffcheck.h"
 #include "formats/tiff/tiffmetadata.h"
 #include "formats/toolkitcodec.h"
+#include "formats/toolkitdecoder.h"
 
 namespace TiffFormat {
 
 namespace {
 
-// A TIFF's own EXIF, GPS, XMP and IPTC directories are not rebuilt: they are named as left out.
-PhotoMetadata readMetadata(const QString &path)
+// Read by the toolkit's plug-in, with libtiff listened to underneath; a TIFF's own EXIF, GPS,
+// XMP and IPTC directories are not rebuilt: they are named as left out.
+class Decoder : public Formats::ToolkitDecoder
 {
-    PhotoMetadata::Record record;
-    record.unreadable = TiffMetadata::present(path);
-    return PhotoMetadata(record);
-}
+public:
+    explicit Decoder(const SourceFile &source) : ToolkitDecoder(source, HeaderRead::Later)
+    {
+        QString detail;
+        const Formats::Status refused = TiffCheck::refuse(source, &detail);
+        if (refused != Formats::Status::Decoded)
+            refuse(refused, detail);
+        else
+            readHeader();
+    }
+
+    int imageCount() override { return TiffCheck::pageCount(m_source); }
+    PhotoMetadata metadata() override
+    {
+        PhotoMetadata::Record record;
+        record.unreadable = TiffMetadata::present(m_source);
+        return PhotoMetadata(record);
+    }
+
+protected:
+    void beforeDecode() override { TiffCheck::start(); }
+    Formats::Status verdict(bool headerRead, bool decoded) const override
+    {
+        return TiffCheck::verdict(headerRead, decoded);
+    }
+};
 
 Formats::Writer writer()
 {
@@ -32,11 +56,11 @@ const Formats::Entry &entry()
     static const Formats::Entry tiff = [] {
         Formats::Entry e;
         e.names = {"tiff"};
-        e.decoder.imageCount = TiffCheck::imageCount;
-        e.decoder.refuse = TiffCheck::refuse;
-        e.decoder.beforeToolkitDecode = TiffCheck::start;
-        e.decoder.toolkitVerdict = TiffCheck::verdict;
-        e.readMetadata = readMetadata;
+        e.open = [](const SourceFile &source,
+                    const Formats::EmbeddedOpener &) -> std::unique_ptr<Formats::Decoder> {
+            return std::make_unique<Decoder>(source);
+        };
+        e.initialise = TiffCheck::initialise;
         e.writers = {writer()};
         return e;
     }();

@@ -1,7 +1,9 @@
 #include "formats/tiff/tiffmetadata.h"
 
+#include "formats/tiff/tiffclient.h"
+#include "system/sourcefile.h"
+
 #include <QCoreApplication>
-#include <QFile>
 
 #include <tiffio.h>
 
@@ -9,10 +11,9 @@ namespace TiffMetadata {
 
 namespace {
 
-bool isTiff(const QString &path)
+bool isTiff(const SourceFile &source)
 {
-    QFile file(path);
-    const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+    const QByteArray head = source.head().left(4);
     return head == QByteArray("II*\0", 4) || head == QByteArray("MM\0*", 4) ||
            head == QByteArray("II+\0", 4) || head == QByteArray("MM\0+", 4);
 }
@@ -30,12 +31,13 @@ bool has(TIFF *tiff, ttag_t tag)
 
 } // namespace
 
-QStringList present(const QString &path)
+QStringList present(const SourceFile &source)
 {
     QStringList found;
-    if (!isTiff(path))
+    if (!isTiff(source))
         return found;
-    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    const TiffClient client(source);
+    TIFF *tiff = client.tiff();
     if (!tiff)
         return found;
     const struct
@@ -49,7 +51,6 @@ QStringList present(const QString &path)
     for (const auto &block : blocks)
         if (has(tiff, block.tag))
             found.append(QCoreApplication::translate("MainWindow", "%1 du TIFF").arg(block.name));
-    TIFFClose(tiff);
     return found;
 }
 

@@ -2,11 +2,13 @@
 
 #include <QStringList>
 
+class SourceFile;
+
 // The metadata of a TIFF lives in its own directories, beside the image's tags: no other
 // container takes it as it is, and it is not rebuilt.
 namespace TiffMetadata {
 
-// What the TIFF at `path` holds of EXIF, GPS, XMP and IPTC; empty for other files.
-QStringList present(const QString &path);
+// What a TIFF holds of EXIF, GPS, XMP and IPTC; empty for other files.
+QStringList present(const SourceFile &source);
 
 } // namespace TiffMetadata

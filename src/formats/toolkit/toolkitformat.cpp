@@ -1,9 +1,10 @@
 #include "formats/toolkit/toolkitformat.h"
 
+#include "formats/sourcedevice.h"
 #include "formats/toolkitcodec.h"
-#include "resample/resampler.h"
+#include "formats/toolkitdecoder.h"
+#include "system/sourcefile.h"
 
-#include <QFileInfo>
 #include <QImageReader>
 
 namespace ToolkitFormat {
@@ -16,38 +17,45 @@ int gifDelay(int ms)
     return ms > 10 ? ms : 100;
 }
 
-// A GIF's frames, each as the toolkit composites it; lossless, as a GIF's flat colours are
-// best kept.
-Formats::Status decodeGifFrames(const QString &path, QImageIOHandler::Transformations, int box,
-                                Resampling resampling, Formats::Animation *animation,
-                                const Formats::FrameSink &sink, int *endMs, QString *error)
+// A GIF, read by the toolkit: its frames, each as the toolkit composites it; lossless, as a
+// GIF's flat colours are best kept.
+class GifDecoder : public Formats::ToolkitDecoder
 {
-    ToolkitCodec::allowLargestAcceptedImage();
-    QImageReader reader(path);
-    const int loops = reader.loopCount(); // -1 forever, else the repeats after the first play
-    animation->loopCount = loops < 0 ? 0 : loops + 1;
-    animation->lossless = true;
-    const int count = reader.imageCount();
-    int startMs = 0;
-    for (int i = 0; i < count; ++i) {
-        const QImage frame = reader.read();
-        if (frame.isNull()) {
-            *error = reader.errorString();
-            return Formats::Status::Damaged;
-        }
-        if (!sink(sampleFitted(frame, box, resampling), startMs))
-            return Formats::Status::Failed;
-        startMs += gifDelay(reader.nextImageDelay());
-    }
-    *endMs = startMs;
-    return Formats::Status::Decoded;
-}
+public:
+    using ToolkitDecoder::ToolkitDecoder;
 
-// The toolkit's canvas and previous frame, and the frames the encoder has taken.
-qint64 gifFramesEstimate(const QString &path, const QSize &size)
-{
-    return 2 * qint64(size.width()) * size.height() * 4 + 3 * QFileInfo(path).size();
-}
+    bool decodesFrames() const override { return true; }
+    Formats::Status decodeFrames(const Target &target, Formats::Animation *animation,
+                                 const Formats::FrameSink &sink, int *endMs,
+                                 QString *words) override
+    {
+        const std::unique_ptr<QIODevice> device = Formats::sourceDevice(m_source);
+        QImageReader reader(device.get());
+        const int loops = reader.loopCount(); // -1 forever, else the repeats after the first play
+        animation->loopCount = loops < 0 ? 0 : loops + 1;
+        animation->lossless = true;
+        const int count = reader.imageCount();
+        int startMs = 0;
+        for (int i = 0; i < count; ++i) {
+            const QImage frame = reader.read();
+            if (frame.isNull()) {
+                *words = reader.errorString();
+                return Formats::Status::Damaged;
+            }
+            if (!sink(target.resample(frame, target.outputFor(frame.size())), startMs))
+                return Formats::Status::Failed;
+            startMs += gifDelay(reader.nextImageDelay());
+        }
+        *endMs = startMs;
+        return Formats::Status::Decoded;
+    }
+    // The toolkit's canvas and previous frame, and the frames the encoder has taken.
+    qint64 framesEstimate() override
+    {
+        const QSize size = m_header.upright();
+        return 2 * qint64(size.width()) * size.height() * 4 + 3 * m_source.size();
+    }
+};
 
 // None of the toolkit's other writers takes metadata; what they keep of the pixels and
 // their profile was measured on each plug-in. Empty suffixes: whatever no entry claims.
@@ -68,8 +76,10 @@ const Formats::Entry &entry()
     static const Formats::Entry toolkit = [] {
         Formats::Entry e;
         e.names = {"gif"};
-        e.decoder.decodeFrames = decodeGifFrames;
-        e.decoder.framesEstimate = gifFramesEstimate;
+        e.open = [](const SourceFile &source,
+                    const Formats::EmbeddedOpener &) -> std::unique_ptr<Formats::Decoder> {
+            return std::make_unique<GifDecoder>(source);
+        };
         e.writers = {writer({"ico", "cur", "pic"}, true, false),
                      writer({"icns", "jxl"}, true, true), writer({}, false, false)};
         return e;

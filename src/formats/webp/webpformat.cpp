@@ -1,31 +1,13 @@
 #include "formats/webp/webpformat.h"
 
+#include "formats/webp/webpdecoder.h"
 #include "formats/webp/webpmetadata.h"
-#include "formats/webp/webpstream.h"
 #include "formats/webp/webpwriter.h"
+#include "system/sourcefile.h"
 
 namespace WebPFormat {
 
 namespace {
-
-PhotoMetadata readMetadata(const QString &path)
-{
-    const WebPMetadata::Blocks webp = WebPMetadata::read(path);
-    PhotoMetadata::Record record;
-    record.exif = webp.exif;
-    record.xmp = webp.xmp;
-    record.icc = webp.icc;
-    return PhotoMetadata(record);
-}
-
-Formats::Status decodeFrames(const QString &path, QImageIOHandler::Transformations transform,
-                             int box, Resampling resampling, Formats::Animation *animation,
-                             const Formats::FrameSink &sink, int *endMs, QString *error)
-{
-    animation->lossless = WebPStream::isLossless(path);
-    return WebPStream::decodeFrames(path, transform, box, resampling, animation, sink, endMs,
-                                    error);
-}
 
 // A lossless source stays lossless: usually a graphic or a screenshot that lossy coding would
 // smear.
@@ -71,16 +53,11 @@ const Formats::Entry &entry()
     static const Formats::Entry webp = [] {
         Formats::Entry e;
         e.names = {"webp"};
-        e.recognise = WebPMetadata::isWebP;
+        e.recognise = [](const SourceFile &source) { return WebPMetadata::isWebP(source.head()); };
         e.ownSuffixes = {"webp"};
-        e.decoder.decodeScaled = WebPStream::decodeScaled;
-        e.decoder.memoryEstimate = WebPStream::memoryEstimate;
-        e.decoder.uprightSize = WebPStream::uprightSize;
-        e.decoder.transformation = WebPStream::transformation;
-        e.decoder.imageCount = WebPStream::imageCount;
-        e.decoder.isLossless = WebPStream::isLossless;
-        e.decoder.decodeFrames = decodeFrames;
-        e.readMetadata = readMetadata;
+        e.open = [](const SourceFile &source, const Formats::EmbeddedOpener &) {
+            return WebPDecoder::open(source);
+        };
         e.writers = {writer()};
         return e;
     }();

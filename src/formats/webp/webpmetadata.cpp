@@ -1,6 +1,5 @@
 #include "formats/webp/webpmetadata.h"
 
-#include <QFile>
 #include <QtEndian>
 
 #include <webp/mux.h>
@@ -18,22 +17,18 @@ bool hasWebPHeader(const QByteArray &head)
 
 } // namespace
 
-bool isWebP(const QString &path)
+bool isWebP(const QByteArray &head)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && hasWebPHeader(file.read(12));
+    return hasWebPHeader(head.left(12));
 }
 
-Blocks read(const QString &path)
+Blocks read(const QByteArray &file)
 {
     Blocks blocks;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !hasWebPHeader(file.read(12)))
+    if (!hasWebPHeader(file.left(12)))
         return blocks;
     for (qint64 at = 12; at + ChunkHeader <= file.size();) {
-        if (!file.seek(at))
-            break;
-        const QByteArray header = file.read(ChunkHeader);
+        const QByteArray header = file.mid(int(at), int(ChunkHeader));
         if (header.size() != ChunkHeader)
             break;
         const qint64 length = qFromLittleEndian<quint32>(header.constData() + 4);
@@ -45,7 +40,7 @@ Blocks read(const QString &path)
                              : name == "ICCP" ? &blocks.icc
                                               : nullptr;
         if (target && target->isEmpty())
-            *target = file.read(length);
+            *target = file.mid(int(at + ChunkHeader), int(length));
         at += ChunkHeader + length + (length & 1);
     }
     if (blocks.exif.startsWith(QByteArray("Exif\0\0", 6)))

@@ -6,8 +6,8 @@
 // WebP containers: what they are, and the metadata chunks they hold beside the pixels.
 namespace WebPMetadata {
 
-// True where the file starts as a WebP does, whatever its name says.
-bool isWebP(const QString &path);
+// True where the file's first bytes start as a WebP does, whatever its name says.
+bool isWebP(const QByteArray &head);
 
 struct Blocks
 {
@@ -16,8 +16,8 @@ struct Blocks
     QByteArray icc;
 };
 
-// The EXIF, XMP and ICCP chunks of the file at `path`.
-Blocks read(const QString &path);
+// The EXIF, XMP and ICCP chunks of a WebP file.
+Blocks read(const QByteArray &file);
 
 // Adds the chunks of `blocks` that are not empty to the encoded WebP `*webp`. False, with
 // libwebp's words in `error`, where it could not.

@@ -12,7 +12,7 @@
 namespace WebPWriter {
 
 // What the encoder holds for a still of `size`; an animation's encoder is counted with its
-// decoder, in WebPStream::memoryEstimate().
+// decoder's estimate.
 qint64 memoryEstimate(const QSize &size);
 
 // Encodes the upright `image` into `*bytes`: losslessly where asked, else lossy at libwebp's

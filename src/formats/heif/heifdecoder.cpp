@@ -1,0 +1,215 @@
+#include "formats/heif/heifdecoder.h"
+
+#include "formats/heif/heifgainmap.h"
+#include "formats/heif/heifmetadata.h"
+#include "formats/heif/heifplanes.h"
+#include "resample/rowsink.h"
+#include "system/peakmemory.h"
+#include "system/sourcefile.h"
+
+#include <QColorSpace>
+#include <QCoreApplication>
+#include <QtEndian>
+
+#include <algorithm>
+
+#include <libheif/heif.h>
+
+namespace HeifDecoder {
+
+using Formats::Status;
+
+namespace {
+
+// The widest image libheif may even allocate: the pixel limit is checked before decoding.
+constexpr int MaxSide = 1 << 16;
+// Above this, the freed decoder memory is handed back to the system after each image.
+constexpr qint64 LargePixels = 24 * 1000 * 1000;
+// What libde265 and dav1d allocate whatever the image's size.
+constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
+
+// libheif reads the file through this, from the source, where it asks.
+struct Reader
+{
+    const SourceFile *source = nullptr;
+    int64_t position = 0;
+
+    static int64_t getPosition(void *user) { return static_cast<Reader *>(user)->position; }
+    static int read(void *data, size_t size, void *user)
+    {
+        auto *reader = static_cast<Reader *>(user);
+        const qint64 got =
+            reader->source->read(reader->position, static_cast<char *>(data), qint64(size));
+        if (got != qint64(size))
+            return 1;
+        reader->position += got;
+        return 0;
+    }
+    static int seek(int64_t position, void *user)
+    {
+        static_cast<Reader *>(user)->position = position;
+        return 0;
+    }
+    static heif_reader_grow_status waitForFileSize(int64_t size, void *user)
+    {
+        return size <= static_cast<Reader *>(user)->source->size()
+                   ? heif_reader_grow_status_size_reached
+                   : heif_reader_grow_status_size_beyond_eof;
+    }
+};
+
+const heif_reader ReaderFunctions{1, Reader::getPosition, Reader::read, Reader::seek,
+                                  Reader::waitForFileSize};
+
+// Codings libheif cannot decode make the file unreadable; anything else is damage.
+Status statusOf(const heif_error &e)
+{
+    const bool unsupported = e.code == heif_error_Unsupported_filetype ||
+                             e.code == heif_error_Unsupported_feature ||
+                             e.subcode == heif_suberror_Unsupported_codec;
+    return unsupported ? Status::Failed : Status::Damaged;
+}
+
+// The top-level meta box's content, where every item and property is described.
+QByteArray metaBox(const SourceFile &source)
+{
+    for (qint64 at = 0; at + 8 <= source.size();) {
+        const QByteArray header = source.read(at, 16);
+        if (header.size() < 8)
+            break;
+        qint64 size = qFromBigEndian<quint32>(header.constData());
+        qint64 headerSize = 8;
+        if (size == 1 && header.size() == 16) {
+            size = qint64(qFromBigEndian<quint64>(header.constData() + 8));
+            headerSize = 16;
+        } else if (size == 0) {
+            size = source.size() - at;
+        }
+        if (header.mid(4, 4) == "meta" && size >= headerSize && size <= 16 * 1024 * 1024)
+            return source.read(at + headerSize, size - headerSize);
+        if (size < 8)
+            break;
+        at += size;
+    }
+    return QByteArray();
+}
+
+class Decoder : public Formats::Decoder
+{
+public:
+    explicit Decoder(const SourceFile &source) : m_source(source), m_meta(metaBox(source))
+    {
+        m_reader.source = &source;
+        if (!m_context) {
+            refuse(Status::Failed);
+            return;
+        }
+        heif_context_set_maximum_image_size_limit(m_context, MaxSide);
+        heif_error e =
+            heif_context_read_from_reader(m_context, &ReaderFunctions, &m_reader, nullptr);
+        if (e.code == heif_error_Ok)
+            e = heif_context_get_primary_image_handle(m_context, &m_handle);
+        if (e.code != heif_error_Ok) {
+            // Uncompressed and JPEG 2000 images, which libheif 1.15 takes for missing ones.
+            const bool unknownCoding = m_meta.contains("unci") || m_meta.contains("j2k1");
+            refuse(unknownCoding ? Status::Failed : statusOf(e), QString::fromUtf8(e.message));
+            return;
+        }
+        m_header.stored =
+            QSize(heif_image_handle_get_width(m_handle), heif_image_handle_get_height(m_handle));
+        if (!m_header.stored.isValid())
+            refuse(Status::Damaged);
+    }
+    ~Decoder() override
+    {
+        heif_image_handle_release(m_handle);
+        heif_context_free(m_context);
+    }
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+
+    PhotoMetadata metadata() override;
+    std::unique_ptr<Formats::Decoder> gainMap() override { return HeifGainMap::open(m_handle); }
+    qint64 memoryEstimate(const Target &target) override;
+    Status decode(const Target &target, QImage *out, QString *words) override;
+
+private:
+    Status decodeWith(const Target &target, QImage *out, QString *words);
+
+    const SourceFile &m_source;
+    QByteArray m_meta;
+    Reader m_reader;
+    heif_context *m_context = HeifMetadata::newContext();
+    heif_image_handle *m_handle = nullptr;
+};
+
+PhotoMetadata Decoder::metadata()
+{
+    const HeifMetadata::Blocks blocks = HeifMetadata::read(m_handle);
+    PhotoMetadata::Record record;
+    record.exif = blocks.exif;
+    record.xmp = blocks.xmp;
+    record.icc = blocks.icc;
+    record.nclx = blocks.nclx;
+    if (blocks.gainMap)
+        record.gainMap = HeifGainMap::apple(blocks.gainMapSize);
+    if (!blocks.readable)
+        record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
+    return PhotoMetadata(record);
+}
+
+Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
+{
+    const HeifPlanes::Layout layout = HeifPlanes::nativeLayout(m_meta);
+    heif_decoding_options *options = heif_decoding_options_alloc();
+    options->strict_decoding = 1;
+    heif_image *image = nullptr;
+    const heif_error e =
+        heif_decode_image(m_handle, &image, layout.colorspace, layout.chroma, options);
+    heif_decoding_options_free(options);
+    if (e.code != heif_error_Ok) {
+        heif_image_release(image);
+        *words = QString::fromUtf8(e.message);
+        return statusOf(e);
+    }
+    const bool premultiplied = heif_image_handle_is_premultiplied_alpha(m_handle);
+    const Status status = HeifPlanes::push(image, m_handle, target, premultiplied, out);
+    heif_image_release(image);
+    if (status == Status::Decoded)
+        out->setColorSpace(HeifMetadata::colourSpace(HeifMetadata::read(m_handle)));
+    return status;
+}
+
+Status Decoder::decode(const Target &target, QImage *out, QString *words)
+{
+    const QSize size = m_header.stored;
+    const Status status = decodeWith(target, out, words);
+    // The decoder frees a large photo's pictures in pieces that the heap keeps: without handing
+    // them back, each would add to the next one's peak. Small ones are cheaper to keep.
+    if (qint64(size.width()) * size.height() > LargePixels)
+        releaseFreedMemory();
+    return status;
+}
+
+// The decoder's own pictures and threads, the grid's or libheif's copy of the planes, and what
+// the sink holds: measured at 6 to 16 bytes a pixel on the conformance files.
+qint64 Decoder::memoryEstimate(const Target &target)
+{
+    const QSize size = m_header.stored;
+    const int bits = qMax(8, heif_image_handle_get_luma_bits_per_pixel(m_handle));
+    const bool alpha = heif_image_handle_has_alpha_channel(m_handle);
+    const qint64 planes =
+        HeifPlanes::planeBytes(size, HeifPlanes::nativeLayout(m_meta), bits, alpha);
+    const qint64 sink = target.sinkEstimate(size, size, QImageIOHandler::TransformationNone,
+                                            RowLayout::floats(QImage::Format_RGBA64, true));
+    return 4 * planes + DecoderOverhead + sink + qint64(size.width()) * 16;
+}
+
+} // namespace
+
+std::unique_ptr<Formats::Decoder> open(const SourceFile &source)
+{
+    return std::make_unique<Decoder>(source);
+}
+
+} // namespace HeifDecoder

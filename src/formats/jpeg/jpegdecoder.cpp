@@ -1,0 +1,440 @@
+#include "formats/jpeg/jpegdecoder.h"
+
+#include "colour/srgb.h"
+#include "formats/jpeg/jpegmetadata.h"
+#include "formats/sourcedevice.h"
+#include "formats/toolkitdecoder.h"
+#include "metadata/exifblock.h"
+#include "resample/rowsink.h"
+#include "system/sourcefile.h"
+
+#include <QColorSpace>
+#include <QImageReader>
+#include <QVector>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
+
+namespace JpegDecoder {
+
+using Formats::Status;
+
+namespace {
+
+constexpr size_t BufferBytes = 64 * 1024;
+
+// libjpeg reads the source through this, as its stdio source reads a file: a missing end
+// gives a warning and a made-up end of image.
+struct Source
+{
+    jpeg_source_mgr manager;
+    const SourceFile *file;
+    qint64 offset;
+    bool startOfFile;
+    JOCTET buffer[BufferBytes];
+};
+
+void initSource(j_decompress_ptr info)
+{
+    reinterpret_cast<Source *>(info->src)->startOfFile = true;
+}
+
+boolean fillInputBuffer(j_decompress_ptr info)
+{
+    auto *source = reinterpret_cast<Source *>(info->src);
+    qint64 got = source->file->read(source->offset, reinterpret_cast<char *>(source->buffer),
+                                    qint64(BufferBytes));
+    if (got <= 0) {
+        if (source->startOfFile)
+            ERREXIT(info, JERR_INPUT_EMPTY);
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->buffer[0] = 0xFF;
+        source->buffer[1] = JPEG_EOI;
+        got = 2;
+    } else {
+        source->offset += got;
+    }
+    source->manager.next_input_byte = source->buffer;
+    source->manager.bytes_in_buffer = size_t(got);
+    source->startOfFile = false;
+    return TRUE;
+}
+
+void skipInputData(j_decompress_ptr info, long count)
+{
+    auto *source = reinterpret_cast<Source *>(info->src);
+    if (count <= 0)
+        return;
+    while (count > long(source->manager.bytes_in_buffer)) {
+        count -= long(source->manager.bytes_in_buffer);
+        fillInputBuffer(info);
+    }
+    source->manager.next_input_byte += count;
+    source->manager.bytes_in_buffer -= size_t(count);
+}
+
+void termSource(j_decompress_ptr) {}
+
+// libjpeg reports fatal errors by longjmp. Only the small functions below call into libjpeg,
+// each with its own setjmp and nothing but plain data in its frame, so no C++ object is ever
+// skipped by a jump.
+struct Jpeg
+{
+    jpeg_decompress_struct info;
+    jpeg_error_mgr errorManager;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool created;
+    bool damaged;
+    JOCTET *icc;
+    unsigned int iccLength;
+    Srgb::InkConverter *inks; // made once the profile is read, where it is CMYK and asked for
+    Source *source;
+};
+
+void onError(j_common_ptr info)
+{
+    auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
+    (*info->err->format_message)(info, jpeg->message);
+    longjmp(jpeg->jump, 1);
+}
+
+// Warnings about the entropy-coded data mean that what follows is grey or garbage.
+void onMessage(j_common_ptr info, int level)
+{
+    if (level != -1)
+        return;
+    switch (info->err->msg_code) {
+    case JWRN_HIT_MARKER:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION: {
+        auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
+        if (!jpeg->damaged)
+            (*info->err->format_message)(info, jpeg->message);
+        jpeg->damaged = true;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void setSource(Jpeg *j, const SourceFile &file)
+{
+    j->source = static_cast<Source *>(std::calloc(1, sizeof(Source)));
+    j->source->manager.init_source = initSource;
+    j->source->manager.fill_input_buffer = fillInputBuffer;
+    j->source->manager.skip_input_data = skipInputData;
+    j->source->manager.resync_to_restart = jpeg_resync_to_restart;
+    j->source->manager.term_source = termSource;
+    j->source->file = &file;
+    j->info.src = &j->source->manager;
+}
+
+bool readHeader(Jpeg *j, const SourceFile &file)
+{
+    j->info.err = jpeg_std_error(&j->errorManager);
+    j->errorManager.error_exit = onError;
+    j->errorManager.emit_message = onMessage;
+    if (setjmp(j->jump))
+        return false;
+    jpeg_create_decompress(&j->info);
+    j->info.client_data = j;
+    j->created = true;
+    setSource(j, file);
+    jpeg_save_markers(&j->info, JPEG_COM, 0xFFFF);
+    jpeg_save_markers(&j->info, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&j->info, TRUE);
+    if (!jpeg_read_icc_profile(&j->info, &j->icc, &j->iccLength))
+        j->icc = nullptr;
+    return true;
+}
+
+bool startDecoding(Jpeg *j, J_COLOR_SPACE space)
+{
+    if (setjmp(j->jump))
+        return false;
+    j->info.out_color_space = space;
+    jpeg_start_decompress(&j->info);
+    return true;
+}
+
+// Both stop once the data is known to be damaged: the row is refused anyway, and libjpeg would
+// otherwise go on decoding made-up data for every remaining row.
+bool readRow(Jpeg *j, JSAMPROW row)
+{
+    if (j->damaged || setjmp(j->jump))
+        return false;
+    return jpeg_read_scanlines(&j->info, &row, 1) == 1;
+}
+
+bool skipRows(Jpeg *j, JDIMENSION count)
+{
+    if (j->damaged || setjmp(j->jump))
+        return false;
+    return jpeg_skip_scanlines(&j->info, count) == count;
+}
+
+void closeJpeg(Jpeg *j)
+{
+    if (j->created)
+        jpeg_destroy_decompress(&j->info);
+    std::free(j->source);
+    std::free(j->icc);
+    delete j->inks;
+}
+
+// The colour space libjpeg hands out for this file, or JCS_UNKNOWN where the toolkit decodes.
+J_COLOR_SPACE outputSpace(const jpeg_decompress_struct &info)
+{
+    switch (info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        return info.num_components == 1 ? JCS_GRAYSCALE : JCS_UNKNOWN;
+    case JCS_YCbCr:
+    case JCS_RGB:
+        return info.num_components == 3 ? JCS_EXT_BGRA : JCS_UNKNOWN;
+    case JCS_CMYK:
+    case JCS_YCCK:
+        return info.num_components == 4 ? JCS_CMYK : JCS_UNKNOWN;
+    default:
+        return JCS_UNKNOWN;
+    }
+}
+
+// As the toolkit turns the (Adobe, inverted) CMYK it gets from libjpeg into RGB.
+void cmykToRgb(uchar *line, int width)
+{
+    for (int x = 0; x < width; ++x) {
+        uchar *p = line + 4 * x;
+        const int k = p[3];
+        reinterpret_cast<QRgb *>(p)[0] = qRgb(k * p[0] / 255, k * p[1] / 255, k * p[2] / 255);
+    }
+}
+
+// Whole-image coefficient arrays, as libjpeg allocates them for a file read in several scans.
+qint64 coefficientBytes(const jpeg_decompress_struct &info)
+{
+    const auto roundUp = [](qint64 value, qint64 step) { return (value + step - 1) / step * step; };
+    qint64 bytes = 0;
+    for (int i = 0; i < info.num_components; ++i) {
+        const jpeg_component_info &component = info.comp_info[i];
+        bytes += roundUp(component.width_in_blocks, component.h_samp_factor) *
+                 roundUp(component.height_in_blocks, component.v_samp_factor) *
+                 qint64(sizeof(JBLOCK));
+    }
+    return bytes;
+}
+
+class Decoder : public Formats::Decoder
+{
+public:
+    Decoder(const SourceFile &source, QImageIOHandler::Transformations transform) : m_source(source)
+    {
+        std::memset(&m_jpeg, 0, sizeof m_jpeg);
+        m_header.transform = transform;
+        if (!readHeader(&m_jpeg, source)) {
+            refuse(Status::Failed, QString::fromLocal8Bit(m_jpeg.message));
+            return;
+        }
+        m_header.stored = QSize(int(m_jpeg.info.image_width), int(m_jpeg.info.image_height));
+        m_space = outputSpace(m_jpeg.info);
+    }
+    ~Decoder() override { closeJpeg(&m_jpeg); }
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+
+    // libjpeg hands the file out in a colour space of its own: else the toolkit decodes it.
+    bool handled() const { return refusal() != Status::Decoded || m_space != JCS_UNKNOWN; }
+    void leaveToToolkit() { m_toolkit = std::make_unique<Formats::ToolkitDecoder>(m_source); }
+
+    PhotoMetadata metadata() override { return JpegMetadata::read(m_source); }
+    std::unique_ptr<Formats::Decoder> gainMap() override;
+    qint64 memoryEstimate(const Target &target) override;
+    Status decode(const Target &target, QImage *out, QString *words) override;
+
+private:
+    RowLayout layout() const
+    {
+        return RowLayout::image(m_space == JCS_GRAYSCALE ? QImage::Format_Grayscale8
+                                                         : QImage::Format_RGB32);
+    }
+    // The sizes libjpeg can reduce to in its DCT, in eighths, most reduced first. Only
+    // halvings: libjpeg-turbo has vector code for those, the other sizes cost more than they
+    // save.
+    int scaleFor(const Target &target) const
+    {
+        QVector<QSizeF> reduced;
+        const int eighths[] = {1, 2, 4};
+        for (int e : eighths)
+            reduced.append(QSizeF((qint64(m_jpeg.info.image_width) * e + 7) / 8,
+                                  (qint64(m_jpeg.info.image_height) * e + 7) / 8));
+        const int chosen = target.reductionFor(reduced, m_header.upright(), m_header.transform);
+        return chosen < 0 ? 8 : eighths[chosen];
+    }
+    void prepareInks();
+    void convertInks(uchar *row, int width) const
+    {
+        if (m_jpeg.inks)
+            m_jpeg.inks->convertRow(row, width);
+        else
+            cmykToRgb(row, width);
+    }
+    bool pushRows(RowSink *sink);
+    void copyMetadata(QImage *out) const;
+
+    const SourceFile &m_source;
+    Jpeg m_jpeg;
+    J_COLOR_SPACE m_space = JCS_UNKNOWN;
+    std::unique_ptr<Formats::ToolkitDecoder> m_toolkit;
+};
+
+// With sRGB asked for, a CMYK file's inks go through its own profile.
+void Decoder::prepareInks()
+{
+    if (!m_inksToSrgb || !m_jpeg.icc || m_space != JCS_CMYK)
+        return;
+    m_jpeg.inks = new Srgb::InkConverter(
+        QByteArray(reinterpret_cast<const char *>(m_jpeg.icc), int(m_jpeg.iccLength)));
+    if (!m_jpeg.inks->isValid()) {
+        delete m_jpeg.inks;
+        m_jpeg.inks = nullptr;
+    }
+}
+
+// Every row the sink reads, skipping the runs it does not; the rows after the last still have
+// to be there: a file cut short is damaged.
+bool Decoder::pushRows(RowSink *sink)
+{
+    const int width = int(m_jpeg.info.output_width);
+    const int height = int(m_jpeg.info.output_height);
+    QVector<uchar> row(width * (m_space == JCS_GRAYSCALE ? 1 : 4));
+    int next = 0; // the next row libjpeg hands out
+    for (int y = sink->nextRow(0); y < height; y = sink->nextRow(y + 1)) {
+        if (y > next && !skipRows(&m_jpeg, JDIMENSION(y - next)))
+            return false;
+        if (!readRow(&m_jpeg, row.data()))
+            return false;
+        next = y + 1;
+        if (m_space == JCS_CMYK)
+            convertInks(row.data(), width);
+        sink->pushImageRow(y, row.constData());
+    }
+    return next == height || skipRows(&m_jpeg, JDIMENSION(height - next));
+}
+
+void Decoder::copyMetadata(QImage *out) const
+{
+    const jpeg_decompress_struct &info = m_jpeg.info;
+    if (m_jpeg.icc)
+        out->setColorSpace(QColorSpace::fromIccProfile(
+            QByteArray(reinterpret_cast<const char *>(m_jpeg.icc), int(m_jpeg.iccLength))));
+    const double perMeter = info.density_unit == 1 ? 100.0 / 2.54 : 100.0;
+    if (info.density_unit == 1 || info.density_unit == 2) {
+        out->setDotsPerMeterX(int(perMeter * info.X_density));
+        out->setDotsPerMeterY(int(perMeter * info.Y_density));
+    }
+    for (auto *marker = info.marker_list; marker; marker = marker->next) {
+        if (marker->marker != JPEG_COM)
+            continue;
+        const QString text = QString::fromUtf8(reinterpret_cast<const char *>(marker->data),
+                                               int(marker->data_length));
+        const int colon = text.indexOf(QLatin1String(": "));
+        if (colon == -1 || text.indexOf(QLatin1Char(' ')) < colon)
+            out->setText(QStringLiteral("Description"), text);
+        else
+            out->setText(text.left(colon), text.mid(colon + 2));
+    }
+    if (m_jpeg.inks)
+        out->setColorSpace(QColorSpace(QColorSpace::SRgb));
+}
+
+Status Decoder::decode(const Target &target, QImage *out, QString *words)
+{
+    if (m_toolkit)
+        return m_toolkit->decode(target, out, words);
+    if (refusal() != Status::Decoded || m_space == JCS_UNKNOWN)
+        return Status::Failed;
+    prepareInks();
+    m_jpeg.info.scale_num = unsigned(scaleFor(target));
+    m_jpeg.info.scale_denom = 8;
+    if (!startDecoding(&m_jpeg, m_space)) {
+        *words = QString::fromLocal8Bit(m_jpeg.message);
+        return Status::Failed;
+    }
+    const QSize rows(int(m_jpeg.info.output_width), int(m_jpeg.info.output_height));
+    const std::unique_ptr<RowSink> sink =
+        target.sink(rows, m_header.upright(), m_header.transform, layout());
+    if (!sink->isValid())
+        return Status::Failed;
+    if (!pushRows(sink.get()) || m_jpeg.damaged) {
+        *words = QString::fromLocal8Bit(m_jpeg.message);
+        return m_jpeg.damaged ? Status::Damaged : Status::Failed;
+    }
+    *out = sink->result();
+    if (out->isNull())
+        return Status::Failed;
+    copyMetadata(out);
+    return Status::Decoded;
+}
+
+// The output, a scanline, the strips libjpeg keeps between decoding, upsampling and colour
+// conversion, and for a progressive or multi-scan file the whole coefficient buffer.
+qint64 Decoder::memoryEstimate(const Target &target)
+{
+    if (m_toolkit)
+        return m_toolkit->memoryEstimate(target);
+    const jpeg_decompress_struct &info = m_jpeg.info;
+    const qint64 width = info.image_width;
+    const int eighths = scaleFor(target);
+    const QSize rows(int((width * eighths + 7) / 8),
+                     int((qint64(info.image_height) * eighths + 7) / 8));
+    const qint64 bytesPerPixel = m_space == JCS_GRAYSCALE ? 1 : 4;
+    const qint64 strips = width * info.max_v_samp_factor * DCTSIZE * info.num_components * 2;
+    const qint64 fixed = 256 * 1024;
+    const qint64 sink = target.sinkEstimate(rows, m_header.upright(), m_header.transform, layout());
+    return sink + width * bytesPerPixel + strips + fixed +
+           (jpeg_has_multiple_scans(&m_jpeg.info) ? coefficientBytes(info) : 0);
+}
+
+std::unique_ptr<Formats::Decoder> Decoder::gainMap()
+{
+    const JpegMetadata::GainMapSource found = JpegMetadata::gainMapSource(m_source);
+    if (found.coded.isEmpty())
+        return nullptr;
+    auto source = std::make_unique<SourceFile>(found.coded);
+    std::unique_ptr<Formats::Decoder> map =
+        openEmbedded(*source, ExifBlock::transformation(found.exif));
+    map->adopt(std::move(source));
+    return map;
+}
+
+} // namespace
+
+std::unique_ptr<Formats::Decoder> openEmbedded(const SourceFile &source,
+                                               QImageIOHandler::Transformations transform)
+{
+    return std::make_unique<Decoder>(source, transform);
+}
+
+std::unique_ptr<Formats::Decoder> open(const SourceFile &source)
+{
+    const std::unique_ptr<QIODevice> device = Formats::sourceDevice(source);
+    const QImageIOHandler::Transformations transform =
+        QImageReader(device.get(), "jpeg").transformation();
+    auto decoder = std::make_unique<Decoder>(source, transform);
+    if (!decoder->handled())
+        decoder->leaveToToolkit();
+    return decoder;
+}
+
+} // namespace JpegDecoder

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QImage>
+#include <QImageIOHandler>
+
+#include <functional>
+
+// What travels with an image's pixels when they are copied or turned.
+
+// The resolution, colour space and texts of `source`, given to `target`.
+void copyImageMetadata(const QImage &source, QImage *target);
+
+// `source` with only the texts whose key `keep` accepts, its pixels shared.
+QImage withTexts(const QImage &source, const std::function<bool(const QString &)> &keep);
+
+// The image turned upright: the toolkit mirrors and flips first, then turns a quarter
+// clockwise.
+QImage uprightImage(const QImage &image, QImageIOHandler::Transformations transform);

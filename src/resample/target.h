@@ -1,0 +1,64 @@
+#pragma once
+
+#include "resample/rowlayout.h"
+
+#include <QImage>
+#include <QImageIOHandler>
+#include <QRectF>
+#include <QSize>
+#include <QVector>
+
+#include <memory>
+
+class RowSink;
+
+// How an output's pixels are made from the source's.
+enum class Resampling
+{
+    Nearest, // each output pixel is the source pixel under its centre
+    Smooth,  // a Lanczos 3 filter as wide as the reduction
+};
+
+// What a decode is asked for: the square the upright output fits in, the part of the upright
+// image it shows, and how its pixels are made. Decoders hand it on without looking inside.
+class Target
+{
+public:
+    Target() = default;
+    explicit Target(int box) : m_box(box) {}
+    Target(int box, Resampling resampling, const QRectF &part = QRectF(0, 0, 1, 1))
+        : m_box(box), m_resampling(resampling), m_part(part)
+    {}
+
+    int box() const { return m_box; }
+    Resampling resampling() const { return m_resampling; }
+    // The part of the upright image the output shows, as fractions of its sides.
+    QRectF part() const { return m_part; }
+    // The same target for another box.
+    Target withBox(int box) const { return Target(box, m_resampling, m_part); }
+
+    // The upright output's size for an upright image of `upright` pixels.
+    QSize outputFor(const QSize &upright) const;
+
+    // Which of the reductions a decoder can take for free to take: each given as the size its
+    // rows would then have, most reduced first. -1 for none: the full-size rows.
+    int reductionFor(const QVector<QSizeF> &reduced, const QSize &fitted,
+                     QImageIOHandler::Transformations transform) const;
+
+    // A sink for rows of `rows` pixels, stored as `transform` turns upright, whose output is
+    // fitted from an upright image of `fitted` pixels (the rows' own, or the full-size image's
+    // where the decoder reduced them). Never null; invalid where memory ran out.
+    std::unique_ptr<RowSink> sink(const QSize &rows, const QSize &fitted,
+                                  QImageIOHandler::Transformations transform,
+                                  const RowLayout &layout) const;
+    // A whole decoded image resampled to exactly `size` as the sink would.
+    QImage resample(const QImage &image, const QSize &size) const;
+    // What that sink holds, its output included.
+    qint64 sinkEstimate(const QSize &rows, const QSize &fitted,
+                        QImageIOHandler::Transformations transform, const RowLayout &layout) const;
+
+private:
+    int m_box = 1;
+    Resampling m_resampling = Resampling::Nearest;
+    QRectF m_part{0, 0, 1, 1};
+};
