@@ -16,7 +16,7 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
           return ImageResizer::memoryEstimate(row.source, box, row.format, row.resampling,
                                               row.maxBytes);
       }),
-      m_process(ImageResizer::processRow)
+      m_process(ImageResizer::processRow), m_costs(plan.size(), -1)
 {
     m_pool.setMaxThreadCount(m_workers);
 }
@@ -24,6 +24,8 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
 BatchRunner::~BatchRunner()
 {
     m_cancelled = true;
+    if (m_planner)
+        m_planner->wait();
     m_pool.waitForDone();
 }
 
@@ -43,6 +45,27 @@ void BatchRunner::start()
     if (m_running)
         return;
     m_running = true;
+    m_planner.reset(QThread::create([this] { plan(); }));
+    m_planner->start();
+    dispatch();
+}
+
+// On the planning thread: every pending row's estimate in list order, each handed to the
+// owner's thread as soon as it is read.
+void BatchRunner::plan()
+{
+    for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
+        if (m_plan.at(row).outcome.status != RowOutcome::Pending)
+            continue;
+        const qint64 cost = qMax<qint64>(0, m_estimate(m_plan.at(row), m_box));
+        QMetaObject::invokeMethod(
+            this, [this, row, cost] { onEstimated(row, cost); }, Qt::QueuedConnection);
+    }
+}
+
+void BatchRunner::onEstimated(int row, qint64 cost)
+{
+    m_costs[row] = cost;
     dispatch();
 }
 
@@ -65,11 +88,10 @@ void BatchRunner::dispatch()
             complete(row, m_plan.at(row).outcome);
             continue;
         }
-        const qint64 cost = costOfNext();
-        if (m_inFlight > 0 && m_reserved + cost > m_budget)
+        const qint64 cost = m_costs.at(row);
+        if (cost < 0 || (m_inFlight > 0 && m_reserved + cost > m_budget))
             break;
         ++m_next;
-        m_nextCost = -1;
         ++m_inFlight;
         m_reserved += cost;
         const PlannedRow planned = m_plan.at(row);
@@ -80,24 +102,12 @@ void BatchRunner::dispatch()
                 Qt::QueuedConnection);
         });
     }
-    // The next row's header is read now, while the workers decode, rather than after.
-    if (!m_cancelled && m_next < m_plan.size() &&
-        m_plan.at(m_next).outcome.status == RowOutcome::Pending)
-        costOfNext();
     m_dispatching = false;
     const bool noMoreRows = m_cancelled || m_next == m_plan.size();
     if (m_running && m_inFlight == 0 && noMoreRows) {
         m_running = false;
         emit finished();
     }
-}
-
-// The estimate of the row next in line, read from its header once.
-qint64 BatchRunner::costOfNext()
-{
-    if (m_nextCost < 0)
-        m_nextCost = qMax<qint64>(0, m_estimate(m_plan.at(m_next), m_box));
-    return m_nextCost;
 }
 
 void BatchRunner::complete(int row, const RowOutcome &outcome)

@@ -3,14 +3,18 @@
 #include "batch/batchplan.h"
 
 #include <QObject>
+#include <QThread>
 #include <QThreadPool>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 
 // Runs the planned rows off the GUI thread, starting them in list order on at most `workers`
 // threads, and reports each finished row on the thread that owns the runner. A row starts only
 // when its memory estimate and those of the rows in flight fit in the memory budget; a row
-// larger than the whole budget runs alone.
+// larger than the whole budget runs alone. The estimates are read from the files' headers on a
+// thread of their own, ahead of the rows: the owner's thread never reads a file.
 class BatchRunner : public QObject
 {
     Q_OBJECT
@@ -25,7 +29,8 @@ public:
 
     // 512 MiB, or an eighth of the physical memory where that is less.
     static qint64 defaultMemoryBudget();
-    // These three take effect for rows not started yet; the defaults are the real ones.
+    // These three are set before start(); the defaults are the real ones. The estimate is
+    // called on the planning thread, the process on the workers.
     void setMemoryBudget(qint64 bytes) { m_budget = bytes; }
     void setEstimate(Estimate estimate) { m_estimate = std::move(estimate); }
     void setProcess(Process process) { m_process = std::move(process); }
@@ -44,9 +49,10 @@ signals:
     void finished();
 
 private:
+    void plan();
     void dispatch();
-    qint64 costOfNext();
     void complete(int row, const RowOutcome &outcome);
+    void onEstimated(int row, qint64 cost);
     void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
 
     QVector<PlannedRow> m_plan;
@@ -56,13 +62,14 @@ private:
     qint64 m_budget;
     Estimate m_estimate;
     Process m_process;
-    qint64 m_nextCost = -1; // the estimate of row m_next, once asked
-    qint64 m_reserved = 0;  // the estimates of the rows in flight
+    QVector<qint64> m_costs; // each row's estimate once the planning thread has read it, or -1
+    qint64 m_reserved = 0;   // the estimates of the rows in flight
     int m_next = 0;
     int m_inFlight = 0;
     int m_finished = 0;
     bool m_running = false;
-    bool m_cancelled = false;
+    std::atomic<bool> m_cancelled{false};
     bool m_dispatching = false;
     QThreadPool m_pool;
+    std::unique_ptr<QThread> m_planner;
 };
