@@ -364,7 +364,7 @@ double metadataMilliseconds(const QString &folder)
     timer.start();
     for (const QString &source : sources) {
         QByteArray output = encoded;
-        QStringList leftOut;
+        LeftOuts leftOut;
         JpegMetadata::insertInto(&output, Formats::readMetadata(source), QSize(1024, 768),
                                  &leftOut);
     }

@@ -103,8 +103,8 @@ const Format LossyFormats[] = {
 // Through the program's own writers, at the encoder setting given.
 bool encode(const QImage &image, const QByteArray &format, int setting, QByteArray *bytes)
 {
-    QStringList leftOut;
-    QString error;
+    LeftOuts leftOut;
+    Formats::EncodeError error;
     return Formats::writerFor(format).encode(image, {format, setting, false}, PhotoMetadata(),
                                              bytes, &leftOut, &error);
 }

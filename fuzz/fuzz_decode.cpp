@@ -1,5 +1,6 @@
 // libFuzzer target: any bytes as an image file, through the same load and scale as a row, then
 // through a whole row converting it, metadata and all.
+#include "batch/outcometext.h"
 #include "formats/registry.h"
 #include "resample/geometry.h"
 #include "row/imageresizer.h"
@@ -30,7 +31,7 @@ void convert(const QString &path, int box, size_t size)
         const QSize written = QImageReader(row.output).size();
         if (!written.isValid() || qMax(written.width(), written.height()) > box)
             std::abort();
-    } else if (outcome.reason().isEmpty() || QFile::exists(row.output)) {
+    } else if (OutcomeText::reason(outcome).isEmpty() || QFile::exists(row.output)) {
         std::abort();
     }
 }
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!scaled.isNull() &&
         (qMax(scaled.width(), scaled.height()) != box || scaled.width() < 1 || scaled.height() < 1))
         std::abort();
-    if (scaled.isNull() && outcome.reason().isEmpty())
+    if (scaled.isNull() && OutcomeText::reason(outcome).isEmpty())
         std::abort();
     if (!scaled.isNull())
         convert(path, box, size);

@@ -5,7 +5,7 @@
 # folders after it.
 set -euo pipefail
 cd "$(dirname "$0")/../src"
-layers=(window batch row formats resample colour metadata system)
+layers=(window batch row formats resample metadata colour system)
 # Not a layer: the forms, which only window/ uses.
 forms=forms
 rank() {

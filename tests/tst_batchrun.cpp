@@ -1,5 +1,6 @@
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
+#include "batch/outcometext.h"
 #include "modalanswerer.h"
 #include "system/toolkitfrench.h"
 #include "testimages.h"
@@ -461,7 +462,7 @@ void TestBatchRun::faultsWhileWriting()
     for (int row = 0; row < 3; ++row) {
         QCOMPARE(runner.outcomes().at(row).status, outcomes.at(row));
         if (outcomes.at(row) != RowOutcome::Written)
-            QCOMPARE(runner.outcomes().at(row).reason(), reason);
+            QCOMPARE(OutcomeText::reason(runner.outcomes().at(row)), reason);
     }
     if (fault == Fault::DestinationVanishes) {
         QVERIFY(!QFileInfo::exists(out)); // not made again behind the user's back

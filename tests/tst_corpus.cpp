@@ -1,6 +1,7 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
+#include "batch/outcometext.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "system/peakmemory.h"
@@ -108,12 +109,13 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
             QCOMPARE(TestImages::uprightSize(plan.at(i).output), expectedSize(sources.at(i)));
             ++counts[QStringLiteral("written")];
         } else {
-            QVERIFY2(!outcome.reason().isEmpty(), qPrintable(name));
+            QVERIFY2(!OutcomeText::reason(outcome).isEmpty(), qPrintable(name));
             QVERIFY2(!QFile::exists(plan.at(i).output), qPrintable(name));
-            ++counts[outcome.reason()];
+            ++counts[OutcomeText::reason(outcome)];
         }
         qInfo("%s: %s", qPrintable(name),
-              outcome.status == RowOutcome::Written ? "written" : qPrintable(outcome.reason()));
+              outcome.status == RowOutcome::Written ? "written"
+                                                    : qPrintable(OutcomeText::reason(outcome)));
     }
     for (const auto &[what, count] : counts)
         qInfo("%4d  %s", count, qPrintable(what));

@@ -1,3 +1,4 @@
+#include "batch/outcometext.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
@@ -147,10 +148,10 @@ void TestHeif::matchesLibheif()
     const QImage reference = libheifDecode(path, Box);
     if (reference.isNull()) {
         QVERIFY(ours.isNull());
-        QVERIFY(!outcome.reason().isEmpty());
+        QVERIFY(!OutcomeText::reason(outcome).isEmpty());
         return;
     }
-    QVERIFY2(!ours.isNull(), qPrintable(outcome.reason() + " " + outcome.systemError));
+    QVERIFY2(!ours.isNull(), qPrintable(OutcomeText::reason(outcome) + " " + outcome.systemError));
     QCOMPARE(ours.size(), reference.size());
     const Difference d = difference(ours, reference);
     QVERIFY2(d.mean < 2.5, qPrintable(QString("mean difference %1").arg(d.mean)));
@@ -183,7 +184,7 @@ void TestHeif::roundTrip()
     QFETCH(QSize, size);
     QVERIFY(TestImages::write(dir.filePath(source), size, 95));
     const RowOutcome outcome = runRow(dir.filePath(source), dir.filePath(output));
-    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     QCOMPARE(TestImages::uprightSize(dir.filePath(output)), fitInSquare(size, Box));
     RowOutcome reread;
     const QImage written = ImageResizer::loadScaled(dir.filePath(output), Box, &reread);
@@ -211,8 +212,8 @@ void TestHeif::metadataCarried()
     const QSize stored(200, 120);
     QVERIFY(writePhonePhoto(source, avif, TestImages::pattern(stored)));
     const RowOutcome outcome = runRow(source, dir.filePath(output));
-    QVERIFY2(outcome.status == RowOutcome::Written && !outcome.metadataNotCopied,
-             qPrintable(outcome.reason() + outcome.systemError));
+    QVERIFY2(outcome.status == RowOutcome::Written && outcome.leftOut.isEmpty(),
+             qPrintable(OutcomeText::reason(outcome) + OutcomeText::leftOut(outcome)));
     const QSize upright = fitInSquare(stored.transposed(), Box);
     const QString out = dir.filePath(output);
     QCOMPARE(TestImages::uprightSize(out), upright);
@@ -258,7 +259,7 @@ void TestHeif::damagedRefused()
         return;
     }
     QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
-             qPrintable(outcome.reason()));
+             qPrintable(OutcomeText::reason(outcome)));
     QVERIFY(!QFile::exists(output));
 }
 

@@ -1,4 +1,5 @@
 #include "batch/batchreport.h"
+#include "batch/outcometext.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 #include "testmain.h"
@@ -131,7 +132,7 @@ void TestMetadata::copiedAndCorrected()
     QCOMPARE(before.at(0), QString("2023:07:14 10:30:00"));
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY(!outcome.metadataNotCopied);
+    QVERIFY(outcome.leftOut.isEmpty());
 
     const QSize size = QImageReader(output).size();
     QCOMPARE(size, QSize(150, 200)); // upright, so the orientation tag must say 1
@@ -202,7 +203,7 @@ void TestMetadata::damagedExifStillWritesImage()
     const QString output = dir.filePath("damaged-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QCOMPARE(outcome.metadataNotCopied, reported);
+    QCOMPARE(!outcome.leftOut.isEmpty(), reported);
     const QImage image = QImageReader(output).read(); // upright only where the EXIF could say so
     QCOMPARE(qMax(image.width(), image.height()), 200);
     if (!carried.isEmpty()) {
@@ -333,7 +334,7 @@ void TestMetadata::unusualXmpCarried()
     const QString output = dir.filePath("xmp-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY(!outcome.metadataNotCopied);
+    QVERIFY(outcome.leftOut.isEmpty());
     const QByteArray written = TestImages::readAll(output);
     QByteArray expected = xmp;
     expected.replace("tiff:Orientation='6'", "tiff:Orientation='1'");
@@ -369,7 +370,7 @@ void TestMetadata::oddEntriesCorrected()
     const QString output = dir.filePath("odd-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY2(!outcome.metadataNotCopied, qPrintable(outcome.systemError));
+    QVERIFY2(outcome.leftOut.isEmpty(), qPrintable(OutcomeText::leftOut(outcome)));
     // Every tag kept where it was, the dimensions those of the output.
     QVERIFY(TestImages::readAll(output).contains(
         TestImages::exifBlock(1, QSize(200, 150), pointerType, dimensionType, dimensionCount)));
@@ -397,8 +398,8 @@ void TestMetadata::brokenExifPointerDropped()
     const QString output = dir.filePath("pointer-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY(outcome.metadataNotCopied);
-    QCOMPARE(outcome.systemError, QString("EXIF : répertoire Exif illisible, retiré"));
+    QVERIFY(!outcome.leftOut.isEmpty());
+    QCOMPARE(OutcomeText::leftOut(outcome), QString("EXIF : répertoire Exif illisible, retiré"));
     QCOMPARE(TestImages::exifValues(output, {"Make", "Orientation", "ExifOffset"}),
              QString("Parvimage test\n1"));
     QCOMPARE(TestImages::uprightSize(output), QSize(150, 200));
@@ -435,7 +436,7 @@ void TestMetadata::corpusMetadataCarried()
     const QString output = dir.filePath("corpus-" + QFileInfo(path).fileName());
     const RowOutcome outcome = run(path, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY2(!outcome.metadataNotCopied, qPrintable(outcome.systemError));
+    QVERIFY2(outcome.leftOut.isEmpty(), qPrintable(OutcomeText::leftOut(outcome)));
 
     const ExiftoolView before = exiftoolView(path, ignoredGroup);
     const ExiftoolView after = exiftoolView(output, ignoredGroup);

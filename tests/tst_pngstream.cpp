@@ -1,3 +1,4 @@
+#include "batch/outcometext.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
@@ -362,7 +363,7 @@ void TestPngStream::corpusDamageRefused()
     row.format = "png";
     const RowOutcome outcome = ImageResizer::processRow(row, 64);
     QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
-             qPrintable(outcome.reason()));
+             qPrintable(OutcomeText::reason(outcome)));
     QVERIFY(!QFile::exists(row.output));
 }
 

@@ -1,6 +1,7 @@
 #include "resample/geometry.h"
 #include "resample/imagecopy.h"
 #include "resample/resampler.h"
+#include "resample/rowsink.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
@@ -138,6 +139,8 @@ private slots:
     void enlargementIsSmooth_data();
     void enlargementIsSmooth();
     void deepSourcesStayDeep();
+    void partOfTheImage_data();
+    void partOfTheImage();
 
 private:
     QTemporaryDir m_dir;
@@ -486,6 +489,63 @@ void TestResampling::deepSourcesStayDeep()
     for (int x = 0; x < smooth.width(); ++x)
         between += smooth.pixelColor(x, 1).rgba64().red() % 257 != 0;
     QVERIFY(between > smooth.width() / 2);
+}
+
+void TestResampling::partOfTheImage_data()
+{
+    QTest::addColumn<QRectF>("part"); // of the upright image, as fractions of its sides
+    QTest::addColumn<int>("transform");
+    QTest::addColumn<int>("resampling");
+    const QRectF square(0.2, 0.1, 0.5, 0.6), corner(0.5, 0.5, 0.5, 0.5);
+    for (const int resampling : {int(Resampling::Nearest), int(Resampling::Smooth)}) {
+        const char *mode = resampling == int(Resampling::Nearest) ? "nearest" : "smooth";
+        QTest::addRow("%s, stored upright", mode) << square << 0 << resampling;
+        QTest::addRow("%s, turned a quarter", mode)
+            << square << int(QImageIOHandler::TransformationRotate90) << resampling;
+        QTest::addRow("%s, mirrored and turned", mode)
+            << corner << int(QImageIOHandler::TransformationRotate270) << resampling;
+        QTest::addRow("%s, flipped", mode)
+            << corner << int(QImageIOHandler::TransformationFlip) << resampling;
+    }
+}
+
+// A part of the image, taken by the sink from the stored rows a decoder pushes, is what the same
+// part cut out of the upright image gives; the decoder skips the rows the part leaves out.
+void TestResampling::partOfTheImage()
+{
+    QFETCH(QRectF, part);
+    QFETCH(int, transform);
+    QFETCH(int, resampling);
+    const QImage stored =
+        disc(QSize(301, 187), QPointF(120, 90), 70, Qt::red, Qt::darkBlue, QImage::Format_RGB32);
+    const auto turn = QImageIOHandler::Transformations(transform);
+    const QImage upright = uprightImage(stored, turn);
+    const Target target(96, Resampling(resampling), part);
+    const std::unique_ptr<RowSink> sink =
+        target.sink(stored.size(), upright.size(), turn, RowLayout::image(stored.format()));
+    int pushed = 0;
+    for (int y = sink->nextRow(0); y < sink->rowCount(); y = sink->nextRow(y + 1), ++pushed)
+        sink->pushImageRow(y, stored.constScanLine(y));
+    const QImage result = sink->result();
+
+    // Its edges at the nearest pixel boundaries.
+    const auto edge = [](double fraction, int length) {
+        return int(std::lround(fraction * length));
+    };
+    const QRect pixels(
+        QPoint(edge(part.left(), upright.width()), edge(part.top(), upright.height())),
+        QPoint(edge(part.right(), upright.width()) - 1, edge(part.bottom(), upright.height()) - 1));
+    const QImage cut = upright.copy(pixels);
+    const QImage expected =
+        resampled(cut, target.outputFor(upright.size()), Resampling(resampling));
+    QCOMPARE(result.size(), expected.size());
+    // Filtered in the stored orientation, the sums come in another order: a level at most.
+    if (Resampling(resampling) == Resampling::Nearest)
+        QCOMPARE(pixelHash(result), pixelHash(expected));
+    else
+        QVERIFY(TestImages::difference(result, expected).max <= 1);
+    const bool quarter = turn.testFlag(QImageIOHandler::TransformationRotate90);
+    QVERIFY(pushed <= (quarter ? pixels.width() : pixels.height()));
 }
 
 PARVIMAGE_TEST_MAIN(TestResampling)

@@ -1,4 +1,5 @@
 #include "batch/batchreport.h"
+#include "batch/outcometext.h"
 #include "colour/srgb.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
@@ -200,7 +201,7 @@ void TestSending::sizeLimit()
     QCOMPARE(outcome.limitedTo.isValid(), pixels != QSize(2048, 1536));
     if (suffix == "png")
         QCOMPARE(outcome.encodes > 1, pixels != QSize(2048, 1536));
-    QCOMPARE(outcome.remark().contains("réduite à"), outcome.limitedTo.isValid());
+    QCOMPARE(OutcomeText::remark(outcome).contains("réduite à"), outcome.limitedTo.isValid());
 }
 
 // A row whose metadata alone is over the limit is written as small as it can be, and said so.
@@ -215,7 +216,7 @@ void TestSending::metadataTooLarge()
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(outcome.overLimit);
     QCOMPARE(qMax(outcome.limitedTo.width(), outcome.limitedTo.height()), 100);
-    QVERIFY(outcome.remark().startsWith("ne tient pas dans 40 Ko"));
+    QVERIFY(OutcomeText::remark(outcome).startsWith("ne tient pas dans 40 Ko"));
     QVERIFY(!outcome.isFailure());
 }
 
@@ -367,7 +368,7 @@ void TestSending::frenchSizes()
 {
     QFETCH(qint64, bytes);
     QFETCH(QString, text);
-    QCOMPARE(RowOutcome::frenchSize(bytes), text);
+    QCOMPARE(OutcomeText::frenchSize(bytes), text);
 }
 
 // The closing box's sizes count what was read and written, and only the rows written.

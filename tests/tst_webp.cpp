@@ -1,3 +1,4 @@
+#include "batch/outcometext.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
@@ -315,11 +316,11 @@ void TestWebP::corpusMatchesDecoder()
     }
     const QImage expected = reference(path);
     if (expected.isNull()) {
-        QVERIFY(outcome.status != RowOutcome::Written && !outcome.reason().isEmpty());
+        QVERIFY(outcome.status != RowOutcome::Written && !OutcomeText::reason(outcome).isEmpty());
         QVERIFY(!QFile::exists(output));
         return;
     }
-    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     const QImage written(output);
     QCOMPARE(written.size(), expected.size());
     const Difference d = difference(written, expected);
@@ -347,7 +348,7 @@ void TestWebP::orientationApplied()
     QVERIFY(setOrientation(source, orientation));
     const QString output = dir.filePath("turned-out.png");
     const RowOutcome outcome = runRow(source, output, Box);
-    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     const QImage shown = upright(stored, orientation);
     const QImage expected = sampleNearest(shown, fitInSquare(shown.size(), Box));
     QCOMPARE(difference(QImage(output), expected).max, 0);
@@ -391,8 +392,8 @@ void TestWebP::metadataCarried()
         exiftool(in, {"-Orientation#=6", "-Make=Parvimage test", "-ExifImageWidth=200",
                       "-ExifImageHeight=120", "-XMP:Label=Vacances", "-ICC_Profile<=" + profile}));
     const RowOutcome outcome = runRow(in, out, Box);
-    QVERIFY2(outcome.status == RowOutcome::Written && !outcome.metadataNotCopied,
-             qPrintable(outcome.reason() + outcome.systemError));
+    QVERIFY2(outcome.status == RowOutcome::Written && outcome.leftOut.isEmpty(),
+             qPrintable(OutcomeText::reason(outcome) + OutcomeText::leftOut(outcome)));
     const QSize upright = fitInSquare(stored.transposed(), Box);
     QCOMPARE(uprightSize(out), upright);
     const QStringList tags{"EXIF:Orientation", "EXIF:Make", "EXIF:ExifImageWidth",
@@ -431,8 +432,8 @@ void TestWebP::metadataLeftOutSaid()
     QVERIFY(exiftool(in, {"-DateTimeOriginal=2020:07:14 10:00:00", "-XMP:Label=Vacances"}));
     const RowOutcome outcome = runRow(in, dir.filePath(output), Box);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    QVERIFY(outcome.metadataNotCopied);
-    QCOMPARE(outcome.systemError, said);
+    QVERIFY(!outcome.leftOut.isEmpty());
+    QCOMPARE(OutcomeText::leftOut(outcome), said);
 }
 
 void TestWebP::animationKept_data()
@@ -467,11 +468,11 @@ void TestWebP::animationKept()
     const RowOutcome outcome = runRow(in, out, Box);
     if (!output.endsWith(".webp")) {
         QCOMPARE(outcome.status, RowOutcome::MultipleImages);
-        QVERIFY(outcome.reason().contains("4 images"));
+        QVERIFY(OutcomeText::reason(outcome).contains("4 images"));
         QVERIFY(!QFile::exists(out));
         return;
     }
-    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(outcome.reason()));
+    QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     const Frames frames = framesOf(out);
     QCOMPARE(frames.count, durations.size());
     QCOMPARE(frames.durations, durations);
@@ -514,9 +515,10 @@ void TestWebP::damagedRefused()
     const QString output = dir.filePath("damaged-out.webp");
     QFile::remove(output);
     const RowOutcome outcome = runRow(source, output, Box);
-    QVERIFY2(outcome.isFailure() && !outcome.reason().isEmpty(), qPrintable(outcome.reason()));
+    QVERIFY2(outcome.isFailure() && !OutcomeText::reason(outcome).isEmpty(),
+             qPrintable(OutcomeText::reason(outcome)));
     if (keep >= 0.5 && keep < 1)
-        QCOMPARE(outcome.reason(), QString("fichier endommagé ou incomplet"));
+        QCOMPARE(OutcomeText::reason(outcome), QString("fichier endommagé ou incomplet"));
     QVERIFY(!QFile::exists(output));
 }
 

@@ -47,8 +47,11 @@ RowOutcome formatOutcome(const QString &output, const QList<QByteArray> &writabl
     if (suffix.isEmpty())
         return RowOutcome::make(RowOutcome::NoSuffix);
     *format = suffix.toLower().toUtf8();
-    if (!writable.contains(*format))
-        return RowOutcome::make(RowOutcome::UnsupportedFormat, suffix);
+    if (!writable.contains(*format)) {
+        RowOutcome unsupported = RowOutcome::make(RowOutcome::UnsupportedFormat);
+        unsupported.suffix = suffix;
+        return unsupported;
+    }
     return RowOutcome();
 }
 
@@ -86,9 +89,11 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
         const auto claimed = claimedBy.constFind(key);
         const auto listed = rowOfSource.constFind(key);
         if (claimed != claimedBy.cend()) {
-            row.outcome = RowOutcome::make(RowOutcome::DuplicateOutput, sources.at(*claimed));
+            row.outcome = RowOutcome::make(RowOutcome::DuplicateOutput);
+            row.outcome.otherSource = sources.at(*claimed);
         } else if (listed != rowOfSource.cend() && key != sourceKeys.at(i)) {
-            row.outcome = RowOutcome::make(RowOutcome::OverwritesListed, sources.at(*listed));
+            row.outcome = RowOutcome::make(RowOutcome::OverwritesListed);
+            row.outcome.otherSource = sources.at(*listed);
         } else {
             claimedBy.insert(key, i);
             row.replacesSource = key == sourceKeys.at(i);

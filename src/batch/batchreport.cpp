@@ -1,5 +1,7 @@
 #include "batch/batchreport.h"
 
+#include "batch/outcometext.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -42,14 +44,14 @@ QString savings(int count, qint64 before, qint64 after)
                                        : QLatin1Char('+') + QString::number(change);
     const QString images = count == 1 ? tr("1 image") : tr("%1 images").arg(count);
     return tr("%1 : %2 → %3 (%4 %)")
-        .arg(images, RowOutcome::frenchSize(before), RowOutcome::frenchSize(after), percent);
+        .arg(images, OutcomeText::frenchSize(before), OutcomeText::frenchSize(after), percent);
 }
 
 QString sizeLine(const QString &source, const RowOutcome &outcome)
 {
     return QStringLiteral("%1 : %2 → %3")
-        .arg(QDir::toNativeSeparators(source), RowOutcome::frenchSize(outcome.sourceBytes),
-             RowOutcome::frenchSize(outcome.outputBytes));
+        .arg(QDir::toNativeSeparators(source), OutcomeText::frenchSize(outcome.sourceBytes),
+             OutcomeText::frenchSize(outcome.outputBytes));
 }
 
 } // namespace
@@ -69,19 +71,22 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
             sizeLines.append(sizeLine(plan.at(i).source, outcome));
         }
         cancelled |= outcome.status == RowOutcome::NotStarted;
-        const QString remark = outcome.remark();
+        const QString remark = OutcomeText::remark(outcome);
         if (!remark.isEmpty()) {
             remarks.append(
                 QStringLiteral("%1 : %2").arg(QFileInfo(plan.at(i).source).fileName(), remark));
             detailLines.append(detailLine(plan.at(i).source, remark, QString()));
         }
-        const QString why = outcome.isFailure() ? outcome.reason() : outcome.warning();
+        const QString why =
+            outcome.isFailure() ? OutcomeText::reason(outcome) : OutcomeText::warning(outcome);
         if (why.isEmpty())
             continue;
         const QString &source = plan.at(i).source;
         (outcome.isFailure() ? failures : warnings)
             .append(QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), why));
-        detailLines.append(detailLine(source, why, outcome.systemError));
+        detailLines.append(
+            detailLine(source, why,
+                       outcome.isFailure() ? outcome.systemError : OutcomeText::leftOut(outcome)));
     }
 
     BatchReport report;

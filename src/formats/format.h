@@ -47,6 +47,13 @@ struct EncodeRequest
     bool lossless = false;
 };
 
+// Why an encoder gave nothing: memory that ran out, or the encoder's own words.
+struct EncodeError
+{
+    bool outOfMemory = false;
+    QString words;
+};
+
 // Takes an animation a frame at a time, so that only the encoder's own frames are held.
 class AnimationWriter
 {
@@ -54,7 +61,7 @@ public:
     virtual ~AnimationWriter() = default;
     virtual bool add(const QImage &frame, int startMs) = 0;
     virtual bool finish(int endMs, const PhotoMetadata &metadata, QByteArray *bytes,
-                        QStringList *leftOut, QString *error) = 0;
+                        LeftOuts *leftOut, QString *error) = 0;
     virtual QString error() const = 0;
 };
 
@@ -71,10 +78,10 @@ struct Writer
     // instead: below it, no one would send the picture. -1 for lossless writers.
     int floorSetting = -1;
     // Encodes the upright `image` with `metadata` corrected for its size into `*bytes`; what
-    // the container could not take is added to `leftOut`. False, with the encoder's words in
-    // `error`, where nothing was encoded.
+    // the container could not take is added to `leftOut`. False, with why in `error`, where
+    // nothing was encoded.
     bool (*encode)(const QImage &image, const EncodeRequest &request, const PhotoMetadata &metadata,
-                   QByteArray *bytes, QStringList *leftOut, QString *error) = nullptr;
+                   QByteArray *bytes, LeftOuts *leftOut, EncodeError *error) = nullptr;
     // What the encoder holds beside the output for an image of `size`; null for nothing much.
     qint64 (*memoryEstimate)(const QSize &size) = nullptr;
     // An animation's writer for frames of `size`, where the container holds animations.

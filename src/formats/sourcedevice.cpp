@@ -9,21 +9,29 @@ namespace Formats {
 
 namespace {
 
-// A file device that reads the source's bytes where asked rather than opening its name: the
-// toolkit still sees a file of that name, and each device keeps its own place.
+// A file device that reads the source's bytes where asked, each device keeping its own place.
 class SourceFileDevice : public QFile
 {
 public:
-    explicit SourceFileDevice(const SourceFile &source) : QFile(source.path()), m_source(source) {}
-    // Closed here: the file device's own close, which its destructor calls, wants a file of its
-    // own.
-    ~SourceFileDevice() override { QIODevice::close(); }
-
-    bool open(OpenMode mode) override
+    SourceFileDevice(const SourceFile &source, bool named)
+        : QFile(named ? source.path() : QString()), m_source(source)
     {
-        return !(mode & QIODevice::WriteOnly) && QIODevice::open(mode | QIODevice::Unbuffered);
+        // On the source's descriptor, so that the device can be mapped (the TIFF plug-in maps
+        // what it reads); a device opened so has no name.
+        if (named)
+            QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        else
+            QFile::open(source.handle(), QIODevice::ReadOnly | QIODevice::Unbuffered,
+                        QFileDevice::DontCloseHandle);
+        QIODevice::seek(0);
     }
-    void close() override { QIODevice::close(); }
+    ~SourceFileDevice() override
+    {
+        if (!fileName().isEmpty())
+            QIODevice::close(); // no file of its own to close
+    }
+
+    bool open(OpenMode) override { return false; }
     qint64 size() const override { return m_source.size(); }
     bool seek(qint64 offset) override { return QIODevice::seek(offset); }
     qint64 pos() const override { return QIODevice::pos(); }
@@ -41,19 +49,28 @@ private:
     const SourceFile &m_source;
 };
 
+std::unique_ptr<QIODevice> bufferOf(const SourceFile &source)
+{
+    auto buffer = std::make_unique<QBuffer>();
+    buffer->setData(source.all());
+    buffer->open(QIODevice::ReadOnly);
+    return buffer;
+}
+
 } // namespace
 
 std::unique_ptr<QIODevice> sourceDevice(const SourceFile &source)
 {
-    if (source.handle() < 0) {
-        auto buffer = std::make_unique<QBuffer>();
-        buffer->setData(source.all());
-        buffer->open(QIODevice::ReadOnly);
-        return buffer;
-    }
-    auto file = std::make_unique<SourceFileDevice>(source);
-    file->open(QIODevice::ReadOnly);
-    return file;
+    if (source.handle() < 0)
+        return bufferOf(source);
+    return std::make_unique<SourceFileDevice>(source, true);
+}
+
+std::unique_ptr<QIODevice> mappableDevice(const SourceFile &source)
+{
+    if (source.handle() < 0)
+        return bufferOf(source);
+    return std::make_unique<SourceFileDevice>(source, false);
 }
 
 } // namespace Formats

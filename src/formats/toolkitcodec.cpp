@@ -29,10 +29,10 @@ bool encode(const QImage &image, const QByteArray &format, int quality, QByteArr
 }
 
 bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &request,
-                           const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
-                           QString *error)
+                           const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+                           Formats::EncodeError *error)
 {
-    if (!encode(image, request.suffix, request.setting, bytes, error))
+    if (!encode(image, request.suffix, request.setting, bytes, &error->words))
         return false;
     *leftOut = metadata.present() + metadata.colourLeftOut(image.colorSpace(), false);
     return true;

@@ -25,8 +25,8 @@ bool encode(const QImage &image, const QByteArray &format, int quality, QByteArr
 // A writer entry's encode for a container that carries no metadata: all of `metadata` is
 // named as left out.
 bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &request,
-                           const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
-                           QString *error);
+                           const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+                           Formats::EncodeError *error);
 
 // A decoder entry's image count for the formats that hold one image.
 int singleImage(const QString &path);

@@ -7,11 +7,23 @@
 
 namespace Formats {
 
+namespace {
+
+// The format the toolkit's readers pick for the file: by its name's suffix first, as for a path.
+QByteArray detectedFormat(const SourceFile &source)
+{
+    const std::unique_ptr<QIODevice> device = sourceDevice(source);
+    return QImageReader(device.get()).format();
+}
+
+} // namespace
+
 ToolkitDecoder::ToolkitDecoder(const SourceFile &source) : ToolkitDecoder(source, HeaderRead::Now)
 {}
 
 ToolkitDecoder::ToolkitDecoder(const SourceFile &source, HeaderRead when)
-    : m_source(source), m_device(sourceDevice(source)), m_reader(m_device.get())
+    : m_source(source), m_device(mappableDevice(source)),
+      m_reader(m_device.get(), detectedFormat(source))
 {
     m_reader.setAutoTransform(true);
     if (when == HeaderRead::Now)

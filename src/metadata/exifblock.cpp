@@ -1,6 +1,5 @@
 #include "metadata/exifblock.h"
 
-#include <QCoreApplication>
 #include <QVector>
 
 #include <algorithm>
@@ -195,20 +194,15 @@ qint64 thumbnailStart(const Tiff &tiff, qint64 offset, qint64 others)
     return end == tiff.size() ? start : -1;
 }
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
-
 } // namespace
 
-bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
+bool correct(QByteArray *tiffBytes, const QSize &size, std::optional<LeftOut> *why)
 {
     QByteArray edited = *tiffBytes;
     Tiff tiff(&edited);
     Directory first, exif;
     if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first)) {
-        *why = tr("EXIF illisibles");
+        *why = LeftOut::ExifUnreadable;
         return false;
     }
     // A pointer that leads nowhere, such as one stored as text, costs its directory only: the
@@ -218,7 +212,7 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
         tiff.removeEntry(first, int(find(first, ExifPointer) - first.entries.constData()));
         tiff.directory(first.offset, &first);
         hasExif = false;
-        *why = tr("EXIF : répertoire Exif illisible, retiré");
+        *why = LeftOut::ExifDirectoryLost;
     }
     setNumber(tiff, first, Orientation, 1);
     const bool sized = setNumber(tiff, first, ImageWidth, quint32(size.width())) &&
@@ -227,7 +221,7 @@ bool correct(QByteArray *tiffBytes, const QSize &size, QString *why)
                        setNumber(tiff, exif, PixelYDimension, quint32(size.height()));
     if (!sized) {
         // A wrong size is worse than none.
-        *why = tr("EXIF : dimensions non corrigeables");
+        *why = LeftOut::ExifDimensions;
         return false;
     }
 

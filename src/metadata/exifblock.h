@@ -1,9 +1,13 @@
 #pragma once
 
+#include "metadata/leftout.h"
+
 #include <QByteArray>
 #include <QImageIOHandler>
 #include <QSize>
 #include <QString>
+
+#include <optional>
 
 namespace ExifBlock {
 
@@ -14,7 +18,7 @@ namespace ExifBlock {
 // offset stay as they were. An Exif pointer that leads to no directory is taken out, and `why`
 // says so. Returns false, leaving `tiff` as it was and saying why, where the block cannot be
 // walked safely.
-bool correct(QByteArray *tiff, const QSize &size, QString *why);
+bool correct(QByteArray *tiff, const QSize &size, std::optional<LeftOut> *why);
 
 // Takes the GPS directory out of the TIFF block: its pointer, and its entries and values cleared
 // to zeros, so that no coordinate stays in the block as bytes nothing points to; every other

@@ -4,15 +4,9 @@
 #include "metadata/location.h"
 
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QtEndian>
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
 
 bool isNameChar(char c)
 {
@@ -79,38 +73,20 @@ bool correctXmp(QByteArray *packet, const QSize &size)
 
 QByteArray PhotoMetadata::profileFor(const QColorSpace &pixels, bool keepsNclx) const
 {
-    if (!m.icc.isEmpty() || (keepsNclx && !m.nclx.isEmpty()) || !pixels.isValid())
+    if (!m.icc.isEmpty() || (keepsNclx && m.cicp) || !pixels.isValid())
         return m.icc;
     return pixels.iccProfile();
 }
 
-namespace {
-
-// Whether an nclx says what a reader assumes of pixels without a profile: BT.709 primaries (or
-// none named) with sRGB's or a BT.709-like transfer, as the decode reads them.
-bool nclxReadsAsSrgb(const QByteArray &nclx)
-{
-    if (nclx.size() < 4)
-        return false;
-    const quint16 primaries = qFromBigEndian<quint16>(nclx.constData());
-    const quint16 transfer = qFromBigEndian<quint16>(nclx.constData() + 2);
-    const bool srgbPrimaries = primaries == 1 || primaries == 2;
-    const bool srgbTransfer = transfer == 1 || transfer == 2 || transfer == 6 || transfer == 13 ||
-                              transfer == 14 || transfer == 15;
-    return srgbPrimaries && srgbTransfer;
-}
-
-} // namespace
-
-QStringList PhotoMetadata::colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const
+LeftOuts PhotoMetadata::colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const
 {
     if (pixels.isValid())
         return {};
     if (!m.icc.isEmpty())
-        return writesProfileBytes ? QStringList() : QStringList{tr("profil ICC")};
-    if (m.nclx.isEmpty() || nclxReadsAsSrgb(m.nclx))
+        return writesProfileBytes ? LeftOuts() : LeftOuts{LeftOut::IccProfile};
+    if (!m.cicp || m.cicp->readsAsSrgb())
         return {};
-    return {tr("description des couleurs (nclx)")};
+    return {LeftOut::ColourDescription};
 }
 
 PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
@@ -118,38 +94,38 @@ PhotoMetadata::Corrected PhotoMetadata::corrected(const QSize &size) const
     Corrected result;
     result.leftOut = m.unreadable;
     QByteArray exif = m.exif;
-    QString why;
+    std::optional<LeftOut> why;
     if (!exif.isEmpty() && ExifBlock::correct(&exif, size, &why))
         result.exif = exif;
-    if (!why.isEmpty())
-        result.leftOut.append(why);
+    if (why)
+        result.leftOut.append(*why);
     QByteArray xmp = m.xmp;
     if (!xmp.isEmpty() && correctXmp(&xmp, size))
         result.xmp = xmp;
     else if (!xmp.isEmpty())
-        result.leftOut.append(tr("XMP non corrigeables"));
+        result.leftOut.append(LeftOut::XmpUncorrectable);
     return result;
 }
 
-QStringList PhotoMetadata::jpegOnly() const
+LeftOuts PhotoMetadata::jpegOnly() const
 {
-    QStringList leftOut;
+    LeftOuts leftOut;
     if (!m.extendedXmp.isEmpty())
-        leftOut.append(tr("XMP étendues"));
+        leftOut.append(LeftOut::ExtendedXmp);
     if (!m.iptc.isEmpty())
-        leftOut.append(tr("IPTC"));
+        leftOut.append(LeftOut::Iptc);
     return leftOut;
 }
 
-QStringList PhotoMetadata::present() const
+LeftOuts PhotoMetadata::present() const
 {
-    QStringList found = m.unreadable;
+    LeftOuts found = m.unreadable;
     if (!m.exif.isEmpty())
-        found.append(tr("EXIF"));
+        found.append(LeftOut::Exif);
     if (!m.xmp.isEmpty() || !m.extendedXmp.isEmpty())
-        found.append(tr("XMP"));
+        found.append(LeftOut::Xmp);
     if (!m.iptc.isEmpty())
-        found.append(tr("IPTC"));
+        found.append(LeftOut::Iptc);
     return found;
 }
 
@@ -170,7 +146,7 @@ PhotoMetadata::Record withoutGainMapRecord(PhotoMetadata::Record r)
         r.xmp.clear();
         r.extendedXmp.clear();
     }
-    r.unreadable.append(tr("carte de gain HDR"));
+    r.unreadable.append(LeftOut::GainMap);
     return r;
 }
 
@@ -201,22 +177,23 @@ PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep, bool keepsGainMap) cons
         return *this;
     Record r;
     r.icc = m.icc;
-    r.nclx = m.nclx;
+    r.cicp = m.cicp;
     if (keep == MetadataKeep::ColourOnly) {
-        r.unreadable = m.unreadable.filter(tr("carte de gain HDR"));
+        for (int i = 0; i < m.unreadable.count(LeftOut::GainMap); ++i)
+            r.unreadable.append(LeftOut::GainMap);
         return PhotoMetadata(r);
     }
     r = m;
     r.gainMap.removeLocation();
     if (!r.exif.isEmpty() && !ExifBlock::removeLocation(&r.exif)) {
         r.exif.clear();
-        r.unreadable.append(tr("EXIF (localisation non retirable)"));
+        r.unreadable.append(LeftOut::ExifWithLocation);
     }
     if (!Location::removeFromXmp(&r.xmp) ||
         !Location::removeFromExtendedXmp(&r.extendedXmp, &r.xmp)) {
         r.xmp.clear();
         r.extendedXmp.clear();
-        r.unreadable.append(tr("XMP (localisation non retirable)"));
+        r.unreadable.append(LeftOut::XmpWithLocation);
     }
     return PhotoMetadata(r);
 }
@@ -225,6 +202,6 @@ PhotoMetadata PhotoMetadata::withoutColour() const
 {
     Record r = m;
     r.icc.clear();
-    r.nclx.clear();
+    r.cicp.reset();
     return PhotoMetadata(r);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "colour/cicp.h"
 #include "metadata/gainmap.h"
+#include "metadata/leftout.h"
 
 #include <QByteArray>
 #include <QColorSpace>
@@ -8,6 +10,8 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // What of a source's metadata its outputs carry.
 enum class MetadataKeep
@@ -31,9 +35,9 @@ public:
         QByteArray xmp;                // the main packet
         QList<QByteArray> extendedXmp; // a JPEG's extension segments, as they were
         QByteArray iptc;               // the IPTC resource of a Photoshop segment
-        QStringList unreadable;        // what was there but could not be read or carried
+        LeftOuts unreadable;           // what was there but could not be read or carried
         QByteArray icc;
-        QByteArray nclx;
+        std::optional<Cicp> cicp;
         // The profile's bytes as a JPEG stores them, for converting colours only: the pixels
         // carry it where the toolkit can read it, and nothing where it cannot.
         QByteArray profile;
@@ -64,25 +68,24 @@ public:
     {
         QByteArray exif; // the TIFF block
         QByteArray xmp;
-        QStringList leftOut;
+        LeftOuts leftOut;
     };
     Corrected corrected(const QSize &size) const;
 
-    // The colour description a HEIF or WebP source gave, to be written as it was: the nclx
-    // values (primaries, transfer and matrix, 16 bits each, and the full-range byte), and the ICC
-    // profile to write: the source's own bytes; else, where it gave no nclx either or the output
-    // keeps no nclx, the profile the pixels carry (other sources' profile travels with the pixels,
-    // an nclx's as its equivalent).
-    QByteArray nclx() const { return m.nclx; }
+    // The colour description a HEIF or WebP source gave, to be written as it was: its code
+    // points, and the ICC profile to write: the source's own bytes; else, where it gave no code
+    // points either or the output keeps none, the profile the pixels carry (other sources'
+    // profile travels with the pixels, code points as their equivalent).
+    std::optional<Cicp> cicp() const { return m.cicp; }
     QByteArray profileFor(const QColorSpace &pixels, bool keepsNclx = true) const;
     // What of the colour description an output without nclx leaves out, for pixels that carry
     // `pixels`: an nclx that no profile expresses, and, unless the writer takes the source's
     // profile bytes, a profile the toolkit could not read.
-    QStringList colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const;
+    LeftOuts colourLeftOut(const QColorSpace &pixels, bool writesProfileBytes) const;
     // What a container without IPTC or extended XMP leaves out.
-    QStringList jpegOnly() const;
+    LeftOuts jpegOnly() const;
     // Everything the source had, for an output that carries no metadata at all.
-    QStringList present() const;
+    LeftOuts present() const;
 
 private:
     Record m;

@@ -12,7 +12,6 @@
 #include "system/sourcefile.h"
 
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <memory>
@@ -24,11 +23,6 @@
 namespace ImageResizer {
 
 namespace {
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
 
 RowOutcome::Status rowStatus(Formats::Status status)
 {
@@ -47,12 +41,11 @@ RowOutcome::Status rowStatus(Formats::Status status)
 bool refusedUpFront(const SourceFile &source, const Formats::Decoder *decoder, RowOutcome *outcome)
 {
     if (!source.isOpen()) {
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, QString(), source.errorString());
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, source.errorString());
         return true;
     }
     if (decoder->refusal() != Formats::Status::Decoded) {
-        *outcome =
-            RowOutcome::make(rowStatus(decoder->refusal()), QString(), decoder->refusalWords());
+        *outcome = RowOutcome::make(rowStatus(decoder->refusal()), decoder->refusalWords());
         return true;
     }
     const QSize size = decoder->header().upright();
@@ -84,7 +77,7 @@ QImage decodeAndScale(Formats::Decoder *decoder, const Target &target, RowOutcom
     decoder->setInksToSrgb(srgb);
     const Formats::Status status = decoder->decode(target, &scaled, &words);
     if (status != Formats::Status::Decoded) {
-        *outcome = RowOutcome::make(rowStatus(status), QString(), words);
+        *outcome = RowOutcome::make(rowStatus(status), words);
         return QImage();
     }
     if (scaled.isNull())
@@ -149,19 +142,13 @@ RowOutcome save(const QString &path, const QByteArray &bytes)
 }
 
 // A written row that lacks some of its source's metadata says what.
-void addLeftOut(RowOutcome *outcome, const QStringList &leftOut)
+void addLeftOut(RowOutcome *outcome, const LeftOuts &leftOut)
 {
-    if (outcome->status != RowOutcome::Written || leftOut.isEmpty())
-        return;
-    QStringList all = leftOut;
-    if (!outcome->systemError.isEmpty())
-        all.prepend(outcome->systemError);
-    outcome->metadataNotCopied = true;
-    outcome->systemError = all.join(QLatin1String(", "));
+    if (outcome->status == RowOutcome::Written)
+        outcome->leftOut += leftOut;
 }
 
-RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded,
-                            const QStringList &leftOut)
+RowOutcome saveWithWarnings(const QString &path, const QByteArray &encoded, const LeftOuts &leftOut)
 {
     RowOutcome outcome = save(path, encoded);
     addLeftOut(&outcome, leftOut);
@@ -189,17 +176,17 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
     if (row.maxBytes > 0) {
         const SizeLimit::Encoded fitted =
             SizeLimit::encode(image, writer, request, metadata, row.maxBytes);
-        if (!fitted.error.isEmpty())
-            return RowOutcome::make(RowOutcome::WriteFailed, fitted.error);
+        if (fitted.failed)
+            return RowOutcome::encodeFailed(fitted.error.words, fitted.error.outOfMemory);
         RowOutcome outcome = saveWithWarnings(row.output, fitted.bytes, fitted.leftOut);
         noteLimit(row, fitted, image.size(), &outcome);
         return outcome;
     }
     QByteArray encoded;
-    QString error;
-    QStringList leftOut;
+    Formats::EncodeError error;
+    LeftOuts leftOut;
     if (!writer.encode(image, request, metadata, &encoded, &leftOut, &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
+        return RowOutcome::encodeFailed(error.words, error.outOfMemory);
     RowOutcome outcome = saveWithWarnings(row.output, encoded, leftOut);
     outcome.encodes = 1;
     return outcome;
@@ -208,7 +195,7 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
 // Every frame of a source of several, each resized as it is decoded, into the output's
 // animation writer; `*encoded` holds the file, a failed outcome what went wrong.
 RowOutcome encodeAnimation(const PlannedRow &row, int box, Formats::Decoder *decoder,
-                           const Formats::Writer &writer, QByteArray *encoded, QStringList *leftOut,
+                           const Formats::Writer &writer, QByteArray *encoded, LeftOuts *leftOut,
                            QSize *pixels)
 {
     Formats::Animation animation;
@@ -226,14 +213,14 @@ RowOutcome encodeAnimation(const PlannedRow &row, int box, Formats::Decoder *dec
     const Formats::Status status =
         decoder->decodeFrames(Target(box, row.resampling), &animation, addFrame, &endMs, &error);
     if (frames && !frames->error().isEmpty())
-        return RowOutcome::make(RowOutcome::WriteFailed, frames->error());
+        return RowOutcome::encodeFailed(frames->error());
     if (status != Formats::Status::Decoded || !frames)
         return RowOutcome::make(status == Formats::Status::Damaged ? RowOutcome::Damaged
                                                                    : RowOutcome::Unreadable,
-                                QString(), error);
+                                error);
     if (!frames->finish(endMs, decoder->metadata().filtered(row.metadata), encoded, leftOut,
                         &error))
-        return RowOutcome::make(RowOutcome::WriteFailed, error);
+        return RowOutcome::encodeFailed(error);
     *pixels = firstFrame;
     return RowOutcome();
 }
@@ -243,7 +230,7 @@ struct EncodedAnimation
 {
     RowOutcome failed; // Pending where it was encoded
     QByteArray bytes;
-    QStringList leftOut;
+    LeftOuts leftOut;
     QSize asked;
     SizeLimit::Encoded fitted;
 };
@@ -292,7 +279,8 @@ EncodedAnimation encodeImages(const PlannedRow &row, int box, Formats::Decoder *
     if (decoder->decodesFrames() && writer.startAnimation)
         return encodeAnimationWithin(row, box, decoder, writer);
     EncodedAnimation refused;
-    refused.failed = RowOutcome::make(RowOutcome::MultipleImages, QString::fromUtf8(row.format));
+    refused.failed = RowOutcome::make(RowOutcome::MultipleImages);
+    refused.failed.suffix = QString::fromUtf8(row.format);
     refused.failed.imageCount = count;
     return refused;
 }
@@ -359,7 +347,7 @@ void keepDate(const PlannedRow &row, const FileTime::Stamp &stamp, RowOutcome *o
 {
     if (row.keepDate && outcome->status == RowOutcome::Written &&
         !FileTime::setModified(row.output, stamp))
-        addLeftOut(outcome, {QCoreApplication::translate("MainWindow", "date de modification")});
+        addLeftOut(outcome, {LeftOut::ModificationDate});
 }
 
 // The pixels' own texts (PNG text chunks, JPEG comments) as the metadata choice keeps them:
@@ -375,21 +363,13 @@ QImage textsKept(const QImage &image, MetadataKeep keep)
     });
 }
 
-bool isHdrTransfer(const QByteArray &nclx)
-{
-    if (nclx.size() < 4)
-        return false;
-    const int transfer = (uchar(nclx.at(2)) << 8) | uchar(nclx.at(3));
-    return transfer == 16 || transfer == 18; // PQ, HLG
-}
-
 // Converts the reduced image to sRGB through the source's own description: its profile's bytes
 // where the container gave them, else the pixels' profile (an nclx's equivalent among them).
-void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
+void toSrgb(QImage *image, PhotoMetadata *metadata, QList<RowOutcome::Note> *notes)
 {
     const PhotoMetadata::Record &record = metadata->record();
-    if (isHdrTransfer(record.nclx)) {
-        notes->append(tr("couleurs HDR (PQ ou HLG) laissées telles quelles"));
+    if (record.cicp && record.cicp->isHdr()) {
+        notes->append(RowOutcome::Note::HdrColoursKept);
         return;
     }
     const QByteArray profile = !record.icc.isEmpty()           ? record.icc
@@ -400,7 +380,7 @@ void toSrgb(QImage *image, PhotoMetadata *metadata, QStringList *notes)
         *metadata = metadata->withoutColour();
         break;
     case Srgb::Result::Failed:
-        notes->append(tr("profil de couleurs illisible : couleurs non converties en sRGB"));
+        notes->append(RowOutcome::Note::ProfileUnreadable);
         break;
     case Srgb::Result::Unchanged:
         break;
@@ -473,7 +453,7 @@ RowOutcome resizeRow(const PlannedRow &row, int box)
         return saveAnimation(row, decoded.animation.get());
     if (decoded.scaled.isNull())
         return decoded.outcome;
-    QStringList notes;
+    QList<RowOutcome::Note> notes;
     if (row.srgb)
         toSrgb(&decoded.scaled, &decoded.metadata, &notes);
     RowOutcome outcome = writeWithMetadata(textsKept(decoded.scaled, row.metadata), row,

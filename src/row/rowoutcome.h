@@ -1,10 +1,13 @@
 #pragma once
 
+#include "metadata/leftout.h"
+
+#include <QList>
 #include <QSize>
 #include <QString>
-#include <QStringList>
 
-// What became of one row of a batch: written, or not written and why.
+// What became of one row of a batch: written, or not written and why. What happened only; the
+// closing report says it in the user's language.
 struct RowOutcome
 {
     enum Status
@@ -23,37 +26,51 @@ struct RowOutcome
         MultipleImages,   // pages or frames that the output's format would drop
     };
 
+    // Why a write failed, where that is one of the common causes.
+    enum class WriteProblem
+    {
+        Other, // systemError says what
+        NoSpace,
+        ReadOnly,
+        Denied,
+        NoFolder,
+        NameTooLong,
+        DiskError,
+        OutOfMemory,
+    };
+
+    // What else the closing message says of a written row.
+    enum class Note
+    {
+        HdrColoursKept,    // PQ or HLG, which no sRGB conversion can take
+        ProfileUnreadable, // colours not converted to sRGB
+    };
+
     Status status = Pending;
-    QString argument;    // the other row's source, the suffix or the write error
-    QSize imageSize;     // for TooLarge
-    int imageCount = 0;  // for MultipleImages
-    QString systemError; // the toolkit's own words, where it gave some
-    // Written, but without the source's metadata; systemError says why.
-    bool metadataNotCopied = false;
+    QString otherSource; // DuplicateOutput, OverwritesListed: the other row's source
+    QString suffix;      // UnsupportedFormat: the output's suffix; MultipleImages: its format
+    WriteProblem writeProblem = WriteProblem::Other;
+    QSize imageSize;        // for TooLarge
+    int imageCount = 0;     // for MultipleImages
+    QString systemError;    // the system's, the library's or the encoder's own words, where given
+    LeftOuts leftOut;       // Written, but without these of the source's metadata
     qint64 sourceBytes = 0; // the source's size as the row found it
     qint64 outputBytes = 0; // the size of what was written
     qint64 limitBytes = 0;  // the file-size limit the row was written under, if any
     QSize limitedTo;        // fewer pixels than asked, to fit the limit
     bool overLimit = false; // too large even at the smallest size
     int encodes = 0;        // how many times the image was encoded
-    QStringList notes;      // what else the closing message says of a written row
+    QList<Note> notes;
 
-    static RowOutcome make(Status status, const QString &argument = QString(),
-                           const QString &systemError = QString());
-    // A failed write, with the reason in the user's language for the common system errors
-    // (`code` is an errno) and the system's own words kept for the details.
+    static RowOutcome make(Status status, const QString &systemError = QString());
+    // A failed write, the common system errors told apart (`code` is an errno) and the
+    // system's own words kept.
     static RowOutcome writeFailed(int code, const QString &systemText);
+    // A failed write by the encoder, in its own words.
+    static RowOutcome encodeFailed(const QString &words, bool outOfMemory = false);
 
     bool isFailure() const
     {
         return status != Pending && status != Written && status != NotStarted;
     }
-    // The reason in the user's language, for the closing report.
-    QString reason() const;
-    // What went wrong with a row that was written all the same, or nothing.
-    QString warning() const;
-    // What the closing message says of a row written otherwise than asked, or nothing.
-    QString remark() const;
-    // A file size as French desktops write it, 1 Ko being 1 000 bytes: "2,1 Mo", "182 Ko".
-    static QString frenchSize(qint64 bytes);
 };

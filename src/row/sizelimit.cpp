@@ -42,8 +42,8 @@ public:
         : m_writer(writer), m_request(request), m_metadata(metadata), m_max(maxBytes)
     {}
 
-    bool failed() const { return !m_error.isEmpty(); }
-    QString error() const { return m_error; }
+    bool failed() const { return m_failed; }
+    Formats::EncodeError error() const { return m_error; }
     int encodes() const { return m_encodes; }
 
     Trial trial(const QImage &image, int setting)
@@ -53,10 +53,12 @@ public:
         Formats::EncodeRequest request = m_request;
         request.setting = setting;
         ++m_encodes;
-        QString error;
+        Formats::EncodeError error;
         if (!m_writer.encode(image, request, m_metadata, &t.encoded.bytes, &t.encoded.leftOut,
-                             &error))
+                             &error)) {
             m_error = error;
+            m_failed = true;
+        }
         t.size = t.encoded.bytes.size();
         t.encoded.pixels = image.size();
         t.encoded.fits = t.size <= m_max && !failed();
@@ -141,7 +143,8 @@ private:
     const PhotoMetadata &m_metadata;
     qint64 m_max;
     int m_encodes = 0;
-    QString m_error;
+    bool m_failed = false;
+    Formats::EncodeError m_error;
 };
 
 } // namespace
@@ -162,6 +165,7 @@ Encoded encode(const QImage &image, const Formats::Writer &writer,
         best = search.fewerPixels(image, best);
     best.encoded.encodes = search.encodes();
     best.encoded.error = search.error();
+    best.encoded.failed = search.failed();
     return best.encoded;
 }
 

@@ -10,9 +10,10 @@ namespace SizeLimit {
 struct Encoded
 {
     QByteArray bytes;
-    QStringList leftOut;
-    QString error; // where nothing could be encoded
-    QSize pixels;  // what was encoded
+    LeftOuts leftOut;
+    Formats::EncodeError error; // where nothing could be encoded
+    bool failed = false;
+    QSize pixels; // what was encoded
     bool fits = false;
     int encodes = 0;
 };

@@ -8,7 +8,6 @@
 #include "system/sourcefile.h"
 
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QtEndian>
 
 #include <algorithm>
@@ -150,11 +149,11 @@ PhotoMetadata Decoder::metadata()
     record.exif = blocks.exif;
     record.xmp = blocks.xmp;
     record.icc = blocks.icc;
-    record.nclx = blocks.nclx;
+    record.cicp = blocks.cicp;
     if (blocks.gainMap)
         record.gainMap = HeifGainMap::apple(blocks.gainMapSize);
     if (!blocks.readable)
-        record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
+        record.unreadable.append(LeftOut::ExifUnreadable);
     return PhotoMetadata(record);
 }
 

@@ -10,10 +10,11 @@ namespace HeifFormat {
 namespace {
 
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+            Formats::EncodeError *error)
 {
     return HeifWriter::encode(image, request.suffix, request.setting, metadata, bytes, leftOut,
-                              error);
+                              &error->words);
 }
 
 // HEIC keeps no nclx: libheif leaves it out, and the equivalent profile goes instead.

@@ -1,6 +1,5 @@
 #include "formats/heif/heifmetadata.h"
 
-#include <QPointF>
 #include <QtEndian>
 
 #include <cstring>
@@ -32,18 +31,18 @@ QByteArray tiffBlock(const QByteArray &item)
     return item.mid(4 + int(skip));
 }
 
-QByteArray nclxBytes(const heif_image_handle *handle)
+std::optional<Cicp> cicpOf(const heif_image_handle *handle)
 {
     heif_color_profile_nclx *nclx = nullptr;
     if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
-        return QByteArray();
-    QByteArray bytes(7, Qt::Uninitialized);
-    qToBigEndian<quint16>(quint16(nclx->color_primaries), bytes.data());
-    qToBigEndian<quint16>(quint16(nclx->transfer_characteristics), bytes.data() + 2);
-    qToBigEndian<quint16>(quint16(nclx->matrix_coefficients), bytes.data() + 4);
-    bytes[6] = char(nclx->full_range_flag ? 1 : 0);
+        return std::nullopt;
+    Cicp cicp;
+    cicp.primaries = quint16(nclx->color_primaries);
+    cicp.transfer = quint16(nclx->transfer_characteristics);
+    cicp.matrix = quint16(nclx->matrix_coefficients);
+    cicp.fullRange = nclx->full_range_flag != 0;
     heif_nclx_color_profile_free(nclx);
-    return bytes;
+    return cicp;
 }
 
 QByteArray iccBytes(const heif_image_handle *handle)
@@ -131,107 +130,17 @@ Blocks read(const heif_image_handle *handle)
         }
     }
     blocks.icc = iccBytes(handle);
-    blocks.nclx = nclxBytes(handle);
+    blocks.cicp = cicpOf(handle);
     blocks.gainMapSize = gainMapSize(handle);
     blocks.gainMap = blocks.gainMapSize.isValid();
     return blocks;
 }
 
-namespace {
-
-struct Chromaticities
-{
-    QPointF white, red, green, blue;
-};
-
-// The primaries an nclx names, where a profile can express them.
-bool chromaticities(quint16 primaries, Chromaticities *c)
-{
-    const QPointF d65(0.3127, 0.3290);
-    switch (primaries) {
-    case heif_color_primaries_ITU_R_BT_709_5:
-    case heif_color_primaries_unspecified:
-        *c = {d65, {0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
-        return true;
-    case heif_color_primaries_ITU_R_BT_470_6_System_B_G:
-        *c = {d65, {0.64, 0.33}, {0.29, 0.60}, {0.15, 0.06}};
-        return true;
-    case heif_color_primaries_ITU_R_BT_601_6:
-    case heif_color_primaries_SMPTE_240M:
-        *c = {d65, {0.630, 0.340}, {0.310, 0.595}, {0.155, 0.070}};
-        return true;
-    case heif_color_primaries_EBU_Tech_3213_E:
-        *c = {d65, {0.630, 0.340}, {0.295, 0.605}, {0.155, 0.077}};
-        return true;
-    case heif_color_primaries_ITU_R_BT_2020_2_and_2100_0:
-        *c = {d65, {0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}};
-        return true;
-    case heif_color_primaries_SMPTE_RP_431_2:
-        *c = {{0.314, 0.351}, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
-        return true;
-    case heif_color_primaries_SMPTE_EG_432_1:
-        *c = {d65, {0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The transfer an nclx names, where a profile can express it. The video curves of the BT.709
-// family are read as sRGB's, as the decode reads every nclx at full range; PQ and HLG have no
-// profile of this kind.
-bool transfer(quint16 characteristics, QColorSpace::TransferFunction *function, float *gamma)
-{
-    *gamma = 0;
-    switch (characteristics) {
-    case heif_transfer_characteristic_IEC_61966_2_1:
-    case heif_transfer_characteristic_unspecified:
-    case heif_transfer_characteristic_ITU_R_BT_709_5:
-    case heif_transfer_characteristic_ITU_R_BT_601_6:
-    case heif_transfer_characteristic_ITU_R_BT_2020_2_10bit:
-    case heif_transfer_characteristic_ITU_R_BT_2020_2_12bit:
-        *function = QColorSpace::TransferFunction::SRgb;
-        return true;
-    case heif_transfer_characteristic_linear:
-        *function = QColorSpace::TransferFunction::Linear;
-        return true;
-    case heif_transfer_characteristic_ITU_R_BT_470_6_System_M:
-        *function = QColorSpace::TransferFunction::Gamma;
-        *gamma = 2.2f;
-        return true;
-    case heif_transfer_characteristic_ITU_R_BT_470_6_System_B_G:
-        *function = QColorSpace::TransferFunction::Gamma;
-        *gamma = 2.8f;
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The colour space an ICC profile or an nclx describes; an nclx as the profile that says the
-// same, so that an output without nclx keeps the source's colours.
-} // namespace
-
 QColorSpace colourSpace(const Blocks &colour)
 {
     if (!colour.icc.isEmpty())
         return QColorSpace::fromIccProfile(colour.icc);
-    if (colour.nclx.size() < 6)
-        return QColorSpace();
-    const quint16 primaries = qFromBigEndian<quint16>(colour.nclx.constData());
-    const quint16 characteristics = qFromBigEndian<quint16>(colour.nclx.constData() + 2);
-    if (primaries == heif_color_primaries_ITU_R_BT_709_5 &&
-        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
-        return QColorSpace(QColorSpace::SRgb);
-    if (primaries == heif_color_primaries_SMPTE_EG_432_1 &&
-        characteristics == heif_transfer_characteristic_IEC_61966_2_1)
-        return QColorSpace(QColorSpace::DisplayP3);
-    Chromaticities c;
-    QColorSpace::TransferFunction function;
-    float gamma;
-    if (!chromaticities(primaries, &c) || !transfer(characteristics, &function, &gamma))
-        return QColorSpace();
-    return QColorSpace(c.white, c.red, c.green, c.blue, function, gamma);
+    return colour.cicp ? colour.cicp->colorSpace() : QColorSpace();
 }
 
 void initialise()

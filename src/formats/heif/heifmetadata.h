@@ -1,10 +1,14 @@
 #pragma once
 
+#include "colour/cicp.h"
+
 #include <QByteArray>
 #include <QColorSpace>
 #include <QImage>
 #include <QSize>
 #include <QString>
+
+#include <optional>
 
 struct heif_context;
 struct heif_image_handle;
@@ -29,7 +33,7 @@ struct Blocks
     QByteArray exif; // the TIFF block, without the item's offset field
     QByteArray xmp;
     QByteArray icc;
-    QByteArray nclx; // colour primaries, transfer, matrix (16 bits each) and full range (8)
+    std::optional<Cicp> cicp;
     bool readable = true;
     bool gainMap = false; // an HDR gain map beside the primary image
     QSize gainMapSize;    // as it decodes, upright

@@ -6,7 +6,6 @@
 #include "system/peakmemory.h"
 
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QtEndian>
 
 #include <cstring>
@@ -112,39 +111,32 @@ bool fillImage(const QImage &source, const QByteArray &format, Encoder *e)
 // libheif leaves the nclx out of HEIC files, which some of Apple's readers refuse: there it
 // becomes the profile that says the same.
 void setColour(const QImage &source, const QByteArray &format, const PhotoMetadata &metadata,
-               Encoder *e, QStringList *leftOut)
+               Encoder *e, LeftOuts *leftOut)
 {
     const bool keepsNclx = isAvif(format);
     const QByteArray icc = metadata.profileFor(source.colorSpace(), keepsNclx);
     if (!icc.isEmpty())
         heif_image_set_raw_color_profile(e->image, "prof", icc.constData(), size_t(icc.size()));
-    const QByteArray nclx = metadata.nclx();
+    const std::optional<Cicp> cicp = metadata.cicp();
     if (!keepsNclx) {
         *leftOut += metadata.colourLeftOut(source.colorSpace(), true);
         return;
     }
-    if (nclx.size() < 7)
+    if (!cicp)
         return;
     heif_color_profile_nclx *profile = heif_nclx_color_profile_alloc();
     if (!profile)
         return;
-    profile->color_primaries = heif_color_primaries(qFromBigEndian<quint16>(nclx.constData()));
-    profile->transfer_characteristics =
-        heif_transfer_characteristics(qFromBigEndian<quint16>(nclx.constData() + 2));
-    profile->matrix_coefficients =
-        heif_matrix_coefficients(qFromBigEndian<quint16>(nclx.constData() + 4));
-    profile->full_range_flag = uint8_t(nclx.at(6));
+    profile->color_primaries = heif_color_primaries(cicp->primaries);
+    profile->transfer_characteristics = heif_transfer_characteristics(cicp->transfer);
+    profile->matrix_coefficients = heif_matrix_coefficients(cicp->matrix);
+    profile->full_range_flag = cicp->fullRange ? 1 : 0;
     heif_image_set_nclx_color_profile(e->image, profile);
     e->options->save_two_colr_boxes_when_ICC_and_nclx_available = !icc.isEmpty();
     heif_nclx_color_profile_free(profile);
 }
 
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
-
-void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e, QStringList *leftOut)
+void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e, LeftOuts *leftOut)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     *leftOut += fixed.leftOut;
@@ -152,11 +144,11 @@ void addMetadata(const QSize &size, const PhotoMetadata &metadata, Encoder *e, Q
         heif_context_add_exif_metadata(e->context, e->handle, fixed.exif.constData(),
                                        fixed.exif.size())
                 .code != heif_error_Ok)
-        leftOut->append(tr("EXIF non écrites"));
+        leftOut->append(LeftOut::ExifNotWritten);
     if (!fixed.xmp.isEmpty() && heif_context_add_XMP_metadata(
                                     e->context, e->handle, fixed.xmp.constData(), fixed.xmp.size())
                                         .code != heif_error_Ok)
-        leftOut->append(tr("XMP non écrites"));
+        leftOut->append(LeftOut::XmpNotWritten);
     *leftOut += metadata.jpegOnly();
 }
 
@@ -167,8 +159,7 @@ heif_error appendBytes(heif_context *, const void *data, size_t size, void *byte
 }
 
 bool encodeWith(const QImage &image, const QByteArray &format, int quality,
-                const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
-                QString *error)
+                const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut, QString *error)
 {
     Encoder e;
     bool done = openEncoder(format, quality, &e) && fillImage(image, format, &e);
@@ -195,7 +186,7 @@ qint64 memoryEstimate(const QSize &size)
 }
 
 bool encode(const QImage &image, const QByteArray &format, int quality,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut, QString *error)
 {
     const bool done = encodeWith(image, format, quality, metadata, bytes, leftOut, error);
     // A large encode's freed buffers would otherwise stay resident under the next decode;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "metadata/photometadata.h"
 #include <QByteArray>
 #include <QImage>
 #include <QList>
+
 #include <QStringList>
 
 class PhotoMetadata;
@@ -19,6 +21,6 @@ qint64 memoryEstimate(const QSize &size);
 // not be carried is added to `leftOut`. False, with the encoder's words in `error`, where nothing
 // was encoded.
 bool encode(const QImage &image, const QByteArray &format, int quality,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error);
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut, QString *error);
 
 } // namespace HeifWriter

@@ -6,7 +6,6 @@
 #include "resample/imagecopy.h"
 
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QPainter>
 
 namespace JpegFormat {
@@ -42,29 +41,30 @@ QImage onWhite(const QImage &image)
 // The gain map in proportion to the picture, encoded at the picture's setting, with its own
 // segments; it carries no profile of the toolkit's, nor any text.
 bool encodeGainMap(const GainMap &map, const QSize &picture, int setting, QByteArray *bytes,
-                   QString *error)
+                   Formats::EncodeError *error)
 {
     QImage reduced = withTexts(map.imageFor(picture), [](const QString &) { return false; });
     reduced.setColorSpace(QColorSpace());
-    if (!ToolkitCodec::encode(reduced, "jpg", setting, bytes, error))
+    if (!ToolkitCodec::encode(reduced, "jpg", setting, bytes, &error->words))
         return false;
     *bytes = JpegMetadata::withSegments(*bytes, map.segments);
     return true;
 }
 
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+            Formats::EncodeError *error)
 {
     const QImage toEncode = withoutText(onWhite(image), QStringLiteral("XML:com.adobe.xmp"));
     if (toEncode.isNull() && !image.isNull()) {
-        *error = QCoreApplication::translate("MainWindow", "mémoire insuffisante");
+        error->outOfMemory = true;
         return false;
     }
     QByteArray gainMap;
     const GainMap &map = metadata.record().gainMap;
     if (!map.image.isNull() && !encodeGainMap(map, image.size(), request.setting, &gainMap, error))
         return false;
-    if (!ToolkitCodec::encode(toEncode, request.suffix, request.setting, bytes, error))
+    if (!ToolkitCodec::encode(toEncode, request.suffix, request.setting, bytes, &error->words))
         return false;
     JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut, gainMap);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);

@@ -5,7 +5,6 @@
 #include "system/sourcefile.h"
 
 #include <QBuffer>
-#include <QCoreApplication>
 #include <QFile>
 #include <QImageReader>
 #include <QPair>
@@ -28,11 +27,6 @@ const QByteArray IsoGainMapSignature("urn:iso:std:iso:ts:21496:-1\0", 28);
 
 constexpr int App0 = 0xE0, App1 = 0xE1, App2 = 0xE2, App13 = 0xED;
 constexpr int MaxSegment = 65533; // payload bytes one segment holds
-
-QString tr(const char *text)
-{
-    return QCoreApplication::translate("MainWindow", text);
-}
 
 QByteArray segmentBytes(int marker, const QByteArray &payload)
 {
@@ -112,11 +106,11 @@ QByteArray iptcResource(const QByteArray &resources, bool *readable)
 }
 
 // Appends a segment to `bytes`, or says it is left out where it is too long for one.
-void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, const char *what,
-                   QStringList *leftOut)
+void appendSegment(QByteArray *bytes, int marker, const QByteArray &payload, LeftOut tooLarge,
+                   LeftOuts *leftOut)
 {
     if (payload.size() > MaxSegment) {
-        leftOut->append(tr("%1 trop grandes").arg(QLatin1String(what)));
+        leftOut->append(tooLarge);
         return;
     }
     *bytes += segmentBytes(marker, payload);
@@ -269,7 +263,7 @@ PhotoMetadata read(const SourceFile &source)
     bool readable = true;
     m.iptc = iptcResource(photoshop, &readable);
     if (!readable)
-        m.unreadable.append(tr("IPTC illisibles"));
+        m.unreadable.append(LeftOut::IptcUnreadable);
     return PhotoMetadata(m);
 }
 
@@ -346,7 +340,7 @@ bool placeGainMap(const GainMap &map, qint64 mapLength, QByteArray *xmp,
 } // namespace
 
 bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
-                QStringList *leftOut, const QByteArray &gainMap)
+                LeftOuts *leftOut, const QByteArray &gainMap)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     const PhotoMetadata::Record &m = metadata.record();
@@ -356,18 +350,19 @@ bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &si
     if (!placeGainMap(m.gainMap, gainMap.size(), &xmp, &extended)) {
         xmp.clear();
         extended.clear();
-        leftOut->append(tr("XMP non corrigeables"));
+        leftOut->append(LeftOut::XmpUncorrectable);
     }
     QByteArray inserted;
     const bool exifCarried = !fixed.exif.isEmpty();
     if (exifCarried)
-        appendSegment(&inserted, App1, ExifSignature + fixed.exif, "EXIF", leftOut);
+        appendSegment(&inserted, App1, ExifSignature + fixed.exif, LeftOut::ExifTooLarge, leftOut);
     if (!xmp.isEmpty())
-        appendSegment(&inserted, App1, XmpSignature + xmp, "XMP", leftOut);
+        appendSegment(&inserted, App1, XmpSignature + xmp, LeftOut::XmpTooLarge, leftOut);
     for (const QByteArray &extension : extended)
-        appendSegment(&inserted, App1, extension, "XMP", leftOut);
+        appendSegment(&inserted, App1, extension, LeftOut::XmpTooLarge, leftOut);
     if (!m.iptc.isEmpty())
-        appendSegment(&inserted, App13, PhotoshopSignature + m.iptc, "IPTC", leftOut);
+        appendSegment(&inserted, App13, PhotoshopSignature + m.iptc, LeftOut::IptcTooLarge,
+                      leftOut);
     int mpfAt = -1;
     if (!gainMap.isEmpty()) {
         for (const GainMap::Segment &segment : m.gainMap.primarySegments)

@@ -24,7 +24,7 @@ GainMapSource gainMapSource(const SourceFile &source);
 // returns false when something was. A non-empty `gainMap` (a whole JPEG) follows the primary,
 // which an MPF index and, for Ultra HDR, the XMP container directory point it out in.
 bool insertInto(QByteArray *jpeg, const PhotoMetadata &metadata, const QSize &size,
-                QStringList *leftOut, const QByteArray &gainMap = QByteArray());
+                LeftOuts *leftOut, const QByteArray &gainMap = QByteArray());
 
 // `jpeg` with `segments` after its JFIF segment.
 QByteArray withSegments(const QByteArray &jpeg, const QList<GainMap::Segment> &segments);

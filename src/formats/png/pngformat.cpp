@@ -4,26 +4,25 @@
 #include "formats/png/pngmetadata.h"
 #include "formats/toolkitcodec.h"
 
-#include <QCoreApplication>
-
 namespace PngFormat {
 
 namespace {
 
 // The EXIF and XMP chunks, corrected; the other text goes as the toolkit encoded it.
 void insertMetadata(QByteArray *png, const PhotoMetadata &metadata, const QSize &size,
-                    QStringList *leftOut)
+                    LeftOuts *leftOut)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     *leftOut = fixed.leftOut + metadata.jpegOnly();
     if (!PngMetadata::insertInto(png, {fixed.exif, fixed.xmp}))
-        leftOut->append(QCoreApplication::translate("MainWindow", "EXIF et XMP"));
+        leftOut->append(LeftOut::PngChunks);
 }
 
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+            Formats::EncodeError *error)
 {
-    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, error))
+    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, &error->words))
         return false;
     insertMetadata(bytes, metadata, image.size(), leftOut);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);

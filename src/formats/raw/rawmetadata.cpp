@@ -2,8 +2,6 @@
 
 #include "system/sourcefile.h"
 
-#include <QCoreApplication>
-
 #include <exiv2/exiv2.hpp>
 
 namespace RawMetadata {
@@ -74,7 +72,7 @@ PhotoMetadata read(const SourceFile &source)
             record.exif = exif;
         record.xmp = QByteArray::fromStdString(image->xmpPacket());
     } catch (...) {
-        record.unreadable.append(QCoreApplication::translate("MainWindow", "EXIF illisibles"));
+        record.unreadable.append(LeftOut::ExifUnreadable);
     }
     return PhotoMetadata(record);
 }

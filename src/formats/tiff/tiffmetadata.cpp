@@ -3,8 +3,6 @@
 #include "formats/tiff/tiffclient.h"
 #include "system/sourcefile.h"
 
-#include <QCoreApplication>
-
 #include <tiffio.h>
 
 namespace TiffMetadata {
@@ -31,9 +29,9 @@ bool has(TIFF *tiff, ttag_t tag)
 
 } // namespace
 
-QStringList present(const SourceFile &source)
+LeftOuts present(const SourceFile &source)
 {
-    QStringList found;
+    LeftOuts found;
     if (!isTiff(source))
         return found;
     const TiffClient client(source);
@@ -43,14 +41,14 @@ QStringList present(const SourceFile &source)
     const struct
     {
         ttag_t tag;
-        const char *name;
-    } blocks[] = {{TIFFTAG_EXIFIFD, "EXIF"},
-                  {TIFFTAG_GPSIFD, "GPS"},
-                  {TIFFTAG_XMLPACKET, "XMP"},
-                  {TIFFTAG_RICHTIFFIPTC, "IPTC"}};
+        LeftOut what;
+    } blocks[] = {{TIFFTAG_EXIFIFD, LeftOut::TiffExif},
+                  {TIFFTAG_GPSIFD, LeftOut::TiffGps},
+                  {TIFFTAG_XMLPACKET, LeftOut::TiffXmp},
+                  {TIFFTAG_RICHTIFFIPTC, LeftOut::TiffIptc}};
     for (const auto &block : blocks)
         if (has(tiff, block.tag))
-            found.append(QCoreApplication::translate("MainWindow", "%1 du TIFF").arg(block.name));
+            found.append(block.what);
     return found;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QStringList>
+#include "metadata/leftout.h"
 
 class SourceFile;
 
@@ -9,6 +9,6 @@ class SourceFile;
 namespace TiffMetadata {
 
 // What a TIFF holds of EXIF, GPS, XMP and IPTC; empty for other files.
-QStringList present(const SourceFile &source);
+LeftOuts present(const SourceFile &source);
 
 } // namespace TiffMetadata

@@ -20,7 +20,7 @@ using Formats::Status;
 namespace {
 
 // libwebp's own conversion of limited-range BT.601, so that a sampled pixel is the one its
-// decoder gives without smoothing the chroma.
+// decoder gives without interpolating the chroma.
 int clip8(int v)
 {
     return (v & ~((256 << 6) - 1)) == 0 ? v >> 6 : v < 0 ? 0 : 255;

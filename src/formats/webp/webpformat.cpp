@@ -12,10 +12,11 @@ namespace {
 // A lossless source stays lossless: usually a graphic or a screenshot that lossy coding would
 // smear.
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
-            const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut, QString *error)
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+            Formats::EncodeError *error)
 {
     return WebPWriter::encode(image, request.lossless, request.setting, metadata, bytes, leftOut,
-                              error);
+                              &error->words);
 }
 
 std::unique_ptr<Formats::AnimationWriter>

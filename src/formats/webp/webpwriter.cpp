@@ -42,7 +42,7 @@ QString encoderError(int code)
 
 // The source's metadata, corrected for `size`, into the encoded file.
 bool addMetadata(QByteArray *bytes, const QSize &size, const QColorSpace &space,
-                 const PhotoMetadata &metadata, QStringList *leftOut, QString *error)
+                 const PhotoMetadata &metadata, LeftOuts *leftOut, QString *error)
 {
     const PhotoMetadata::Corrected fixed = metadata.corrected(size);
     *leftOut += fixed.leftOut + metadata.jpegOnly() + metadata.colourLeftOut(space, true);
@@ -60,7 +60,7 @@ qint64 memoryEstimate(const QSize &size)
 }
 
 bool encode(const QImage &image, bool lossless, int quality, const PhotoMetadata &metadata,
-            QByteArray *bytes, QStringList *leftOut, QString *error)
+            QByteArray *bytes, LeftOuts *leftOut, QString *error)
 {
     WebPConfig config;
     WebPPicture picture;
@@ -135,7 +135,7 @@ bool Animation::add(const QImage &frame, int startMs)
 }
 
 bool Animation::finish(int endMs, const PhotoMetadata &metadata, QByteArray *bytes,
-                       QStringList *leftOut, QString *error)
+                       LeftOuts *leftOut, QString *error)
 {
     Encoder &e = *m_encoder;
     WebPData data;

@@ -19,7 +19,7 @@ qint64 memoryEstimate(const QSize &size);
 // `quality` (0 to 100). What could not be carried is added to `leftOut`. False, with libwebp's
 // words in `error`, where nothing was encoded.
 bool encode(const QImage &image, bool lossless, int quality, const PhotoMetadata &metadata,
-            QByteArray *bytes, QStringList *leftOut, QString *error);
+            QByteArray *bytes, LeftOuts *leftOut, QString *error);
 
 // Encodes an animation one frame at a time, so that only the encoder's own frames are held.
 class Animation : public Formats::AnimationWriter
@@ -31,7 +31,7 @@ public:
     Animation &operator=(const Animation &) = delete;
 
     bool add(const QImage &frame, int startMs) override;
-    bool finish(int endMs, const PhotoMetadata &metadata, QByteArray *bytes, QStringList *leftOut,
+    bool finish(int endMs, const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
                 QString *error) override;
     QString error() const override;
 

@@ -1,0 +1,61 @@
+#include "syntheticdng.h"
+#include "testimages.h"
+#include "testmain.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Each photo is opened twice in a run, whatever its format: once to plan its row, once to
+// decode it; every reader of it reads those openings. Counted by strace over the real window.
+class TestOpens : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void onlyTwice_data();
+    void onlyTwice();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestOpens::onlyTwice_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"photo.jpg", "photo.png", "photo.webp", "photo.heic", "photo.avif",
+                             "photo.dng", "photo.tif", "photo.bmp"})
+        QTest::newRow(name) << QString(name);
+}
+
+void TestOpens::onlyTwice()
+{
+    QFETCH(QString, name);
+    const QString strace = QStandardPaths::findExecutable("strace");
+    if (strace.isEmpty() || QProcess::execute(strace, {"-qq", "-o", "/dev/null", "true"}) != 0)
+        QSKIP("strace cannot trace here");
+    const QString path = m_dir.filePath(name);
+    const QImage picture = TestImages::pattern(QSize(1600, 1200));
+    if (name.endsWith(".dng"))
+        QVERIFY(writeSyntheticDng(path, picture));
+    else
+        QVERIFY(TestImages::write(path, QSize(1600, 1200)));
+    const QString destination = m_dir.filePath("out-" + name);
+    QVERIFY(QDir().mkpath(destination));
+    const QString log = m_dir.filePath(name + ".strace");
+    QProcess run;
+    run.setProcessChannelMode(QProcess::ForwardedChannels);
+    run.start(strace,
+              {"-f", "-qq", "-e", "trace=open,openat", "-o", log, WINDOWRUN, destination, path});
+    QVERIFY(run.waitForFinished(120000));
+    QCOMPARE(run.exitCode(), 0);
+    int opens = 0;
+    for (const QByteArray &line : TestImages::readAll(log).split('\n'))
+        opens += line.contains('"' + QFile::encodeName(path) + '"');
+    QCOMPARE(opens, 2);
+}
+
+PARVIMAGE_TEST_MAIN(TestOpens)
+#include "tst_opens.moc"

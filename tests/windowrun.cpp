@@ -1,0 +1,32 @@
+// Runs the real window once, as a person would: the files given are listed, the slider set to
+// 1024, a destination folder chosen, "Redimensionner" pressed and the closing box answered.
+//
+//   windowrun DESTINATION FILE...
+#include "formats/registry.h"
+#include "modalanswerer.h"
+#include "row/imageresizer.h"
+#include "window/mainwindow.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSlider>
+
+int main(int argc, char *argv[])
+{
+    ImageResizer::tuneAllocator();
+    Formats::initialiseLibraries();
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3)
+        return 2;
+    MainWindow window(nullptr);
+    window.findChild<QListWidget *>("pictureList")->addItems(args.mid(2));
+    window.findChild<QSlider *>("horizontalSlider")->setValue(1024);
+    window.findChild<QLineEdit *>("newPath")->setText(args.at(1));
+    ModalAnswerer answerer;
+    answerer.expectMessage(QMessageBox::Ok);
+    window.findChild<QPushButton *>("resizeBtn")->click();
+    return answerer.waitDone() && answerer.titles.value(0) == "Terminé" ? 0 : 1;
+}
