@@ -66,6 +66,8 @@ FilteredRows::FilteredRows(const QSize &in, const QSize &out,
       m_premultiplied(isPremultiplied(format)), m_inWidth(in.width()),
       m_resampler(in, m_out.size(), m_channels)
 {
+    // The rows' padding too: writers that copy whole rows would put stale memory in files.
+    m_out.fill(0);
     // The floats stand in the order the output's pixels hold their samples in memory.
     const bool argb = !isDeep(format) && Q_BYTE_ORDER == Q_BIG_ENDIAN;
     const bool bgra = !isDeep(format) && Q_BYTE_ORDER == Q_LITTLE_ENDIAN;

@@ -69,6 +69,8 @@ public:
           m_out(out, outputFormat(layout))
     {
         m_failed = m_out.isNull();
+        // The rows' padding too: writers that copy whole rows would put stale memory in files.
+        m_out.fill(0);
         m_convert = layout.kind == RowLayout::Kind::Image && m_out.format() != layout.format;
         if (m_out.format() == QImage::Format_Indexed8 && !m_convert)
             m_out.setColorTable(layout.colorTable);

@@ -40,12 +40,29 @@ protected:
     }
 };
 
+// The toolkit's writer gives libtiff a colour map of the table's size where libtiff takes 256
+// entries: the rest would be stale memory in the file. The table goes whole, unused entries
+// black.
+bool encode(const QImage &image, const Formats::EncodeRequest &request,
+            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
+            Formats::EncodeError *error)
+{
+    if (image.format() != QImage::Format_Indexed8 || image.colorCount() >= 256)
+        return ToolkitCodec::encodeWithoutMetadata(image, request, metadata, bytes, leftOut, error);
+    QImage whole = image;
+    QVector<QRgb> table = image.colorTable();
+    while (table.size() < 256)
+        table.append(qRgb(0, 0, 0));
+    whole.setColorTable(table);
+    return ToolkitCodec::encodeWithoutMetadata(whole, request, metadata, bytes, leftOut, error);
+}
+
 Formats::Writer writer()
 {
     Formats::Writer w;
     w.suffixes = {"tif", "tiff"};
     w.can.alpha = w.can.deep = w.can.icc = true;
-    w.encode = ToolkitCodec::encodeWithoutMetadata;
+    w.encode = encode;
     return w;
 }
 
