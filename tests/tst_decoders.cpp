@@ -193,6 +193,10 @@ void TestDecoders::contract_data()
                           << 1 << QSize(161, 97) << 0 << int(Reference::Libheif) << 2;
     QTest::newRow("tiff, 16-bit") << "deep.tif" << convert + QStringList{"-depth", "16", "{out}"}
                                   << 1 << QSize(161, 97) << 0 << toolkit << 0;
+    QTest::newRow("gif") << "flat.gif" << convert + QStringList{"{out}"} << 1 << QSize(161, 97) << 0
+                         << toolkit << 0;
+    QTest::newRow("bmp") << "flat.bmp" << convert + QStringList{"{out}"} << 1 << QSize(161, 97) << 0
+                         << toolkit << 0;
     QTest::newRow("camera raw") << "mosaic.dng" << QStringList{} << 1 << QSize(160, 96) << 0
                                 << int(Reference::Libraw) << 0;
 }

@@ -1,6 +1,7 @@
 #include "formats/toolkit/toolkitformat.h"
 
 #include "formats/sourcedevice.h"
+#include "formats/toolkit/completeness.h"
 #include "formats/toolkitcodec.h"
 #include "formats/toolkitdecoder.h"
 #include "system/sourcefile.h"
@@ -47,13 +48,37 @@ public:
             startMs += gifDelay(reader.nextImageDelay());
         }
         *endMs = startMs;
-        return Formats::Status::Decoded;
+        return Completeness::gif(m_source) ? Formats::Status::Decoded : Formats::Status::Damaged;
     }
     // The toolkit's canvas and previous frame, and the frames the encoder has taken.
     qint64 framesEstimate() override
     {
         const QSize size = m_header.upright();
         return 2 * qint64(size.width()) * size.height() * 4 + 3 * m_source.size();
+    }
+
+protected:
+    // The toolkit hands out a cut-short file's image whole.
+    Formats::Status verdict(bool headerRead, bool decoded) const override
+    {
+        if (decoded && !Completeness::gif(m_source))
+            return Formats::Status::Damaged;
+        return ToolkitDecoder::verdict(headerRead, decoded);
+    }
+};
+
+// A bitmap, read by the toolkit, which hands out a cut-short file's image whole.
+class BmpDecoder : public Formats::ToolkitDecoder
+{
+public:
+    using ToolkitDecoder::ToolkitDecoder;
+
+protected:
+    Formats::Status verdict(bool headerRead, bool decoded) const override
+    {
+        if (decoded && !Completeness::bmp(m_source))
+            return Formats::Status::Damaged;
+        return ToolkitDecoder::verdict(headerRead, decoded);
     }
 };
 
@@ -75,9 +100,12 @@ const Formats::Entry &entry()
 {
     static const Formats::Entry toolkit = [] {
         Formats::Entry e;
-        e.names = {"gif"};
+        e.names = {"gif", "bmp"};
         e.open = [](const SourceFile &source,
                     const Formats::EmbeddedOpener &) -> std::unique_ptr<Formats::Decoder> {
+            const std::unique_ptr<QIODevice> device = Formats::sourceDevice(source);
+            if (QImageReader(device.get()).format() == "bmp")
+                return std::make_unique<BmpDecoder>(source);
             return std::make_unique<GifDecoder>(source);
         };
         e.writers = {writer({"ico", "cur", "pic"}, true, false),
