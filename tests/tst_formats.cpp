@@ -7,8 +7,12 @@
 #include <QColorSpace>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <algorithm>
+#include <cstdlib>
+
+#include <tiffio.h>
 
 namespace {
 
@@ -71,6 +75,8 @@ class TestFormats : public QObject
 private slots:
     void abilities_data();
     void abilities();
+    void noStaleMemory_data();
+    void noStaleMemory();
 
 private:
     QTemporaryDir m_dir;
@@ -139,6 +145,58 @@ void TestFormats::abilities()
     QVERIFY(TestImages::writeAll(animated, bytes));
     const SourceFile source(animated);
     QCOMPARE(Formats::open(source)->imageCount(), 2);
+}
+
+void TestFormats::noStaleMemory_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("resampling");
+    QTest::newRow("bmp, nearest") << "bmp" << int(Resampling::Nearest);
+    QTest::newRow("bmp, smooth") << "bmp" << int(Resampling::Smooth);
+    QTest::newRow("tif, nearest") << "tif" << int(Resampling::Nearest);
+}
+
+// Nothing of the process's memory reaches a file: rows of grey and two-colour pixels of odd
+// width, which the writers copy whole with their padding, and a two-colour TIFF's colour map,
+// which libtiff takes 256 entries long.
+void TestFormats::noStaleMemory()
+{
+    QFETCH(QString, output);
+    QFETCH(int, resampling);
+    QImage source(203, 61, output == "tif" ? QImage::Format_Mono : QImage::Format_Grayscale8);
+    source.fill(0);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = y % 3; x < source.width(); x += 3)
+            source.setPixel(x, y, output == "tif" ? 1 : qRgb(200, 200, 200));
+    const QString in = m_dir.filePath("stale.png");
+    QVERIFY(source.save(in));
+    const QString out = m_dir.filePath("stale." + output);
+    PlannedRow row{in, out, output.toUtf8(), RowOutcome()};
+    row.resampling = Resampling(resampling);
+    QCOMPARE(ImageResizer::processRow(row, 101).status, RowOutcome::Written);
+    const QByteArray bytes = TestImages::readAll(out);
+    if (output == "bmp") {
+        const qint32 width = qFromLittleEndian<qint32>(bytes.constData() + 18);
+        const qint32 height = std::abs(qFromLittleEndian<qint32>(bytes.constData() + 22));
+        const int bits = qFromLittleEndian<quint16>(bytes.constData() + 28);
+        const int offset = int(qFromLittleEndian<quint32>(bytes.constData() + 10));
+        const int used = (width * bits + 7) / 8, stride = (width * bits + 31) / 32 * 4;
+        QVERIFY(stride > used);
+        for (int y = 0; y < height; ++y)
+            QCOMPARE(bytes.mid(offset + y * stride + used, stride - used),
+                     QByteArray(stride - used, '\0'));
+        return;
+    }
+    TIFF *tiff = TIFFOpen(QFile::encodeName(out).constData(), "r");
+    QVERIFY(tiff);
+    quint16 *red = nullptr, *green = nullptr, *blue = nullptr;
+    const bool mapped = TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue);
+    bool unusedBlack = true;
+    for (int i = 2; mapped && i < 256; ++i)
+        unusedBlack &= red[i] == 0 && green[i] == 0 && blue[i] == 0;
+    TIFFClose(tiff);
+    QVERIFY(mapped);
+    QVERIFY(unusedBlack);
 }
 
 PARVIMAGE_TEST_MAIN(TestFormats)

@@ -4,6 +4,8 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <cstring>
+
 namespace ToolkitCodec {
 
 // The size was already checked against MaxPixels: the toolkit may take what that allows at
@@ -15,6 +17,25 @@ void allowLargestAcceptedImage()
 #endif
 }
 
+namespace {
+
+// The toolkit's bitmap writer turns grey pixels into colour-table indices in an image of its own
+// and writes its rows whole, padding and all: they are converted here, the padding zeroed, so
+// that no stale memory reaches the file.
+QImage asWritten(const QImage &image, const QByteArray &format)
+{
+    if ((format != "bmp" && format != "dib") || (image.format() != QImage::Format_Grayscale8 &&
+                                                 image.format() != QImage::Format_Alpha8))
+        return image;
+    QImage indexed = image.convertToFormat(QImage::Format_Indexed8);
+    const int used = indexed.width();
+    for (int y = 0; y < indexed.height(); ++y)
+        std::memset(indexed.scanLine(y) + used, 0, size_t(indexed.bytesPerLine() - used));
+    return indexed;
+}
+
+} // namespace
+
 bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
             QString *error)
 {
@@ -22,7 +43,7 @@ bool encode(const QImage &image, const QByteArray &format, int quality, QByteArr
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     writer.setQuality(quality);
-    if (writer.write(image))
+    if (writer.write(asWritten(image, format)))
         return true;
     *error = writer.errorString();
     return false;
