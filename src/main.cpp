@@ -1,7 +1,7 @@
 #include "formats/registry.h"
 #include "row/imageresizer.h"
-#include "system/toolkitfrench.h"
 #include "window/mainwindow.h"
+#include "window/toolkitfrench.h"
 
 #include <QApplication>
 

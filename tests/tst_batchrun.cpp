@@ -2,10 +2,10 @@
 #include "batch/batchrunner.h"
 #include "batch/outcometext.h"
 #include "modalanswerer.h"
-#include "system/toolkitfrench.h"
 #include "testimages.h"
 #include "testmain.h"
 #include "window/mainwindow.h"
+#include "window/toolkitfrench.h"
 
 #include <QActionGroup>
 #include <QApplication>

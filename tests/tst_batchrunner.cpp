@@ -2,10 +2,11 @@
 #include "testmain.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+
+#include <mutex>
 
 // The memory budget, with made-up estimates and rows that only record when they run.
 class TestBatchRunner : public QObject
@@ -68,12 +69,12 @@ private:
     }
     void record(int row, qint64 Span::*field)
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_spans[row].*field = m_clock.nsecsElapsed();
     }
 
     QVector<Span> m_spans;
-    QMutex m_mutex;
+    std::mutex m_mutex; // one that ThreadSanitizer sees
     QElapsedTimer m_clock;
     BatchRunner m_runner;
 };

@@ -8,6 +8,18 @@
 #include <unistd.h>
 #endif
 
+namespace {
+
+// Orders a task's making before its run for ThreadSanitizer, which does not see the toolkit's
+// thread pool do it: one lock for every runner, since the task cannot read its runner before.
+std::mutex &taskHandover()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
 BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, QObject *parent)
     : QObject(parent), m_plan(plan),
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
@@ -27,6 +39,8 @@ BatchRunner::~BatchRunner()
     if (m_planner)
         m_planner->wait();
     m_pool.waitForDone();
+    // After the other threads' last hand-over.
+    const std::lock_guard<std::mutex> lock(m_handedLock);
 }
 
 qint64 BatchRunner::defaultMemoryBudget()
@@ -57,16 +71,35 @@ void BatchRunner::plan()
     for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
         if (m_plan.at(row).outcome.status != RowOutcome::Pending)
             continue;
-        const qint64 cost = qMax<qint64>(0, m_estimate(m_plan.at(row), m_box));
-        QMetaObject::invokeMethod(
-            this, [this, row, cost] { onEstimated(row, cost); }, Qt::QueuedConnection);
+        hand({row, qMax<qint64>(0, m_estimate(m_plan.at(row), m_box)), true, RowOutcome()});
     }
+    const std::lock_guard<std::mutex> lock(m_handedLock);
 }
 
-void BatchRunner::onEstimated(int row, qint64 cost)
+void BatchRunner::hand(const Handed &handed)
 {
-    m_costs[row] = cost;
-    dispatch();
+    {
+        const std::lock_guard<std::mutex> lock(m_handedLock);
+        m_handed.push_back(handed);
+    }
+    QMetaObject::invokeMethod(this, "collect", Qt::QueuedConnection);
+}
+
+void BatchRunner::collect()
+{
+    std::vector<Handed> handed;
+    {
+        const std::lock_guard<std::mutex> lock(m_handedLock);
+        handed.swap(m_handed);
+    }
+    for (const Handed &each : handed) {
+        if (each.estimated) {
+            m_costs[each.row] = each.cost;
+            dispatch();
+        } else {
+            onRowDone(each.row, each.cost, each.outcome);
+        }
+    }
 }
 
 void BatchRunner::cancel()
@@ -95,12 +128,15 @@ void BatchRunner::dispatch()
         ++m_inFlight;
         m_reserved += cost;
         const PlannedRow planned = m_plan.at(row);
-        m_pool.start([this, row, cost, planned, box = m_box, process = m_process] {
-            const RowOutcome outcome = process(planned, box);
-            QMetaObject::invokeMethod(
-                this, [this, row, cost, outcome] { onRowDone(row, cost, outcome); },
-                Qt::QueuedConnection);
-        });
+        std::function<void()> task = [this, row, cost, planned, box = m_box, process = m_process] {
+            taskHandover().lock(); // before anything of the task is read
+            taskHandover().unlock();
+            hand({row, cost, false, process(planned, box)});
+        };
+        // The task, made on this thread, is seen whole by the worker that takes it.
+        taskHandover().lock();
+        taskHandover().unlock();
+        m_pool.start(std::move(task));
     }
     m_dispatching = false;
     const bool noMoreRows = m_cancelled || m_next == m_plan.size();

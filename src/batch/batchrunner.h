@@ -9,6 +9,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 // Runs the planned rows off the GUI thread, starting them in list order on at most `workers`
 // threads, and reports each finished row on the thread that owns the runner. A row starts only
@@ -48,11 +50,24 @@ signals:
     void rowFinished(int row);
     void finished();
 
+private slots:
+    // On the owner's thread: takes what the other threads handed over.
+    void collect();
+
 private:
+    // What the planning thread and the workers hand over, under a lock the sanitizers see,
+    // with a queued call that carries nothing.
+    struct Handed
+    {
+        int row;
+        qint64 cost;
+        bool estimated; // else the row is done
+        RowOutcome outcome;
+    };
+    void hand(const Handed &handed);
     void plan();
     void dispatch();
     void complete(int row, const RowOutcome &outcome);
-    void onEstimated(int row, qint64 cost);
     void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
 
     QVector<PlannedRow> m_plan;
@@ -70,6 +85,8 @@ private:
     bool m_running = false;
     std::atomic<bool> m_cancelled{false};
     bool m_dispatching = false;
+    std::mutex m_handedLock;
+    std::vector<Handed> m_handed;
     QThreadPool m_pool;
     std::unique_ptr<QThread> m_planner;
 };

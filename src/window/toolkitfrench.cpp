@@ -1,4 +1,4 @@
-#include "system/toolkitfrench.h"
+#include "window/toolkitfrench.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
