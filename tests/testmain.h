@@ -4,22 +4,14 @@
 
 #include <QTest>
 
-// The tests' mains: the toolkit's, after the libraries are set up as the program's main()
-// sets them up.
-#define PARVIMAGE_TEST_MAIN(TestObject)                                                            \
-    int main(int argc, char *argv[])                                                               \
+// The tests' mains: the toolkit's own, whose initMain() hook sets the libraries up before the
+// application exists, as the program's main() does.
+#define PARVIMAGE_MAIN_WITH(MainMacro, TestObject)                                                 \
+    struct TestObject##Main : TestObject                                                           \
     {                                                                                              \
-        Formats::initialiseLibraries();                                                            \
-        QTEST_MAIN_IMPL(TestObject)                                                                \
-    }
+        static void initMain() { Formats::initialiseLibraries(); }                                 \
+    };                                                                                             \
+    MainMacro(TestObject##Main)
 
-#define PARVIMAGE_GUILESS_TEST_MAIN(TestObject)                                                    \
-    int main(int argc, char *argv[])                                                               \
-    {                                                                                              \
-        Formats::initialiseLibraries();                                                            \
-        QCoreApplication app(argc, argv);                                                          \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
-        TestObject tc;                                                                             \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                 \
-        return QTest::qExec(&tc, argc, argv);                                                      \
-    }
+#define PARVIMAGE_TEST_MAIN(TestObject) PARVIMAGE_MAIN_WITH(QTEST_MAIN, TestObject)
+#define PARVIMAGE_GUILESS_TEST_MAIN(TestObject) PARVIMAGE_MAIN_WITH(QTEST_GUILESS_MAIN, TestObject)

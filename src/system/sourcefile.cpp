@@ -72,7 +72,7 @@ qint64 SourceFile::read(qint64 offset, char *to, qint64 length) const
 
 QByteArray SourceFile::read(qint64 offset, qint64 length) const
 {
-    length = qBound<qint64>(0, qMin(length, m_size - offset), INT_MAX);
+    length = qBound(qint64(0), qMin(length, m_size - offset), qint64(INT_MAX));
     QByteArray bytes(int(length), Qt::Uninitialized);
     const qint64 got = read(offset, bytes.data(), length);
     bytes.resize(int(qMax<qint64>(got, 0)));
