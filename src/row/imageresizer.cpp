@@ -13,6 +13,7 @@
 
 #include <QColorSpace>
 #include <QFileInfo>
+#include <QImageReader>
 
 #include <memory>
 
@@ -41,7 +42,10 @@ RowOutcome::Status rowStatus(Formats::Status status)
 bool refusedUpFront(const SourceFile &source, const Formats::Decoder *decoder, RowOutcome *outcome)
 {
     if (!source.isOpen()) {
-        *outcome = RowOutcome::make(RowOutcome::Unreadable, source.errorString());
+        // The toolkit's words for a file it cannot open, as rows have always given them.
+        QImageReader reader(source.path());
+        reader.read();
+        *outcome = RowOutcome::make(RowOutcome::Unreadable, reader.errorString());
         return true;
     }
     if (decoder->refusal() != Formats::Status::Decoded) {

@@ -144,6 +144,8 @@ private:
 
 PhotoMetadata Decoder::metadata()
 {
+    if (!m_handle) // refused: no image to read it from
+        return PhotoMetadata();
     const HeifMetadata::Blocks blocks = HeifMetadata::read(m_handle);
     PhotoMetadata::Record record;
     record.exif = blocks.exif;
@@ -181,6 +183,8 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
 
 Status Decoder::decode(const Target &target, QImage *out, QString *words)
 {
+    if (!m_handle)
+        return refusal();
     const QSize size = m_header.stored;
     const Status status = decodeWith(target, out, words);
     // The decoder frees a large photo's pictures in pieces that the heap keeps: without handing
@@ -194,6 +198,8 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
 // the sink holds: measured at 6 to 16 bytes a pixel on the conformance files.
 qint64 Decoder::memoryEstimate(const Target &target)
 {
+    if (!m_handle)
+        return 0;
     const QSize size = m_header.stored;
     const int bits = qMax(8, heif_image_handle_get_luma_bits_per_pixel(m_handle));
     const bool alpha = heif_image_handle_has_alpha_channel(m_handle);
