@@ -23,11 +23,25 @@ QString fileKey(const QString &path)
                            info.fileName());
 }
 
+// The folder a row's outputs go to: beside the source, or under the destination at the
+// source's place in a dropped tree.
+QString outputFolder(const QString &source, const BatchSettings &settings, const QString &subfolder)
+{
+    if (settings.destination.isEmpty())
+        return QFileInfo(source).absolutePath();
+    if (subfolder.isEmpty())
+        return settings.destination;
+    return Naming::pathInFolder(settings.destination, subfolder);
+}
+
+// The output's path; `size`, where not 0, named before the last suffix for another size.
 QString outputPath(const QString &source, int row, const BatchSettings &settings,
-                   const QString &pattern)
+                   const QString &pattern, const QString &folder, int size = 0)
 {
     const QFileInfo info(source);
-    const QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
+    QString newName = Naming::newBaseName(settings.rename, pattern, row, info);
+    if (size > 0)
+        newName += QLatin1Char('-') + QString::number(size);
     // A source no writer writes in its own format (a camera raw) is written as its entry says.
     const QByteArray format = settings.outputFormat.isEmpty()
                                   ? ImageResizer::writtenAsFor(info.suffix().toLower().toUtf8())
@@ -35,9 +49,7 @@ QString outputPath(const QString &source, int row, const BatchSettings &settings
     const QString suffix = format.isEmpty() ? info.completeSuffix()
                                             : Naming::convertedSuffix(info.completeSuffix(),
                                                                       QString::fromLatin1(format));
-    const QString name = Naming::outputFileName(newName, suffix);
-    return Naming::pathInFolder(
-        settings.destination.isEmpty() ? info.absolutePath() : settings.destination, name);
+    return Naming::pathInFolder(folder, Naming::outputFileName(newName, suffix));
 }
 
 RowOutcome formatOutcome(const QString &output, const QList<QByteArray> &writable,
@@ -57,47 +69,104 @@ RowOutcome formatOutcome(const QString &output, const QList<QByteArray> &writabl
 
 } // namespace
 
-QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings)
+namespace {
+
+// The listed sources and the outputs claimed so far, by one spelling of each file.
+class Claims
+{
+public:
+    explicit Claims(const QStringList &sources) : m_sources(sources)
+    {
+        for (const QString &source : sources)
+            m_sourceKeys.append(fileKey(source));
+        for (int i = sources.size() - 1; i >= 0; --i)
+            m_rowOfSource.insert(m_sourceKeys.at(i), i);
+    }
+
+    // Claims `output` for row `row`, or says which other file stands in the way.
+    RowOutcome claim(const QString &output, int row, bool *replacesSource)
+    {
+        const QString key = fileKey(output);
+        const auto claimed = m_claimedBy.constFind(key);
+        const auto listed = m_rowOfSource.constFind(key);
+        RowOutcome outcome;
+        if (claimed != m_claimedBy.cend()) {
+            outcome = RowOutcome::make(RowOutcome::DuplicateOutput);
+            outcome.otherSource = m_sources.at(*claimed);
+        } else if (listed != m_rowOfSource.cend() && key != m_sourceKeys.at(row)) {
+            outcome = RowOutcome::make(RowOutcome::OverwritesListed);
+            outcome.otherSource = m_sources.at(*listed);
+        } else {
+            m_claimedBy.insert(key, row);
+            *replacesSource |= key == m_sourceKeys.at(row);
+        }
+        return outcome;
+    }
+
+private:
+    const QStringList &m_sources;
+    QStringList m_sourceKeys;
+    QHash<QString, int> m_rowOfSource;
+    QHash<QString, int> m_claimedBy;
+};
+
+PlannedRow rowWithSettings(const QString &source, const BatchSettings &settings)
+{
+    PlannedRow row;
+    row.source = source;
+    row.resampling = settings.resampling;
+    row.quality = settings.quality;
+    row.enlarge = settings.enlarge;
+    row.keepDate = settings.keepDate;
+    row.maxBytes = settings.maxBytes;
+    row.metadata = settings.metadata;
+    row.srgb = settings.srgb;
+    row.side = settings.side;
+    row.frame = settings.frame;
+    row.subject = settings.subject;
+    return row;
+}
+
+// The other sizes asked, each once and none the slider's own.
+QVector<int> extraSizes(const BatchSettings &settings)
+{
+    QVector<int> sizes;
+    for (const int size : settings.extraSizes)
+        if (size > 0 && size != settings.size && !sizes.contains(size))
+            sizes.append(size);
+    return sizes;
+}
+
+} // namespace
+
+QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &settings,
+                              const QStringList &subfolders)
 {
     const QString pattern = Naming::effectivePattern(settings.pattern);
     // Asked once: the toolkit looks through its plugins every time.
     const QList<QByteArray> writable = ImageResizer::writableFormats();
-    QVector<PlannedRow> plan(sources.size());
-    QStringList sourceKeys;
-    QHash<QString, int> rowOfSource;
-    for (const QString &source : sources)
-        sourceKeys.append(fileKey(source));
-    for (int i = sources.size() - 1; i >= 0; --i)
-        rowOfSource.insert(sourceKeys.at(i), i);
-
-    QHash<QString, int> claimedBy;
+    const QVector<int> sizes = extraSizes(settings);
+    QVector<PlannedRow> plan;
+    plan.reserve(sources.size());
+    Claims claims(sources);
     for (int i = 0; i < sources.size(); ++i) {
-        PlannedRow &row = plan[i];
-        row.source = sources.at(i);
-        row.resampling = settings.resampling;
-        row.quality = settings.quality;
-        row.enlarge = settings.enlarge;
-        row.keepDate = settings.keepDate;
-        row.maxBytes = settings.maxBytes;
-        row.metadata = settings.metadata;
-        row.srgb = settings.srgb;
-        row.output = outputPath(row.source, i, settings, pattern);
+        PlannedRow row = rowWithSettings(sources.at(i), settings);
+        const QString subfolder = subfolders.value(i);
+        const QString folder = outputFolder(row.source, settings, subfolder);
+        row.makesFolder = !settings.destination.isEmpty() && !subfolder.isEmpty();
+        row.output = outputPath(row.source, i, settings, pattern, folder);
         row.outcome = formatOutcome(row.output, writable, &row.format);
-        if (row.outcome.status != RowOutcome::Pending)
-            continue;
-        const QString key = fileKey(row.output);
-        const auto claimed = claimedBy.constFind(key);
-        const auto listed = rowOfSource.constFind(key);
-        if (claimed != claimedBy.cend()) {
-            row.outcome = RowOutcome::make(RowOutcome::DuplicateOutput);
-            row.outcome.otherSource = sources.at(*claimed);
-        } else if (listed != rowOfSource.cend() && key != sourceKeys.at(i)) {
-            row.outcome = RowOutcome::make(RowOutcome::OverwritesListed);
-            row.outcome.otherSource = sources.at(*listed);
-        } else {
-            claimedBy.insert(key, i);
-            row.replacesSource = key == sourceKeys.at(i);
+        for (const int size : sizes) {
+            PlannedRow::Extra extra{
+                size, outputPath(row.source, i, settings, pattern, folder, size), row.outcome};
+            row.extras.append(extra);
         }
+        if (row.outcome.status == RowOutcome::Pending) {
+            row.outcome = claims.claim(row.output, i, &row.replacesSource);
+            for (PlannedRow::Extra &extra : row.extras)
+                extra.outcome = claims.claim(extra.output, i, &row.replacesSource);
+        }
+        plan.append(row);
     }
     return plan;
 }

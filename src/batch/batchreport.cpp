@@ -49,9 +49,37 @@ QString savings(int count, qint64 before, qint64 after)
 
 QString sizeLine(const QString &source, const RowOutcome &outcome)
 {
-    return QStringLiteral("%1 : %2 → %3")
-        .arg(QDir::toNativeSeparators(source), OutcomeText::frenchSize(outcome.sourceBytes),
-             OutcomeText::frenchSize(outcome.outputBytes));
+    QString line =
+        QStringLiteral("%1 : %2 → %3")
+            .arg(QDir::toNativeSeparators(source), OutcomeText::frenchSize(outcome.sourceBytes),
+                 OutcomeText::frenchSize(outcome.outputBytes));
+    const QString how = OutcomeText::howWritten(outcome);
+    return how.isEmpty() ? line : QStringLiteral("%1 (%2)").arg(line, how);
+}
+
+// One output of the run: a row's, or one of its other sizes'.
+struct Written
+{
+    QString source; // as the report names it
+    const RowOutcome *outcome;
+    bool firstOfRow; // its source's size counts once, however many outputs it has
+};
+
+QVector<Written> everyOutput(const QVector<PlannedRow> &plan, const QVector<RowOutcome> &outcomes)
+{
+    QVector<Written> all;
+    for (int i = 0; i < outcomes.size(); ++i) {
+        all.append({plan.at(i).source, &outcomes.at(i), true});
+        const RowOutcome &outcome = outcomes.at(i);
+        for (int k = 0; k < int(outcome.extras.size()) && k < plan.at(i).extras.size(); ++k)
+            all.append({tr("%1 (%2 px)").arg(plan.at(i).source).arg(plan.at(i).extras.at(k).box),
+                        &outcome.extras.at(k), false});
+        // A row not started has no outcome for its other sizes: they were not started either.
+        if (outcome.status == RowOutcome::NotStarted)
+            for (int k = int(outcome.extras.size()); k < plan.at(i).extras.size(); ++k)
+                all.append({plan.at(i).source, &outcome, false});
+    }
+    return all;
 }
 
 } // namespace
@@ -62,26 +90,30 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
     qint64 before = 0, after = 0;
     bool cancelled = false;
     QStringList failures, warnings, remarks, detailLines, sizeLines;
-    for (int i = 0; i < outcomes.size(); ++i) {
-        const RowOutcome &outcome = outcomes.at(i);
+    const QVector<Written> all = everyOutput(plan, outcomes);
+    bool sourceCounted = false;
+    for (const Written &each : all) {
+        const RowOutcome &outcome = *each.outcome;
+        const QString &source = each.source;
+        if (each.firstOfRow)
+            sourceCounted = false;
         if (outcome.status == RowOutcome::Written) {
             ++written;
-            before += outcome.sourceBytes;
+            before += sourceCounted ? 0 : outcome.sourceBytes;
+            sourceCounted = true;
             after += outcome.outputBytes;
-            sizeLines.append(sizeLine(plan.at(i).source, outcome));
+            sizeLines.append(sizeLine(source, outcome));
         }
         cancelled |= outcome.status == RowOutcome::NotStarted;
         const QString remark = OutcomeText::remark(outcome);
         if (!remark.isEmpty()) {
-            remarks.append(
-                QStringLiteral("%1 : %2").arg(QFileInfo(plan.at(i).source).fileName(), remark));
-            detailLines.append(detailLine(plan.at(i).source, remark, QString()));
+            remarks.append(QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), remark));
+            detailLines.append(detailLine(source, remark, QString()));
         }
         const QString why =
             outcome.isFailure() ? OutcomeText::reason(outcome) : OutcomeText::warning(outcome);
         if (why.isEmpty())
             continue;
-        const QString &source = plan.at(i).source;
         (outcome.isFailure() ? failures : warnings)
             .append(QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), why));
         detailLines.append(
@@ -97,7 +129,7 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
         report.title = failures.isEmpty() ? tr("Terminé avec des avertissements")
                                           : tr("Terminé avec des erreurs");
         report.text =
-            tr("%1 image(s) redimensionnée(s) sur %2.").arg(written).arg(outcomes.size()) +
+            tr("%1 image(s) redimensionnée(s) sur %2.").arg(written).arg(all.size()) +
             section(tr("Les fichiers suivants n'ont pas été écrits :"), failures) +
             section(tr("Les fichiers suivants ont été écrits sans leurs métadonnées :"), warnings) +
             remarked;
@@ -106,7 +138,7 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
         report.title = tr("Interrompu");
         report.text = tr("Redimensionnement interrompu : %1 image(s) redimensionnée(s) sur %2.")
                           .arg(written)
-                          .arg(outcomes.size()) +
+                          .arg(all.size()) +
                       remarked;
     } else {
         report.title = tr("Terminé");

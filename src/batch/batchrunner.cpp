@@ -24,10 +24,8 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
     : QObject(parent), m_plan(plan),
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
-      m_estimate([](const PlannedRow &row, int box) {
-          return ImageResizer::memoryEstimate(row.source, box, row.format, row.resampling,
-                                              row.maxBytes);
-      }),
+      m_estimate(
+          [](const PlannedRow &row, int box) { return ImageResizer::memoryEstimate(row, box); }),
       m_process(ImageResizer::processRow), m_costs(plan.size(), -1)
 {
     m_pool.setMaxThreadCount(m_workers);
@@ -69,7 +67,7 @@ void BatchRunner::start()
 void BatchRunner::plan()
 {
     for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
-        if (m_plan.at(row).outcome.status != RowOutcome::Pending)
+        if (!m_plan.at(row).hasWork())
             continue;
         hand({row, qMax<qint64>(0, m_estimate(m_plan.at(row), m_box)), true, RowOutcome()});
     }
@@ -116,9 +114,9 @@ void BatchRunner::dispatch()
     m_dispatching = true;
     while (!m_cancelled && m_next < m_plan.size() && m_inFlight < m_workers) {
         const int row = m_next;
-        if (m_plan.at(row).outcome.status != RowOutcome::Pending) {
+        if (!m_plan.at(row).hasWork()) {
             ++m_next;
-            complete(row, m_plan.at(row).outcome);
+            complete(row, m_plan.at(row).refusedOutcome());
             continue;
         }
         const qint64 cost = m_costs.at(row);

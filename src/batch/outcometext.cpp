@@ -49,6 +49,9 @@ QString note(RowOutcome::Note note)
         return tr("couleurs HDR (PQ ou HLG) laissées telles quelles");
     case RowOutcome::Note::ProfileUnreadable:
         return tr("profil de couleurs illisible : couleurs non converties en sRGB");
+    case RowOutcome::Note::CopiedAsIs:
+    case RowOutcome::Note::TurnedLossless:
+        break;
     }
     return QString();
 }
@@ -194,8 +197,18 @@ QString remark(const RowOutcome &outcome)
         parts.append(
             tr("réduite à %1 pour tenir dans %2").arg(pixels, frenchSize(outcome.limitBytes)));
     for (const RowOutcome::Note each : outcome.notes)
-        parts.append(note(each));
+        if (!note(each).isEmpty())
+            parts.append(note(each));
     return parts.join(QLatin1String(", "));
+}
+
+QString howWritten(const RowOutcome &outcome)
+{
+    if (outcome.notes.contains(RowOutcome::Note::CopiedAsIs))
+        return tr("copiée telle quelle");
+    if (outcome.notes.contains(RowOutcome::Note::TurnedLossless))
+        return tr("tournée sans perte");
+    return QString();
 }
 
 } // namespace OutcomeText

@@ -17,6 +17,9 @@ QString leftOut(const RowOutcome &outcome);
 QString leftOut(LeftOut what);
 // What the closing message says of a row written otherwise than asked, or nothing.
 QString remark(const RowOutcome &outcome);
+// How a row was written where it was not coded again: "copiée telle quelle", "tournée sans
+// perte"; nothing for the others.
+QString howWritten(const RowOutcome &outcome);
 // A file size as French desktops write it, 1 Ko being 1 000 bytes: "2,1 Mo", "182 Ko".
 QString frenchSize(qint64 bytes);
 

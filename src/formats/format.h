@@ -90,6 +90,14 @@ struct Writer
                                                        int setting) = nullptr;
     // What startAnimation()'s writer holds for frames of `size`.
     qint64 (*animationEstimate)(const QSize &size) = nullptr;
+    // True where `source` is one whole file of this format, to be written out as it is, its
+    // signature at the start and its end where the format puts it; null where none is.
+    bool (*isWholeFile)(const SourceFile &source) = nullptr;
+    // A whole file of this format turned upright by `transform` without coding it again, with
+    // `metadata` corrected for its `upright` size; false where the turn would not be exact.
+    bool (*turnLossless)(const QByteArray &bytes, QImageIOHandler::Transformations transform,
+                         const PhotoMetadata &metadata, const QSize &upright, QByteArray *turned,
+                         LeftOuts *leftOut) = nullptr;
 
     int setting(Quality quality) const { return settings[int(quality)]; }
 };

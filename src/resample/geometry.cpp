@@ -12,6 +12,31 @@ QSize fitInSquare(const QSize &source, int box)
     return source.scaled(box, box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
 }
 
+int sideLength(const QSize &size, Side side)
+{
+    switch (side) {
+    case Side::Width:
+        return size.width();
+    case Side::Height:
+        return size.height();
+    case Side::Longest:
+        break;
+    }
+    return qMax(size.width(), size.height());
+}
+
+QSize scaledToSide(const QSize &source, int length, Side side)
+{
+    if (side == Side::Longest || source.isEmpty())
+        return fitInSquare(source.isEmpty() ? QSize(1, 1) : source, length);
+    // A very thin image bounded on its short side would be enormous: its long side is capped.
+    const bool width = side == Side::Width;
+    const double scale = double(length) / (width ? source.width() : source.height());
+    const int other =
+        qBound(1, int(std::lround((width ? source.height() : source.width()) * scale)), MaxSide);
+    return width ? QSize(length, other) : QSize(other, length);
+}
+
 QSize turned(const QSize &size, QImageIOHandler::Transformations transform)
 {
     return transform.testFlag(QImageIOHandler::TransformationRotate90) ? size.transposed() : size;

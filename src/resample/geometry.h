@@ -5,6 +5,22 @@
 #include <QRectF>
 #include <QSize>
 
+// Which side of an output its size bounds.
+enum class Side
+{
+    Longest,
+    Width,
+    Height,
+};
+
+// The length of `size`'s `side`: its longest side, its width or its height.
+int sideLength(const QSize &size, Side side);
+
+// `source` scaled in proportion so that its `side` is `length`; no side less than one pixel, nor
+// more than MaxSide.
+QSize scaledToSide(const QSize &source, int length, Side side);
+constexpr int MaxSide = 32767;
+
 // Size of the largest image with the aspect ratio of `source` that fits in a `box` x `box`
 // square: one side becomes exactly `box`, so small images are enlarged. No side is ever less
 // than one pixel.

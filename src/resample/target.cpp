@@ -24,7 +24,9 @@ qint64 imageBytes(const QSize &size, QImage::Format format)
 
 QSize Target::outputFor(const QSize &upright) const
 {
-    return fitInSquare(partSize(m_part, upright), m_box);
+    if (m_size.isValid())
+        return m_size;
+    return scaledToSide(partSize(m_part, upright), m_box, m_side);
 }
 
 int Target::reductionFor(const QVector<QSizeF> &reduced, const QSize &fitted,

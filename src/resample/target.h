@@ -1,5 +1,6 @@
 #pragma once
 
+#include "resample/geometry.h"
 #include "resample/rowlayout.h"
 
 #include <QImage>
@@ -19,23 +20,31 @@ enum class Resampling
     Smooth,  // a Lanczos 3 filter as wide as the reduction
 };
 
-// What a decode is asked for: the square the upright output fits in, the part of the upright
-// image it shows, and how its pixels are made. Decoders hand it on without looking inside.
+// What a decode is asked for: the size of the upright output's bounded side, the part of the
+// upright image it shows, and how its pixels are made. Decoders hand it on without looking
+// inside.
 class Target
 {
 public:
     Target() = default;
     explicit Target(int box) : m_box(box) {}
-    Target(int box, Resampling resampling, const QRectF &part = QRectF(0, 0, 1, 1))
-        : m_box(box), m_resampling(resampling), m_part(part)
+    Target(int box, Resampling resampling, const QRectF &part = QRectF(0, 0, 1, 1),
+           Side side = Side::Longest)
+        : m_box(box), m_resampling(resampling), m_part(part), m_side(side)
     {}
 
     int box() const { return m_box; }
     Resampling resampling() const { return m_resampling; }
     // The part of the upright image the output shows, as fractions of its sides.
     QRectF part() const { return m_part; }
-    // The same target for another box.
-    Target withBox(int box) const { return Target(box, m_resampling, m_part); }
+    Side side() const { return m_side; }
+    // The same target with an output of exactly `size` pixels, whatever the image's: a frame.
+    Target withSize(const QSize &size) const
+    {
+        Target sized = *this;
+        sized.m_size = size;
+        return sized;
+    }
 
     // The upright output's size for an upright image of `upright` pixels.
     QSize outputFor(const QSize &upright) const;
@@ -61,4 +70,6 @@ private:
     int m_box = 1;
     Resampling m_resampling = Resampling::Nearest;
     QRectF m_part{0, 0, 1, 1};
+    Side m_side = Side::Longest;
+    QSize m_size; // invalid: in proportion to the part
 };

@@ -3,18 +3,23 @@
 #include "colour/srgb.h"
 #include "formats/registry.h"
 #include "formats/toolkitcodec.h"
+#include "resample/framing.h"
 #include "resample/geometry.h"
 #include "resample/imagecopy.h"
+#include "resample/subject.h"
 #include "resample/wholeimage.h"
+#include "row/outputshape.h"
 #include "row/sizelimit.h"
 #include "system/atomicfile.h"
 #include "system/filetime.h"
 #include "system/sourcefile.h"
 
 #include <QColorSpace>
+#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 
+#include <cmath>
 #include <memory>
 
 #ifdef __GLIBC__
@@ -110,29 +115,67 @@ qint64 memoryEstimate(const QString &path, int box)
 qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
                       Resampling resampling, qint64 maxBytes)
 {
-    const SourceFile source(path);
+    PlannedRow row;
+    row.source = path;
+    row.format = outputFormat;
+    row.resampling = resampling;
+    row.maxBytes = maxBytes;
+    return memoryEstimate(row, box);
+}
+
+namespace {
+
+// What one output takes beside the decode: the output is encoded in memory before it is
+// written, a photo taking at most two bytes a pixel there whatever the format, beside what the
+// encoder holds; under a size limit, the best encode kept beside the one being tried, and a
+// copy of the reduced image with fewer pixels.
+qint64 outputEstimate(const QSize &out, const Formats::Writer &writer, qint64 maxBytes)
+{
+    const qint64 encoder = writer.memoryEstimate ? writer.memoryEstimate(out) : 0;
+    const qint64 outPixels = qint64(out.width()) * out.height();
+    const qint64 retries = maxBytes > 0 ? 2 * qMin(maxBytes, outPixels * 2) + outPixels * 8 : 0;
+    return outPixels * 2 + encoder + retries;
+}
+
+qint64 estimateOpened(const PlannedRow &row, int box, Formats::Decoder *decoder)
+{
+    const QSize size = decoder->header().upright();
+    const QSize upright = size.isValid() ? size : QSize(1, 1);
+    const Formats::Writer &writer = Formats::writerFor(row.format);
+    OutputShape::Plan largest = OutputShape::planFor(row, size, box);
+    QSize out = largest.output(upright);
+    qint64 others = 0;
+    for (const PlannedRow::Extra &extra : row.extras) {
+        const OutputShape::Plan plan = OutputShape::planFor(row, size, extra.box);
+        const QSize extraOut = plan.output(upright);
+        // Every output is held, four bytes a pixel, until the source is closed.
+        others += outputEstimate(extraOut, writer, row.maxBytes) +
+                  qint64(extraOut.width()) * extraOut.height() * 4;
+        if (qint64(extraOut.width()) * extraOut.height() > qint64(out.width()) * out.height()) {
+            largest = plan;
+            out = extraOut;
+        }
+    }
+    qint64 total =
+        decoder->memoryEstimate(largest.target) + outputEstimate(out, writer, row.maxBytes);
+    // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
+    const qint64 frames = decoder->framesEstimate();
+    if (frames > 0 && writer.animationEstimate && size.isValid())
+        total += frames + writer.animationEstimate(out);
+    return total + others;
+}
+
+} // namespace
+
+qint64 memoryEstimate(const PlannedRow &row, int box)
+{
+    const SourceFile source(row.source);
     const std::unique_ptr<Formats::Decoder> decoder =
         source.isOpen() ? Formats::open(source) : nullptr;
     RowOutcome refused;
     if (refusedUpFront(source, decoder.get(), &refused))
         return 0;
-    const Target target(box, resampling);
-    const qint64 decoding = decoder->memoryEstimate(target);
-    // The output is encoded in memory before it is written: a photo takes at most two bytes a
-    // pixel there, whatever the format, beside what the output's encoder holds.
-    const QSize size = decoder->header().upright();
-    const QSize out = fitInSquare(size.isValid() ? size : QSize(1, 1), box);
-    const Formats::Writer &writer = Formats::writerFor(outputFormat);
-    qint64 encoder = writer.memoryEstimate ? writer.memoryEstimate(out) : 0;
-    // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
-    const qint64 frames = decoder->framesEstimate();
-    if (frames > 0 && writer.animationEstimate && size.isValid())
-        encoder += frames + writer.animationEstimate(out);
-    // Under a size limit: the best encode kept beside the one being tried, and a copy of the
-    // reduced image with fewer pixels.
-    const qint64 outPixels = qint64(out.width()) * out.height();
-    const qint64 retries = maxBytes > 0 ? 2 * qMin(maxBytes, outPixels * 2) + outPixels * 8 : 0;
-    return decoding + outPixels * 2 + encoder + retries;
+    return estimateOpened(row, box, decoder.get());
 }
 
 namespace {
@@ -196,6 +239,14 @@ RowOutcome writeWithMetadata(const QImage &image, const PlannedRow &row,
     return outcome;
 }
 
+// Frames are cut centred: the subject is looked for in a still photo only.
+Target framesTarget(const PlannedRow &row, const QSize &upright, int box)
+{
+    PlannedRow centred = row;
+    centred.subject = false;
+    return OutputShape::planFor(centred, upright, box).target;
+}
+
 // Every frame of a source of several, each resized as it is decoded, into the output's
 // animation writer; `*encoded` holds the file, a failed outcome what went wrong.
 RowOutcome encodeAnimation(const PlannedRow &row, int box, Formats::Decoder *decoder,
@@ -214,8 +265,8 @@ RowOutcome encodeAnimation(const PlannedRow &row, int box, Formats::Decoder *dec
     };
     int endMs = 0;
     QString error;
-    const Formats::Status status =
-        decoder->decodeFrames(Target(box, row.resampling), &animation, addFrame, &endMs, &error);
+    const Formats::Status status = decoder->decodeFrames(
+        framesTarget(row, decoder->header().upright(), box), &animation, addFrame, &endMs, &error);
     if (frames && !frames->error().isEmpty())
         return RowOutcome::encodeFailed(frames->error());
     if (status != Formats::Status::Decoded || !frames)
@@ -317,8 +368,10 @@ QByteArray writtenAsFor(const QByteArray &suffix)
 
 RowOutcome write(const QImage &image, const QString &path, const QByteArray &format)
 {
-    return writeWithMetadata(image, PlannedRow{QString(), path, format, RowOutcome()},
-                             PhotoMetadata(), false);
+    PlannedRow row;
+    row.output = path;
+    row.format = format;
+    return writeWithMetadata(image, row, PhotoMetadata(), false);
 }
 
 void tuneAllocator()
@@ -335,22 +388,12 @@ void tuneAllocator()
 
 namespace {
 
-// The box for a row that must not enlarge: an image that already fits keeps its own size.
-int boxFor(const PlannedRow &row, const Formats::Header &header, int box)
-{
-    if (row.enlarge)
-        return box;
-    const QSize size = header.upright();
-    if (!size.isValid() || size.width() > box || size.height() > box)
-        return box;
-    return qMax(size.width(), size.height());
-}
-
 // Gives the output its source's modification time, read before the output could replace it.
-void keepDate(const PlannedRow &row, const FileTime::Stamp &stamp, RowOutcome *outcome)
+void keepDate(const PlannedRow &row, const QString &output, const FileTime::Stamp &stamp,
+              RowOutcome *outcome)
 {
     if (row.keepDate && outcome->status == RowOutcome::Written &&
-        !FileTime::setModified(row.output, stamp))
+        !FileTime::setModified(output, stamp))
         addLeftOut(outcome, {LeftOut::ModificationDate});
 }
 
@@ -391,38 +434,174 @@ void toSrgb(QImage *image, PhotoMetadata *metadata, QList<RowOutcome::Note> *not
     }
 }
 
-// The source's gain map decoded, upright and in proportion to the reduced picture, for the
-// output's writer; one that does not decode whole is left out, with what declares it.
-PhotoMetadata withGainMapPixels(const PhotoMetadata &metadata, Formats::Decoder *decoder,
-                                const QSize &output, Resampling resampling)
+// One output of a row: where it goes and how it is cut and sized.
+struct Output
 {
-    const GainMap &map = metadata.record().gainMap;
-    if (!map.readable())
-        return metadata;
+    QString path;
+    OutputShape::Plan plan;
+    QSize size;         // the upright output's
+    RowOutcome planned; // Pending unless refused before any image is read
+};
+
+QVector<Output> outputsOf(const PlannedRow &row, const QSize &upright, int box)
+{
+    QVector<Output> outputs;
+    outputs.append({row.output, OutputShape::planFor(row, upright, box), QSize(), row.outcome});
+    for (const PlannedRow::Extra &extra : row.extras)
+        outputs.append(
+            {extra.output, OutputShape::planFor(row, upright, extra.box), QSize(), extra.outcome});
+    for (Output &output : outputs)
+        output.size = output.plan.output(upright);
+    return outputs;
+}
+
+// What one output has to be written from, once the source is closed.
+struct Ready
+{
+    RowOutcome failed; // Pending where there is something to write
+    QImage image;
+    PhotoMetadata metadata;
+    QByteArray bytes; // written as they are: the source's own, or turned without loss
+    LeftOuts leftOut;
+    RowOutcome::Note note = RowOutcome::Note::CopiedAsIs;
+
+    bool needsPixels() const { return failed.status == RowOutcome::Pending && bytes.isEmpty(); }
+};
+
+// Where coding the photo again would only lose quality, the source's own bytes, or the source
+// turned without loss: nothing to reduce, cut, convert or leave out, and within the limit.
+bool unchanged(const PlannedRow &row, const SourceFile &source, Formats::Decoder *decoder,
+               const Output &output, Ready *ready)
+{
+    const Formats::Header &header = decoder->header();
+    const Formats::Writer &writer = Formats::writerFor(row.format);
+    if (row.enlarge || row.frame != Frame::Whole || row.srgb || row.metadata != MetadataKeep::All ||
+        output.size != header.upright() || !writer.isWholeFile || decoder->imageCount() != 1 ||
+        !writer.isWholeFile(source))
+        return false;
+    if (header.transform == QImageIOHandler::TransformationNone) {
+        ready->bytes = source.all();
+    } else if (writer.turnLossless &&
+               writer.turnLossless(source.all(), header.transform, decoder->metadata(), output.size,
+                                   &ready->bytes, &ready->leftOut)) {
+        ready->note = RowOutcome::Note::TurnedLossless;
+    }
+    if (!ready->bytes.isEmpty() && (row.maxBytes <= 0 || ready->bytes.size() <= row.maxBytes))
+        return true;
+    *ready = Ready();
+    return false;
+}
+
+// The output decoded first: the largest of those that need pixels, the others made from it.
+int largestToDecode(const QVector<Output> &outputs, const QVector<Ready> &ready)
+{
+    int largest = -1;
+    qint64 pixels = -1;
+    for (int i = 0; i < outputs.size(); ++i) {
+        const qint64 area = qint64(outputs.at(i).size.width()) * outputs.at(i).size.height();
+        if (ready.at(i).needsPixels() && area > pixels) {
+            largest = i;
+            pixels = area;
+        }
+    }
+    return largest;
+}
+
+// The gain map's box for an output of `output` pixels showing `part` of the picture.
+int gainMapBox(const GainMap &map, const QSize &upright, const QRectF &part, const QSize &output)
+{
+    if (part == QRectF(0, 0, 1, 1))
+        return map.boxFor(upright, output);
+    const QSize shown = Framing::partPixels(part, upright);
+    const QSize mapShown = Framing::partPixels(part, map.size);
+    const double scale =
+        qMax(double(output.width()) / shown.width(), double(output.height()) / shown.height());
+    return qMax(1, int(std::lround(qMax(mapShown.width(), mapShown.height()) * scale)));
+}
+
+// The source's gain map decoded, upright, showing what the picture shows in proportion to its
+// largest output; a null image where it does not decode whole.
+QImage gainMapPixels(const GainMap &map, Formats::Decoder *decoder, const QSize &output,
+                     Resampling resampling, const QRectF &part)
+{
     const std::unique_ptr<Formats::Decoder> mapDecoder = decoder->gainMap();
     QImage image;
     QString words;
+    const QSize upright = decoder->header().upright();
     if (mapDecoder && mapDecoder->refusal() == Formats::Status::Decoded)
-        mapDecoder->decode(Target(map.boxFor(decoder->header().upright(), output), resampling),
-                           &image, &words);
-    if (image.isNull())
+        mapDecoder->decode(Target(gainMapBox(map, upright, part, output), resampling, part), &image,
+                           &words);
+    return image;
+}
+
+PhotoMetadata withGainMap(const PhotoMetadata &metadata, const QImage &map, const QSize &output,
+                          Resampling resampling)
+{
+    if (!metadata.record().gainMap.readable())
+        return metadata;
+    if (map.isNull())
         return metadata.withoutGainMap();
-    return metadata.withGainMapImage(image, output,
+    return metadata.withGainMapImage(map, output,
                                      [resampling](const QImage &map, const QSize &size) {
                                          return resampled(map, size, resampling);
                                      });
 }
 
-// What a row reads of its source before the source is closed: the output, which may replace
-// it, is written only once it is.
+// What a row reads of its source before the source is closed: the outputs, which may replace
+// it, are written only once it is.
 struct Decoded
 {
-    RowOutcome outcome;
-    QImage scaled;
-    PhotoMetadata metadata;
+    RowOutcome outcome; // where the source was refused whole
+    QVector<Ready> ready;
     bool lossless = false;
     std::unique_ptr<EncodedAnimation> animation;
 };
+
+// Decodes the largest output once and makes every other from it.
+void decodeOutputs(const PlannedRow &row, Formats::Decoder *decoder, const QVector<Output> &outputs,
+                   Decoded *decoded)
+{
+    const int largest = largestToDecode(outputs, decoded->ready);
+    const Output &first = outputs.at(largest);
+    RowOutcome failed;
+    QImage image = decodeAndScale(decoder, first.plan.target, &failed, row.srgb);
+    QRectF part = first.plan.target.part();
+    if (!image.isNull() && first.plan.subjectFrame.isValid()) {
+        const QRect frame = Subject::frame(image, first.plan.subjectFrame);
+        part = Framing::fractions(frame, image.size());
+        image = image.copy(frame);
+    }
+    decoded->lossless = decoder->isLossless();
+    const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
+    const PhotoMetadata metadata = decoder->metadata().filtered(row.metadata, keepsGainMap);
+    const QImage map =
+        metadata.record().gainMap.readable() && !image.isNull()
+            ? gainMapPixels(metadata.record().gainMap, decoder, image.size(), row.resampling, part)
+            : QImage();
+    for (int i = 0; i < outputs.size(); ++i) {
+        Ready &ready = decoded->ready[i];
+        if (!ready.needsPixels())
+            continue;
+        if (image.isNull()) {
+            ready.failed = failed;
+            continue;
+        }
+        const QSize size = outputs.at(i).size;
+        ready.image =
+            i == largest || size == image.size() ? image : resampled(image, size, row.resampling);
+        ready.metadata = withGainMap(metadata, map, ready.image.size(), row.resampling);
+    }
+}
+
+// A source of several images: the row's first output, its others done as rows of their own.
+void decodeAnimation(const PlannedRow &row, int box, Formats::Decoder *decoder, Decoded *decoded)
+{
+    decoded->animation = std::make_unique<EncodedAnimation>();
+    if (row.outcome.status == RowOutcome::Pending)
+        *decoded->animation = encodeImages(row, box, decoder, decoder->imageCount());
+    else
+        decoded->animation->failed = row.outcome;
+}
 
 Decoded decodeRow(const PlannedRow &row, int box)
 {
@@ -432,52 +611,103 @@ Decoded decodeRow(const PlannedRow &row, int box)
         source.isOpen() ? Formats::open(source) : nullptr;
     if (refusedUpFront(source, decoder.get(), &decoded.outcome))
         return decoded;
-    box = boxFor(row, decoder->header(), box);
-    const int count = decoder->imageCount();
-    if (count > 1) {
-        decoded.animation =
-            std::make_unique<EncodedAnimation>(encodeImages(row, box, decoder.get(), count));
+    if (decoder->imageCount() > 1) {
+        decodeAnimation(row, box, decoder.get(), &decoded);
         return decoded;
     }
-    decoded.scaled =
-        decodeAndScale(decoder.get(), Target(box, row.resampling), &decoded.outcome, row.srgb);
-    if (decoded.scaled.isNull())
-        return decoded;
-    decoded.lossless = decoder->isLossless();
-    const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
-    decoded.metadata = withGainMapPixels(decoder->metadata().filtered(row.metadata, keepsGainMap),
-                                         decoder.get(), decoded.scaled.size(), row.resampling);
+    const QVector<Output> outputs = outputsOf(row, decoder->header().upright(), box);
+    decoded.ready.resize(outputs.size());
+    bool pixelsNeeded = false;
+    for (int i = 0; i < outputs.size(); ++i) {
+        Ready &ready = decoded.ready[i];
+        ready.failed = outputs.at(i).planned;
+        if (ready.failed.status == RowOutcome::Pending &&
+            !unchanged(row, source, decoder.get(), outputs.at(i), &ready))
+            pixelsNeeded = true;
+    }
+    if (pixelsNeeded)
+        decodeOutputs(row, decoder.get(), outputs, &decoded);
     return decoded;
+}
+
+RowOutcome writeReady(const PlannedRow &row, const QString &path, Ready *ready, bool lossless)
+{
+    if (ready->failed.status != RowOutcome::Pending)
+        return ready->failed;
+    if (row.makesFolder)
+        QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!ready->bytes.isEmpty()) {
+        RowOutcome outcome = saveWithWarnings(path, ready->bytes, ready->leftOut);
+        if (outcome.status == RowOutcome::Written)
+            outcome.notes.append(ready->note);
+        return outcome;
+    }
+    PlannedRow output = row;
+    output.output = path;
+    QList<RowOutcome::Note> notes;
+    if (row.srgb)
+        toSrgb(&ready->image, &ready->metadata, &notes);
+    RowOutcome outcome =
+        writeWithMetadata(textsKept(ready->image, row.metadata), output, ready->metadata, lossless);
+    outcome.notes += notes;
+    return outcome;
+}
+
+// The row as one of its other outputs alone.
+PlannedRow extraAlone(const PlannedRow &row, const PlannedRow::Extra &extra)
+{
+    PlannedRow alone = row;
+    alone.output = extra.output;
+    alone.outcome = extra.outcome;
+    alone.extras.clear();
+    return alone;
+}
+
+RowOutcome resizeRow(const PlannedRow &row, int box);
+
+RowOutcome withExtras(const PlannedRow &row, RowOutcome outcome, Decoded *decoded)
+{
+    for (int i = 0; i < row.extras.size(); ++i) {
+        const PlannedRow::Extra &extra = row.extras.at(i);
+        if (decoded->animation && extra.outcome.status == RowOutcome::Pending)
+            outcome.extras.push_back(resizeRow(extraAlone(row, extra), extra.box));
+        else if (i + 1 < decoded->ready.size())
+            outcome.extras.push_back(
+                writeReady(row, extra.output, &decoded->ready[i + 1], decoded->lossless));
+        else
+            outcome.extras.push_back(extra.outcome.status == RowOutcome::Pending ? decoded->outcome
+                                                                                 : extra.outcome);
+    }
+    return outcome;
 }
 
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
     Decoded decoded = decodeRow(row, box);
+    RowOutcome outcome = decoded.outcome;
     if (decoded.animation)
-        return saveAnimation(row, decoded.animation.get());
-    if (decoded.scaled.isNull())
-        return decoded.outcome;
-    QList<RowOutcome::Note> notes;
-    if (row.srgb)
-        toSrgb(&decoded.scaled, &decoded.metadata, &notes);
-    RowOutcome outcome = writeWithMetadata(textsKept(decoded.scaled, row.metadata), row,
-                                           decoded.metadata, decoded.lossless);
-    outcome.notes += notes;
-    return outcome;
+        outcome = saveAnimation(row, decoded.animation.get());
+    else if (!decoded.ready.isEmpty())
+        outcome = writeReady(row, row.output, &decoded.ready[0], decoded.lossless);
+    return withExtras(row, outcome, &decoded);
 }
 
 } // namespace
 
 RowOutcome processRow(const PlannedRow &row, int box)
 {
-    if (row.outcome.status != RowOutcome::Pending)
-        return row.outcome;
+    if (!row.hasWork())
+        return row.refusedOutcome();
     const FileTime::Stamp sourceTime =
         row.keepDate ? FileTime::modified(row.source) : FileTime::Stamp();
     const qint64 sourceBytes = QFileInfo(row.source).size();
     RowOutcome outcome = resizeRow(row, box);
     outcome.sourceBytes = sourceBytes;
-    keepDate(row, sourceTime, &outcome);
+    keepDate(row, row.output, sourceTime, &outcome);
+    for (int i = 0; i < int(outcome.extras.size()) && i < row.extras.size(); ++i) {
+        outcome.extras[i].sourceBytes = sourceBytes;
+        keepDate(row, row.extras.at(i).output, sourceTime, &outcome.extras[i]);
+    }
     return outcome;
 }
 

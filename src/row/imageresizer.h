@@ -20,6 +20,9 @@ qint64 memoryEstimate(const QString &path, int box);
 qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
                       Resampling resampling = Resampling::Nearest, qint64 maxBytes = 0);
 
+// The most memory a planned row takes at `box`, its other sizes and its frame included.
+qint64 memoryEstimate(const PlannedRow &row, int box);
+
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
 // The formats a row can read: the toolkit's plug-ins' and the program's own decoders'.

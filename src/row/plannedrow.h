@@ -2,11 +2,13 @@
 
 #include "formats/quality.h"
 #include "metadata/photometadata.h"
+#include "resample/framing.h"
 #include "resample/target.h"
 #include "row/rowoutcome.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 // One row of the run: where it reads, where it writes, and what is already decided about it.
 struct PlannedRow
@@ -22,5 +24,37 @@ struct PlannedRow
     bool replacesSource = false; // the output is the row's own source
     qint64 maxBytes = 0;         // the output's largest file size; 0 for no limit
     MetadataKeep metadata = MetadataKeep::All;
-    bool srgb = false; // colours described otherwise converted to sRGB
+    bool srgb = false;          // colours described otherwise converted to sRGB
+    Side side = Side::Longest;  // the side the size bounds
+    Frame frame = Frame::Whole; // the shape the output is cut to
+    bool subject = false;       // the frame cut around the photo's subject rather than centred
+    bool makesFolder = false;   // the output's folder is made where it is missing
+
+    // Another output of the same photo at another size, in the same format.
+    struct Extra
+    {
+        int box = 0;
+        QString output;
+        RowOutcome outcome; // Pending unless refused before any image is read
+    };
+    QVector<Extra> extras{};
+
+    // Whether some output is still to be made.
+    bool hasWork() const
+    {
+        if (outcome.status == RowOutcome::Pending)
+            return true;
+        for (const Extra &extra : extras)
+            if (extra.outcome.status == RowOutcome::Pending)
+                return true;
+        return false;
+    }
+    // What became of a row refused whole before any image was read, each output's own.
+    RowOutcome refusedOutcome() const
+    {
+        RowOutcome refused = outcome;
+        for (const Extra &extra : extras)
+            refused.extras.push_back(extra.outcome);
+        return refused;
+    }
 };

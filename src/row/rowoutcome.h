@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QString>
 
+#include <vector>
+
 // What became of one row of a batch: written, or not written and why. What happened only; the
 // closing report says it in the user's language.
 struct RowOutcome
@@ -44,6 +46,8 @@ struct RowOutcome
     {
         HdrColoursKept,    // PQ or HLG, which no sRGB conversion can take
         ProfileUnreadable, // colours not converted to sRGB
+        CopiedAsIs,        // the source's own bytes: nothing to change
+        TurnedLossless,    // a JPEG turned upright without coding it again
     };
 
     Status status = Pending;
@@ -61,6 +65,7 @@ struct RowOutcome
     bool overLimit = false; // too large even at the smallest size
     int encodes = 0;        // how many times the image was encoded
     QList<Note> notes;
+    std::vector<RowOutcome> extras; // the row's other outputs, in the plan's order
 
     static RowOutcome make(Status status, const QString &systemError = QString());
     // A failed write, the common system errors told apart (`code` is an errno) and the

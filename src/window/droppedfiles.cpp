@@ -74,6 +74,24 @@ QStringList imagesInFolder(const QString &folder)
     return paths;
 }
 
+// The images of the tree under `folder`, each with its folder's path from `base`, in path order:
+// the entries of each folder sorted by name, a subfolder's images in its place among them.
+void addTree(const QDir &folder, const QDir &base, QVector<DroppedImage> *images)
+{
+    // Without QDir::Hidden, hidden files and folders are left out.
+    QFileInfoList entries = folder.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    std::sort(entries.begin(), entries.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return naturalLess(a.fileName(), b.fileName());
+    });
+    const QString subfolder = base.relativeFilePath(folder.path());
+    for (const QFileInfo &entry : qAsConst(entries)) {
+        if (entry.isDir() && !entry.isSymLink())
+            addTree(QDir(entry.filePath()), base, images);
+        else if (entry.isFile() && isDroppableImage(entry.fileName()))
+            images->append({entry.filePath(), subfolder});
+    }
+}
+
 } // namespace
 
 bool hasListedImageSuffix(const QString &path)
@@ -102,15 +120,31 @@ QString droppableImagePatterns()
 QStringList droppedImagePaths(const QList<QUrl> &urls)
 {
     QStringList paths;
+    const QVector<DroppedImage> images = droppedImages(urls, false);
+    for (const DroppedImage &image : images)
+        paths.append(image.path);
+    return paths;
+}
+
+QVector<DroppedImage> droppedImages(const QList<QUrl> &urls, bool trees)
+{
+    QVector<DroppedImage> images;
     for (const QUrl &url : urls) {
         if (!url.isLocalFile())
             continue;
         const QString path = url.toLocalFile();
         const QFileInfo info(path);
-        if (info.isDir())
-            paths += imagesInFolder(path);
-        else if (info.isFile() && isDroppableImage(path))
-            paths.append(path);
+        if (info.isDir() && trees) {
+            const QDir folder(QDir::cleanPath(info.absoluteFilePath()));
+            QDir parent = folder;
+            parent.cdUp();
+            addTree(folder, parent, &images);
+        } else if (info.isDir()) {
+            for (const QString &image : imagesInFolder(path))
+                images.append({image, QString()});
+        } else if (info.isFile() && isDroppableImage(path)) {
+            images.append({path, QString()});
+        }
     }
-    return paths;
+    return images;
 }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QStringList>
 #include <QUrl>
+#include <QVector>
 
 // True for the suffixes the open-files dialog offers (.png, .jpg, .jpeg), in any letter case.
 bool hasListedImageSuffix(const QString &path);
@@ -18,3 +19,17 @@ QString droppableImagePatterns();
 // The local paths a drop adds to the list, in the order dropped: image files as they are, the
 // images directly inside a dropped folder sorted by name, and nothing for anything else.
 QStringList droppedImagePaths(const QList<QUrl> &urls);
+
+// An image a drop adds, and the folder its outputs go to under a destination: the path of its
+// own folder from the dropped folder's parent ("Vacances/Jour 1"), empty for a file dropped
+// alone.
+struct DroppedImage
+{
+    QString path;
+    QString subfolder;
+};
+
+// The images a drop adds, as droppedImagePaths() does; with `trees`, a dropped folder adds
+// every image of its whole tree, sorted by path, hidden files and folders and links to folders
+// left out.
+QVector<DroppedImage> droppedImages(const QList<QUrl> &urls, bool trees);

@@ -156,7 +156,7 @@ bool MainWindow::handleDrag(QEvent *event)
         }
         drop->setDropAction(Qt::CopyAction);
         drop->accept();
-        appendRows(droppedImagePaths(drop->mimeData()->urls()));
+        appendImages(droppedImages(drop->mimeData()->urls(), form->actionSubfolders->isChecked()));
         return true;
     }
     case QEvent::DragLeave:
@@ -170,6 +170,16 @@ void MainWindow::appendRows(const QStringList &paths)
 {
     for (const QString &path : paths)
         form->pictureList->insertItem(form->pictureList->count(), new QListWidgetItem(path));
+}
+
+// Each image keeps the folder its outputs go to under a destination.
+void MainWindow::appendImages(const QVector<DroppedImage> &images)
+{
+    for (const DroppedImage &image : images) {
+        auto *item = new QListWidgetItem(image.path);
+        item->setData(SubfolderRole, image.subfolder);
+        form->pictureList->insertItem(form->pictureList->count(), item);
+    }
 }
 
 void MainWindow::onAdd()
@@ -218,6 +228,7 @@ void MainWindow::onResize()
     BatchSettings settings = chosenOptions();
     settings.rename = form->changeFilename->isChecked();
     settings.pattern = form->filename->text();
+    settings.size = form->horizontalSlider->value();
 
     if (n == 0) {
         QMessageBox::critical(this, tr("Pas de fichier"),
@@ -235,7 +246,6 @@ void MainWindow::onResize()
     progress.setRange(0, n);
     progress.show();
 
-    settings.size = form->horizontalSlider->value();
     settings.destination = form->newPath->text();
     showReport(runBatch(settings, progress));
 }
@@ -269,7 +279,32 @@ BatchSettings MainWindow::chosenOptions() const
                         : form->actionMetadataNoLocation->isChecked() ? MetadataKeep::NoLocation
                                                                       : MetadataKeep::All;
     settings.srgb = form->actionSrgb->isChecked();
+    chooseShape(&settings);
     return settings;
+}
+
+void MainWindow::chooseShape(BatchSettings *settings) const
+{
+    settings->side = form->actionSideWidth->isChecked()    ? Side::Width
+                     : form->actionSideHeight->isChecked() ? Side::Height
+                                                           : Side::Longest;
+    const std::pair<QAction *, Frame> frames[] = {
+        {form->actionFrameSquare, Frame::Square},
+        {form->actionFrame4x5, Frame::Ratio4x5},
+        {form->actionFrame3x2, Frame::Ratio3x2},
+        {form->actionFrame16x9, Frame::Ratio16x9},
+    };
+    for (const auto &frame : frames)
+        if (frame.first->isChecked())
+            settings->frame = frame.second;
+    settings->subject = form->actionFrameSubject->isChecked();
+    const std::pair<QAction *, int> sizes[] = {
+        {form->actionExtra320, 320},   {form->actionExtra640, 640},   {form->actionExtra1280, 1280},
+        {form->actionExtra1920, 1920}, {form->actionExtra2560, 2560},
+    };
+    for (const auto &size : sizes)
+        if (size.first->isChecked())
+            settings->extraSizes.append(size.second);
 }
 
 // In bytes, 1 Ko being 1 000 as the desktop's file managers count; 0 for no limit.
@@ -313,7 +348,8 @@ void MainWindow::onOtherFileSize()
 // gives it another name.
 bool MainWindow::replacesSources(const BatchSettings &settings) const
 {
-    return settings.outputFormat.isEmpty() || replacesASource(planBatch(listedPaths(), settings));
+    return settings.outputFormat.isEmpty() ||
+           replacesASource(planBatch(listedPaths(), settings, listedSubfolders()));
 }
 
 bool MainWindow::confirmOverwrite()
@@ -334,9 +370,17 @@ QStringList MainWindow::listedPaths() const
     return paths;
 }
 
+QStringList MainWindow::listedSubfolders() const
+{
+    QStringList subfolders;
+    for (int row = 0; row < form->pictureList->count(); ++row)
+        subfolders.append(form->pictureList->item(row)->data(SubfolderRole).toString());
+    return subfolders;
+}
+
 BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
-    const QVector<PlannedRow> plan = planBatch(listedPaths(), settings);
+    const QVector<PlannedRow> plan = planBatch(listedPaths(), settings, listedSubfolders());
     BatchRunner runner(plan, settings.size, QThread::idealThreadCount());
     InputBlocker blocker(this);
     const auto checkCancel = [&] {

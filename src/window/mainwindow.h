@@ -8,6 +8,7 @@ using MainWindowForm = Ui_MainWindow;
 class QProgressDialog;
 struct BatchReport;
 struct BatchSettings;
+struct DroppedImage;
 
 class MainWindow : public QMainWindow
 {
@@ -34,13 +35,19 @@ private slots:
 private:
     bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
+    void appendImages(const QVector<DroppedImage> &images);
     BatchSettings chosenOptions() const;
+    void chooseShape(BatchSettings *settings) const;
     qint64 chosenFileSize() const;
     bool replacesSources(const BatchSettings &settings) const;
     bool confirmOverwrite();
     QStringList listedPaths() const;
+    QStringList listedSubfolders() const;
     BatchReport runBatch(const BatchSettings &settings, QProgressDialog &progress);
     void showReport(const BatchReport &report);
+
+    // Where a listed image's outputs go under the destination, from a dropped tree.
+    static constexpr int SubfolderRole = Qt::UserRole + 1;
 
     MainWindowForm *form;
     QRegExp invalidChars;

@@ -2,6 +2,7 @@
 
 #include "formats/jpeg/jpegdecoder.h"
 #include "formats/jpeg/jpegmetadata.h"
+#include "formats/jpeg/jpegturn.h"
 #include "formats/toolkitcodec.h"
 #include "resample/imagecopy.h"
 
@@ -82,6 +83,8 @@ Formats::Writer writer()
     // SSIM about 0.90 on photos at 1024 (bench/parvimage_levels): below, fewer pixels.
     w.floorSetting = 40;
     w.encode = encode;
+    w.isWholeFile = JpegTurn::isWholeFile;
+    w.turnLossless = JpegTurn::turnWithMetadata;
     return w;
 }
 

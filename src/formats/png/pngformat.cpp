@@ -3,6 +3,7 @@
 #include "formats/png/pngdecoder.h"
 #include "formats/png/pngmetadata.h"
 #include "formats/toolkitcodec.h"
+#include "system/sourcefile.h"
 
 namespace PngFormat {
 
@@ -29,12 +30,21 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
     return true;
 }
 
+// Its signature first and its IEND chunk last.
+bool isWholeFile(const SourceFile &source)
+{
+    static const QByteArray end("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+    return source.size() > 20 && source.head().startsWith("\x89PNG\r\n\x1A\n") &&
+           source.read(source.size() - 12, 12) == end;
+}
+
 Formats::Writer writer()
 {
     Formats::Writer w;
     w.suffixes = {"png"};
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.encode = encode;
+    w.isWholeFile = isWholeFile;
     return w;
 }
 

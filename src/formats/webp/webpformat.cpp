@@ -5,6 +5,8 @@
 #include "formats/webp/webpwriter.h"
 #include "system/sourcefile.h"
 
+#include <QtEndian>
+
 namespace WebPFormat {
 
 namespace {
@@ -32,6 +34,16 @@ qint64 animationEstimate(const QSize &size)
     return 8 * qint64(size.width()) * size.height() * 4;
 }
 
+// A RIFF container says its own length: a file cut short, or with more after it, is not whole.
+bool isWholeFile(const SourceFile &source)
+{
+    const QByteArray &head = source.head();
+    if (head.size() < 12 || !head.startsWith("RIFF") || head.mid(8, 4) != "WEBP")
+        return false;
+    const quint32 length = qFromLittleEndian<quint32>(head.constData() + 4);
+    return qint64(length) + 8 == source.size();
+}
+
 Formats::Writer writer()
 {
     Formats::Writer w;
@@ -44,6 +56,7 @@ Formats::Writer writer()
     w.memoryEstimate = WebPWriter::memoryEstimate;
     w.startAnimation = startAnimation;
     w.animationEstimate = animationEstimate;
+    w.isWholeFile = isWholeFile;
     return w;
 }
 
