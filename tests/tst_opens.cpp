@@ -25,14 +25,23 @@ private:
 void TestOpens::onlyTwice_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("actions");
     for (const char *name : {"photo.jpg", "photo.png", "photo.webp", "photo.heic", "photo.avif",
                              "photo.dng", "photo.tif", "photo.bmp"})
-        QTest::newRow(name) << QString(name);
+        QTest::newRow(name) << QString(name) << QStringList();
+    // Every size and the subject's frame from one decode.
+    QTest::newRow("four sizes of a HEIC")
+        << "sizes.heic" << QStringList{"actionExtra320", "actionExtra640", "actionExtra1920"};
+    QTest::newRow("four sizes of a subject's frame")
+        << "framed.jpg"
+        << QStringList{"actionFrame4x5", "actionFrameSubject", "actionExtra320", "actionExtra640",
+                       "actionExtra1920"};
 }
 
 void TestOpens::onlyTwice()
 {
     QFETCH(QString, name);
+    QFETCH(QStringList, actions);
     const QString strace = QStandardPaths::findExecutable("strace");
     if (strace.isEmpty() || QProcess::execute(strace, {"-qq", "-o", "/dev/null", "true"}) != 0)
         QSKIP("strace cannot trace here");
@@ -51,14 +60,15 @@ void TestOpens::onlyTwice()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
     run.setProcessEnvironment(environment);
-    run.start(strace,
-              {"-f", "-qq", "-e", "trace=open,openat", "-o", log, WINDOWRUN, destination, path});
+    run.start(strace, QStringList{"-f", "-qq", "-e", "trace=open,openat", "-o", log, WINDOWRUN} +
+                          actions + QStringList{destination, path});
     QVERIFY(run.waitForFinished(120000));
     QCOMPARE(run.exitCode(), 0);
     int opens = 0;
     for (const QByteArray &line : TestImages::readAll(log).split('\n'))
         opens += line.contains('"' + QFile::encodeName(path) + '"');
     QCOMPARE(opens, 2);
+    QCOMPARE(QDir(destination).entryList(QDir::Files).size(), actions.filter("Extra").size() + 1);
 }
 
 PARVIMAGE_TEST_MAIN(TestOpens)

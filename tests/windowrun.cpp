@@ -1,12 +1,14 @@
-// Runs the real window once, as a person would: the files given are listed, the slider set to
-// 1024, a destination folder chosen, "Redimensionner" pressed and the closing box answered.
+// Runs the real window once, as a person would: the Options menu's actions named first are
+// triggered, the files given listed, the slider set to 1024, a destination folder chosen,
+// "Redimensionner" pressed and the closing box answered.
 //
-//   windowrun DESTINATION FILE...
+//   windowrun [ACTION...] DESTINATION FILE...
 #include "formats/registry.h"
 #include "modalanswerer.h"
 #include "row/imageresizer.h"
 #include "window/mainwindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
@@ -18,10 +20,16 @@ int main(int argc, char *argv[])
     ImageResizer::tuneAllocator();
     Formats::initialiseLibraries();
     QApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    MainWindow window(nullptr);
+    while (args.size() > 1 && args.at(1).startsWith("action")) {
+        auto *action = window.findChild<QAction *>(args.takeAt(1));
+        if (!action)
+            return 2;
+        action->trigger();
+    }
     if (args.size() < 3)
         return 2;
-    MainWindow window(nullptr);
     window.findChild<QListWidget *>("pictureList")->addItems(args.mid(2));
     window.findChild<QSlider *>("horizontalSlider")->setValue(1024);
     window.findChild<QLineEdit *>("newPath")->setText(args.at(1));
