@@ -93,6 +93,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
             fileSizeChoice = action;
     });
 
+    // The subject decides where a frame is cut: nothing to decide for the whole photo.
+    form->actionFrameSubject->setEnabled(false);
+    connect(form->frameGroup, &QActionGroup::triggered, this,
+            [this] { form->actionFrameSubject->setEnabled(!form->actionFrameWhole->isChecked()); });
+
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
 
@@ -297,7 +302,7 @@ void MainWindow::chooseShape(BatchSettings *settings) const
     for (const auto &frame : frames)
         if (frame.first->isChecked())
             settings->frame = frame.second;
-    settings->subject = form->actionFrameSubject->isChecked();
+    settings->subject = form->actionFrameSubject->isChecked() && settings->frame != Frame::Whole;
     const std::pair<QAction *, int> sizes[] = {
         {form->actionExtra320, 320},   {form->actionExtra640, 640},   {form->actionExtra1280, 1280},
         {form->actionExtra1920, 1920}, {form->actionExtra2560, 2560},
