@@ -65,6 +65,14 @@ QImage Target::resample(const QImage &image, const QSize &size) const
     return resampled(image, size, m_resampling);
 }
 
+QImage Target::fitted(const QImage &upright) const
+{
+    const QSize size = outputFor(upright.size());
+    if (m_part == QRectF(0, 0, 1, 1))
+        return resample(upright, size);
+    return resample(upright.copy(storedPart(m_part, upright.size(), {})), size);
+}
+
 qint64 Target::sinkEstimate(const QSize &rows, const QSize &fitted,
                             QImageIOHandler::Transformations transform,
                             const RowLayout &layout) const

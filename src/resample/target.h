@@ -62,6 +62,8 @@ public:
                                   const RowLayout &layout) const;
     // A whole decoded image resampled to exactly `size` as the sink would.
     QImage resample(const QImage &image, const QSize &size) const;
+    // A whole decoded upright image made into the output: its part, at the output's size.
+    QImage fitted(const QImage &upright) const;
     // What that sink holds, its output included.
     qint64 sinkEstimate(const QSize &rows, const QSize &fitted,
                         QImageIOHandler::Transformations transform, const RowLayout &layout) const;

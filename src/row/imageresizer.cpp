@@ -158,6 +158,9 @@ qint64 estimateOpened(const PlannedRow &row, int box, Formats::Decoder *decoder)
     }
     qint64 total =
         decoder->memoryEstimate(largest.target) + outputEstimate(out, writer, row.maxBytes);
+    // The frame the subject decides, cut out of the decoded photo.
+    if (largest.subjectFrame.isValid())
+        total += qint64(out.width()) * out.height() * 4;
     // An animation decoded beside its writer, where the decoder's own estimate leaves it out.
     const qint64 frames = decoder->framesEstimate();
     if (frames > 0 && writer.animationEstimate && size.isValid())
@@ -684,7 +687,7 @@ RowOutcome withExtras(const PlannedRow &row, RowOutcome outcome, Decoded *decode
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
     Decoded decoded = decodeRow(row, box);
-    RowOutcome outcome = decoded.outcome;
+    RowOutcome outcome = row.outcome.status == RowOutcome::Pending ? decoded.outcome : row.outcome;
     if (decoded.animation)
         outcome = saveAnimation(row, decoded.animation.get());
     else if (!decoded.ready.isEmpty())

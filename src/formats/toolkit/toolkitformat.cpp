@@ -43,7 +43,7 @@ public:
                 *words = reader.errorString();
                 return Formats::Status::Damaged;
             }
-            if (!sink(target.resample(frame, target.outputFor(frame.size())), startMs))
+            if (!sink(target.fitted(frame), startMs))
                 return Formats::Status::Failed;
             startMs += gifDelay(reader.nextImageDelay());
         }
