@@ -75,6 +75,8 @@ private slots:
     void startValuesUnchanged();
     void gifAnimation_data();
     void gifAnimation();
+    void gifKept_data();
+    void gifKept();
 
 private:
     QString source(const QString &format);
@@ -394,6 +396,7 @@ void TestOptions::gifAnimation_data()
     QTest::addColumn<QString>("to");
     QTest::addColumn<int>("frames"); // 0: refused
     QTest::newRow("into WebP, every frame") << "webp" << 3;
+    QTest::newRow("into GIF, every frame") << "gif" << 3;
     QTest::newRow("into JPEG, refused") << "jpg" << 0;
     QTest::newRow("into HEIC, refused") << "heic" << 0;
 }
@@ -418,6 +421,52 @@ void TestOptions::gifAnimation()
         QCOMPARE(reader.read().size(), QSize(60, 45));
         QCOMPARE(reader.nextImageDelay(), 200);
     }
+}
+
+void TestOptions::gifKept_data()
+{
+    QTest::addColumn<QStringList>("convert"); // ImageMagick's arguments before the file
+    QTest::addColumn<QList<int>>("delays");
+    QTest::addColumn<bool>("transparent");
+    QTest::newRow("still") << QStringList{"-size", "200x100", "gradient:red-blue"} << QList<int>{0}
+                           << false;
+    QTest::newRow("still with a transparent corner") << QStringList{"-size",
+                                                                    "200x100",
+                                                                    "xc:none",
+                                                                    "-fill",
+                                                                    "red",
+                                                                    "-draw",
+                                                                    "rectangle 60,20 199,99"}
+                                                     << QList<int>{0} << true;
+    QTest::newRow("animated, three plays")
+        << QStringList{"-size",  "200x100", "-delay", "20",
+                       "xc:red", "-delay",  "50",     "gradient:lime-blue",
+                       "-loop",  "3"}
+        << QList<int>{200, 500} << false;
+}
+
+// A GIF comes back as a GIF: its frames at the output's size, their delays, its loops and its
+// transparent pixels.
+void TestOptions::gifKept()
+{
+    QFETCH(QStringList, convert);
+    QFETCH(QList<int>, delays);
+    QFETCH(bool, transparent);
+    const QString in = dir.filePath(QString("kept-%1.gif").arg(QTest::currentDataTag()));
+    const QString out = dir.filePath(QString("kept-out-%1.gif").arg(QTest::currentDataTag()));
+    QCOMPARE(QProcess::execute("convert", convert + QStringList{in}), 0);
+    QCOMPARE(ImageResizer::processRow(plannedRow(in, out), 100).status, RowOutcome::Written);
+    QImageReader source(in), reader(out);
+    QCOMPARE(reader.imageCount(), delays.size());
+    for (const int delay : delays) {
+        const QImage frame = reader.read();
+        QCOMPARE(frame.size(), QSize(100, 50));
+        if (delays.size() > 1)
+            QCOMPARE(reader.nextImageDelay(), delay);
+        QCOMPARE(qAlpha(frame.pixel(2, 2)) == 0, transparent);
+        QCOMPARE(qAlpha(frame.pixel(80, 40)), 255);
+    }
+    QCOMPARE(reader.loopCount(), source.loopCount());
 }
 
 PARVIMAGE_TEST_MAIN(TestOptions)

@@ -1,5 +1,6 @@
 #include "formats/registry.h"
 
+#include "formats/gif/gifformat.h"
 #include "formats/heif/heifformat.h"
 #include "formats/jpeg/jpegformat.h"
 #include "formats/png/pngformat.h"
@@ -24,9 +25,9 @@ const QList<const Entry *> &entries()
 {
     static const QList<const Entry *> all = [] {
         return QList<const Entry *>{
-            &HeifFormat::entry(),    &WebPFormat::entry(), &RawFormat::entry(),
-            &JpegFormat::entry(),    &PngFormat::entry(),  &TiffFormat::entry(),
-            &ToolkitFormat::entry(),
+            &HeifFormat::entry(), &WebPFormat::entry(),    &RawFormat::entry(),
+            &JpegFormat::entry(), &PngFormat::entry(),     &TiffFormat::entry(),
+            &GifFormat::entry(),  &ToolkitFormat::entry(),
         };
     }();
     return all;
