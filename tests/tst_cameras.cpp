@@ -63,6 +63,21 @@ GainMapped splitByMpf(const QByteArray &bytes)
     return split;
 }
 
+// The JPEG with the type of its MPF index's second image set to `type`, its flags kept.
+QByteArray withMapType(QByteArray bytes, quint32 type)
+{
+    const int tiffAt = bytes.indexOf(QByteArray("MPF\0", 4)) + 4;
+    const QByteArray tiff = bytes.mid(tiffAt, 200);
+    const int entries = bytes.indexOf(QByteArray("\xb0\x02", 2), tiffAt) - tiffAt;
+    const int second = tiffAt + int(mpfValue(tiff, entries + 8)) + 16;
+    const quint32 attribute = (mpfValue(bytes.mid(tiffAt), second - tiffAt) & 0xFF000000) | type;
+    if (tiff.startsWith("II"))
+        qToLittleEndian(attribute, bytes.data() + second);
+    else
+        qToBigEndian(attribute, bytes.data() + second);
+    return bytes;
+}
+
 QSize decodedSize(const QByteArray &jpeg)
 {
     return QImage::fromData(jpeg, "JPEG").size();
@@ -365,26 +380,32 @@ void TestCameras::gainMapsKept_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("orientation"); // given to a copy; 0 leaves the sample as it is
     QTest::addColumn<int>("maxBytes");
-    QTest::addColumn<QSize>("picture");  // empty under a limit: smaller than asked
-    QTest::addColumn<double>("scale");   // the map's side over the picture's
-    QTest::addColumn<bool>("directory"); // the primary declares Ultra HDR
+    QTest::addColumn<QSize>("picture");   // empty under a limit: smaller than asked
+    QTest::addColumn<double>("scale");    // the map's side over the picture's
+    QTest::addColumn<bool>("directory");  // the primary declares Ultra HDR
+    QTest::addColumn<quint32>("mapType"); // given to the map in a copy's index; 0 as it is
     QTest::newRow("Ultra HDR") << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 288) << 0.25
-                               << true;
+                               << true << 0u;
+    QTest::newRow("Ultra HDR, its map's type declared")
+        << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 288) << 0.25 << true << 0x050000u;
+    QTest::newRow("Apple JPEG, its map's type declared")
+        << "libavif_apple_gainmap_new.jpg" << 0 << 0 << QSize(384, 512) << 0.5 << false
+        << 0x050000u;
     QTest::newRow("Ultra HDR under 8 Ko, fewer pixels")
-        << "libvips_ultra-hdr.jpg" << 0 << 8000 << QSize() << 0.25 << true;
+        << "libvips_ultra-hdr.jpg" << 0 << 8000 << QSize() << 0.25 << true << 0u;
     QTest::newRow("map as large, turned")
-        << "libavif_seine_sdr_gainmap_srgb.jpg" << 6 << 0 << QSize(384, 512) << 1.0 << true;
+        << "libavif_seine_sdr_gainmap_srgb.jpg" << 6 << 0 << QSize(384, 512) << 1.0 << true << 0u;
     QTest::newRow("map larger, little-endian MPF")
         << "libavif_paris_exif_xmp_gainmap_littleendian.jpg" << 0 << 0 << QSize(512, 383)
-        << 512.0 / 403 << true;
+        << 512.0 / 403 << true << 0u;
     QTest::newRow("stale primary length") << "libavif_paris_exif_xmp_icc_gainmap_bigendian.jpg" << 0
-                                          << 0 << QSize(512, 383) << 512.0 / 403 << true;
+                                          << 0 << QSize(512, 383) << 512.0 / 403 << true << 0u;
     QTest::newRow("Apple JPEG") << "libavif_apple_gainmap_new.jpg" << 0 << 0 << QSize(384, 512)
-                                << 0.5 << false;
+                                << 0.5 << false << 0u;
     QTest::newRow("Apple JPEG, old")
-        << "libavif_apple_gainmap_old.jpg" << 0 << 0 << QSize(384, 512) << 0.5 << false;
+        << "libavif_apple_gainmap_old.jpg" << 0 << 0 << QSize(384, 512) << 0.5 << false << 0u;
     QTest::newRow("iPhone HEIC") << "exif-samples_iphone_13_pro_max.HEIC" << 0 << 0
-                                 << QSize(384, 512) << 0.5 << false;
+                                 << QSize(384, 512) << 0.5 << false << 0u;
 }
 
 // A JPEG output keeps the gain map: after the primary where its index says, of the length its
@@ -397,9 +418,15 @@ void TestCameras::gainMapsKept()
     QFETCH(QSize, picture);
     QFETCH(double, scale);
     QFETCH(bool, directory);
+    QFETCH(quint32, mapType);
     QString source = corpusFile("hdr", name);
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
+    if (mapType != 0) {
+        const QString typed = m_dir.filePath("typed-" + name);
+        QVERIFY(TestImages::writeAll(typed, withMapType(TestImages::readAll(source), mapType)));
+        source = typed;
+    }
     if (orientation != 0) {
         const QString turned = m_dir.filePath("turned-" + name);
         QVERIFY(QFile::copy(source, turned));

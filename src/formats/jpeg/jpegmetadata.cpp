@@ -152,17 +152,29 @@ private:
     bool m_little;
 };
 
-// Where the gain map an MPF index lists starts in the file, and where it ends: the next image
-// listed, or the file's end. The map is the image of no declared type after the primary (a
-// stereo pair's and a preview's types are declared). The lengths are not read: some writers
-// leave stale ones. {-1, -1} where there is none.
-QPair<qint64, qint64> gainMapExtent(const Segment &mpf, qint64 fileSize)
+// Whether the image at `start` says it is a gain map, whatever type the index gives it: its ISO
+// 21496-1 block, its hdrgm XMP, or Apple's auxiliary type, in its first segments.
+bool isGainMapAt(const SourceFile &source, qint64 start)
 {
-    const qint64 base = mpf.at + MpfSignature.size();
+    const QByteArray head = source.read(start, 64 * 1024);
+    return head.startsWith("\xff\xd8") &&
+           (head.contains(IsoGainMapSignature) || head.contains("hdr-gain-map") ||
+            head.contains("hdrgm:") || head.contains("hdrgainmap"));
+}
+
+// Where the gain map an MPF index lists starts in the file, and where it ends: the next image
+// listed, or the file's end. The map is the image after the primary of no declared type (a
+// stereo pair's and a preview's types are declared), or the one whose content says it is one
+// (some writers declare its type). The lengths are not read: some writers leave stale ones.
+// {-1, -1} where there is none.
+QPair<qint64, qint64> gainMapExtent(const SourceFile &source, const Segment &mpf)
+{
+    const qint64 base = mpf.at + MpfSignature.size(), fileSize = source.size();
     qint64 start = -1, end = fileSize;
     const QList<QPair<quint32, quint32>> others = MpfIndex(mpf.payload).others();
     for (const auto &other : others)
-        if ((other.first & 0xFFFFFF) == 0 && other.second > 0 && start < 0)
+        if (start < 0 && other.second > 0 && base + other.second < fileSize &&
+            ((other.first & 0xFFFFFF) == 0 || isGainMapAt(source, base + other.second)))
             start = base + other.second;
     for (const auto &other : others)
         if (base + other.second > start && base + other.second < end)
@@ -192,7 +204,7 @@ QList<GainMap::Segment> ownSegments(const QList<Segment> &segments)
 // The gain map's own JPEG, whole (its last bytes the end of image); empty where there is none.
 QByteArray gainMapJpeg(const SourceFile &source, const Segment &mpf)
 {
-    const QPair<qint64, qint64> extent = gainMapExtent(mpf, source.size());
+    const QPair<qint64, qint64> extent = gainMapExtent(source, mpf);
     if (extent.first < 0 || extent.second - extent.first > MaxGainMapBytes)
         return QByteArray();
     QByteArray coded = source.read(extent.first, extent.second - extent.first);
@@ -222,13 +234,15 @@ void readGainMap(const QByteArray &coded, const QByteArray &exif, GainMap *map)
     map->decodable = true;
 }
 
-bool listsGainMap(const Segment &s)
+bool listsGainMap(const SourceFile &source, const Segment &s)
 {
     if (s.marker != App2 || !s.payload.startsWith(MpfSignature))
         return false;
     const QList<QPair<quint32, quint32>> others = MpfIndex(s.payload).others();
-    return std::any_of(others.begin(), others.end(),
-                       [](const QPair<quint32, quint32> &o) { return (o.first & 0xFFFFFF) == 0; });
+    return std::any_of(
+               others.begin(), others.end(),
+               [](const QPair<quint32, quint32> &o) { return (o.first & 0xFFFFFF) == 0; }) ||
+           gainMapExtent(source, s).first >= 0;
 }
 
 } // namespace
@@ -249,7 +263,7 @@ PhotoMetadata read(const SourceFile &source)
             m.extendedXmp.append(s.payload);
         else if (s.marker == App13 && s.payload.startsWith(PhotoshopSignature))
             photoshop += s.payload.mid(PhotoshopSignature.size());
-        else if (listsGainMap(s)) {
+        else if (listsGainMap(source, s)) {
             m.gainMap.kind = GainMap::Kind::Adobe;
             gainMap = gainMapJpeg(source, s);
         } else if (s.marker == App2 && s.payload.startsWith(IsoGainMapSignature)) {
@@ -274,7 +288,7 @@ GainMapSource gainMapSource(const SourceFile &source)
     for (const Segment &s : segments) {
         if (s.marker == App1 && s.payload.startsWith(ExifSignature) && map.exif.isEmpty())
             map.exif = s.payload.mid(ExifSignature.size());
-        else if (listsGainMap(s) && map.coded.isEmpty())
+        else if (listsGainMap(source, s) && map.coded.isEmpty())
             map.coded = gainMapJpeg(source, s);
     }
     return map;
