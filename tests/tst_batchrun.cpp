@@ -420,7 +420,8 @@ void TestBatchRun::faultsWhileWriting()
     QFETCH(Fault, fault);
     QFETCH(QList<RowOutcome::Status>, outcomes);
     QFETCH(QString, reason);
-    QImage flat(40, 30, QImage::Format_RGB32);
+    // All of one size, so that the largest-first order is the list's.
+    QImage flat(400, 400, QImage::Format_RGB32);
     flat.fill(Qt::darkCyan);
     QImage noise(400, 400, QImage::Format_RGB32);
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.bits()), 400 * 400);

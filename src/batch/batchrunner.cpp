@@ -26,7 +26,7 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
       m_estimate(
           [](const PlannedRow &row, int box) { return ImageResizer::memoryEstimate(row, box); }),
-      m_process(ImageResizer::processRow), m_costs(plan.size(), -1)
+      m_process(ImageResizer::processRow), m_costs(plan.size(), -1), m_started(plan.size(), false)
 {
     m_pool.setMaxThreadCount(m_workers);
 }
@@ -105,6 +105,37 @@ void BatchRunner::cancel()
     m_cancelled = true;
 }
 
+// Passes over the rows already started, completing on the way those refused before any image
+// is read.
+void BatchRunner::skipDone()
+{
+    for (; m_next < m_plan.size() && !m_cancelled; ++m_next) {
+        if (m_started.at(m_next))
+            continue;
+        if (m_plan.at(m_next).hasWork())
+            return;
+        m_started[m_next] = true;
+        complete(m_next, m_plan.at(m_next).refusedOutcome());
+    }
+}
+
+// The largest row among the next LookAhead not started, the first in the list of equals; -1
+// until all their estimates are read.
+int BatchRunner::nextToStart() const
+{
+    int best = -1;
+    const int end = qMin(m_plan.size(), m_next + LookAhead);
+    for (int row = m_next; row < end; ++row) {
+        if (m_started.at(row) || !m_plan.at(row).hasWork())
+            continue;
+        if (m_costs.at(row) < 0)
+            return -1;
+        if (best < 0 || m_costs.at(row) > m_costs.at(best))
+            best = row;
+    }
+    return best;
+}
+
 // Re-entrant calls (a slot of rowFinished that processes events) leave the work to the
 // outer call, which loops until nothing more can start.
 void BatchRunner::dispatch()
@@ -112,17 +143,14 @@ void BatchRunner::dispatch()
     if (m_dispatching)
         return;
     m_dispatching = true;
-    while (!m_cancelled && m_next < m_plan.size() && m_inFlight < m_workers) {
-        const int row = m_next;
-        if (!m_plan.at(row).hasWork()) {
-            ++m_next;
-            complete(row, m_plan.at(row).refusedOutcome());
-            continue;
-        }
-        const qint64 cost = m_costs.at(row);
-        if (cost < 0 || (m_inFlight > 0 && m_reserved + cost > m_budget))
+    for (skipDone(); !m_cancelled && m_next < m_plan.size() && m_inFlight < m_workers; skipDone()) {
+        const int row = nextToStart();
+        if (row < 0)
             break;
-        ++m_next;
+        const qint64 cost = m_costs.at(row);
+        if (m_inFlight > 0 && m_reserved + cost > m_budget)
+            break;
+        m_started[row] = true;
         ++m_inFlight;
         m_reserved += cost;
         const PlannedRow planned = m_plan.at(row);

@@ -12,10 +12,12 @@
 #include <mutex>
 #include <vector>
 
-// Runs the planned rows off the GUI thread, starting them in list order on at most `workers`
-// threads, and reports each finished row on the thread that owns the runner. A row starts only
-// when its memory estimate and those of the rows in flight fit in the memory budget; a row
-// larger than the whole budget runs alone. The estimates are read from the files' headers on a
+// Runs the planned rows off the GUI thread on at most `workers` threads, the largest first by
+// their estimates among the next LookAhead rows not started (so that the run does not end on
+// one large photo while the other worker idles), and reports each finished row on the thread
+// that owns the runner; outcomes stay in list order. A row starts only when its memory
+// estimate and those of the rows in flight fit in the memory budget; a row larger than the
+// whole budget runs alone. The estimates are read from the files' headers on a
 // thread of their own, ahead of the rows: the owner's thread never reads a file.
 class BatchRunner : public QObject
 {
@@ -67,6 +69,8 @@ private:
     void hand(const Handed &handed);
     void plan();
     void dispatch();
+    int nextToStart() const;
+    void skipDone();
     void complete(int row, const RowOutcome &outcome);
     void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
 
@@ -77,9 +81,12 @@ private:
     qint64 m_budget;
     Estimate m_estimate;
     Process m_process;
+    // The rows among which the largest is started first.
+    static constexpr int LookAhead = 32;
     QVector<qint64> m_costs; // each row's estimate once the planning thread has read it, or -1
-    qint64 m_reserved = 0;   // the estimates of the rows in flight
-    int m_next = 0;
+    QVector<bool> m_started;
+    qint64 m_reserved = 0; // the estimates of the rows in flight
+    int m_next = 0;        // the first row not started
     int m_inFlight = 0;
     int m_finished = 0;
     bool m_running = false;
