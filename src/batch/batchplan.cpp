@@ -153,7 +153,8 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
         PlannedRow row = rowWithSettings(sources.at(i), settings);
         const QString subfolder = subfolders.value(i);
         const QString folder = outputFolder(row.source, settings, subfolder);
-        row.makesFolder = !settings.destination.isEmpty() && !subfolder.isEmpty();
+        if (!settings.destination.isEmpty() && !subfolder.isEmpty())
+            row.foldersUnder = settings.destination;
         row.output = outputPath(row.source, i, settings, pattern, folder);
         row.outcome = formatOutcome(row.output, writable, &row.format);
         for (const int size : sizes) {

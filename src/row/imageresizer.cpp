@@ -637,7 +637,9 @@ RowOutcome writeReady(const PlannedRow &row, const QString &path, Ready *ready, 
 {
     if (ready->failed.status != RowOutcome::Pending)
         return ready->failed;
-    if (row.makesFolder)
+    // Under the destination only while it is there: a destination gone during the run is not
+    // made again behind the user's back.
+    if (!row.foldersUnder.isEmpty() && QFileInfo(row.foldersUnder).isDir())
         QDir().mkpath(QFileInfo(path).absolutePath());
     if (!ready->bytes.isEmpty()) {
         RowOutcome outcome = saveWithWarnings(path, ready->bytes, ready->leftOut);
