@@ -380,14 +380,17 @@ void TestCameras::gainMapsKept_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("orientation"); // given to a copy; 0 leaves the sample as it is
     QTest::addColumn<int>("maxBytes");
-    QTest::addColumn<QSize>("picture");   // empty under a limit: smaller than asked
-    QTest::addColumn<double>("scale");    // the map's side over the picture's
-    QTest::addColumn<bool>("directory");  // the primary declares Ultra HDR
-    QTest::addColumn<quint32>("mapType"); // given to the map in a copy's index; 0 as it is
+    QTest::addColumn<QSize>("picture");  // empty under a limit: smaller than asked
+    QTest::addColumn<double>("scale");   // the map's side over the picture's
+    QTest::addColumn<bool>("directory"); // the primary declares Ultra HDR
+    // Given to the map in a copy's index; 0 as it is, 1 as it is and the output framed square.
+    QTest::addColumn<quint32>("mapType");
     QTest::newRow("Ultra HDR") << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 288) << 0.25
                                << true << 0u;
     QTest::newRow("Ultra HDR, its map's type declared")
         << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 288) << 0.25 << true << 0x050000u;
+    QTest::newRow("Ultra HDR framed square, its map cut alike")
+        << "libvips_ultra-hdr.jpg" << 0 << 0 << QSize(512, 512) << 0.25 << true << 1u;
     QTest::newRow("Apple JPEG, its map's type declared")
         << "libavif_apple_gainmap_new.jpg" << 0 << 0 << QSize(384, 512) << 0.5 << false
         << 0x050000u;
@@ -422,7 +425,7 @@ void TestCameras::gainMapsKept()
     QString source = corpusFile("hdr", name);
     if (source.isEmpty())
         QSKIP("no corpus beside the checkout");
-    if (mapType != 0) {
+    if (mapType > 1) {
         const QString typed = m_dir.filePath("typed-" + name);
         QVERIFY(TestImages::writeAll(typed, withMapType(TestImages::readAll(source), mapType)));
         source = typed;
@@ -437,6 +440,8 @@ void TestCameras::gainMapsKept()
     row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "-kept.jpg");
     row.format = "jpg";
     row.maxBytes = maxBytes;
+    if (mapType == 1) // the frame's row
+        row.frame = Frame::Square;
     const RowOutcome outcome = ImageResizer::processRow(row, 512);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(!outcome.leftOut.contains(LeftOut::GainMap));

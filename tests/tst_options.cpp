@@ -51,6 +51,7 @@ QColorSpace bt2020Linear()
 } // namespace
 
 Q_DECLARE_METATYPE(Resampling)
+Q_DECLARE_METATYPE(Frame)
 
 class TestOptions : public QObject
 {
@@ -428,8 +429,9 @@ void TestOptions::gifKept_data()
     QTest::addColumn<QStringList>("convert"); // ImageMagick's arguments before the file
     QTest::addColumn<QList<int>>("delays");
     QTest::addColumn<bool>("transparent");
+    QTest::addColumn<Frame>("frame");
     QTest::newRow("still") << QStringList{"-size", "200x100", "gradient:red-blue"} << QList<int>{0}
-                           << false;
+                           << false << Frame::Whole;
     QTest::newRow("still with a transparent corner") << QStringList{"-size",
                                                                     "200x100",
                                                                     "xc:none",
@@ -437,12 +439,20 @@ void TestOptions::gifKept_data()
                                                                     "red",
                                                                     "-draw",
                                                                     "rectangle 60,20 199,99"}
-                                                     << QList<int>{0} << true;
+                                                     << QList<int>{0} << true << Frame::Whole;
     QTest::newRow("animated, three plays")
         << QStringList{"-size",  "200x100", "-delay", "20",
                        "xc:red", "-delay",  "50",     "gradient:lime-blue",
                        "-loop",  "3"}
-        << QList<int>{200, 500} << false;
+        << QList<int>{200, 500} << false << Frame::Whole;
+    // Each frame cut as a still is: the left half red, the right half blue, not squeezed.
+    QTest::newRow("animated, framed square")
+        << QStringList{"-size",  "400x100",    "-delay",
+                       "20",     "canvas:red", "-fill",
+                       "blue",   "-draw",      "rectangle 200,0 399,99",
+                       "-delay", "20",         "canvas:red",
+                       "-loop",  "0"}
+        << QList<int>{200, 200} << false << Frame::Square;
 }
 
 // A GIF comes back as a GIF: its frames at the output's size, their delays, its loops and its
@@ -452,19 +462,27 @@ void TestOptions::gifKept()
     QFETCH(QStringList, convert);
     QFETCH(QList<int>, delays);
     QFETCH(bool, transparent);
+    QFETCH(Frame, frame);
     const QString in = dir.filePath(QString("kept-%1.gif").arg(QTest::currentDataTag()));
     const QString out = dir.filePath(QString("kept-out-%1.gif").arg(QTest::currentDataTag()));
     QCOMPARE(QProcess::execute("convert", convert + QStringList{in}), 0);
-    QCOMPARE(ImageResizer::processRow(plannedRow(in, out), 100).status, RowOutcome::Written);
+    PlannedRow row = plannedRow(in, out);
+    row.frame = frame;
+    QCOMPARE(ImageResizer::processRow(row, 100).status, RowOutcome::Written);
     QImageReader source(in), reader(out);
     QCOMPARE(reader.imageCount(), delays.size());
     for (const int delay : delays) {
-        const QImage frame = reader.read();
-        QCOMPARE(frame.size(), QSize(100, 50));
+        const QImage picture = reader.read();
+        if (frame == Frame::Square) {
+            QCOMPARE(picture.size(), QSize(100, 100));
+            QCOMPARE(QColor(picture.pixel(5, 50)).red() > 200, true);
+            continue;
+        }
+        QCOMPARE(picture.size(), QSize(100, 50));
         if (delays.size() > 1)
             QCOMPARE(reader.nextImageDelay(), delay);
-        QCOMPARE(qAlpha(frame.pixel(2, 2)) == 0, transparent);
-        QCOMPARE(qAlpha(frame.pixel(80, 40)), 255);
+        QCOMPARE(qAlpha(picture.pixel(2, 2)) == 0, transparent);
+        QCOMPARE(qAlpha(picture.pixel(80, 40)), 255);
     }
     QCOMPARE(reader.loopCount(), source.loopCount());
 }

@@ -1,5 +1,6 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
+#include "batch/outcometext.h"
 #include "row/imageresizer.h"
 #include "testimages.h"
 #include "testmain.h"
@@ -79,10 +80,10 @@ void TestShapes::trees()
     QFETCH(QStringList, outputs);
     QTemporaryDir root;
     const QString top = root.filePath("Vacances");
-    for (const QString &folder : {"Jour 1/Matin", "Jour 2", ".cache"})
+    for (const char *folder : {"Jour 1/Matin", "Jour 2", ".cache"})
         QVERIFY(QDir().mkpath(top + "/" + folder));
-    for (const QString &photo : {"a.jpg", "Jour 1/a.jpg", "Jour 1/Matin/a.jpg", "Jour 2/a.jpg",
-                                 ".cache/a.jpg", "Jour 2/.hidden.jpg"})
+    for (const char *photo : {"a.jpg", "Jour 1/a.jpg", "Jour 1/Matin/a.jpg", "Jour 2/a.jpg",
+                              ".cache/a.jpg", "Jour 2/.hidden.jpg"})
         QVERIFY(TestImages::write(top + "/" + photo, QSize(400, 300)));
     QVERIFY(QFile::link(top + "/Jour 1", top + "/lien"));
 
@@ -314,6 +315,15 @@ void TestShapes::sizes()
         QCOMPARE(TestImages::uprightSize(QDir(settings.destination).filePath(name)).width(), size);
     }
     const BatchReport report = BatchReport::make(plan, outcomes);
+    // Each source written from counted once, however many outputs it has.
+    qint64 before = 0;
+    for (int i = 0; i < sources.size(); ++i)
+        if (outcomes.at(i).status == RowOutcome::Written)
+            before += QFileInfo(sources.at(i)).size();
+    QVERIFY2(
+        report.informative.startsWith(
+            QString("%1 images : %2 →").arg(written.size()).arg(OutcomeText::frenchSize(before))),
+        qPrintable(report.informative));
     QCOMPARE(report.details.section("Tailles avant et après :", 1).trimmed().split('\n').size(),
              written.size());
     QCOMPARE(report.text.contains(

@@ -28,7 +28,7 @@ struct PlannedRow
     Side side = Side::Longest;  // the side the size bounds
     Frame frame = Frame::Whole; // the shape the output is cut to
     bool subject = false;       // the frame cut around the photo's subject rather than centred
-    QString foldersUnder;       // where the output's missing folders may be made; empty for none
+    QString foldersUnder{};     // where the output's missing folders may be made; empty for none
 
     // Another output of the same photo at another size, in the same format.
     struct Extra
