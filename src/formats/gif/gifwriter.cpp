@@ -3,7 +3,7 @@
 #include <gif_lib.h>
 #include <libimagequant.h>
 
-#include <QCoreApplication>
+#include <QColorSpace>
 
 #include <vector>
 
@@ -188,6 +188,16 @@ private:
     QString m_error;
 };
 
+// GIF holds no colour description: the source's, in its container or on the pixels, is lost.
+LeftOuts colourLost(const QImage &image, const PhotoMetadata &metadata)
+{
+    LeftOuts lost = metadata.colourLeftOut(QColorSpace(), false);
+    const QColorSpace pixels = image.colorSpace();
+    if (lost.isEmpty() && pixels.isValid() && pixels != QColorSpace(QColorSpace::SRgb))
+        lost.append(LeftOut::IccProfile);
+    return lost;
+}
+
 } // namespace
 
 qint64 memoryEstimate(const QSize &size)
@@ -217,7 +227,7 @@ bool encode(const QImage &image, const Formats::EncodeRequest &, const PhotoMeta
         return false;
     }
     *bytes = written;
-    *leftOut += metadata.present();
+    *leftOut += metadata.present() + colourLost(image, metadata);
     return true;
 }
 
