@@ -55,20 +55,25 @@ QStringList makePhotos(const QString &folder, const QString &prefix, int count, 
     return paths;
 }
 
-// Seconds per photo for the fastest of `rounds` runs of the plan.
-double secondsPerPhoto(const QStringList &sources, const BatchSettings &settings, int rounds)
+// Seconds per photo for the plan of each of `settings`, the fastest of `rounds` runs, the
+// settings taken in turn within each round so that the machine's changing load falls on all.
+QVector<double> secondsPerPhoto(const QStringList &sources, const QVector<BatchSettings> &settings,
+                                int rounds)
 {
-    double best = 1e9;
+    QVector<double> best(settings.size(), 1e9);
     for (int round = 0; round < rounds; ++round) {
-        const QVector<PlannedRow> plan = planBatch(sources, settings);
-        QElapsedTimer timer;
-        timer.start();
-        for (const PlannedRow &row : plan)
-            if (ImageResizer::processRow(row, settings.size).status != RowOutcome::Written)
-                std::fprintf(stderr, "not written: %s\n", qPrintable(row.source));
-        best = qMin(best, timer.nsecsElapsed() / 1e9);
+        for (int i = 0; i < settings.size(); ++i) {
+            const QVector<PlannedRow> plan = planBatch(sources, settings.at(i));
+            QElapsedTimer timer;
+            timer.start();
+            for (const PlannedRow &row : plan)
+                if (ImageResizer::processRow(row, settings.at(i).size).status !=
+                    RowOutcome::Written)
+                    std::fprintf(stderr, "not written: %s\n", qPrintable(row.source));
+            best[i] = qMin(best.at(i), timer.nsecsElapsed() / 1e9 / sources.size());
+        }
     }
-    return best / sources.size();
+    return best;
 }
 
 void line(const char *what, double seconds)
@@ -98,7 +103,7 @@ int main(int argc, char *argv[])
     Formats::initialiseLibraries();
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    int count = 6, rounds = 3;
+    int count = 6, rounds = 5;
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args.at(i) == "--photos")
             count = qMax(1, args.at(i + 1).toInt());
@@ -111,40 +116,40 @@ int main(int argc, char *argv[])
     const QStringList large = makePhotos(work.path(), "large", count, QSize(4000, 3000));
     const QStringList small = makePhotos(work.path(), "small", count, QSize(2000, 1500));
 
-    BatchSettings settings;
-    settings.destination = out;
+    BatchSettings alone;
+    alone.destination = out;
+    alone.size = 1920;
+    BatchSettings four = alone;
+    four.size = 1024;
+    four.extraSizes = {320, 640, 1920};
+    BatchSettings whole = alone;
+    whole.size = 1024;
+    BatchSettings framed = whole;
+    framed.frame = Frame::Ratio4x5;
+    BatchSettings subject = framed;
+    subject.subject = true;
     std::printf("%d JPEGs of 4000 x 3000, nearest, fastest of %d rounds\n", count, rounds);
-    settings.size = 1920;
-    const double alone = secondsPerPhoto(large, settings, rounds);
-    line("1920 alone", alone);
-    settings.size = 1024;
-    settings.extraSizes = {320, 640, 1920};
-    const double four = secondsPerPhoto(large, settings, rounds);
-    line("1024, 320, 640 and 1920", four);
-    settings.extraSizes.clear();
-    const double whole = secondsPerPhoto(large, settings, rounds);
-    line("1024, whole photo", whole);
-    settings.frame = Frame::Ratio4x5;
-    const double framed = secondsPerPhoto(large, settings, rounds);
-    line("1024, framed 5:4", framed);
-    settings.subject = true;
-    const double subject = secondsPerPhoto(large, settings, rounds);
-    line("1024, framed 5:4 around the subject", subject);
+    const QVector<double> t = secondsPerPhoto(large, {alone, four, whole, framed, subject}, rounds);
+    line("1920 alone", t.at(0));
+    line("1024, 320, 640 and 1920", t.at(1));
+    line("1024, whole photo", t.at(2));
+    line("1024, framed 5:4", t.at(3));
+    line("1024, framed 5:4 around the subject", t.at(4));
     std::printf("   four sizes / 1920 alone = %.3f   frame / whole = %.3f   subject / whole = "
                 "%.3f\n",
-                four / alone, framed / whole, subject / whole);
+                t.at(1) / t.at(0), t.at(3) / t.at(2), t.at(4) / t.at(2));
 
     std::printf("\n%d JPEGs of 2000 x 1500 at 2048, \"Ne pas agrandir\"\n", count);
-    BatchSettings same;
-    same.size = 2048;
-    same.destination = out;
-    same.enlarge = false;
-    const double copied = secondsPerPhoto(small, same, rounds);
-    line("copied as they are", copied);
-    same.metadata = MetadataKeep::NoLocation; // needs coding again
-    const double coded = secondsPerPhoto(small, same, rounds);
-    line("coded again", coded);
-    std::printf("   coded / copied = %.1f\n", coded / copied);
+    BatchSettings copied;
+    copied.size = 2048;
+    copied.destination = out;
+    copied.enlarge = false;
+    BatchSettings coded = copied;
+    coded.metadata = MetadataKeep::NoLocation; // needs coding again
+    const QVector<double> c = secondsPerPhoto(small, {copied, coded}, rounds);
+    line("copied as they are", c.at(0));
+    line("coded again", c.at(1));
+    std::printf("   coded / copied = %.1f\n", c.at(1) / c.at(0));
 
     const QString tree = makeTree(work.path(), 50, 2000);
     QElapsedTimer timer;

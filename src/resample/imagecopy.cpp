@@ -37,3 +37,20 @@ QImage uprightImage(const QImage &image, QImageIOHandler::Transformations transf
         result = result.transformed(QTransform().rotate(90));
     return result;
 }
+
+QImage partOf(const QImage &source, const QRect &rect)
+{
+    const QRect part = rect.intersected(source.rect());
+    if (source.depth() < 8 || part.isEmpty())
+        return source.copy(part);
+    auto *kept = new QImage(source);
+    uchar *first = const_cast<uchar *>(kept->constBits()) +
+                   qsizetype(part.y()) * kept->bytesPerLine() +
+                   qsizetype(part.x()) * (kept->depth() / 8);
+    QImage view(
+        first, part.width(), part.height(), kept->bytesPerLine(), kept->format(),
+        [](void *image) { delete static_cast<QImage *>(image); }, kept);
+    view.setColorTable(source.colorTable());
+    copyImageMetadata(source, &view);
+    return view;
+}

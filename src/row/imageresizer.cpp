@@ -572,7 +572,7 @@ void decodeOutputs(const PlannedRow &row, Formats::Decoder *decoder, const QVect
     if (!image.isNull() && first.plan.subjectFrame.isValid()) {
         const QRect frame = Subject::frame(image, first.plan.subjectFrame);
         part = Framing::fractions(frame, image.size());
-        image = image.copy(frame);
+        image = partOf(image, frame);
     }
     decoded->lossless = decoder->isLossless();
     const bool keepsGainMap = Formats::writerFor(row.format).can.gainMap;
