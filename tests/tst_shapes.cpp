@@ -134,6 +134,10 @@ void TestShapes::shapes_data()
         << QSize(400, 300) << 1 << Side::Height << Frame::Whole << 800 << false << QSize(400, 300);
     QTest::newRow("square") << wide << 1 << Side::Longest << Frame::Square << 1024 << true
                             << QSize(1024, 1024);
+    QTest::newRow("square of a portrait")
+        << tall << 1 << Side::Height << Frame::Square << 700 << true << QSize(700, 700);
+    QTest::newRow("3:2 landscape")
+        << wide << 1 << Side::Longest << Frame::Ratio3x2 << 900 << true << QSize(900, 600);
     QTest::newRow("5:4 landscape")
         << wide << 1 << Side::Longest << Frame::Ratio4x5 << 1024 << true << QSize(1024, 819);
     QTest::newRow("4:5 portrait") << tall << 1 << Side::Longest << Frame::Ratio4x5 << 1024 << true
