@@ -184,12 +184,14 @@ void TestShapes::shapes()
     QCOMPARE(ImageResizer::processRow(row, box).status, RowOutcome::Written);
     const QImage out(row.output);
     QCOMPARE(out.size(), expected);
-    // The centred part of the upright photo, scaled as a whole.
-    const QSize shown = stored1.size().scaled(expected, Qt::KeepAspectRatioByExpanding);
-    const QImage whole = stored1.scaled(shown, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    const QImage middle = whole.copy(QRect(
-        QPoint((shown.width() - expected.width()) / 2, (shown.height() - expected.height()) / 2),
-        expected));
+    // The centred part of the upright photo with the output's proportions, scaled.
+    const QSize photo = stored1.size();
+    const QSize part = expected.scaled(photo, Qt::KeepAspectRatio);
+    const QImage middle = stored1
+                              .copy(QRect(QPoint((photo.width() - part.width()) / 2,
+                                                 (photo.height() - part.height()) / 2),
+                                          part))
+                              .scaled(expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     QVERIFY2(TestImages::difference(out, middle).mean < 6,
              qPrintable(QString::number(TestImages::difference(out, middle).mean)));
 }
