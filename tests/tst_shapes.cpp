@@ -35,6 +35,8 @@ private slots:
     void sizes();
     void unchanged_data();
     void unchanged();
+    void damagedNotCopied_data();
+    void damagedNotCopied();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -403,6 +405,39 @@ void TestShapes::unchanged()
                                turn + QStringList{"-perfect", "-outfile", reference, source}),
              0);
     QCOMPARE(asStored(row.output), asStored(reference));
+}
+
+void TestShapes::damagedNotCopied_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("at"); // where it is spoilt, from the end
+    QTest::addColumn<QByteArray>("spoilt");
+    QTest::newRow("JPEG, a stray marker in its coded data")
+        << "d.jpg" << 3000 << QByteArray("\xff\xd5\xff\xd3");
+    QTest::newRow("PNG, its pixels' checksum wrong") << "d.png" << 20 << QByteArray("\x5a\x5a");
+}
+
+// A damaged photo that would otherwise be copied as it is is refused, as decoding refuses it:
+// never a copy reported as a success.
+void TestShapes::damagedNotCopied()
+{
+    QFETCH(QString, name);
+    QFETCH(int, at);
+    QFETCH(QByteArray, spoilt);
+    const QString source = path(name);
+    QVERIFY(TestImages::write(source, QSize(640, 480), 92));
+    QByteArray bytes = TestImages::readAll(source);
+    bytes.replace(bytes.size() - at, spoilt.size(), spoilt);
+    QVERIFY(TestImages::writeAll(source, bytes));
+    QVERIFY(QDir().mkpath(path("damaged")));
+    PlannedRow row;
+    row.source = source;
+    row.output = path("damaged/" + name);
+    row.format = QFileInfo(name).suffix().toUtf8();
+    row.enlarge = false;
+    const RowOutcome outcome = ImageResizer::processRow(row, 1024);
+    QVERIFY2(outcome.isFailure(), qPrintable(OutcomeText::reason(outcome)));
+    QVERIFY(!QFileInfo::exists(row.output));
 }
 
 PARVIMAGE_TEST_MAIN(TestShapes)

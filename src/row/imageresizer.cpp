@@ -471,6 +471,25 @@ struct Ready
     bool needsPixels() const { return failed.status == RowOutcome::Pending && bytes.isEmpty(); }
 };
 
+// A file written out as it is must decode whole, at the least cost its decoder has: damage is
+// refused, as it is where the photo is decoded, rather than copied as a success.
+bool damaged(const SourceFile &source, RowOutcome *refused)
+{
+    const std::unique_ptr<Formats::Decoder> probe = Formats::open(source);
+    QImage image;
+    QString words;
+    const Formats::Status status =
+        probe->refusal() != Formats::Status::Decoded
+            ? probe->refusal()
+            : probe->decode(Target(8, Resampling::Smooth), &image, &words);
+    if (status == Formats::Status::Decoded && !image.isNull())
+        return false;
+    *refused = RowOutcome::make(status == Formats::Status::Decoded ? RowOutcome::Unreadable
+                                                                   : rowStatus(status),
+                                words.isEmpty() ? probe->refusalWords() : words);
+    return true;
+}
+
 // Where coding the photo again would only lose quality, the source's own bytes, or the source
 // turned without loss: nothing to reduce, cut, convert or leave out, and within the limit.
 bool unchanged(const PlannedRow &row, const SourceFile &source, Formats::Decoder *decoder,
@@ -482,6 +501,8 @@ bool unchanged(const PlannedRow &row, const SourceFile &source, Formats::Decoder
         output.size != header.upright() || !writer.isWholeFile || decoder->imageCount() != 1 ||
         !writer.isWholeFile(source))
         return false;
+    if (damaged(source, &ready->failed))
+        return true;
     if (header.transform == QImageIOHandler::TransformationNone) {
         ready->bytes = source.all();
     } else if (writer.turnLossless &&
