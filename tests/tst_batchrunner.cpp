@@ -1,4 +1,5 @@
 #include "batch/batchrunner.h"
+#include "system/workercores.h"
 #include "testmain.h"
 
 #include <QElapsedTimer>
@@ -19,6 +20,8 @@ private slots:
     void budget_data();
     void budget();
     void cancelStopsBeforeNextRow();
+    void cores_data();
+    void cores();
 };
 
 namespace {
@@ -45,6 +48,7 @@ public:
         m_runner.setProcess([this](const PlannedRow &row, int) {
             const int index = row.source.toInt();
             record(index, &Span::start);
+            recordCores(index, WorkerCores::forThisThread());
             QThread::msleep(RowNs / 1000000);
             record(index, &Span::end);
             return RowOutcome::make(RowOutcome::Written);
@@ -53,6 +57,7 @@ public:
 
     BatchRunner &runner() { return m_runner; }
     QVector<Span> spans() const { return m_spans; }
+    QVector<int> cores() const { return m_cores; }
 
     bool run()
     {
@@ -69,6 +74,11 @@ private:
             plan[i].source = QString::number(i);
         return plan;
     }
+    void recordCores(int row, int cores)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_cores[row] = cores;
+    }
     void record(int row, qint64 Span::*field)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -76,6 +86,7 @@ private:
     }
 
     QVector<Span> m_spans;
+    QVector<int> m_cores = QVector<int>(m_spans.size(), -1);
     std::mutex m_mutex; // one that ThreadSanitizer sees
     QElapsedTimer m_clock;
     BatchRunner m_runner;
@@ -151,6 +162,27 @@ void TestBatchRunner::cancelStopsBeforeNextRow()
     QCOMPARE(runner.outcomes().at(1).status, RowOutcome::NotStarted);
     QCOMPARE(runner.outcomes().at(2).status, RowOutcome::NotStarted);
     QCOMPARE(recorder.spans().at(1).start, -1);
+}
+
+void TestBatchRunner::cores_data()
+{
+    QTest::addColumn<QVector<qint64>>("estimates");
+    QTest::addColumn<QVector<int>>("cores");
+    QTest::newRow("one photo alone, every core") << QVector<qint64>{100} << QVector<int>{2};
+    QTest::newRow("alone for the budget but not the last, one core")
+        << QVector<qint64>{100, 900} << QVector<int>{2, 1};
+    QTest::newRow("two at once, one each") << QVector<qint64>{200, 200} << QVector<int>{1, 1};
+}
+
+// Rows beside another keep to one core; the last row, alone, gets them all.
+void TestBatchRunner::cores()
+{
+    QFETCH(QVector<qint64>, estimates);
+    QFETCH(QVector<int>, cores);
+    Recorder recorder(estimates, 500);
+    QVERIFY(recorder.run());
+    QCOMPARE(recorder.cores(), cores);
+    QCOMPARE(WorkerCores::forThisThread(), 0);
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestBatchRunner)

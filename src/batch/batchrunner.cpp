@@ -1,6 +1,7 @@
 #include "batch/batchrunner.h"
 
 #include "row/imageresizer.h"
+#include "system/workercores.h"
 
 #include <QMetaObject>
 
@@ -29,6 +30,7 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
       m_process(ImageResizer::processRow), m_costs(plan.size(), -1), m_started(plan.size(), false)
 {
     m_pool.setMaxThreadCount(m_workers);
+    m_slotTaken.fill(false, m_workers);
 }
 
 BatchRunner::~BatchRunner()
@@ -95,7 +97,7 @@ void BatchRunner::collect()
             m_costs[each.row] = each.cost;
             dispatch();
         } else {
-            onRowDone(each.row, each.cost, each.outcome);
+            onRowDone(each.row, each.cost, each.slot, each.outcome);
         }
     }
 }
@@ -117,6 +119,22 @@ void BatchRunner::skipDone()
         m_started[m_next] = true;
         complete(m_next, m_plan.at(m_next).refusedOutcome());
     }
+}
+
+// Whether a row with work is still to start.
+bool BatchRunner::rowsLeft() const
+{
+    for (int row = m_next; row < m_plan.size(); ++row)
+        if (!m_started.at(row) && m_plan.at(row).hasWork())
+            return true;
+    return false;
+}
+
+int BatchRunner::takeSlot()
+{
+    const int slot = qMax(0, int(m_slotTaken.indexOf(false)));
+    m_slotTaken[slot] = true;
+    return slot;
 }
 
 // The largest row among the next LookAhead not started, the first in the list of equals; -1
@@ -151,13 +169,22 @@ void BatchRunner::dispatch()
         if (m_inFlight > 0 && m_reserved + cost > m_budget)
             break;
         m_started[row] = true;
+        // The last row, alone, gets every core; the others keep to their worker's.
+        const int cores = m_inFlight == 0 && !rowsLeft() ? m_workers : 1;
+        const int slot = takeSlot();
         ++m_inFlight;
         m_reserved += cost;
         const PlannedRow planned = m_plan.at(row);
-        std::function<void()> task = [this, row, cost, planned, box = m_box, process = m_process] {
+        std::function<void()> task = [this, row, cost, planned, cores, slot, box = m_box,
+                                      process = m_process] {
             taskHandover().lock(); // before anything of the task is read
             taskHandover().unlock();
-            hand({row, cost, false, process(planned, box)});
+            RowOutcome outcome;
+            {
+                const WorkerCores::Scope scope(cores, slot);
+                outcome = process(planned, box);
+            }
+            hand({row, cost, false, outcome, slot});
         };
         // The task, made on this thread, is seen whole by the worker that takes it.
         taskHandover().lock();
@@ -179,8 +206,10 @@ void BatchRunner::complete(int row, const RowOutcome &outcome)
     emit rowFinished(row);
 }
 
-void BatchRunner::onRowDone(int row, qint64 cost, const RowOutcome &outcome)
+void BatchRunner::onRowDone(int row, qint64 cost, int slot, const RowOutcome &outcome)
 {
+    if (slot >= 0 && slot < m_slotTaken.size())
+        m_slotTaken[slot] = false;
     --m_inFlight;
     m_reserved -= cost;
     complete(row, outcome);

@@ -65,14 +65,17 @@ private:
         qint64 cost;
         bool estimated; // else the row is done
         RowOutcome outcome;
+        int slot = -1; // the worker's, for a done row
     };
     void hand(const Handed &handed);
     void plan();
     void dispatch();
     int nextToStart() const;
+    bool rowsLeft() const;
+    int takeSlot();
     void skipDone();
     void complete(int row, const RowOutcome &outcome);
-    void onRowDone(int row, qint64 cost, const RowOutcome &outcome);
+    void onRowDone(int row, qint64 cost, int slot, const RowOutcome &outcome);
 
     QVector<PlannedRow> m_plan;
     QVector<RowOutcome> m_outcomes;
@@ -85,8 +88,9 @@ private:
     static constexpr int LookAhead = 32;
     QVector<qint64> m_costs; // each row's estimate once the planning thread has read it, or -1
     QVector<bool> m_started;
-    qint64 m_reserved = 0; // the estimates of the rows in flight
-    int m_next = 0;        // the first row not started
+    QVector<bool> m_slotTaken; // each worker's place, for the core it keeps to
+    qint64 m_reserved = 0;     // the estimates of the rows in flight
+    int m_next = 0;            // the first row not started
     int m_inFlight = 0;
     int m_finished = 0;
     bool m_running = false;

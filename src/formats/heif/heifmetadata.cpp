@@ -1,5 +1,7 @@
 #include "formats/heif/heifmetadata.h"
 
+#include "system/workercores.h"
+
 #include <QtEndian>
 
 #include <cstring>
@@ -150,7 +152,11 @@ void initialise()
 
 heif_context *newContext()
 {
-    return heif_context_alloc();
+    heif_context *context = heif_context_alloc();
+    // Beside another worker, a grid's tiles are decoded on this one's core only.
+    if (context && WorkerCores::forThisThread() == 1)
+        heif_context_set_max_decoding_threads(context, 0);
+    return context;
 }
 
 } // namespace HeifMetadata
