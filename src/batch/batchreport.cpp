@@ -71,13 +71,10 @@ QVector<Written> everyOutput(const QVector<PlannedRow> &plan, const QVector<RowO
     for (int i = 0; i < outcomes.size(); ++i) {
         all.append({plan.at(i).source, &outcomes.at(i), true});
         const RowOutcome &outcome = outcomes.at(i);
-        for (int k = 0; k < int(outcome.extras.size()) && k < plan.at(i).extras.size(); ++k)
-            all.append({tr("%1 (%2 px)").arg(plan.at(i).source).arg(plan.at(i).extras.at(k).box),
-                        &outcome.extras.at(k), false});
         // A row not started has no outcome for its other sizes: they were not started either.
-        if (outcome.status == RowOutcome::NotStarted)
-            for (int k = int(outcome.extras.size()); k < plan.at(i).extras.size(); ++k)
-                all.append({plan.at(i).source, &outcome, false});
+        for (int k = 0; k < plan.at(i).extras.size(); ++k)
+            all.append({tr("%1 (%2 px)").arg(plan.at(i).source).arg(plan.at(i).extras.at(k).box),
+                        k < int(outcome.extras.size()) ? &outcome.extras.at(k) : &outcome, false});
     }
     return all;
 }

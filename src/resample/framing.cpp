@@ -48,11 +48,6 @@ QSize partPixels(const QRectF &part, const QSize &upright)
     return QSize(qMax(1, width), qMax(1, height));
 }
 
-QSize frameSize(const QSize &ratio, int length, Side side)
-{
-    return scaledToSide(ratio, length, side);
-}
-
 QRectF fractions(const QRect &rect, const QSize &size)
 {
     if (size.isEmpty())

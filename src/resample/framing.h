@@ -27,9 +27,6 @@ QRectF centredPart(const QSize &upright, const QSize &ratio);
 // The part's pixels in an image of `upright` pixels.
 QSize partPixels(const QRectF &part, const QSize &upright);
 
-// A frame of `ratio` whose `side` is `length` pixels long.
-QSize frameSize(const QSize &ratio, int length, Side side);
-
 // `rect` of an image of `size` pixels as fractions of its sides.
 QRectF fractions(const QRect &rect, const QSize &size);
 

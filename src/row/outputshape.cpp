@@ -38,7 +38,7 @@ Plan planFor(const PlannedRow &row, const QSize &upright, int box)
     const QRectF part = Framing::centredPart(upright, ratio);
     const QSize pixels = Framing::partPixels(part, upright);
     const int length = lengthFor(row, pixels, box);
-    const QSize frame = Framing::frameSize(ratio, length, row.side);
+    const QSize frame = scaledToSide(ratio, length, row.side);
     if (!row.subject)
         return {Target(length, row.resampling, part, row.side).withSize(frame), QSize()};
     const Target whole(length, row.resampling, QRectF(0, 0, 1, 1), row.side);
