@@ -21,7 +21,9 @@
 #include "syntheticdng.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
+#include "system/workercores.h"
 
+#include "system/workercores.h"
 #include <QBuffer>
 #include <QColorSpace>
 #include <QCoreApplication>
@@ -29,6 +31,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+
 #include <QImageReader>
 #include <QImageWriter>
 #include <QProcess>
@@ -325,7 +328,8 @@ bool ultraHdrSets(const QString &with, const QString &without)
 
 // The child's side of an estimate: one row of `source`, its estimate, and the peak it reached
 // above what the process held before it.
-int runEstimate(const QString &source, const QString &output, int size, Resampling resampling)
+int runEstimate(const QString &source, const QString &output, int size, Resampling resampling,
+                int cores)
 {
     QImageReader::supportedImageFormats();
     QImageWriter::supportedImageFormats();
@@ -342,6 +346,7 @@ int runEstimate(const QString &source, const QString &output, int size, Resampli
     if (!resetPeakResident())
         return 3;
     const long before = residentKb();
+    const WorkerCores::Scope scope(cores, 0);
     const qint64 estimate =
         ImageResizer::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8(), resampling);
     const RowOutcome outcome = ImageResizer::processRow(planBatch({source}, settings).at(0), size);
@@ -895,8 +900,8 @@ int main(int argc, char *argv[])
     QStringList args = app.arguments();
     if (args.size() == 6 && args.at(1) == "--child" && args.at(2).startsWith("estimate"))
         return runEstimate(args.at(3), args.at(4), args.at(5).toInt(),
-                           args.at(2).endsWith("smooth") ? Resampling::Smooth
-                                                         : Resampling::Nearest);
+                           args.at(2).contains("smooth") ? Resampling::Smooth : Resampling::Nearest,
+                           args.at(2).endsWith("alone") ? 2 : 0);
     if (args.size() == 6 && args.at(1) == "--child")
         return runChild(args.at(2), args.at(3), args.at(4), args.at(5).toInt());
 

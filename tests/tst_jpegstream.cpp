@@ -1,6 +1,8 @@
+#include "formats/jpeg/jpegbands.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
+#include "system/workercores.h"
 #include "testimages.h"
 #include "testmain.h"
 
@@ -22,6 +24,8 @@ private slots:
     void otherColourSpaces();
     void damaged_data();
     void damaged();
+    void bands_data();
+    void bands();
 
 private:
     QString makeJpeg(const QString &name, const QSize &size, const QStringList &cjpegOptions);
@@ -165,6 +169,106 @@ void TestJpegStream::damaged()
         QVERIFY(outcome.status == RowOutcome::Unreadable || outcome.status == RowOutcome::Damaged);
     else
         QVERIFY(scaled == viaToolkit(path, 100));
+}
+
+void TestJpegStream::bands_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<QSize>("mcu");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<int>("resampling");
+
+    const QStringList s420{"-sample", "2x2"};
+    const int nearest = int(Resampling::Nearest);
+    const int smooth = int(Resampling::Smooth);
+    QTest::newRow("4:2:0 every MCU, halved")
+        << QSize(1600, 1200) << s420 + QStringList{"-restart", "1B"} << 700 << QSize(16, 16) << true
+        << nearest;
+    QTest::newRow("4:2:0 every two rows, quarter, smooth")
+        << QSize(1601, 1203) << s420 + QStringList{"-restart", "2"} << 300 << QSize(16, 16) << true
+        << smooth;
+    QTest::newRow("4:2:0 seven MCUs, eighth")
+        << QSize(2000, 1500) << s420 + QStringList{"-restart", "7B"} << 150 << QSize(16, 16) << true
+        << nearest;
+    QTest::newRow("4:2:2 thirteen MCUs, halved, smooth")
+        << QSize(1003, 701) << QStringList{"-sample", "2x1", "-restart", "13B"} << 400
+        << QSize(16, 8) << true << smooth;
+    QTest::newRow("4:4:4 five MCUs, quarter")
+        << QSize(1001, 667) << QStringList{"-sample", "1x1", "-restart", "5B"} << 200 << QSize(8, 8)
+        << true << nearest;
+    QTest::newRow("grey three MCUs, halved")
+        << QSize(999, 777) << QStringList{"-grayscale", "-restart", "3B"} << 450 << QSize(8, 8)
+        << true << smooth;
+    QTest::newRow("4:2:0 full size") << QSize(640, 480) << s420 + QStringList{"-restart", "1"}
+                                     << 640 << QSize(16, 16) << true << nearest;
+    QTest::newRow("4:4:0 full size, smooth")
+        << QSize(641, 479) << QStringList{"-sample", "1x2", "-restart", "3B"} << 700 << QSize(8, 16)
+        << true << smooth;
+    QTest::newRow("4:2:0 nearest reduction")
+        << QSize(2001, 1333) << s420 + QStringList{"-restart", "9B"} << 333 << QSize(16, 16) << true
+        << nearest;
+    QTest::newRow("no markers") << QSize(800, 600) << s420 << 300 << QSize(16, 16) << false
+                                << nearest;
+    QTest::newRow("progressive") << QSize(800, 600) << QStringList{"-progressive", "-restart", "1"}
+                                 << 300 << QSize(16, 16) << false << nearest;
+}
+
+// With two cores, a reduced decode cut at restart markers gives the rows one core gives, and a
+// band cut short or corrupt is refused as a whole decode refuses it.
+void TestJpegStream::bands()
+{
+    QFETCH(QSize, size);
+    QFETCH(QStringList, options);
+    QFETCH(int, box);
+    QFETCH(QSize, mcu);
+    QFETCH(bool, cut);
+    QFETCH(int, resampling);
+    const QString path = makeJpeg(QTest::currentDataTag(), size, options);
+    QVERIFY(!path.isEmpty());
+    const QByteArray bytes = TestImages::readAll(path);
+
+    const int sos = bytes.indexOf("\xff\xda");
+    const int dri = bytes.indexOf("\xff\xdd");
+    JpegBands::Scan scan;
+    scan.dataStart = sos + 2 + (uchar(bytes[sos + 2]) << 8 | uchar(bytes[sos + 3]));
+    scan.interval = dri < 0 || dri > sos ? 0 : (uchar(bytes[dri + 4]) << 8 | uchar(bytes[dri + 5]));
+    scan.mcusPerRow = (size.width() + mcu.width() - 1) / mcu.width();
+    scan.mcuRows = (size.height() + mcu.height() - 1) / mcu.height();
+    scan.mcuHeight = mcu.height();
+    scan.height = size.height();
+    const auto layout =
+        JpegBands::find(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(), scan);
+    QCOMPARE(layout.has_value() && !JpegBands::cuts(*layout).isEmpty(), cut);
+
+    Formats::Status one = Formats::Status::Failed;
+    Formats::Status two = Formats::Status::Failed;
+    const Resampling mode = Resampling(resampling);
+    const QImage whole = TestImages::decoded(path, box, mode, &one);
+    QImage banded;
+    {
+        const WorkerCores::Scope cores(2, 0);
+        banded = TestImages::decoded(path, box, mode, &two);
+    }
+    QCOMPARE(two, Formats::Status::Decoded);
+    QCOMPARE(one, Formats::Status::Decoded);
+    QVERIFY(banded == whole);
+
+    QByteArray corrupt = bytes;
+    QRandomGenerator random(5);
+    for (int i = corrupt.size() * 3 / 4; i < corrupt.size() * 3 / 4 + 256; ++i)
+        corrupt[i] = char(random.bounded(256));
+    const QString damaged[] = {dir.filePath("cut.jpg"), dir.filePath("corrupt.jpg")};
+    QVERIFY(TestImages::writeAll(damaged[0], bytes.left(bytes.size() * 8 / 10)));
+    QVERIFY(TestImages::writeAll(damaged[1], corrupt));
+    for (const QString &file : damaged) {
+        TestImages::decoded(file, box, mode, &one);
+        const WorkerCores::Scope cores(2, 0);
+        TestImages::decoded(file, box, mode, &two);
+        QCOMPARE(two, one);
+    }
+    QVERIFY(two != Formats::Status::Decoded || !cut); // random data may pass for codes
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestJpegStream)

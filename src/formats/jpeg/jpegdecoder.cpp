@@ -1,12 +1,14 @@
 #include "formats/jpeg/jpegdecoder.h"
 
 #include "colour/srgb.h"
+#include "formats/jpeg/jpegbands.h"
 #include "formats/jpeg/jpegmetadata.h"
 #include "formats/sourcedevice.h"
 #include "formats/toolkitdecoder.h"
 #include "metadata/exifblock.h"
 #include "resample/rowsink.h"
 #include "system/sourcefile.h"
+#include "system/workercores.h"
 
 #include <QColorSpace>
 #include <QImageReader>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <jpeglib.h>
 // after jpeglib.h, which it needs
@@ -194,6 +197,58 @@ void closeJpeg(Jpeg *j)
     delete j->inks;
 }
 
+// The rows of one band from `from` to `end`, decoded on a thread of its own from a file that
+// starts at row `first`, and kept for the sink, which takes rows in order on its own thread.
+struct Band
+{
+    QByteArray bytes;
+    int first = 0;
+    int from = 0;
+    int end = 0;
+    int fileRows = 0;
+    QVector<int> wanted; // the rows the sink reads
+    int rowBytes = 0;
+    QVector<uchar> pixels; // theirs, one after another
+    bool decoded = false;
+    bool damaged = false;
+    QString words;
+};
+
+bool readBand(Jpeg *j, Band *band, unsigned scale, J_COLOR_SPACE space, int width)
+{
+    const SourceFile source(band->bytes);
+    if (!readHeader(j, source))
+        return false;
+    j->info.scale_num = scale;
+    j->info.scale_denom = 8;
+    if (!startDecoding(j, space) || int(j->info.output_width) != width ||
+        int(j->info.output_height) != band->fileRows)
+        return false;
+    int next = 0;
+    for (int i = 0; i < band->wanted.size(); ++i) {
+        const int y = band->wanted.at(i) - band->first;
+        if (y > next && !skipRows(j, JDIMENSION(y - next)))
+            return false;
+        if (!readRow(j, band->pixels.data() + qint64(i) * band->rowBytes))
+            return false;
+        next = y + 1;
+    }
+    const int rows = band->end - band->first;
+    return next >= rows || skipRows(j, JDIMENSION(rows - next));
+}
+
+void decodeBand(Band *band, unsigned scale, J_COLOR_SPACE space, int width)
+{
+    Jpeg j;
+    std::memset(&j, 0, sizeof j);
+    band->decoded = readBand(&j, band, scale, space, width) && !j.damaged;
+    band->damaged = j.damaged;
+    if (!band->decoded)
+        band->words = QString::fromLocal8Bit(j.message);
+    closeJpeg(&j);
+    band->bytes.clear();
+}
+
 // The colour space libjpeg hands out for this file, or JCS_UNKNOWN where the toolkit decodes.
 J_COLOR_SPACE outputSpace(const jpeg_decompress_struct &info)
 {
@@ -289,7 +344,11 @@ private:
         else
             cmykToRgb(row, width);
     }
-    bool pushRows(RowSink *sink);
+    bool pushRows(RowSink *sink, int end);
+    std::optional<JpegBands::Layout> bandLayout() const;
+    QVector<Band> bands(const RowSink &sink, int cores) const;
+    int upsampledRows() const;
+    Status pushBands(RowSink *sink, QVector<Band> *bands, QString *words);
     void copyMetadata(QImage *out) const;
 
     const SourceFile &m_source;
@@ -311,15 +370,15 @@ void Decoder::prepareInks()
     }
 }
 
-// Every row the sink reads, skipping the runs it does not; the rows after the last still have
-// to be there: a file cut short is damaged.
-bool Decoder::pushRows(RowSink *sink)
+// Every row before `end` the sink reads, skipping the runs it does not; to the image's end, the
+// rows after the last still have to be there: a file cut short is damaged.
+bool Decoder::pushRows(RowSink *sink, int end)
 {
     const int width = int(m_jpeg.info.output_width);
     const int height = int(m_jpeg.info.output_height);
     QVector<uchar> row(width * (m_space == JCS_GRAYSCALE ? 1 : 4));
     int next = 0; // the next row libjpeg hands out
-    for (int y = sink->nextRow(0); y < height; y = sink->nextRow(y + 1)) {
+    for (int y = sink->nextRow(0); y < end; y = sink->nextRow(y + 1)) {
         if (y > next && !skipRows(&m_jpeg, JDIMENSION(y - next)))
             return false;
         if (!readRow(&m_jpeg, row.data()))
@@ -329,7 +388,99 @@ bool Decoder::pushRows(RowSink *sink)
             convertInks(row.data(), width);
         sink->pushImageRow(y, row.constData());
     }
-    return next == height || skipRows(&m_jpeg, JDIMENSION(height - next));
+    return end < height || next == height || skipRows(&m_jpeg, JDIMENSION(height - next));
+}
+
+// Inks go through one converter: serially.
+std::optional<JpegBands::Layout> Decoder::bandLayout() const
+{
+    const jpeg_decompress_struct &info = m_jpeg.info;
+    if (info.progressive_mode || info.arith_code || info.restart_interval == 0 ||
+        info.comps_in_scan != info.num_components || m_space == JCS_CMYK)
+        return std::nullopt;
+    const int mcuWidth = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_h_samp_factor);
+    const int mcuHeight = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_v_samp_factor);
+    JpegBands::Scan scan;
+    scan.dataStart = m_jpeg.source->offset - qint64(m_jpeg.source->manager.bytes_in_buffer);
+    scan.interval = int(info.restart_interval);
+    scan.mcusPerRow = int((info.image_width + mcuWidth - 1) / mcuWidth);
+    scan.mcuRows = int((info.image_height + mcuHeight - 1) / mcuHeight);
+    scan.mcuHeight = mcuHeight;
+    scan.height = int(info.image_height);
+    if (info.comps_in_scan == 1 && info.max_v_samp_factor != 1)
+        return std::nullopt;
+    return JpegBands::find(m_source.map(), m_source.size(), scan);
+}
+
+// Chroma upsampled vertically reads the row above, which a band's first row lacks: that row
+// comes from the band before.
+int Decoder::upsampledRows() const
+{
+    const jpeg_decompress_struct &info = m_jpeg.info;
+    for (int i = 0; i < info.num_components; ++i) {
+        const jpeg_component_info &component = info.comp_info[i];
+        if (info.max_v_samp_factor * info.min_DCT_scaled_size >
+            component.v_samp_factor * component.DCT_scaled_size)
+            return 1;
+    }
+    return 0;
+}
+
+// The bands after the first, one for each further core, with the rows the sink reads of them.
+QVector<Band> Decoder::bands(const RowSink &sink, int cores) const
+{
+    QVector<Band> out;
+    const std::optional<JpegBands::Layout> layout = bandLayout();
+    if (!layout)
+        return out;
+    const QVector<int> cuts = JpegBands::evenCuts(*layout, cores);
+    const int scale = int(m_jpeg.info.scale_num);
+    const int rows = int(m_jpeg.info.output_height);
+    const int seam = upsampledRows();
+    const auto firstRow = [&](int cut) { return cut * layout->scan.mcuHeight * scale / 8; };
+    for (int i = 0; i < cuts.size(); ++i) {
+        Band band;
+        band.bytes = JpegBands::band(m_source.map(), *layout, cuts.at(i));
+        band.first = firstRow(cuts.at(i));
+        band.from = band.first + seam;
+        band.fileRows = rows - band.first;
+        band.end = i + 1 < cuts.size() ? firstRow(cuts.at(i + 1)) + seam : rows;
+        for (int y = sink.nextRow(band.from); y < band.end; y = sink.nextRow(y + 1))
+            band.wanted.append(y);
+        band.rowBytes = int(m_jpeg.info.output_width) * (m_space == JCS_GRAYSCALE ? 1 : 4);
+        band.pixels.resize(band.wanted.size() * band.rowBytes);
+        out.append(std::move(band));
+    }
+    return out;
+}
+
+// The first band on this thread into the sink while the others decode on their own, then
+// theirs in order.
+Status Decoder::pushBands(RowSink *sink, QVector<Band> *bands, QString *words)
+{
+    const unsigned scale = m_jpeg.info.scale_num;
+    const int width = int(m_jpeg.info.output_width);
+    std::vector<std::thread> threads;
+    for (Band &band : *bands)
+        threads.emplace_back(decodeBand, &band, scale, m_space, width);
+    const bool first = pushRows(sink, bands->first().from) && !m_jpeg.damaged;
+    for (std::thread &thread : threads)
+        thread.join();
+
+    if (!first) {
+        *words = QString::fromLocal8Bit(m_jpeg.message);
+        return m_jpeg.damaged ? Status::Damaged : Status::Failed;
+    }
+    for (const Band &band : *bands) {
+        if (!band.decoded) {
+            *words = band.words;
+            return band.damaged ? Status::Damaged : Status::Failed;
+        }
+        for (int i = 0; i < band.wanted.size(); ++i)
+            sink->pushImageRow(band.wanted.at(i),
+                               band.pixels.constData() + qint64(i) * band.rowBytes);
+    }
+    return Status::Decoded;
 }
 
 void Decoder::copyMetadata(QImage *out) const
@@ -376,7 +527,13 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         target.sink(rows, m_header.upright(), m_header.transform, layout());
     if (!sink->isValid())
         return Status::Failed;
-    if (!pushRows(sink.get()) || m_jpeg.damaged) {
+    const int cores = WorkerCores::forThisThread();
+    QVector<Band> others = cores > 1 ? bands(*sink, cores) : QVector<Band>();
+    if (!others.isEmpty()) {
+        const Status status = pushBands(sink.get(), &others, words);
+        if (status != Status::Decoded)
+            return status;
+    } else if (!pushRows(sink.get(), rows.height()) || m_jpeg.damaged) {
         *words = QString::fromLocal8Bit(m_jpeg.message);
         return m_jpeg.damaged ? Status::Damaged : Status::Failed;
     }
@@ -402,8 +559,19 @@ qint64 Decoder::memoryEstimate(const Target &target)
     const qint64 strips = width * info.max_v_samp_factor * DCTSIZE * info.num_components * 2;
     const qint64 fixed = 256 * 1024;
     const qint64 sink = target.sinkEstimate(rows, m_header.upright(), m_header.transform, layout());
-    return sink + width * bytesPerPixel + strips + fixed +
-           (jpeg_has_multiple_scans(&m_jpeg.info) ? coefficientBytes(info) : 0);
+    const qint64 serial = sink + width * bytesPerPixel + strips + fixed +
+                          (jpeg_has_multiple_scans(&m_jpeg.info) ? coefficientBytes(info) : 0);
+    const int cores = WorkerCores::forThisThread();
+    if (cores < 2 || info.progressive_mode || info.restart_interval == 0 || m_space == JCS_CMYK)
+        return serial;
+    // Each further band: its copy of the file's data, its decoder, and the rows it keeps, no
+    // more than the output's where the sink reads the nearest.
+    const QSize output = target.outputFor(m_header.upright());
+    const qint64 kept = target.resampling() == Resampling::Nearest
+                            ? qMin<qint64>(rows.height(), qMax(output.width(), output.height()))
+                            : rows.height();
+    return serial + (cores - 1) * (m_source.size() + strips + fixed) +
+           kept * rows.width() * bytesPerPixel;
 }
 
 std::unique_ptr<Formats::Decoder> Decoder::gainMap()
