@@ -1,7 +1,11 @@
 #include "batch/outcometext.h"
+#include "formats/png/pngdeflate.h"
+#include "formats/registry.h"
+#include "formats/toolkitcodec.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
+#include "system/workercores.h"
 #include "testimages.h"
 #include "testmain.h"
 
@@ -35,6 +39,8 @@ private slots:
     void damaged();
     void corpusDamageRefused_data();
     void corpusDamageRefused();
+    void deflated_data();
+    void deflated();
 
 private:
     QTemporaryDir m_dir;
@@ -365,6 +371,68 @@ void TestPngStream::corpusDamageRefused()
     QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
              qPrintable(OutcomeText::reason(outcome)));
     QVERIFY(!QFile::exists(row.output));
+}
+
+void TestPngStream::deflated_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("cores"); // 0: through the writer, on a row with two
+
+    const QSize photo(1000, 700);
+    QImage alpha = TestImages::pattern(QSize(333, 211), QImage::Format_ARGB32);
+    for (int y = 0; y < alpha.height(); ++y)
+        for (int x = 0; x < alpha.width(); x += 3)
+            alpha.setPixel(x, y, qRgba(x % 256, y % 256, 7, (x + y) % 256));
+    QTest::newRow("photo, by the writer") << TestImages::pattern(photo) << 0;
+    QTest::newRow("photo, three shares") << TestImages::pattern(photo) << 3;
+    QTest::newRow("alpha") << alpha << 2;
+    QTest::newRow("16-bit") << TestImages::pattern(photo).convertToFormat(QImage::Format_RGBA64)
+                            << 2;
+    QTest::newRow("grey") << TestImages::pattern(photo).convertToFormat(QImage::Format_Grayscale8)
+                          << 2;
+    QTest::newRow("palette")
+        << TestImages::pattern(QSize(301, 199)).convertToFormat(QImage::Format_Indexed8) << 2;
+    QTest::newRow("one pixel, more shares than bytes") << TestImages::pattern(QSize(1, 1)) << 8;
+    QImage noise(700, 400, QImage::Format_RGB32);
+    QRandomGenerator random(11);
+    for (int y = 0; y < noise.height(); ++y)
+        random.fillRange(reinterpret_cast<quint32 *>(noise.scanLine(y)), noise.width());
+    QTest::newRow("noise, in several image data chunks") << noise << 2;
+}
+
+// Deflated again on several cores, a PNG keeps the toolkit's pixels and size; libspng, which
+// checks every chunk's CRC and the stream's checksum, reads it as the toolkit does.
+void TestPngStream::deflated()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, cores);
+    QByteArray toolkit;
+    QString words;
+    QVERIFY(ToolkitCodec::encode(image, "png", -1, &toolkit, &words));
+    QByteArray ours;
+    if (cores == 0) {
+        const WorkerCores::Scope two(2, 0);
+        LeftOuts leftOut;
+        Formats::EncodeError error;
+        QVERIFY(Formats::writerFor("png").encode(image, {"png", -1, false}, PhotoMetadata(), &ours,
+                                                 &leftOut, &error));
+    } else {
+        QVERIFY(ToolkitCodec::encode(image, "png", PngDeflate::StoredQuality, &ours, &words));
+        QVERIFY(PngDeflate::compress(&ours, cores));
+    }
+    QVERIFY2(qAbs(ours.size() - toolkit.size()) <= 16 + toolkit.size() / 100,
+             qPrintable(QString("%1 against %2").arg(ours.size()).arg(toolkit.size())));
+
+    const QImage expected = QImage::fromData(toolkit, "png");
+    QCOMPARE(QImage::fromData(ours, "png"), expected);
+    const QString path = m_dir.filePath(QString("deflated-%1.png").arg(QTest::currentDataTag()));
+    QVERIFY(TestImages::writeAll(path, ours));
+    Formats::Status status;
+    const QImage streamed = TestImages::decoded(path, qMax(image.width(), image.height()),
+                                                Resampling::Nearest, &status);
+    QCOMPARE(status, Formats::Status::Decoded);
+    QCOMPARE(streamed.convertToFormat(QImage::Format_ARGB32),
+             expected.convertToFormat(QImage::Format_ARGB32));
 }
 
 PARVIMAGE_TEST_MAIN(TestPngStream)

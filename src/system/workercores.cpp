@@ -1,5 +1,11 @@
 #include "system/workercores.h"
 
+#include <QtGlobal>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #ifdef __linux__
 #include <pthread.h>
 #include <sched.h>
@@ -10,6 +16,21 @@ namespace WorkerCores {
 namespace {
 
 thread_local int cores = 0;
+
+// OpenMP's team size is this thread's own setting: libraw's parallel loops started from a row
+// beside another take one thread.
+int setOpenMpThreads(int count)
+{
+#ifdef _OPENMP
+    const int previous = omp_get_max_threads();
+    if (count > 0)
+        omp_set_num_threads(count);
+    return previous;
+#else
+    Q_UNUSED(count);
+    return 0;
+#endif
+}
 
 #ifdef __linux__
 thread_local cpu_set_t saved;
@@ -55,7 +76,7 @@ int forThisThread()
     return cores;
 }
 
-Scope::Scope(int count, int slot) : m_previous(cores)
+Scope::Scope(int count, int slot) : m_previous(cores), m_openMp(setOpenMpThreads(count))
 {
     cores = count;
     if (count == 1)
@@ -66,6 +87,7 @@ Scope::~Scope()
 {
     if (m_pinned)
         release();
+    setOpenMpThreads(m_openMp);
     cores = m_previous;
 }
 

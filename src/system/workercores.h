@@ -21,6 +21,7 @@ public:
 
 private:
     int m_previous;
+    int m_openMp; // OpenMP's threads before
     bool m_pinned = false;
 };
 

@@ -1,9 +1,11 @@
 #include "formats/png/pngformat.h"
 
 #include "formats/png/pngdecoder.h"
+#include "formats/png/pngdeflate.h"
 #include "formats/png/pngmetadata.h"
 #include "formats/toolkitcodec.h"
 #include "system/sourcefile.h"
+#include "system/workercores.h"
 
 namespace PngFormat {
 
@@ -19,11 +21,31 @@ void insertMetadata(QByteArray *png, const PhotoMetadata &metadata, const QSize 
         leftOut->append(LeftOut::PngChunks);
 }
 
+// At most eight bytes a pixel: 16-bit RGBA.
+qint64 dataBytes(const QSize &size)
+{
+    return PngDeflate::dataBytes(size, 8);
+}
+
+// Where the row has more than one core, the toolkit filters and stores the rows, and they are
+// deflated here on every core.
+bool deflatedHere(const QImage &image, int setting)
+{
+    const qint64 data = PngDeflate::dataBytes(image.size(), qMax(1, image.depth() / 8));
+    return setting < 0 && WorkerCores::forThisThread() > 1 && data >= PngDeflate::SmallestData &&
+           data <= PngDeflate::LargestData;
+}
+
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
             const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
             Formats::EncodeError *error)
 {
-    if (!ToolkitCodec::encode(image, request.suffix, request.setting, bytes, &error->words))
+    const bool stored = deflatedHere(image, request.setting);
+    const int quality = stored ? PngDeflate::StoredQuality : request.setting;
+    if (!ToolkitCodec::encode(image, request.suffix, quality, bytes, &error->words))
+        return false;
+    if (stored && !PngDeflate::compress(bytes, WorkerCores::forThisThread()) &&
+        !ToolkitCodec::encode(image, request.suffix, request.setting, bytes, &error->words))
         return false;
     insertMetadata(bytes, metadata, image.size(), leftOut);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
@@ -44,6 +66,11 @@ Formats::Writer writer()
     w.suffixes = {"png"};
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.encode = encode;
+    // Deflated on several cores: the stored file, its data inflated, and deflated again.
+    w.memoryEstimate = [](const QSize &size) {
+        const qint64 data = dataBytes(size);
+        return WorkerCores::forThisThread() > 1 && data <= PngDeflate::LargestData ? 3 * data : 0;
+    };
     w.isWholeFile = isWholeFile;
     return w;
 }

@@ -1,0 +1,212 @@
+#include "formats/png/pngdeflate.h"
+
+#include <QVector>
+#include <QtEndian>
+#include <QtGlobal>
+
+#include <zlib.h>
+
+#include <thread>
+#include <vector>
+
+namespace PngDeflate {
+
+namespace {
+
+constexpr int ChunkBytes = 1 << 16;
+constexpr int Window = 1 << 15;
+// Smaller shares would cost more in their flushes and lost matches than they save in time.
+constexpr qint64 SmallestShare = qint64(1) << 18;
+constexpr int SignatureBytes = 8;
+
+struct Chunk
+{
+    qint64 at = 0; // its length field
+    quint32 length = 0;
+    QByteArray type;
+};
+
+// The file's chunks in order; empty where one runs past the end.
+QVector<Chunk> chunks(const QByteArray &png)
+{
+    QVector<Chunk> all;
+    qint64 at = SignatureBytes;
+    while (at + 12 <= png.size()) {
+        Chunk chunk;
+        chunk.at = at;
+        chunk.length = qFromBigEndian<quint32>(png.constData() + at);
+        chunk.type = png.mid(int(at + 4), 4);
+        if (chunk.length > quint32(png.size() - at - 12))
+            return {};
+        all.append(chunk);
+        at += 12 + qint64(chunk.length);
+    }
+    return at == png.size() ? all : QVector<Chunk>();
+}
+
+// The bytes the filtered rows take, each with its filter byte, from the IHDR chunk; 0 for an
+// interlaced image, whose passes differ. `*strategy` is libpng's: rows filtered only where
+// samples are whole bytes and not indices.
+qint64 filteredBytes(const QByteArray &png, const Chunk &header, int *strategy)
+{
+    if (header.type != "IHDR" || header.length != 13)
+        return 0;
+    const char *data = png.constData() + header.at + 8;
+    const quint32 width = qFromBigEndian<quint32>(data);
+    const quint32 height = qFromBigEndian<quint32>(data + 4);
+    const int depth = uchar(data[8]);
+    const int colour = uchar(data[9]);
+    const int samples = colour == 0 ? 1 : colour == 2 ? 3 : colour == 3 ? 1 : colour == 4 ? 2 : 4;
+    if (uchar(data[12]) != 0)
+        return 0;
+    *strategy = colour == 3 || depth < 8 ? Z_DEFAULT_STRATEGY : Z_FILTERED;
+    return qint64(height) * (1 + (qint64(width) * samples * depth + 7) / 8);
+}
+
+void appendChunk(QByteArray *out, const char *type, const char *data, int length)
+{
+    char field[4];
+    qToBigEndian<quint32>(quint32(length), field);
+    out->append(field, 4);
+    const int from = out->size();
+    out->append(type, 4);
+    out->append(data, length);
+    qToBigEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef *>(out->constData() + from),
+                                        uInt(length + 4))),
+                          field);
+    out->append(field, 4);
+}
+
+// The image data of every IDAT chunk, one zlib stream, inflated into `raw`, which it fills.
+bool inflateData(const QByteArray &png, const QVector<Chunk> &all, QByteArray *raw)
+{
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        return false;
+    stream.next_out = reinterpret_cast<Bytef *>(raw->data());
+    stream.avail_out = uInt(raw->size());
+    int result = Z_OK;
+    for (const Chunk &chunk : all) {
+        if (chunk.type != "IDAT" || result != Z_OK)
+            continue;
+        stream.next_in =
+            reinterpret_cast<Bytef *>(const_cast<char *>(png.constData()) + chunk.at + 8);
+        stream.avail_in = uInt(chunk.length);
+        result = inflate(&stream, Z_NO_FLUSH);
+    }
+    const bool whole = result == Z_STREAM_END && stream.avail_out == 0;
+    inflateEnd(&stream);
+    return whole;
+}
+
+// One share of the data deflated as libpng deflates it, primed with the window before it, and
+// ended on a byte boundary so that the next share's blocks follow it; the last one ends the
+// stream.
+struct Share
+{
+    const char *data = nullptr;
+    qint64 length = 0;
+    qint64 primed = 0; // bytes before `data` to prime with
+    bool last = false;
+    int strategy = Z_FILTERED;
+    QByteArray packed;
+    uLong adler = 1;
+    bool ok = false;
+};
+
+void deflateShare(Share *share)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, share->strategy) != Z_OK)
+        return;
+    const auto *data = reinterpret_cast<const Bytef *>(share->data);
+    bool ok = share->primed == 0 ||
+              deflateSetDictionary(&stream, data - share->primed, uInt(share->primed)) == Z_OK;
+    share->packed.resize(int(deflateBound(&stream, uLong(share->length)) + 16));
+    stream.next_in = const_cast<Bytef *>(data);
+    stream.avail_in = uInt(share->length);
+    stream.next_out = reinterpret_cast<Bytef *>(share->packed.data());
+    stream.avail_out = uInt(share->packed.size());
+    const int result =
+        ok ? deflate(&stream, share->last ? Z_FINISH : Z_SYNC_FLUSH) : Z_STREAM_ERROR;
+    ok = share->last ? result == Z_STREAM_END : result == Z_OK && stream.avail_in == 0;
+    share->packed.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    share->adler = adler32(1, data, uInt(share->length));
+    share->ok = ok;
+}
+
+// `raw` deflated into one zlib stream, a share on each of `cores` threads, as pigz does.
+QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
+{
+    const qint64 most = qMax<qint64>(1, raw.size() / SmallestShare);
+    std::vector<Share> shares(size_t(qBound<qint64>(1, cores, most)));
+    const qint64 each = (raw.size() + qint64(shares.size()) - 1) / qint64(shares.size());
+    for (size_t i = 0; i < shares.size(); ++i) {
+        const qint64 from = qMin<qint64>(raw.size(), qint64(i) * each);
+        shares[i].data = raw.constData() + from;
+        shares[i].length = qMin<qint64>(each, raw.size() - from);
+        shares[i].primed = qMin<qint64>(from, Window);
+        shares[i].last = i + 1 == shares.size();
+        shares[i].strategy = strategy;
+    }
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < shares.size(); ++i)
+        threads.emplace_back(deflateShare, &shares[i]);
+    deflateShare(&shares[0]);
+    for (std::thread &thread : threads)
+        thread.join();
+    QByteArray stream("\x78\x9c", 2);
+    uLong adler = 1;
+    for (const Share &share : shares) {
+        if (!share.ok)
+            return QByteArray();
+        stream.append(share.packed);
+        adler = adler32_combine(adler, share.adler, z_off_t(share.length));
+    }
+    char field[4];
+    qToBigEndian<quint32>(quint32(adler), field);
+    stream.append(field, 4);
+    return stream;
+}
+
+} // namespace
+
+qint64 dataBytes(const QSize &size, int bytesPerPixel)
+{
+    return qint64(size.height()) * (1 + qint64(size.width()) * bytesPerPixel);
+}
+
+bool compress(QByteArray *png, int cores)
+{
+    const QVector<Chunk> all = chunks(*png);
+    int strategy = Z_FILTERED;
+    const qint64 rawBytes = all.isEmpty() ? 0 : filteredBytes(*png, all.first(), &strategy);
+    if (rawBytes <= 0 || rawBytes > LargestData)
+        return false;
+    QByteArray raw(int(rawBytes), Qt::Uninitialized);
+    if (!inflateData(*png, all, &raw))
+        return false;
+    const QByteArray packed = deflateData(raw, cores, strategy);
+    raw.clear();
+    if (packed.isEmpty())
+        return false;
+    const qint64 packedBytes = packed.size();
+    QByteArray out(png->constData(), SignatureBytes);
+    out.reserve(int(packedBytes) + (1 << 16));
+    bool written = false;
+    for (const Chunk &chunk : all) {
+        if (chunk.type != "IDAT") {
+            out.append(png->constData() + chunk.at, int(chunk.length) + 12);
+            continue;
+        }
+        for (qint64 at = 0; !written && at < qint64(packedBytes); at += ChunkBytes)
+            appendChunk(&out, "IDAT", packed.constData() + at,
+                        int(qMin<qint64>(ChunkBytes, qint64(packedBytes) - at)));
+        written = true;
+    }
+    *png = out;
+    return true;
+}
+
+} // namespace PngDeflate
