@@ -846,6 +846,90 @@ void reportCameras(QTextStream &out, const QString &root, int size, int rounds)
 }
 
 // Each kind of row's estimate beside the peak it reached, each in a process of its own.
+// A file of `source` whose scan has a restart marker every 204 MCUs, as phones write them.
+bool withRestartMarkers(const QString &source, const QString &folder)
+{
+    return QDir().mkpath(folder) &&
+           QProcess::execute("sh", {"-c", QString("djpeg '%1' | cjpeg -quality 90 -restart 204B "
+                                                  "-outfile '%2/r.jpg'")
+                                              .arg(source, folder)}) == 0;
+}
+
+// One photo alone takes every core: each kind against its one-core floor, then the same six
+// in the list's worst order (largest last) and its best.
+void reportAlone(QTextStream &out, const QString &root, int size, int rounds)
+{
+    struct Kind
+    {
+        QString name, source, folder;
+        Floor floor;
+    };
+    const QList<Kind> kinds{
+        {"JPEG 50 MP, restart markers", "", root + "/alone-jpeg-rst", Floor::Djpeg},
+        {"JPEG 50 MP, no markers", root + "/huge/h0.jpg", root + "/alone-jpeg", Floor::Djpeg},
+        {"HEIC 48 MP", root + "/huge-heic/s0.heic", root + "/alone-heic", Floor::Libheif},
+        {"AVIF 12 MP", root + "/avif/b0.avif", root + "/alone-avif", Floor::Libheif},
+        {"PNG 50 MP", root + "/huge-png/h0.png", root + "/alone-png", Floor::None},
+        {"Raw 24 MP", root + "/raw/r0.dng", root + "/alone-raw", Floor::None}};
+    out << QString("One photo alone, size %1, fastest of %2 rounds; the floor is a one-core "
+                   "decode (djpeg, libheif, dcraw_emu -h), the toolkit's path for PNG\n")
+               .arg(size)
+               .arg(rounds);
+    QDir().mkpath(root + "/order-worst");
+    QDir().mkpath(root + "/order-best");
+    for (int i = 0; i < kinds.size(); ++i) {
+        const Kind &kind = kinds.at(i);
+        const bool made =
+            QDir(kind.folder).exists() ||
+            (kind.source.isEmpty()
+                 ? withRestartMarkers(root + "/huge/h0.jpg", kind.folder)
+                 : QDir().mkpath(kind.folder) &&
+                       QFile::copy(kind.source,
+                                   kind.folder + "/" + QFileInfo(kind.source).fileName()));
+        const QString file = imagesIn(kind.folder).value(0);
+        if (!made || file.isEmpty())
+            continue;
+        const QString suffix = QFileInfo(file).suffix();
+        // By name: the largest (listed first here) last in one, first in the other.
+        QFile::link(file, QString("%1/%2.%3").arg(root + "/order-worst").arg(9 - i).arg(suffix));
+        QFile::link(file, QString("%1/%2.%3").arg(root + "/order-best").arg(i).arg(suffix));
+        Measure alone = measure("all", kind.folder, size), one = measure("one", kind.folder, size);
+        Measure floor = kind.floor == Floor::Libheif ? measure("libheif", kind.folder, size)
+                        : kind.floor == Floor::None && suffix == "png"
+                            ? measure("toolkit", kind.folder, size)
+                            : Measure{};
+        double floorSeconds = kind.floor == Floor::Djpeg ? djpegSeconds(kind.folder)
+                              : suffix == "dng"          ? dcrawSeconds(kind.folder)
+                                                         : floor.seconds;
+        for (int r = 1; r < rounds; ++r) {
+            alone = fastest(alone, measure("all", kind.folder, size));
+            one = fastest(one, measure("one", kind.folder, size));
+            if (kind.floor == Floor::Djpeg)
+                floorSeconds = qMin(floorSeconds, djpegSeconds(kind.folder));
+        }
+        out << QString("  %1  alone %2 s  one core %3 s  floor %4 s   alone/floor = %5   "
+                       "one/floor = %6   peak %7 MB\n")
+                   .arg(kind.name, -28)
+                   .arg(alone.seconds, 6, 'f', 3)
+                   .arg(one.seconds, 6, 'f', 3)
+                   .arg(floorSeconds, 6, 'f', 3)
+                   .arg(alone.seconds / floorSeconds, 0, 'f', 3)
+                   .arg(one.seconds / floorSeconds, 0, 'f', 3)
+                   .arg(alone.peakMb, 0, 'f', 1);
+    }
+    Measure worst = measure("all", root + "/order-worst", size);
+    Measure best = measure("all", root + "/order-best", size);
+    for (int r = 1; r < rounds; ++r) {
+        worst = fastest(worst, measure("all", root + "/order-worst", size));
+        best = fastest(best, measure("all", root + "/order-best", size));
+    }
+    out << QString("  The six listed largest last %1 s, largest first %2 s: worst/best = %3\n\n")
+               .arg(worst.seconds, 0, 'f', 3)
+               .arg(best.seconds, 0, 'f', 3)
+               .arg(worst.seconds / best.seconds, 0, 'f', 3);
+    out.flush();
+}
+
 void reportEstimates(QTextStream &out, const QList<QPair<QString, QString>> &kinds, int size,
                      const QString &mode = "estimate")
 {
@@ -887,7 +971,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras]\n");
+                         "[--rounds N] [--only sending|cameras|alone]\n");
     return 2;
 }
 
@@ -1005,6 +1089,11 @@ int main(int argc, char *argv[])
         reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
         return 0;
     }
+    if (only == "alone") {
+        reportAlone(out, root, size, rounds);
+        report(out, "PNG photos 12 MP, PNG out at 2048", root + "/png-photos", 2048, rounds);
+        return 0;
+    }
     const Measure plain =
         report(out, "Baseline JPEG 12 MP", root + "/baseline", size, rounds, Floor::Djpeg);
     const Measure tagged =
@@ -1032,6 +1121,8 @@ int main(int argc, char *argv[])
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     reportCameras(out, root, size, rounds);
+    reportAlone(out, root, size, rounds);
+    report(out, "PNG photos 12 MP, PNG out at 2048", root + "/png-photos", 2048, rounds);
     const QList<QPair<QString, QString>> rows{
         {"baseline JPEG 12 MP", root + "/baseline/b0.jpg"},
         {"progressive JPEG 12 MP", root + "/progressive/p0.jpg"},
