@@ -76,7 +76,8 @@ QStringList imagesIn(const QString &folder)
 {
     QDir dir(folder);
     QStringList paths;
-    const QStringList suffixes{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.avif", "*.webp", "*.dng"};
+    const QStringList suffixes{"*.jpg",  "*.jpeg", "*.png", "*.heic",
+                               "*.avif", "*.webp", "*.dng", "*.gif"};
     QStringList filters = suffixes;
     for (const QString &suffix : suffixes)
         filters.append(suffix.toUpper());
@@ -238,6 +239,22 @@ bool writeAnimation(const QString &folder)
     }
     QDir().mkpath(folder);
     return QProcess::execute("img2webp", args << "-o" << folder + "/anim.webp") == 0;
+}
+
+// A screen recording: 100 frames of 640 x 480 panning across a photo, 40 ms each.
+bool writeGifAnimation(const QString &folder)
+{
+    QTemporaryDir frames;
+    const QImage photo = photoLike(QSize(1600, 900), 7);
+    QStringList args{"-delay", "4", "-loop", "0"};
+    for (int i = 0; i < 100; ++i) {
+        const QString png = frames.filePath(QString("f%1.png").arg(i, 3, 10, QChar('0')));
+        if (!photo.copy(i * 9, i * 4, 640, 480).save(png))
+            return false;
+        args.append(png);
+    }
+    QDir().mkpath(folder);
+    return QProcess::execute("convert", args << folder + "/anim.gif") == 0;
 }
 
 // 48 megapixels, as recent phones take: 8064 x 6048.
@@ -855,6 +872,53 @@ bool withRestartMarkers(const QString &source, const QString &folder)
                                               .arg(source, folder)}) == 0;
 }
 
+// ImageMagick on one core making the same GIF: every frame whole, resized, then optimised.
+double magickSeconds(const QString &input, int size, double *peakMb)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : imagesIn(input)) {
+        QProcess magick;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("MAGICK_THREAD_LIMIT", "1");
+        magick.setProcessEnvironment(env);
+        const QString box = QString("%1x%1").arg(size);
+        magick.start("/usr/bin/time",
+                     {"-f", "%M", "taskset", "-c", "0", "convert", source, "-coalesce", "-resize",
+                      box, "-layers", "optimize", QDir::temp().filePath("parvimage-magick.gif")});
+        if (!magick.waitForFinished(-1) || magick.exitCode() != 0)
+            return 0;
+        *peakMb =
+            QString(magick.readAllStandardError()).trimmed().split('\n').last().toDouble() / 1024;
+    }
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// An animated GIF written as GIF on one worker, against ImageMagick on one core.
+void reportGif(QTextStream &out, const QString &input, int size, int rounds)
+{
+    double magickPeak = 0;
+    Measure one = measure("one", input, size);
+    double magick = magickSeconds(input, size, &magickPeak);
+    for (int r = 1; r < rounds; ++r) {
+        one = fastest(one, measure("one", input, size));
+        magick = qMin(magick, magickSeconds(input, size, &magickPeak));
+    }
+    if (one.images == 0 || magick <= 0) {
+        out << "Animated GIF: a run failed\n\n";
+        return;
+    }
+    out << QString("Animated GIF, 100 frames of 640 x 480, GIF out at %1, one core: Parvimage "
+                   "%2 s (peak %3 MB), ImageMagick %4 s (peak %5 MB): ratio %6\n\n")
+               .arg(size)
+               .arg(one.seconds, 0, 'f', 3)
+               .arg(one.peakMb, 0, 'f', 1)
+               .arg(magick, 0, 'f', 3)
+               .arg(magickPeak, 0, 'f', 1)
+               .arg(one.seconds / magick, 0, 'f', 3);
+    out.flush();
+}
+
 // One photo alone takes every core: each kind against its one-core floor, then the same six
 // in the list's worst order (largest last) and its best.
 void reportAlone(QTextStream &out, const QString &root, int size, int rounds)
@@ -971,7 +1035,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|alone]\n");
+                         "[--rounds N] [--only sending|cameras|alone|gif]\n");
     return 2;
 }
 
@@ -1075,7 +1139,7 @@ int main(int argc, char *argv[])
         ready("png-interlaced", from("png-photos", 1, asInterlacedPng)) &&
         ready("heic", from("baseline", 6, asHeic)) && ready("avif", from("baseline", 6, asAvif)) &&
         ready("huge-heic", writePhoneHuge) && ready("webp", from("png-photos", 6, asWebP)) &&
-        ready("webp-animated", writeAnimation) &&
+        ready("webp-animated", writeAnimation) && ready("gif-animated", writeGifAnimation) &&
         ready("send", from("baseline", 6,
                            [](const QString &source, const QString &base) {
                                return QFile::copy(source, base + ".jpg");
@@ -1087,6 +1151,10 @@ int main(int argc, char *argv[])
     }
     if (only == "sending") {
         reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
+        return 0;
+    }
+    if (only == "gif") {
+        reportGif(out, root + "/gif-animated", 240, rounds);
         return 0;
     }
     if (only == "alone") {
@@ -1121,6 +1189,7 @@ int main(int argc, char *argv[])
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     reportCameras(out, root, size, rounds);
+    reportGif(out, root + "/gif-animated", 240, rounds);
     reportAlone(out, root, size, rounds);
     report(out, "PNG photos 12 MP, PNG out at 2048", root + "/png-photos", 2048, rounds);
     const QList<QPair<QString, QString>> rows{
