@@ -264,6 +264,15 @@ void TestPngStream::matchesToolkit()
         const QImage expected = viaToolkit(path, box);
         if (streamed)
             compareImages(image, expected);
+        {
+            // A row alone decodes on one core and resamples on the other: the same rows.
+            const WorkerCores::Scope two(2, 0);
+            QCOMPARE(TestImages::decoded(path, box, Resampling::Smooth, &status), [&] {
+                const WorkerCores::Scope one(1, 0);
+                return TestImages::decoded(path, box, Resampling::Smooth, &status);
+            }());
+            QCOMPARE(TestImages::decoded(path, box, Resampling::Nearest, &status), image);
+        }
         // A row's image is the same, but for a profile of another colour model than its pixels'
         // (grey pixels with gamma), which is left out.
         RowOutcome outcome;

@@ -3,6 +3,7 @@
 #include "formats/png/pngmetadata.h"
 #include "formats/toolkitdecoder.h"
 #include "metadata/exifblock.h"
+#include "resample/pipelinedsink.h"
 #include "resample/rowsink.h"
 #include "system/sourcefile.h"
 
@@ -510,7 +511,8 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         return m_toolkit->decode(target, out, words);
     const RowLayout layout = layoutFor(m_png);
     const std::unique_ptr<RowSink> sink =
-        target.sink(m_header.stored, m_header.upright(), m_header.transform, layout);
+        pipelined(target.sink(m_header.stored, m_header.upright(), m_header.transform, layout),
+                  m_header.stored, layout);
     if (!sink->isValid())
         return Status::Failed;
     const Status status = pushRows(sink.get(), layout);
