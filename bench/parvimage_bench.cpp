@@ -19,6 +19,7 @@
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "syntheticdng.h"
+#include "syntheticgrid.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
 
@@ -250,6 +251,14 @@ bool writePhoneHuge(const QString &folder)
             return false;
     }
     return true;
+}
+
+// A phone's 48 MP photo as its camera stores it: a grid of 512 x 512 tiles, 16 by 12.
+bool writeGridHuge(const QString &folder)
+{
+    QDir().mkpath(folder);
+    return writeSyntheticGrid(QDir(folder).filePath("g0.heic"), photoLike(QSize(8064, 6048), 1),
+                              QSize(512, 512), false, {}, 85);
 }
 
 // A small file that declares a huge image: 16000 x 16000 black pixels, about 750 KB.
@@ -704,6 +713,40 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     return b;
 }
 
+// A grid HEIC alone, tile by tile and, through the switch that keeps libheif's whole decode,
+// as before: its time at 1024 against libheif's one-core decode, its peak at 2048.
+void reportGrid(QTextStream &out, const QString &set, const QString &input)
+{
+    const auto run = [&input](int size, bool whole) {
+        if (whole)
+            qputenv("PARVIMAGE_HEIF_WHOLE", "1");
+        const Measure m = measure("all", input, size);
+        qunsetenv("PARVIMAGE_HEIF_WHOLE");
+        return m;
+    };
+    const Measure d = measure("libheif", input, 1024);
+    const Measure tiled = run(1024, false), whole = run(1024, true);
+    const Measure tiledPeak = run(2048, false), wholePeak = run(2048, true);
+    if (d.images == 0 || tiled.images == 0 || whole.images == 0 || tiledPeak.images == 0 ||
+        wholePeak.images == 0) {
+        out << set << ": a run failed\n";
+        return;
+    }
+    out << set << ", alone, " << QThread::idealThreadCount() << " cores\n";
+    printLine(out, "(d) libheif, one core", d);
+    printLine(out, "tiles, 1024", tiled);
+    printLine(out, "whole, 1024", whole);
+    printLine(out, "tiles, 2048", tiledPeak);
+    printLine(out, "whole, 2048", wholePeak);
+    out << QString(
+               "   at 1024 tiles/d = %1   whole/d = %2   peak at 2048 tiles %3 MB, whole %4 MB\n\n")
+               .arg(tiled.seconds / d.seconds, 0, 'f', 3)
+               .arg(whole.seconds / d.seconds, 0, 'f', 3)
+               .arg(tiledPeak.peakMb, 0, 'f', 1)
+               .arg(wholePeak.peakMb, 0, 'f', 1);
+    out.flush();
+}
+
 // HEIC or AVIF converted to JPEG, as a phone's photos are for mail, against libheif's one-core
 // decode of the same files.
 void reportConversion(QTextStream &out, const QString &set, const QString &input, int size,
@@ -882,7 +925,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras]\n");
+                         "[--rounds N] [--only sending|cameras|heic-grid]\n");
     return 2;
 }
 
@@ -965,6 +1008,12 @@ int main(int argc, char *argv[])
         {"raw 24 MP", root + "/raw/r0.dng"},
         {"raw 24 MP, by its full-size preview", root + "/raw-preview/r0.dng"},
         {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
+    if (only == "heic-grid") {
+        if (!ready("huge-heic-grid", writeGridHuge))
+            return 1;
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid");
+        return 0;
+    }
     if (only == "cameras") {
         if (!cameraSets())
             return 1;
@@ -1023,6 +1072,8 @@ int main(int argc, char *argv[])
     reportConversion(out, "HEIC 12 MP, JPEG out", root + "/heic", size, rounds);
     report(out, "AVIF 12 MP, AVIF out", root + "/avif", size, rounds, Floor::Libheif);
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
+    if (ready("huge-heic-grid", writeGridHuge))
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid");
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
