@@ -36,6 +36,8 @@ private slots:
     void declaredTooLarge();
     void gridTiled_data();
     void gridTiled();
+    void gridCorpus_data();
+    void gridCorpus();
     void gridTileDamaged_data();
     void gridTileDamaged();
 
@@ -137,6 +139,7 @@ struct Decoded
     QImage image;
     QString words;
     qint64 estimate = 0;
+    QSize stored;
 };
 
 // The program's decode of `path`, tile by tile or, with `whole`, as libheif gives it whole.
@@ -153,6 +156,7 @@ Decoded decodeHeif(const QString &path, const Target &target, bool whole)
     if (d.status != Formats::Status::Decoded)
         return d;
     d.estimate = decoder->memoryEstimate(target);
+    d.stored = decoder->header().stored;
     d.status = decoder->decode(target, &d.image, &d.words);
     return d;
 }
@@ -332,24 +336,28 @@ void TestHeif::gridTiled_data()
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<int>("cores");
-    const QSize odd(301, 203);
-    QTest::newRow("heic, odd edges") << false << odd << QStringList() << 1;
-    QTest::newRow("heic, tiles exactly") << false << QSize(256, 256) << QStringList() << 2;
-    QTest::newRow("heic, irot 1") << false << odd << QStringList{"irot 1"} << 1;
-    QTest::newRow("heic, irot 2, two cores") << false << odd << QStringList{"irot 2"} << 2;
-    QTest::newRow("heic, irot 3, two cores") << false << odd << QStringList{"irot 3"} << 2;
-    QTest::newRow("heic, imir 0") << false << odd << QStringList{"imir 0"} << 1;
+    QTest::addColumn<QSize>("upright");
+    const QSize odd(301, 203), turned(203, 301);
+    QTest::newRow("heic, odd edges") << false << odd << QStringList() << 1 << odd;
+    QTest::newRow("heic, tiles exactly")
+        << false << QSize(256, 256) << QStringList() << 2 << QSize(256, 256);
+    QTest::newRow("heic, irot 1") << false << odd << QStringList{"irot 1"} << 1 << turned;
+    QTest::newRow("heic, irot 2, two cores") << false << odd << QStringList{"irot 2"} << 2 << odd;
+    QTest::newRow("heic, irot 3, two cores")
+        << false << odd << QStringList{"irot 3"} << 2 << turned;
+    QTest::newRow("heic, imir 0") << false << odd << QStringList{"imir 0"} << 1 << odd;
     QTest::newRow("heic, imir 1 then irot 1")
-        << false << odd << QStringList{"imir 1", "irot 1"} << 2;
+        << false << odd << QStringList{"imir 1", "irot 1"} << 2 << turned;
     QTest::newRow("heic, clap at odd offsets")
-        << false << odd << QStringList{"clap 181 121 -11 7"} << 1;
+        << false << odd << QStringList{"clap 181 121 -11 7"} << 1 << QSize(181, 121);
     QTest::newRow("heic, clap, irot 3, imir 0")
-        << false << odd << QStringList{"clap 200 151 3 -5", "irot 3", "imir 0"} << 2;
+        << false << odd << QStringList{"clap 200 151 3 -5", "irot 3", "imir 0"} << 2
+        << QSize(151, 200);
     QTest::newRow("heic, irot 1 then clap")
-        << false << odd << QStringList{"irot 1", "clap 99 250 1 0"} << 1;
-    QTest::newRow("avif, irot 1, two cores") << true << odd << QStringList{"irot 1"} << 2;
+        << false << odd << QStringList{"irot 1", "clap 99 250 1 0"} << 1 << QSize(99, 250);
+    QTest::newRow("avif, irot 1, two cores") << true << odd << QStringList{"irot 1"} << 2 << turned;
     QTest::newRow("avif, clap, imir 1")
-        << true << odd << QStringList{"clap 255 180 0 -3", "imir 1"} << 1;
+        << true << odd << QStringList{"clap 255 180 0 -3", "imir 1"} << 1 << QSize(255, 180);
 }
 
 // A grid decoded tile by tile gives exactly the pixels of libheif's whole decode, every
@@ -360,6 +368,7 @@ void TestHeif::gridTiled()
     QFETCH(QSize, size);
     QFETCH(QStringList, steps);
     QFETCH(int, cores);
+    QFETCH(QSize, upright);
     const QString path = dir.filePath(avif ? "grid.avif" : "grid.heic");
     QVERIFY(writeSyntheticGrid(path, TestImages::pattern(size), QSize(128, 128), avif, steps));
     const WorkerCores::Scope scope(cores, 0);
@@ -369,12 +378,44 @@ void TestHeif::gridTiled()
         const Decoded tiled = decodeHeif(path, target, false);
         QVERIFY2(whole.status == Formats::Status::Decoded, qPrintable(whole.words));
         QVERIFY2(tiled.status == Formats::Status::Decoded, qPrintable(tiled.words));
+        QCOMPARE(tiled.stored, upright);
         QCOMPARE(tiled.image.size(), whole.image.size());
         QCOMPARE(tiled.image.format(), whole.image.format());
         QCOMPARE(differingPixels(tiled.image, whole.image), 0);
         QCOMPARE(tiled.image.colorSpace(), whole.image.colorSpace());
         QVERIFY(tiled.estimate < whole.estimate);
     }
+}
+
+void TestHeif::gridCorpus_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("cores");
+    const QStringList files = corpusFiles("heif", "*grid*");
+    if (files.isEmpty())
+        QTest::newRow("no corpus") << QString() << 1;
+    for (const QString &path : files) {
+        const QString name = QFileInfo(path).fileName();
+        QTest::newRow(qPrintable(name + ", one core")) << path << 1;
+        QTest::newRow(qPrintable(name + ", two cores")) << path << 2;
+    }
+}
+
+// The grids phones and encoders wrote: tile by tile, exactly libheif's whole image.
+void TestHeif::gridCorpus()
+{
+    QFETCH(QString, path);
+    QFETCH(int, cores);
+    if (path.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    const WorkerCores::Scope scope(cores, 0);
+    const Target target(4096, Resampling::Smooth);
+    const Decoded whole = decodeHeif(path, target, true);
+    const Decoded tiled = decodeHeif(path, target, false);
+    QCOMPARE(tiled.status, whole.status);
+    QVERIFY(tiled.estimate < whole.estimate);
+    QCOMPARE(tiled.image.size(), whole.image.size());
+    QCOMPARE(differingPixels(tiled.image, whole.image), 0);
 }
 
 void TestHeif::gridTileDamaged_data()
