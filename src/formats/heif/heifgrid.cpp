@@ -89,7 +89,8 @@ struct Meta
     QHash<uint32_t, int> flagAt; // in `data`
     QVector<uint32_t> tiles;
     QByteArray gridData;
-    QVector<int> properties; // the primary's, as indices into ipco
+    QHash<uint32_t, QVector<int>> itemProperties; // indices into ipco, from 1
+    QVector<int> properties;                      // the primary's
 };
 
 bool readPrimary(Meta &meta, const Box &box)
@@ -181,6 +182,7 @@ bool readGridData(Meta &meta, const Box &box, const Box &idat, const SourceFile 
     return false;
 }
 
+// Each item's property indices, of its first association entry as libheif takes them.
 bool readProperties(Meta &meta, const Box &ipma)
 {
     Bytes bytes(meta.data, ipma.content, ipma.end);
@@ -190,15 +192,39 @@ bool readProperties(Meta &meta, const Box &ipma)
     for (quint64 i = 0; i < count && bytes.ok(); ++i) {
         const uint32_t id = uint32_t(bytes.read(version < 1 ? 2 : 4));
         const int associations = int(bytes.read(1));
-        for (int a = 0; a < associations && bytes.ok(); ++a) {
-            const int index = wide ? int(bytes.read(2) & 0x7fff) : int(bytes.read(1) & 0x7f);
-            if (id == meta.primary)
-                meta.properties.append(index);
-        }
-        if (id == meta.primary)
-            return bytes.ok();
+        QVector<int> indices;
+        for (int a = 0; a < associations && bytes.ok(); ++a)
+            indices.append(wide ? int(bytes.read(2) & 0x7fff) : int(bytes.read(1) & 0x7f));
+        if (!meta.itemProperties.contains(id))
+            meta.itemProperties.insert(id, indices);
     }
-    return false;
+    meta.properties = meta.itemProperties.value(meta.primary);
+    return bytes.ok() && meta.itemProperties.contains(meta.primary);
+}
+
+// The size every tile's ispe gives, which places them in libheif's whole decode; invalid where
+// one has none or they differ.
+QSize tileSize(const Meta &meta, const Box &ipco)
+{
+    const QVector<Box> properties = children(meta.data, ipco.content, ipco.end);
+    QSize common;
+    for (uint32_t tile : meta.tiles) {
+        QSize size;
+        for (int index : meta.itemProperties.value(tile)) {
+            const Box box = properties.value(index - 1);
+            if (box.type != "ispe")
+                continue;
+            Bytes bytes(meta.data, box.content + 4, box.end);
+            const quint64 width = bytes.read(4), height = bytes.read(4);
+            if (bytes.ok() && width > 0 && height > 0 && width < 65536 && height < 65536)
+                size = QSize(int(width), int(height));
+            break;
+        }
+        if (!size.isValid() || (common.isValid() && size != common))
+            return QSize();
+        common = size;
+    }
+    return common;
 }
 
 bool readSteps(const Meta &meta, const Box &ipco, Grid &grid)
@@ -226,7 +252,9 @@ bool readSteps(const Meta &meta, const Box &ipco, Grid &grid)
         } else {
             continue;
         }
-        if (!bytes.ok())
+        // libheif refuses two of a kind at decode: so does its whole decode, kept for that.
+        const auto same = [&step](const Step &s) { return s.kind == step.kind; };
+        if (!bytes.ok() || std::any_of(grid.steps.begin(), grid.steps.end(), same))
             return false;
         grid.steps.append(step);
     }
@@ -262,7 +290,8 @@ Grid read(const SourceFile &source, const QByteArray &data, qint64 metaContent)
         !readGrid(meta.gridData, grid) || !readProperties(meta, find(iprpBoxes, "ipma")) ||
         !readSteps(meta, find(iprpBoxes, "ipco"), grid))
         return Grid();
-    if (meta.tiles.size() != grid.rows * grid.columns)
+    grid.tileSize = tileSize(meta, find(iprpBoxes, "ipco"));
+    if (meta.tiles.size() != grid.rows * grid.columns || !grid.tileSize.isValid())
         return Grid();
     const QByteArray tileType = meta.types.value(meta.tiles.value(0));
     for (uint32_t tile : meta.tiles) {
@@ -279,14 +308,16 @@ Grid read(const SourceFile &source, const QByteArray &data, qint64 metaContent)
 
 namespace {
 
-// A fraction as libheif 1.15 keeps it: both terms halved until they fit in 16 bits.
+// A fraction as libheif 1.15 keeps it: both terms halved until they fit in 17 bits, its sums
+// and products in 32 bits, wrapping as libheif's do.
 struct Fraction
 {
-    qint64 num = 0, den = 1;
+    int32_t num = 0, den = 1;
 
-    static Fraction of(qint64 num, qint64 den)
+    static int32_t wrap(qint64 value) { return int32_t(uint32_t(quint64(value))); }
+    static Fraction of(int32_t num, int32_t den)
     {
-        constexpr qint64 Max = 0x10000;
+        constexpr int32_t Max = 0x10000;
         while (den > Max || den < -Max)
             num /= 2, den /= 2;
         while (num > Max || num < -Max)
@@ -295,17 +326,26 @@ struct Fraction
     }
     Fraction operator+(const Fraction &b) const
     {
-        return den == b.den ? of(num + b.num, den) : of(num * b.den + b.num * den, den * b.den);
+        return den == b.den
+                   ? of(wrap(qint64(num) + b.num), den)
+                   : of(wrap(qint64(num) * b.den + qint64(b.num) * den), wrap(qint64(den) * b.den));
     }
     Fraction operator-(const Fraction &b) const
     {
-        return den == b.den ? of(num - b.num, den) : of(num * b.den - b.num * den, den * b.den);
+        return den == b.den
+                   ? of(wrap(qint64(num) - b.num), den)
+                   : of(wrap(qint64(num) * b.den - qint64(b.num) * den), wrap(qint64(den) * b.den));
     }
-    Fraction plus(qint64 v) const { return of(num + v * den, den); }
-    Fraction halved() const { return of(num, den * 2); }
-    bool valid() const { return den != 0; }
-    int down() const { return int(num / den); }
-    int nearest() const { return int((num + den / 2) / den); }
+    Fraction plus(int v) const { return of(wrap(num + qint64(v) * den), den); }
+    Fraction halved() const { return of(num, wrap(qint64(den) * 2)); }
+    // Where libheif would divide by zero or overflow, nothing.
+    bool valid() const { return den != 0 && !(den == -1 && num == INT32_MIN); }
+    int down() const { return valid() ? num / den : 0; }
+    int nearest() const
+    {
+        const int32_t sum = wrap(qint64(num) + den / 2);
+        return valid() && !(den == -1 && sum == INT32_MIN) ? sum / den : 0;
+    }
 };
 
 // The crop libheif makes of an image of `size`: left, top, right, bottom, inclusive.
@@ -318,11 +358,16 @@ bool cleanCrop(const Step &step, const QSize &size, int edges[4])
     if (!width.valid() || !height.valid() || !h.valid() || !v.valid())
         return false;
     const Fraction pcX = h + Fraction::of(size.width() - 1, 2);
-    const int left = (pcX - width.plus(-1).halved()).down();
-    const int right = width.plus(-1).plus(left).nearest();
+    const Fraction leftEdge = pcX - width.plus(-1).halved();
+    const int left = leftEdge.down();
+    const Fraction rightEdge = width.plus(-1).plus(left);
     const Fraction pcY = v + Fraction::of(size.height() - 1, 2);
-    const int top = (pcY - height.plus(-1).halved()).nearest();
-    const int bottom = height.plus(-1).plus(top).nearest();
+    const Fraction topEdge = pcY - height.plus(-1).halved();
+    const int top = topEdge.nearest();
+    const Fraction bottomEdge = height.plus(-1).plus(top);
+    if (!leftEdge.valid() || !rightEdge.valid() || !topEdge.valid() || !bottomEdge.valid())
+        return false;
+    const int right = rightEdge.nearest(), bottom = bottomEdge.nearest();
     edges[0] = std::max(left, 0), edges[1] = std::max(top, 0);
     edges[2] = std::min(right, size.width() - 1), edges[3] = std::min(bottom, size.height() - 1);
     return edges[0] <= edges[2] && edges[1] <= edges[3];

@@ -34,6 +34,7 @@ struct Grid
     bool av1 = false; // av01 tiles, else hvc1
     int rows = 0, columns = 0;
     QSize size;                  // the tiles pasted, cut to this
+    QSize tileSize;              // every tile's, as its ispe says
     QVector<uint32_t> tiles;     // item IDs, row by row
     QVector<Step> steps;         // the primary's transformations
     QVector<qint64> hiddenFlags; // file offsets of the tiles' hidden flags

@@ -240,7 +240,7 @@ bool Decoder::prepare(const QSize &primary)
     m_contexts.push_back(std::make_unique<Context>(m_source, m_grid.hiddenFlags));
     if (!m_contexts.front()->isOpen())
         return false;
-    m_tile = m_contexts.front()->tileSize(m_grid.tiles.front());
+    m_tile = m_grid.tileSize;
     for (uint32_t id : m_grid.tiles)
         if (!m_tile.isValid() || m_contexts.front()->tileSize(id) != m_tile)
             return false;
