@@ -262,6 +262,13 @@ bool writeGridHuge(const QString &folder)
                               QSize(512, 512), false, {}, 85);
 }
 
+// A photo already of the 2048 output's size, for what its encoder alone takes.
+bool writePng2048(const QString &folder)
+{
+    QDir().mkpath(folder);
+    return photoLike(QSize(2048, 1536), 2).save(QDir(folder).filePath("p0.png"));
+}
+
 // A small file that declares a huge image: 16000 x 16000 black pixels, about 750 KB.
 bool writeBomb(const QString &folder)
 {
@@ -716,8 +723,10 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
 
 // A grid HEIC alone, tile by tile and, through the switch that keeps libheif's whole decode,
 // as before: its time at 1024 against libheif's one-core decode, its peak at 2048 written as
-// HEIC and, to leave the HEIC encoder out, as JPEG.
-void reportGrid(QTextStream &out, const QString &set, const QString &input)
+// HEIC and, to leave the HEIC encoder out, as JPEG; beside them, the encoder's own peak on a
+// picture already of the output's size.
+void reportGrid(QTextStream &out, const QString &set, const QString &input,
+                const QString &encoderOnly)
 {
     const auto run = [&input](const QString &mode, int size, bool whole) {
         if (whole)
@@ -727,10 +736,12 @@ void reportGrid(QTextStream &out, const QString &set, const QString &input)
         return m;
     };
     const Measure d = measure("libheif", input, 1024);
+    const Measure encoder = measure("all", encoderOnly, 2048);
     const QVector<Measure> m{run("all", 1024, false),     run("all", 1024, true),
                              run("all", 2048, false),     run("all", 2048, true),
                              run("all-jpg", 2048, false), run("all-jpg", 2048, true)};
-    if (d.images == 0 || std::any_of(m.begin(), m.end(), [](auto r) { return r.images == 0; })) {
+    if (d.images == 0 || encoder.images == 0 ||
+        std::any_of(m.begin(), m.end(), [](auto r) { return r.images == 0; })) {
         out << set << ": a run failed\n";
         return;
     }
@@ -740,6 +751,7 @@ void reportGrid(QTextStream &out, const QString &set, const QString &input)
                             "whole, 2048", "tiles, 2048, JPEG", "whole, 2048, JPEG"};
     for (int i = 0; i < m.size(); ++i)
         printLine(out, names.at(i), m.at(i));
+    printLine(out, "2048 x 1536 PNG, HEIC out", encoder);
     out << QString("   at 1024 tiles/d = %1   whole/d = %2   peak at 2048 tiles %3 MB, whole %4 MB"
                    "   JPEG out tiles %5 MB, whole %6 MB\n\n")
                .arg(m[0].seconds / d.seconds, 0, 'f', 3)
@@ -1013,9 +1025,10 @@ int main(int argc, char *argv[])
         {"raw 24 MP, by its full-size preview", root + "/raw-preview/r0.dng"},
         {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
     if (only == "heic-grid") {
-        if (!ready("huge-heic-grid", writeGridHuge))
+        if (!ready("huge-heic-grid", writeGridHuge) || !ready("png-2048", writePng2048))
             return 1;
-        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid");
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid",
+                   root + "/png-2048");
         const QList<QPair<QString, QString>> grid{
             {"HEIC 48 MP grid", root + "/huge-heic-grid/g0.heic"}};
         reportEstimates(out, grid, 2048);
@@ -1080,8 +1093,9 @@ int main(int argc, char *argv[])
     reportConversion(out, "HEIC 12 MP, JPEG out", root + "/heic", size, rounds);
     report(out, "AVIF 12 MP, AVIF out", root + "/avif", size, rounds, Floor::Libheif);
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
-    if (ready("huge-heic-grid", writeGridHuge))
-        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid");
+    if (ready("huge-heic-grid", writeGridHuge) && ready("png-2048", writePng2048))
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid",
+                   root + "/png-2048");
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
