@@ -33,7 +33,9 @@ QByteArray fullBox(const char *type, int version, int flags, const QByteArray &c
 heif_error writeBytes(heif_context *, const void *data, size_t size, void *user)
 {
     static_cast<QByteArray *>(user)->append(static_cast<const char *>(data), int(size));
-    return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+    heif_error ok{}; // heif_error_Ok
+    ok.message = "";
+    return ok;
 }
 
 // The whole box of `type` in `file`, first found.
