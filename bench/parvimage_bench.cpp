@@ -19,6 +19,7 @@
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
 #include "syntheticdng.h"
+#include "syntheticgrid.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
 #include "system/workercores.h"
@@ -43,6 +44,7 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -270,6 +272,25 @@ bool writePhoneHuge(const QString &folder)
             return false;
     }
     return true;
+}
+
+// A phone's 48 MP photo as its camera stores it: a grid of 512 x 512 tiles, 16 by 12.
+bool writeGridHuge(const QString &folder)
+{
+    QDir().mkpath(folder);
+    return writeSyntheticGrid(QDir(folder).filePath("g0.heic"), photoLike(QSize(8064, 6048), 1),
+                              QSize(512, 512), false, {}, 85);
+}
+
+// A phone's photo already of the 2048 output's size, for what the HEIC encoder takes there.
+bool writeHeic2048(const QString &folder)
+{
+    QDir().mkpath(folder);
+    const QString png = QDir(folder).filePath("p0.png");
+    const bool ok =
+        photoLike(QSize(2048, 1536), 2).save(png) && asHeic(png, QDir(folder).filePath("p0"));
+    QFile::remove(png);
+    return ok;
 }
 
 // A small file that declares a huge image: 16000 x 16000 black pixels, about 750 KB.
@@ -726,6 +747,48 @@ Measure report(QTextStream &out, const QString &set, const QString &input, int s
     return b;
 }
 
+// A grid HEIC alone, tile by tile and, through the switch that keeps libheif's whole decode,
+// as before: its time at 1024 against libheif's one-core decode, its peak at 2048 written as
+// HEIC and, to leave the HEIC encoder out, as JPEG; beside them, the peak of a HEIC already of
+// the output's size written at 2048, the HEIC encoder's share.
+void reportGrid(QTextStream &out, const QString &set, const QString &input,
+                const QString &encoderOnly)
+{
+    const auto run = [&input](const QString &mode, int size, bool whole) {
+        if (whole)
+            qputenv("PARVIMAGE_HEIF_WHOLE", "1");
+        const Measure m = measure(mode, input, size);
+        qunsetenv("PARVIMAGE_HEIF_WHOLE");
+        return m;
+    };
+    const Measure d = measure("libheif", input, 1024);
+    const Measure encoder = measure("all", encoderOnly, 2048);
+    const QVector<Measure> m{run("all", 1024, false),     run("all", 1024, true),
+                             run("all", 2048, false),     run("all", 2048, true),
+                             run("all-jpg", 2048, false), run("all-jpg", 2048, true)};
+    if (d.images == 0 || encoder.images == 0 ||
+        std::any_of(m.begin(), m.end(), [](auto r) { return r.images == 0; })) {
+        out << set << ": a run failed\n";
+        return;
+    }
+    out << set << ", alone, " << QThread::idealThreadCount() << " cores\n";
+    printLine(out, "(d) libheif, one core", d);
+    const QStringList names{"tiles, 1024", "whole, 1024",       "tiles, 2048",
+                            "whole, 2048", "tiles, 2048, JPEG", "whole, 2048, JPEG"};
+    for (int i = 0; i < m.size(); ++i)
+        printLine(out, names.at(i), m.at(i));
+    printLine(out, "HEIC 2048 x 1536 at 2048", encoder);
+    out << QString("   at 1024 tiles/d = %1   whole/d = %2   peak at 2048 tiles %3 MB, whole %4 MB"
+                   "   JPEG out tiles %5 MB, whole %6 MB\n\n")
+               .arg(m[0].seconds / d.seconds, 0, 'f', 3)
+               .arg(m[1].seconds / d.seconds, 0, 'f', 3)
+               .arg(m[2].peakMb, 0, 'f', 1)
+               .arg(m[3].peakMb, 0, 'f', 1)
+               .arg(m[4].peakMb, 0, 'f', 1)
+               .arg(m[5].peakMb, 0, 'f', 1);
+    out.flush();
+}
+
 // HEIC or AVIF converted to JPEG, as a phone's photos are for mail, against libheif's one-core
 // decode of the same files.
 void reportConversion(QTextStream &out, const QString &set, const QString &input, int size,
@@ -1035,7 +1098,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|alone|gif]\n");
+                         "[--rounds N] [--only sending|cameras|heic-grid|alone|gif]\n");
     return 2;
 }
 
@@ -1118,6 +1181,17 @@ int main(int argc, char *argv[])
         {"raw 24 MP", root + "/raw/r0.dng"},
         {"raw 24 MP, by its full-size preview", root + "/raw-preview/r0.dng"},
         {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
+    if (only == "heic-grid") {
+        if (!ready("huge-heic-grid", writeGridHuge) || !ready("heic-2048", writeHeic2048))
+            return 1;
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid",
+                   root + "/heic-2048");
+        const QList<QPair<QString, QString>> grid{
+            {"HEIC 48 MP grid", root + "/huge-heic-grid/g0.heic"}};
+        reportEstimates(out, grid, 2048);
+        reportEstimates(out, grid, 2048, "estimate-smooth");
+        return 0;
+    }
     if (only == "cameras") {
         if (!cameraSets())
             return 1;
@@ -1185,6 +1259,9 @@ int main(int argc, char *argv[])
     reportConversion(out, "HEIC 12 MP, JPEG out", root + "/heic", size, rounds);
     report(out, "AVIF 12 MP, AVIF out", root + "/avif", size, rounds, Floor::Libheif);
     report(out, "HEIC 48 MP (8064 x 6048), HEIC out", root + "/huge-heic", 2048, 1, Floor::Libheif);
+    if (ready("huge-heic-grid", writeGridHuge) && ready("heic-2048", writeHeic2048))
+        reportGrid(out, "HEIC 48 MP grid of 512 x 512 tiles", root + "/huge-heic-grid",
+                   root + "/heic-2048");
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
@@ -1204,6 +1281,7 @@ int main(int argc, char *argv[])
         {"HEIC 12 MP", root + "/heic/b0.heic"},
         {"AVIF 12 MP", root + "/avif/b0.avif"},
         {"HEIC 48 MP", root + "/huge-heic/s0.heic"},
+        {"HEIC 48 MP grid", root + "/huge-heic-grid/g0.heic"},
         {"lossy WebP 12 MP", root + "/webp/b0.webp"},
         {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"}};
     reportEstimates(out, rows, 2048);

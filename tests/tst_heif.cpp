@@ -1,7 +1,11 @@
 #include "batch/outcometext.h"
+#include "formats/heif/heifdecoder.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
+#include "syntheticgrid.h"
+#include "system/sourcefile.h"
+#include "system/workercores.h"
 #include "testimages.h"
 #include "testmain.h"
 
@@ -11,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <libheif/heif.h>
 
@@ -30,6 +35,14 @@ private slots:
     void damagedRefused_data();
     void damagedRefused();
     void declaredTooLarge();
+    void gridTiled_data();
+    void gridTiled();
+    void gridCorpus_data();
+    void gridCorpus();
+    void gridBoxDamaged_data();
+    void gridBoxDamaged();
+    void gridTileDamaged_data();
+    void gridTileDamaged();
 
 private:
     QTemporaryDir dir;
@@ -121,6 +134,43 @@ bool writePhonePhoto(const QString &path, bool avif, const QImage &stored)
     heif_encoder_release(encoder);
     heif_context_free(context);
     return ok;
+}
+
+struct Decoded
+{
+    Formats::Status status = Formats::Status::Failed;
+    QImage image;
+    QString words;
+    qint64 estimate = 0;
+    QSize stored;
+};
+
+// The program's decode of `path`, tile by tile or, with `whole`, as libheif gives it whole.
+Decoded decodeHeif(const QString &path, const Target &target, bool whole)
+{
+    if (whole)
+        qputenv("PARVIMAGE_HEIF_WHOLE", "1");
+    SourceFile source(path);
+    const std::unique_ptr<Formats::Decoder> decoder = HeifDecoder::open(source);
+    qunsetenv("PARVIMAGE_HEIF_WHOLE");
+    Decoded d;
+    d.status = decoder->refusal();
+    d.words = decoder->refusalWords();
+    if (d.status != Formats::Status::Decoded)
+        return d;
+    d.estimate = decoder->memoryEstimate(target);
+    d.stored = decoder->header().stored;
+    d.status = decoder->decode(target, &d.image, &d.words);
+    return d;
+}
+
+int differingPixels(const QImage &a, const QImage &b)
+{
+    int count = 0;
+    for (int y = 0; y < qMin(a.height(), b.height()); ++y)
+        for (int x = 0; x < qMin(a.width(), b.width()); ++x)
+            count += a.pixel(x, y) != b.pixel(x, y);
+    return count;
 }
 
 } // namespace
@@ -280,6 +330,164 @@ void TestHeif::declaredTooLarge()
     const RowOutcome outcome = runRow(source, output);
     QCOMPARE(outcome.status, RowOutcome::TooLarge);
     QCOMPARE(outcome.imageSize, QSize(40000, 40000));
+    QVERIFY(!QFile::exists(output));
+}
+
+void TestHeif::gridTiled_data()
+{
+    QTest::addColumn<bool>("avif");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("cores");
+    QTest::addColumn<QSize>("upright");
+    const QSize odd(301, 203), turned(203, 301);
+    QTest::newRow("heic, odd edges") << false << odd << QStringList() << 1 << odd;
+    QTest::newRow("heic, tiles exactly")
+        << false << QSize(256, 256) << QStringList() << 2 << QSize(256, 256);
+    QTest::newRow("heic, irot 1") << false << odd << QStringList{"irot 1"} << 1 << turned;
+    QTest::newRow("heic, irot 2, two cores") << false << odd << QStringList{"irot 2"} << 2 << odd;
+    QTest::newRow("heic, irot 3, two cores")
+        << false << odd << QStringList{"irot 3"} << 2 << turned;
+    QTest::newRow("heic, imir 0") << false << odd << QStringList{"imir 0"} << 1 << odd;
+    QTest::newRow("heic, imir 1 then irot 1")
+        << false << odd << QStringList{"imir 1", "irot 1"} << 2 << turned;
+    QTest::newRow("heic, clap at odd offsets")
+        << false << odd << QStringList{"clap 181 121 -11 7"} << 1 << QSize(181, 121);
+    QTest::newRow("heic, clap, irot 3, imir 0")
+        << false << odd << QStringList{"clap 200 151 3 -5", "irot 3", "imir 0"} << 2
+        << QSize(151, 200);
+    QTest::newRow("heic, irot 1 then clap")
+        << false << odd << QStringList{"irot 1", "clap 99 250 1 0"} << 1 << QSize(99, 250);
+    QTest::newRow("avif, irot 1, two cores") << true << odd << QStringList{"irot 1"} << 2 << turned;
+    QTest::newRow("avif, clap, imir 1")
+        << true << odd << QStringList{"clap 255 180 0 -3", "imir 1"} << 1 << QSize(255, 180);
+}
+
+// A grid decoded tile by tile gives exactly the pixels of libheif's whole decode, every
+// pixel read at full size and reduced smoothly, and holds tiles rather than planes.
+void TestHeif::gridTiled()
+{
+    QFETCH(bool, avif);
+    QFETCH(QSize, size);
+    QFETCH(QStringList, steps);
+    QFETCH(int, cores);
+    QFETCH(QSize, upright);
+    const QString path = dir.filePath(avif ? "grid.avif" : "grid.heic");
+    QVERIFY(writeSyntheticGrid(path, TestImages::pattern(size), QSize(128, 128), avif, steps));
+    const WorkerCores::Scope scope(cores, 0);
+    const int side = qMax(size.width(), size.height());
+    for (const Target &target : {Target(side), Target(157, Resampling::Smooth)}) {
+        const Decoded whole = decodeHeif(path, target, true);
+        const Decoded tiled = decodeHeif(path, target, false);
+        QVERIFY2(whole.status == Formats::Status::Decoded, qPrintable(whole.words));
+        QVERIFY2(tiled.status == Formats::Status::Decoded, qPrintable(tiled.words));
+        QCOMPARE(tiled.stored, upright);
+        QCOMPARE(tiled.image.size(), whole.image.size());
+        QCOMPARE(tiled.image.format(), whole.image.format());
+        QCOMPARE(differingPixels(tiled.image, whole.image), 0);
+        QCOMPARE(tiled.image.colorSpace(), whole.image.colorSpace());
+        QVERIFY(tiled.estimate < whole.estimate);
+    }
+}
+
+void TestHeif::gridCorpus_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("cores");
+    const QStringList files = corpusFiles("heif", "*grid*");
+    if (files.isEmpty())
+        QTest::newRow("no corpus") << QString() << 1;
+    for (const QString &path : files) {
+        const QString name = QFileInfo(path).fileName();
+        QTest::newRow(qPrintable(name + ", one core")) << path << 1;
+        QTest::newRow(qPrintable(name + ", two cores")) << path << 2;
+    }
+}
+
+// The grids phones and encoders wrote: tile by tile, exactly libheif's whole image.
+void TestHeif::gridCorpus()
+{
+    QFETCH(QString, path);
+    QFETCH(int, cores);
+    if (path.isEmpty())
+        QSKIP("no corpus beside the checkout");
+    const WorkerCores::Scope scope(cores, 0);
+    const Target target(4096, Resampling::Smooth);
+    const Decoded whole = decodeHeif(path, target, true);
+    const Decoded tiled = decodeHeif(path, target, false);
+    QCOMPARE(tiled.status, whole.status);
+    QVERIFY(tiled.estimate < whole.estimate);
+    QCOMPARE(tiled.image.size(), whole.image.size());
+    QCOMPARE(differingPixels(tiled.image, whole.image), 0);
+}
+
+void TestHeif::gridBoxDamaged_data()
+{
+    QTest::addColumn<QByteArray>("box");
+    for (const char *box : {"pitm", "iinf", "iref", "iloc", "idat", "ispe", "ipma", "clap", "irot"})
+        QTest::newRow(box) << QByteArray(box);
+}
+
+// Every byte of a box the grid is read from, changed in turn: the tiles give what the whole
+// decode gives, its pixels or its refusal, and never crash.
+void TestHeif::gridBoxDamaged()
+{
+    QFETCH(QByteArray, box);
+    const QString path = dir.filePath("boxes.heic");
+    QVERIFY(writeSyntheticGrid(path, TestImages::pattern(QSize(200, 150)), QSize(128, 128), false,
+                               {"clap 181 121 -11 7", "irot 1", "imir 0"}));
+    const QByteArray bytes = TestImages::readAll(path);
+    const int start = bytes.indexOf(box) - 4;
+    QVERIFY(start > 0);
+    const int size = int(qFromBigEndian<quint32>(bytes.constData() + start));
+    const QString damaged = dir.filePath("box-damaged.heic");
+    const Target target(64, Resampling::Smooth);
+    for (int at = start; at < start + size; ++at) {
+        QByteArray changed = bytes;
+        changed[at] = char(changed.at(at) ^ (at % 2 ? 0x81 : 0x7e));
+        QVERIFY(TestImages::writeAll(damaged, changed));
+        const Decoded whole = decodeHeif(damaged, target, true);
+        const Decoded tiled = decodeHeif(damaged, target, false);
+        const QString where = QString("byte %1 of the box").arg(at - start);
+        QVERIFY2(tiled.status == whole.status, qPrintable(where + QString(": %1 %2, %3 %4")
+                                                                      .arg(int(tiled.status))
+                                                                      .arg(tiled.words)
+                                                                      .arg(int(whole.status))
+                                                                      .arg(whole.words)));
+        // Where the tiles were not taken, both are libheif's, which may leave pixels unset.
+        const bool tiles = tiled.estimate != whole.estimate;
+        QVERIFY2(!tiles || differingPixels(tiled.image, whole.image) == 0, qPrintable(where));
+    }
+}
+
+void TestHeif::gridTileDamaged_data()
+{
+    QTest::addColumn<bool>("avif");
+    QTest::addColumn<double>("keep");
+    QTest::newRow("heic, last tile cut short") << false << 0.95;
+    QTest::newRow("heic, tiles cut at half") << false << 0.5;
+    QTest::newRow("avif, last tile cut short") << true << 0.95;
+}
+
+// A grid whose tiles end early is refused as the whole decode refuses it, and nothing written.
+void TestHeif::gridTileDamaged()
+{
+    QFETCH(bool, avif);
+    QFETCH(double, keep);
+    const QString path = dir.filePath(avif ? "whole.avif" : "whole.heic");
+    const QString cut = dir.filePath(avif ? "cut-grid.avif" : "cut-grid.heic");
+    QVERIFY(writeSyntheticGrid(path, TestImages::pattern(QSize(400, 300)), QSize(128, 128), avif));
+    QVERIFY(TestImages::writeCut(path, cut, keep));
+    const Target target(100, Resampling::Smooth);
+    const Decoded whole = decodeHeif(cut, target, true);
+    const Decoded tiled = decodeHeif(cut, target, false);
+    QCOMPARE(tiled.status, Formats::Status::Damaged);
+    QCOMPARE(whole.status, tiled.status);
+    QVERIFY(!tiled.words.isEmpty());
+    const QString output = dir.filePath("cut-grid-out.png");
+    QFile::remove(output);
+    const RowOutcome outcome = runRow(cut, output);
+    QCOMPARE(outcome.status, RowOutcome::Damaged);
     QVERIFY(!QFile::exists(output));
 }
 

@@ -3,6 +3,7 @@
 #include "formats/heif/heifgainmap.h"
 #include "formats/heif/heifmetadata.h"
 #include "formats/heif/heifplanes.h"
+#include "formats/heif/heiftiles.h"
 #include "resample/rowsink.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
@@ -60,17 +61,9 @@ struct Reader
 const heif_reader ReaderFunctions{1, Reader::getPosition, Reader::read, Reader::seek,
                                   Reader::waitForFileSize};
 
-// Codings libheif cannot decode make the file unreadable; anything else is damage.
-Status statusOf(const heif_error &e)
-{
-    const bool unsupported = e.code == heif_error_Unsupported_filetype ||
-                             e.code == heif_error_Unsupported_feature ||
-                             e.subcode == heif_suberror_Unsupported_codec;
-    return unsupported ? Status::Failed : Status::Damaged;
-}
-
-// The top-level meta box's content, where every item and property is described.
-QByteArray metaBox(const SourceFile &source)
+// The top-level meta box's content, where every item and property is described, and where in
+// the file it starts.
+QByteArray metaBox(const SourceFile &source, qint64 *contentAt)
 {
     for (qint64 at = 0; at + 8 <= source.size();) {
         const QByteArray header = source.read(at, 16);
@@ -84,8 +77,10 @@ QByteArray metaBox(const SourceFile &source)
         } else if (size == 0) {
             size = source.size() - at;
         }
-        if (header.mid(4, 4) == "meta" && size >= headerSize && size <= 16 * 1024 * 1024)
+        if (header.mid(4, 4) == "meta" && size >= headerSize && size <= 16 * 1024 * 1024) {
+            *contentAt = at + headerSize;
             return source.read(at + headerSize, size - headerSize);
+        }
         if (size < 8)
             break;
         at += size;
@@ -96,7 +91,8 @@ QByteArray metaBox(const SourceFile &source)
 class Decoder : public Formats::Decoder
 {
 public:
-    explicit Decoder(const SourceFile &source) : m_source(source), m_meta(metaBox(source))
+    explicit Decoder(const SourceFile &source)
+        : m_source(source), m_meta(metaBox(source, &m_metaAt))
     {
         m_reader.source = &source;
         if (!m_context) {
@@ -111,16 +107,20 @@ public:
         if (e.code != heif_error_Ok) {
             // Uncompressed and JPEG 2000 images, which libheif 1.15 takes for missing ones.
             const bool unknownCoding = m_meta.contains("unci") || m_meta.contains("j2k1");
-            refuse(unknownCoding ? Status::Failed : statusOf(e), QString::fromUtf8(e.message));
+            refuse(unknownCoding ? Status::Failed : HeifPlanes::statusOf(e),
+                   QString::fromUtf8(e.message));
             return;
         }
         m_header.stored =
             QSize(heif_image_handle_get_width(m_handle), heif_image_handle_get_height(m_handle));
         if (!m_header.stored.isValid())
             refuse(Status::Damaged);
+        else
+            m_tiles = HeifTiles::open(source, m_meta, m_metaAt, m_handle);
     }
     ~Decoder() override
     {
+        m_tiles.reset();
         heif_image_handle_release(m_handle);
         heif_context_free(m_context);
     }
@@ -136,10 +136,12 @@ private:
     Status decodeWith(const Target &target, QImage *out, QString *words);
 
     const SourceFile &m_source;
+    qint64 m_metaAt = 0;
     QByteArray m_meta;
     Reader m_reader;
     heif_context *m_context = HeifMetadata::newContext();
     heif_image_handle *m_handle = nullptr;
+    std::unique_ptr<HeifTiles::Tiles> m_tiles; // a grid decoded tile by tile
 };
 
 PhotoMetadata Decoder::metadata()
@@ -161,6 +163,12 @@ PhotoMetadata Decoder::metadata()
 
 Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
 {
+    if (m_tiles) {
+        const Status status = m_tiles->decode(target, out, words);
+        if (status == Status::Decoded)
+            out->setColorSpace(HeifMetadata::colourSpace(HeifMetadata::read(m_handle)));
+        return status;
+    }
     const HeifPlanes::Layout layout = HeifPlanes::nativeLayout(m_meta);
     heif_decoding_options *options = heif_decoding_options_alloc();
     options->strict_decoding = 1;
@@ -171,7 +179,7 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
     if (e.code != heif_error_Ok) {
         heif_image_release(image);
         *words = QString::fromUtf8(e.message);
-        return statusOf(e);
+        return HeifPlanes::statusOf(e);
     }
     const bool premultiplied = heif_image_handle_is_premultiplied_alpha(m_handle);
     const Status status = HeifPlanes::push(image, m_handle, target, premultiplied, out);
@@ -200,6 +208,8 @@ qint64 Decoder::memoryEstimate(const Target &target)
 {
     if (!m_handle)
         return 0;
+    if (m_tiles)
+        return m_tiles->memoryEstimate(target);
     const QSize size = m_header.stored;
     const int bits = qMax(8, heif_image_handle_get_luma_bits_per_pixel(m_handle));
     const bool alpha = heif_image_handle_has_alpha_channel(m_handle);

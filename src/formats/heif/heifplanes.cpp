@@ -68,7 +68,7 @@ struct Matrix
     {
         Matrix m;
         heif_color_profile_nclx *nclx = nullptr;
-        if (heif_image_get_nclx_color_profile(image, &nclx).code != heif_error_Ok &&
+        if ((!image || heif_image_get_nclx_color_profile(image, &nclx).code != heif_error_Ok) &&
             heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok)
             return m;
         if (!nclx)
@@ -276,6 +276,37 @@ qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
     return luma + chroma + (alpha ? luma : 0);
 }
 
+namespace {
+
+RowLayout plainLayout(const Matrix &matrix)
+{
+    return RowLayout::ycbcr(
+        false, floatMatrix(matrix), [matrix](float y, float cb, float cr, float) {
+            float rgb[3];
+            matrix.toRgb(y, int(cb), int(cr), 8, 255.0f, rgb);
+            return qRgb(toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255));
+        });
+}
+
+} // namespace
+
+Status statusOf(const heif_error &e)
+{
+    const bool unsupported = e.code == heif_error_Unsupported_filetype ||
+                             e.code == heif_error_Unsupported_feature ||
+                             e.subcode == heif_suberror_Unsupported_codec;
+    return unsupported ? Status::Failed : Status::Damaged;
+}
+
+bool undescribedLayout(const heif_image_handle *handle, RowLayout *layout)
+{
+    const Matrix matrix = Matrix::of(nullptr, handle);
+    if (matrix.identity)
+        return false;
+    *layout = plainLayout(matrix);
+    return true;
+}
+
 Status push(const heif_image *image, const heif_image_handle *handle, const Target &target,
             bool premultiplied, QImage *out)
 {
@@ -286,15 +317,8 @@ Status push(const heif_image *image, const heif_image_handle *handle, const Targ
     const QImage::Format format = outputFormat(source, premultiplied);
     const bool plain = source.plainYCbCr();
     RowLayout layout = RowLayout::floats(format, source.hasAlpha);
-    if (plain) {
-        const Matrix matrix = source.matrix;
-        layout = RowLayout::ycbcr(
-            false, floatMatrix(matrix), [matrix](float y, float cb, float cr, float) {
-                float rgb[3];
-                matrix.toRgb(y, int(cb), int(cr), 8, 255.0f, rgb);
-                return qRgb(toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255));
-            });
-    }
+    if (plain)
+        layout = plainLayout(source.matrix);
     const std::unique_ptr<RowSink> sink =
         target.sink(size, size, QImageIOHandler::TransformationNone, layout);
     if (!sink->isValid())
