@@ -122,7 +122,8 @@ private:
         if (m_layout.viaRgba)
             return m_layout.tiled ? readRgbaTiles() : readRgbaStrip();
         for (int p = 0; p < m_layout.planes(); ++p)
-            if (!(m_layout.tiled ? readTiles(p) : readStrip(p)))
+            if ((m_layout.planes() == 1 || m_layout.used(p)) &&
+                !(m_layout.tiled ? readTiles(p) : readStrip(p)))
                 return false;
         return true;
     }
@@ -202,6 +203,36 @@ qint64 largestStored(TIFF *tiff)
     return qMin(largest, decoded);
 }
 
+// An uncompressed strip or tile stored shorter than its rows: libtiff would read on into what
+// follows it. Its words where one is.
+QString shortBlock(TIFF *tiff, const Layout &layout)
+{
+    quint16 compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    if (compression != COMPRESSION_NONE || layout.viaRgba)
+        return QString();
+    const bool tiled = TIFFIsTiled(tiff);
+    const quint32 count = tiled ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
+    const quint32 perPlane = count / quint32(layout.planes());
+    quint32 rows = 0;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
+    rows = qBound<quint32>(1, rows, quint32(layout.height));
+    for (quint32 i = 0; i < count; ++i) {
+        const quint32 first = (i % qMax<quint32>(perPlane, 1)) * rows;
+        const qint64 needed =
+            tiled ? qint64(TIFFTileSize64(tiff))
+                  : qint64(qMin<quint32>(rows, quint32(layout.height) - qMin(first, quint32(layout.height)))) *
+                        layout.rowBytes();
+        const qint64 stored = qint64(TIFFGetStrileByteCount(tiff, i));
+        if (stored < needed)
+            return QStringLiteral("Read error on strip %1; got %2 bytes, expected %3")
+                .arg(i)
+                .arg(stored)
+                .arg(needed);
+    }
+    return QString();
+}
+
 class Decoder : public Formats::Decoder
 {
 public:
@@ -224,6 +255,7 @@ public:
             return;
         }
         m_header.stored = QSize(m_layout.width, m_layout.height);
+        m_directoryError = TiffCheck::anyError();
         quint16 orientation = ORIENTATION_TOPLEFT;
         TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
         m_header.transform = transformFor(orientation);
@@ -252,6 +284,7 @@ private:
     const SourceFile &m_source;
     std::unique_ptr<TiffClient> m_client;
     Layout m_layout;
+    bool m_directoryError = false; // an image read despite one is not to be trusted
 };
 
 PhotoMetadata Decoder::metadata()
@@ -307,7 +340,7 @@ Status Decoder::pushRows(RowSink *sink)
             sink->pushImageRow(
                 y, static_cast<const uchar *>(converter.convert(bands.rows(), sink->columns())));
     }
-    return TiffCheck::dataDamaged() ? Status::Damaged : Status::Decoded;
+    return TiffCheck::anyError() || m_directoryError ? Status::Damaged : Status::Decoded;
 }
 
 // The colour space and the resolution, as the toolkit's plug-in gives them.
@@ -339,6 +372,11 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         return refusal();
     }
     TiffCheck::start();
+    const QString cut = shortBlock(m_client->tiff(), m_layout);
+    if (!cut.isEmpty()) {
+        *words = cut;
+        return Status::Damaged;
+    }
     const RowLayout layout = TiffPixels::rowLayout(m_layout);
     const std::unique_ptr<RowSink> sink =
         target.sink(m_header.stored, m_header.upright(), m_header.transform, layout);

@@ -2,6 +2,8 @@
 
 #include "system/sourcefile.h"
 
+#include <QtEndian>
+
 #include <exiv2/exiv2.hpp>
 
 #include <set>
@@ -76,6 +78,7 @@ void readExif(const SourceFile &source, PhotoMetadata::Record *record)
 
 QByteArray bytesOf(TIFF *tiff, ttag_t tag, int unit)
 {
+    // libtiff gives each of these tags as a count of bytes and the bytes.
     quint32 count = 0;
     const char *data = nullptr;
     if (!TIFFGetField(tiff, tag, &count, &data) || !data)
@@ -91,7 +94,46 @@ QVector<float> floatsOf(TIFF *tiff, ttag_t tag, int count)
     return QVector<float>(values, values + count);
 }
 
+// The IPTC records, without the zeros that pad them to whole longs.
+QByteArray records(const QByteArray &padded)
+{
+    int at = 0;
+    while (at + 5 <= padded.size() && padded.at(at) == 0x1c) {
+        const int length = qFromBigEndian<quint16>(padded.constData() + at + 3);
+        if (length & 0x8000) // an extended length: taken as it stands
+            return padded;
+        at += 5 + length;
+    }
+    return padded.left(qMax(at, 0));
+}
+
 } // namespace
+
+QByteArray iptcResource(const QByteArray &padded)
+{
+    const QByteArray iim = records(padded);
+    if (iim.isEmpty())
+        return QByteArray();
+    QByteArray resource("8BIM\x04\x04\0\0", 8);
+    char size[4];
+    qToBigEndian<quint32>(quint32(iim.size()), size);
+    resource += QByteArray(size, 4) + iim;
+    if (iim.size() % 2)
+        resource += '\0';
+    return resource;
+}
+
+QByteArray iimOf(const QByteArray &resource)
+{
+    if (resource.size() < 12 || !resource.startsWith("8BIM"))
+        return QByteArray();
+    const int nameLength = uchar(resource.at(6));
+    const int sizeAt = 6 + ((nameLength + 2) & ~1);
+    if (sizeAt + 4 > resource.size())
+        return QByteArray();
+    const qint64 size = qFromBigEndian<quint32>(resource.constData() + sizeAt);
+    return resource.mid(sizeAt + 4, int(qMin<qint64>(size, resource.size() - sizeAt - 4)));
+}
 
 PhotoMetadata read(const SourceFile &source, TIFF *tiff)
 {
@@ -99,8 +141,8 @@ PhotoMetadata read(const SourceFile &source, TIFF *tiff)
     if (source.map())
         readExif(source, &record);
     record.xmp = bytesOf(tiff, TIFFTAG_XMLPACKET, 1);
-    // libtiff counts the IPTC record in longs: the record is padded to a multiple of four.
-    record.iptc = bytesOf(tiff, TIFFTAG_RICHTIFFIPTC, 4);
+    // Writers pad the records to whole longs.
+    record.iptc = iptcResource(bytesOf(tiff, TIFFTAG_RICHTIFFIPTC, 1));
     record.icc = bytesOf(tiff, TIFFTAG_ICCPROFILE, 1);
     quint16 compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);

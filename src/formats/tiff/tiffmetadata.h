@@ -13,6 +13,10 @@ namespace TiffMetadata {
 // What the current directory of `tiff`, read from `source`, holds.
 PhotoMetadata read(const SourceFile &source, TIFF *tiff);
 
+// A TIFF's IPTC records as the Photoshop resource other containers carry, and back.
+QByteArray iptcResource(const QByteArray &records);
+QByteArray iimOf(const QByteArray &resource);
+
 // The first directory's descriptive tags and the EXIF and GPS directories of `exif` (a TIFF
 // block) added to the TIFF file in `bytes`, which keeps its own image tags. False, `bytes`
 // as they were, where Exiv2 could not.

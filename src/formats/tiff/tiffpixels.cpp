@@ -114,11 +114,13 @@ float clamp01(float v)
     return v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
 }
 
-template <typename T> void unpack(const uchar *from, int count, float scale, float *to, int stride)
+// Signed samples are offset by half their range: the lowest is black, the highest white.
+template <typename T>
+void unpack(const uchar *from, int count, float scale, float *to, int stride, float offset = 0)
 {
     const T *p = reinterpret_cast<const T *>(from);
     for (int i = 0; i < count; ++i)
-        to[qint64(i) * stride] = float(p[i]) * scale;
+        to[qint64(i) * stride] = (float(p[i]) + offset) * scale;
 }
 
 // Samples of any width up to 32 bits, packed from the high bits as libtiff hands them out.
@@ -146,11 +148,11 @@ void unpackSamples(const Layout &l, const uchar *from, int count, float *to, int
     case SAMPLEFORMAT_UINT * 100 + 32:
         return unpack<quint32>(from, count, float(1.0 / 4294967295.0), to, stride);
     case SAMPLEFORMAT_INT * 100 + 8:
-        return unpack<qint8>(from, count, 1.0f / 127, to, stride);
+        return unpack<qint8>(from, count, 1.0f / 255, to, stride, 128.0f);
     case SAMPLEFORMAT_INT * 100 + 16:
-        return unpack<qint16>(from, count, 1.0f / 32767, to, stride);
+        return unpack<qint16>(from, count, 1.0f / 65535, to, stride, 32768.0f);
     case SAMPLEFORMAT_INT * 100 + 32:
-        return unpack<qint32>(from, count, float(1.0 / 2147483647.0), to, stride);
+        return unpack<qint32>(from, count, float(1.0 / 4294967295.0), to, stride, 2147483648.0f);
     case SAMPLEFORMAT_IEEEFP * 100 + 32:
         return unpack<float>(from, count, 1.0f, to, stride);
     case SAMPLEFORMAT_IEEEFP * 100 + 64:
@@ -330,7 +332,8 @@ void Converter::toSamples(const uchar *const *planes)
         return;
     }
     for (int p = 0; p < l.samples; ++p)
-        unpackSamples(l, planes[p], l.width, m_samples.data() + p, l.samples);
+        if (l.used(p))
+            unpackSamples(l, planes[p], l.width, m_samples.data() + p, l.samples);
 }
 
 // Inks and Lab to RGB from 0 to 1, three a pixel, in m_colour.

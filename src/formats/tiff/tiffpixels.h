@@ -32,6 +32,8 @@ struct Layout
 
     bool deep() const { return bits > 8 && !viaRgba; }
     int planes() const { return separate ? samples : 1; }
+    // Whether sample `index` makes the pixels: extra samples other than alpha do not.
+    bool used(int index) const { return index < colours || index == alpha; }
     // The bytes of one row of one plane, as libtiff hands it out.
     qint64 rowBytes() const
     {

@@ -196,10 +196,10 @@ void setMetadata(TIFF *tiff, const QImage &image, const PhotoMetadata &metadata,
     }
     if (!fixed.xmp.isEmpty())
         TIFFSetField(tiff, TIFFTAG_XMLPACKET, quint32(fixed.xmp.size()), fixed.xmp.constData());
-    QByteArray iptc = metadata.record().iptc;
+    QByteArray iptc = TiffMetadata::iimOf(metadata.record().iptc);
     if (!iptc.isEmpty()) {
-        iptc.append(QByteArray((4 - iptc.size() % 4) % 4, '\0'));
-        TIFFSetField(tiff, TIFFTAG_RICHTIFFIPTC, quint32(iptc.size() / 4), iptc.constData());
+        iptc.append(QByteArray((4 - iptc.size() % 4) % 4, '\0')); // whole longs, as readers expect
+        TIFFSetField(tiff, TIFFTAG_RICHTIFFIPTC, quint32(iptc.size()), iptc.constData());
     }
 }
 
