@@ -246,9 +246,9 @@ QImage libtiffRgba(const QString &path)
     // Rows as stored, top first, whatever the file's orientation.
     TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     const bool read =
-        !image.isNull() && TIFFReadRGBAImageOriented(tiff, width, height,
-                                                     reinterpret_cast<quint32 *>(image.bits()),
-                                                     ORIENTATION_TOPLEFT, 0);
+        !image.isNull() &&
+        TIFFReadRGBAImageOriented(tiff, width, height, reinterpret_cast<quint32 *>(image.bits()),
+                                  ORIENTATION_TOPLEFT, 0);
     TIFFClose(tiff);
     return read ? image : QImage();
 }

@@ -95,7 +95,8 @@ bool writeTiff(const QString &path, const Make &m)
     TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, m.format);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, m.photometric);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, m.compression);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, m.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG,
+                 m.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     const int alphaAt = m.extra >= 0 ? m.samples - 1 : -1;
     if (m.extra >= 0) {
         const quint16 extra = quint16(m.extra);
@@ -141,14 +142,14 @@ bool writeTiff(const QString &path, const Make &m)
                         }
                 const tmsize_t size = tmsize_t(block.size());
                 const quint32 strip = TIFFComputeStrip(tiff, quint32(y0), quint16(plane));
-                written &= (m.tiled ? TIFFWriteEncodedTile(tiff,
-                                                           TIFFComputeTile(tiff, quint32(x0),
-                                                                           quint32(y0), 0,
-                                                                           quint16(plane)),
-                                                           block.data(), size)
-                                    : TIFFWriteEncodedStrip(
-                                          tiff, strip, block.data(),
-                                          qMin<qint64>(size, rowBytes * (Size.height() - y0)))) >= 0;
+                written &=
+                    (m.tiled ? TIFFWriteEncodedTile(tiff,
+                                                    TIFFComputeTile(tiff, quint32(x0), quint32(y0),
+                                                                    0, quint16(plane)),
+                                                    block.data(), size)
+                             : TIFFWriteEncodedStrip(
+                                   tiff, strip, block.data(),
+                                   qMin<qint64>(size, rowBytes * (Size.height() - y0)))) >= 0;
                 if (!m.tiled)
                     break;
             }
@@ -166,12 +167,14 @@ QImage meant(const Make &m)
         for (int x = 0; x < Size.width(); ++x) {
             int v[3];
             for (int c = 0; c < 3; ++c)
-                v[c] = int(std::lround(level(x, y, m.samples >= 3 ? c : 0, m.samples, alphaAt) * 255));
+                v[c] =
+                    int(std::lround(level(x, y, m.samples >= 3 ? c : 0, m.samples, alphaAt) * 255));
             if (m.photometric == PHOTOMETRIC_CIELAB) {
                 const double l = std::lround(level(x, y, 0, 3, -1) * 255) / 255.0 * 100;
                 const double f = (l + 16) / 116;
                 const double lum = l > 8 ? f * f * f : l / 903.3;
-                const double e = lum <= 0.0031308 ? 12.92 * lum : 1.055 * std::pow(lum, 1 / 2.4) - 0.055;
+                const double e =
+                    lum <= 0.0031308 ? 12.92 * lum : 1.055 * std::pow(lum, 1 / 2.4) - 0.055;
                 v[0] = v[1] = v[2] = int(std::lround(e * 255));
             }
             image.setPixel(x, y, qRgb(v[0], v[1], v[2]));
@@ -249,32 +252,30 @@ void TestTiff::layouts_data()
             more(&make);
         return make;
     };
-    QTest::newRow("8-bit rgb, lzw") << m(8, PHOTOMETRIC_RGB, 3, [](Make *k) {
-        k->compression = COMPRESSION_LZW;
-    }) << true << 0;
+    QTest::newRow("8-bit rgb, lzw")
+        << m(8, PHOTOMETRIC_RGB, 3, [](Make *k) { k->compression = COMPRESSION_LZW; }) << true << 0;
     QTest::newRow("16-bit rgb, tiled, deflate") << m(16, PHOTOMETRIC_RGB, 3, [](Make *k) {
         k->tiled = true;
         k->compression = COMPRESSION_ADOBE_DEFLATE;
     }) << true << 1;
-    QTest::newRow("16-bit rgb, planar") << m(16, PHOTOMETRIC_RGB, 3, [](Make *k) {
-        k->planar = true;
-    }) << true << 1;
+    QTest::newRow("16-bit rgb, planar")
+        << m(16, PHOTOMETRIC_RGB, 3, [](Make *k) { k->planar = true; }) << true << 1;
     QTest::newRow("8-bit rgba unassociated, planar, tiled")
-        << m(8, PHOTOMETRIC_RGB, 4, [](Make *k) {
-               k->extra = EXTRASAMPLE_UNASSALPHA;
-               k->planar = k->tiled = true;
-           })
+        << m(8, PHOTOMETRIC_RGB, 4,
+             [](Make *k) {
+                 k->extra = EXTRASAMPLE_UNASSALPHA;
+                 k->planar = k->tiled = true;
+             })
         << true << 1;
-    QTest::newRow("16-bit rgba associated") << m(16, PHOTOMETRIC_RGB, 4, [](Make *k) {
-        k->extra = EXTRASAMPLE_ASSOCALPHA;
-    }) << true << 1;
+    QTest::newRow("16-bit rgba associated")
+        << m(16, PHOTOMETRIC_RGB, 4, [](Make *k) { k->extra = EXTRASAMPLE_ASSOCALPHA; }) << true
+        << 1;
     QTest::newRow("4-bit palette") << m(4, PHOTOMETRIC_PALETTE, 1) << true << 0;
     QTest::newRow("1-bit min-is-white") << m(1, PHOTOMETRIC_MINISWHITE, 1) << true << 0;
-    QTest::newRow("16-bit grey, min-is-white")
-        << m(16, PHOTOMETRIC_MINISWHITE, 1) << true << 1;
-    QTest::newRow("8-bit cmyk, packbits") << m(8, PHOTOMETRIC_SEPARATED, 4, [](Make *k) {
-        k->compression = COMPRESSION_PACKBITS;
-    }) << true << 1;
+    QTest::newRow("16-bit grey, min-is-white") << m(16, PHOTOMETRIC_MINISWHITE, 1) << true << 1;
+    QTest::newRow("8-bit cmyk, packbits")
+        << m(8, PHOTOMETRIC_SEPARATED, 4, [](Make *k) { k->compression = COMPRESSION_PACKBITS; })
+        << true << 1;
     // libtiff's Lab conversion is a power curve's approximation of sRGB: Lab is compared with
     // the CIE's own formula instead.
     QTest::newRow("8-bit cielab, neutral") << m(8, PHOTOMETRIC_CIELAB, 3) << false << 1;
@@ -284,9 +285,9 @@ void TestTiff::layouts_data()
         k->format = SAMPLEFORMAT_IEEEFP;
         k->tiled = true;
     }) << false << 1;
-    QTest::newRow("signed 16-bit grey") << m(16, PHOTOMETRIC_MINISBLACK, 1, [](Make *k) {
-        k->format = SAMPLEFORMAT_INT;
-    }) << false << 1;
+    QTest::newRow("signed 16-bit grey")
+        << m(16, PHOTOMETRIC_MINISBLACK, 1, [](Make *k) { k->format = SAMPLEFORMAT_INT; }) << false
+        << 1;
 }
 
 // Each layout as libtiff reads it, at its own size: rows pushed as stored, nothing made up.
@@ -295,7 +296,8 @@ void TestTiff::layouts()
     QFETCH(Make, make);
     QFETCH(bool, byLibtiff);
     QFETCH(int, tolerance);
-    const QString path = m_dir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".tif");
+    const QString path =
+        m_dir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".tif");
     QVERIFY(writeTiff(path, make));
     Status status;
     const QImage decoded = decodedWhole(path, &status);
@@ -371,7 +373,8 @@ void TestTiff::metadata_data()
                                   << "Parvimage test\n48.85\nVacances\nParis";
     QTest::newRow("no location, to tiff") << int(MetadataKeep::NoLocation) << "meta-out.tif"
                                           << "Parvimage test\nVacances\nParis";
-    QTest::newRow("colour only, to tiff") << int(MetadataKeep::ColourOnly) << "meta-out.tif" << "";
+    QTest::newRow("colour only, to tiff") << int(MetadataKeep::ColourOnly) << "meta-out.tif"
+                                          << "";
     QTest::newRow("all, to jpeg") << int(MetadataKeep::All) << "meta-out.jpg"
                                   << "Parvimage test\n48.85\nVacances\nParis";
 }

@@ -18,7 +18,7 @@
 // compressed, and the chromaticities it gave in place of a profile.
 struct TiffTags
 {
-    int compression = 0; // libtiff's code; 0 for other sources
+    int compression = 0;       // libtiff's code; 0 for other sources
     QVector<float> whitePoint; // x and y
     QVector<float> primaries;  // red, green and blue, x and y each
 };

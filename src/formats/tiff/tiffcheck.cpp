@@ -108,5 +108,4 @@ bool anyError()
     return dataComplaint || otherError;
 }
 
-
 } // namespace TiffCheck

@@ -88,8 +88,7 @@ public:
         }
         if (m_layout.tiled || m_layout.viaRgba) {
             const qint64 width = m_layout.tiled ? m_tileWidth : m_layout.width;
-            const qint64 tile =
-                m_layout.viaRgba ? width * m_bandRows * 4 : TIFFTileSize64(m_tiff);
+            const qint64 tile = m_layout.viaRgba ? width * m_bandRows * 4 : TIFFTileSize64(m_tiff);
             m_tile.reset(allocate_(tile));
             return bool(m_tile);
         }
@@ -175,8 +174,7 @@ private:
             const int columns = qMin(m_tileWidth, m_layout.width - x);
             for (int r = 0; r < m_bandEnd - m_bandStart; ++r)
                 std::memcpy(m_planes[0].get() + r * rowBytes() + qint64(x) * 4,
-                            raster + qint64(m_bandRows - 1 - r) * m_tileWidth,
-                            size_t(columns) * 4);
+                            raster + qint64(m_bandRows - 1 - r) * m_tileWidth, size_t(columns) * 4);
         }
         return true;
     }
@@ -221,7 +219,8 @@ QString shortBlock(TIFF *tiff, const Layout &layout)
         const quint32 first = (i % qMax<quint32>(perPlane, 1)) * rows;
         const qint64 needed =
             tiled ? qint64(TIFFTileSize64(tiff))
-                  : qint64(qMin<quint32>(rows, quint32(layout.height) - qMin(first, quint32(layout.height)))) *
+                  : qint64(qMin<quint32>(rows, quint32(layout.height) -
+                                                   qMin(first, quint32(layout.height)))) *
                         layout.rowBytes();
         const qint64 stored = qint64(TIFFGetStrileByteCount(tiff, i));
         if (stored < needed)
@@ -293,7 +292,9 @@ PhotoMetadata Decoder::metadata()
         return PhotoMetadata();
     PhotoMetadata::Record record = TiffMetadata::read(m_source, m_client->tiff()).record();
     // The inks' profile went into the conversion: the pixels are sRGB.
-    if (m_layout.photometric == PHOTOMETRIC_SEPARATED || m_layout.viaRgba) {
+    const int photometric = m_layout.photometric;
+    if (photometric == PHOTOMETRIC_SEPARATED || photometric == PHOTOMETRIC_CIELAB ||
+        photometric == PHOTOMETRIC_ICCLAB) {
         record.profile = record.icc;
         record.icc.clear();
     }
@@ -347,9 +348,9 @@ Status Decoder::pushRows(RowSink *sink)
 void Decoder::describe(QImage *out)
 {
     TIFF *tiff = m_client->tiff();
-    const PhotoMetadata::Record record = TiffMetadata::read(m_source, tiff).record();
-    const QColorSpace space = TiffPixels::colourSpace(
-        m_layout, record.icc, record.tiff.whitePoint, record.tiff.primaries);
+    const PhotoMetadata::Record record = TiffMetadata::read(m_source, tiff, true).record();
+    const QColorSpace space = TiffPixels::colourSpace(m_layout, record.icc, record.tiff.whitePoint,
+                                                      record.tiff.primaries);
     if (space.isValid())
         out->setColorSpace(space);
     float x = 0, y = 0;

@@ -19,9 +19,9 @@ constexpr size_t MaxBlock = 60000;
 bool describesPhoto(const Exiv2::Exifdatum &datum)
 {
     static const std::set<std::string> kept{
-        "Make",         "Model",       "Orientation",    "DateTime",         "Artist",
-        "Copyright",    "Software",    "HostComputer",   "ImageDescription", "XResolution",
-        "YResolution",  "ResolutionUnit", "ExifTag",     "GPSTag",           "DocumentName"};
+        "Make",        "Model",          "Orientation",  "DateTime",         "Artist",
+        "Copyright",   "Software",       "HostComputer", "ImageDescription", "XResolution",
+        "YResolution", "ResolutionUnit", "ExifTag",      "GPSTag",           "DocumentName"};
     return datum.groupName() == "Image" && kept.count(datum.tagName()) > 0;
 }
 
@@ -135,10 +135,10 @@ QByteArray iimOf(const QByteArray &resource)
     return resource.mid(sizeAt + 4, int(qMin<qint64>(size, resource.size() - sizeAt - 4)));
 }
 
-PhotoMetadata read(const SourceFile &source, TIFF *tiff)
+PhotoMetadata read(const SourceFile &source, TIFF *tiff, bool colourOnly)
 {
     PhotoMetadata::Record record;
-    if (source.map())
+    if (!colourOnly && source.map())
         readExif(source, &record);
     record.xmp = bytesOf(tiff, TIFFTAG_XMLPACKET, 1);
     // Writers pad the records to whole longs.
@@ -158,8 +158,8 @@ bool insertExif(QByteArray *bytes, const QByteArray &exif)
         Exiv2::ExifData source;
         Exiv2::ExifParser::decode(source, reinterpret_cast<const Exiv2::byte *>(exif.constData()),
                                   uint32_t(exif.size()));
-        auto image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(bytes->constData()),
-                                               long(bytes->size()));
+        auto image = Exiv2::ImageFactory::open(
+            reinterpret_cast<const Exiv2::byte *>(bytes->constData()), long(bytes->size()));
         image->readMetadata();
         Exiv2::ExifData data = image->exifData();
         for (const Exiv2::Exifdatum &datum : source)

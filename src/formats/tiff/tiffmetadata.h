@@ -10,8 +10,9 @@ class SourceFile;
 // GPS directories, the XMP packet, the IPTC record and the ICC profile, each in a tag of its own.
 namespace TiffMetadata {
 
-// What the current directory of `tiff`, read from `source`, holds.
-PhotoMetadata read(const SourceFile &source, TIFF *tiff);
+// What the current directory of `tiff`, read from `source`, holds; without the EXIF directories
+// where only the colour description is wanted.
+PhotoMetadata read(const SourceFile &source, TIFF *tiff, bool colourOnly = false);
 
 // A TIFF's IPTC records as the Photoshop resource other containers carry, and back.
 QByteArray iptcResource(const QByteArray &records);

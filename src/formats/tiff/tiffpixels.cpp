@@ -98,10 +98,9 @@ QVector<QRgb> readPalette(TIFF *tiff, int bits)
     if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &r, &g, &b))
         return {};
     const int count = 1 << bits;
-    const bool eightBit =
-        std::all_of(r, r + count, [](quint16 v) { return v < 256; }) &&
-        std::all_of(g, g + count, [](quint16 v) { return v < 256; }) &&
-        std::all_of(b, b + count, [](quint16 v) { return v < 256; });
+    const bool eightBit = std::all_of(r, r + count, [](quint16 v) { return v < 256; }) &&
+                          std::all_of(g, g + count, [](quint16 v) { return v < 256; }) &&
+                          std::all_of(b, b + count, [](quint16 v) { return v < 256; });
     const int shift = eightBit ? 0 : 8;
     QVector<QRgb> table(count);
     for (int i = 0; i < count; ++i)
@@ -264,9 +263,8 @@ QColorSpace colourSpace(const Layout &l, const QByteArray &icc, const QVector<fl
     if (whitePoint.size() != 2 || primaries.size() != 6 || grey(l))
         return QColorSpace();
     const auto point = [](float x, float y) { return QPointF(x, y); };
-    const QColorSpace space(point(whitePoint[0], whitePoint[1]),
-                            point(primaries[0], primaries[1]), point(primaries[2], primaries[3]),
-                            point(primaries[4], primaries[5]),
+    const QColorSpace space(point(whitePoint[0], whitePoint[1]), point(primaries[0], primaries[1]),
+                            point(primaries[2], primaries[3]), point(primaries[4], primaries[5]),
                             QColorSpace::TransferFunction::SRgb);
     return space.isValid() ? space : QColorSpace();
 }

@@ -23,8 +23,8 @@ struct Layout
     int photometric = PHOTOMETRIC_MINISBLACK;
     bool separate = false; // one plane a sample
     bool tiled = false;
-    int colours = 1;  // the samples before the extra ones
-    int alpha = -1;   // the alpha sample's index, -1 for none
+    int colours = 1; // the samples before the extra ones
+    int alpha = -1;  // the alpha sample's index, -1 for none
     bool associated = false;
     bool viaRgba = false; // left to libtiff's own RGBA conversion
     QVector<QRgb> palette;
@@ -35,10 +35,7 @@ struct Layout
     // Whether sample `index` makes the pixels: extra samples other than alpha do not.
     bool used(int index) const { return index < colours || index == alpha; }
     // The bytes of one row of one plane, as libtiff hands it out.
-    qint64 rowBytes() const
-    {
-        return (qint64(width) * (separate ? 1 : samples) * bits + 7) / 8;
-    }
+    qint64 rowBytes() const { return (qint64(width) * (separate ? 1 : samples) * bits + 7) / 8; }
 };
 
 // Reads the layout of the current directory; false, with why in `words`, where neither this

@@ -150,7 +150,7 @@ void setColourMap(TIFF *tiff, const QImage &stored)
 int compressionFor(const PhotoMetadata &metadata)
 {
     return metadata.record().tiff.compression == COMPRESSION_LZW ? COMPRESSION_LZW
-                                                                  : COMPRESSION_ADOBE_DEFLATE;
+                                                                 : COMPRESSION_ADOBE_DEFLATE;
 }
 
 void setTags(TIFF *tiff, const QImage &stored, const Shape &s, int compression)
