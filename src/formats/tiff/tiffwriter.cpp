@@ -203,18 +203,28 @@ void setMetadata(TIFF *tiff, const QImage &image, const PhotoMetadata &metadata,
     }
 }
 
+// A strip at a time: libtiff compresses whole strips through libdeflate, far faster than
+// zlib's row by row.
 bool writeRows(TIFF *tiff, const QImage &stored, const Shape &s)
 {
-    QVector<quint16> packed(s.padded ? stored.width() * 3 : 0);
-    for (int y = 0; y < stored.height(); ++y) {
-        void *row = const_cast<uchar *>(stored.constScanLine(y));
-        if (s.padded) {
-            const auto *from = reinterpret_cast<const quint16 *>(stored.constScanLine(y));
-            for (int x = 0; x < stored.width(); ++x)
-                std::memcpy(packed.data() + 3 * x, from + 4 * x, 6);
-            row = packed.data();
+    quint32 rows = 1;
+    TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
+    const qint64 rowBytes = qint64(stored.width()) * s.samples * s.bits / 8;
+    QByteArray strip(int(rowBytes * rows), '\0');
+    for (int y0 = 0, index = 0; y0 < stored.height(); y0 += int(rows), ++index) {
+        const int count = qMin(int(rows), stored.height() - y0);
+        for (int r = 0; r < count; ++r) {
+            char *to = strip.data() + r * rowBytes;
+            const uchar *from = stored.constScanLine(y0 + r);
+            if (!s.padded) {
+                std::memcpy(to, from, size_t(rowBytes));
+                continue;
+            }
+            for (int x = 0; x < stored.width(); ++x) // RGBX64: the fourth sample dropped
+                std::memcpy(to + 6 * x, from + 8 * x, 6);
         }
-        if (TIFFWriteScanline(tiff, row, quint32(y), 0) != 1)
+        if (TIFFWriteEncodedStrip(tiff, quint32(index), strip.data(), tmsize_t(count * rowBytes)) <
+            0)
             return false;
     }
     return true;
