@@ -50,13 +50,13 @@ public:
     {
         quint32 rows = 0;
         TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
-        m_bandRows = int(qBound<qint64>(1, rows, layout.height));
+        m_bandRows = int(qBound(qint64(1), qint64(rows), qint64(layout.height)));
         if (layout.tiled) {
             quint32 width = 0, height = 0;
             TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &width);
             TIFFGetField(tiff, TIFFTAG_TILELENGTH, &height);
-            m_tileWidth = int(qMax<quint32>(width, 1));
-            m_bandRows = int(qBound<qint64>(1, height, 1 << 20));
+            m_tileWidth = int(qMax(width, quint32(1)));
+            m_bandRows = int(qBound(qint64(1), qint64(height), qint64(1) << 20));
         }
     }
 
@@ -202,7 +202,7 @@ qint64 largestStored(TIFF *tiff)
     const quint32 count = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
     qint64 largest = 0;
     for (quint32 i = 0; i < count && i < (1u << 20); ++i)
-        largest = qMax<qint64>(largest, qint64(TIFFGetStrileByteCount(tiff, i)));
+        largest = qMax(largest, qint64(TIFFGetStrileByteCount(tiff, i)));
     const qint64 decoded = TIFFIsTiled(tiff) ? TIFFTileSize64(tiff) : TIFFStripSize64(tiff);
     return qMin(largest, decoded);
 }
@@ -220,14 +220,14 @@ QString shortBlock(TIFF *tiff, const Layout &layout)
     const quint32 perPlane = count / quint32(layout.planes());
     quint32 rows = 0;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
-    rows = qBound<quint32>(1, rows, quint32(layout.height));
+    rows = qBound(quint32(1), rows, quint32(layout.height));
     for (quint32 i = 0; i < count; ++i) {
-        const quint32 first = (i % qMax<quint32>(perPlane, 1)) * rows;
+        const quint32 first = (i % qMax(perPlane, quint32(1))) * rows;
         const qint64 needed =
-            tiled ? qint64(TIFFTileSize64(tiff))
-                  : qint64(qMin<quint32>(rows, quint32(layout.height) -
-                                                   qMin(first, quint32(layout.height)))) *
-                        layout.rowBytes();
+            tiled
+                ? qint64(TIFFTileSize64(tiff))
+                : qint64(qMin(rows, quint32(layout.height) - qMin(first, quint32(layout.height)))) *
+                      layout.rowBytes();
         const qint64 stored = qint64(TIFFGetStrileByteCount(tiff, i));
         if (stored < needed)
             return QStringLiteral("Read error on strip %1; got %2 bytes, expected %3")

@@ -83,7 +83,7 @@ QByteArray bytesOf(TIFF *tiff, ttag_t tag, int unit)
     const char *data = nullptr;
     if (!TIFFGetField(tiff, tag, &count, &data) || !data)
         return QByteArray();
-    return QByteArray(data, int(qMin<qint64>(qint64(count) * unit, 1 << 30)));
+    return QByteArray(data, int(qMin(qint64(count) * unit, qint64(1) << 30)));
 }
 
 QVector<float> floatsOf(TIFF *tiff, ttag_t tag, int count)
@@ -132,7 +132,7 @@ QByteArray iimOf(const QByteArray &resource)
     if (sizeAt + 4 > resource.size())
         return QByteArray();
     const qint64 size = qFromBigEndian<quint32>(resource.constData() + sizeAt);
-    return resource.mid(sizeAt + 4, int(qMin<qint64>(size, resource.size() - sizeAt - 4)));
+    return resource.mid(sizeAt + 4, int(qMin(size, qint64(resource.size() - sizeAt - 4))));
 }
 
 PhotoMetadata read(const SourceFile &source, TIFF *tiff, bool colourOnly)

@@ -217,7 +217,7 @@ bool readLayout(TIFF *tiff, Layout *l, QString *words)
         quint32 length = 0;
         const char *profile = nullptr;
         if (cmyk(*l) && TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &length, &profile) && profile)
-            l->inkProfile = QByteArray(profile, int(qMin<quint32>(length, 1 << 30)));
+            l->inkProfile = QByteArray(profile, int(qMin(length, quint32(1) << 30)));
         return true;
     }
     char why[1024] = {};

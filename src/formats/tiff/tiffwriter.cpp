@@ -28,7 +28,7 @@ Memory *memoryOf(thandle_t handle)
 tsize_t readMemory(thandle_t handle, tdata_t to, tsize_t size)
 {
     Memory *m = memoryOf(handle);
-    const qint64 count = qBound<qint64>(0, m->bytes.size() - m->position, qint64(size));
+    const qint64 count = qBound(qint64(0), qint64(m->bytes.size()) - m->position, qint64(size));
     std::memcpy(to, m->bytes.constData() + m->position, size_t(count));
     m->position += count;
     return tsize_t(count);
@@ -174,7 +174,7 @@ void setTags(TIFF *tiff, const QImage &stored, const Shape &s, int compression)
         setColourMap(tiff, stored);
     const qint64 rowBytes = qint64(stored.width()) * s.samples * s.bits / 8;
     TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP,
-                 quint32(qBound<qint64>(1, 256 * 1024 / qMax<qint64>(rowBytes, 1), 65536)));
+                 quint32(qBound(qint64(1), 256 * 1024 / qMax(rowBytes, qint64(1)), qint64(65536))));
     if (stored.dotsPerMeterX() > 0 && stored.dotsPerMeterY() > 0) {
         TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
         TIFFSetField(tiff, TIFFTAG_XRESOLUTION, float(stored.dotsPerMeterX() * 0.0254));
