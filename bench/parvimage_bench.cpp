@@ -2,7 +2,7 @@
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
 //   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only
-//   sending|cameras]
+//   sending|cameras|tiff]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -54,6 +54,7 @@
 #include <libheif/heif.h>
 #include <sched.h>
 #include <spng.h>
+#include <tiffio.h>
 
 extern char **environ;
 
@@ -78,8 +79,8 @@ QStringList imagesIn(const QString &folder)
 {
     QDir dir(folder);
     QStringList paths;
-    const QStringList suffixes{"*.jpg",  "*.jpeg", "*.png", "*.heic",
-                               "*.avif", "*.webp", "*.dng", "*.gif"};
+    const QStringList suffixes{"*.jpg",  "*.jpeg", "*.png", "*.heic", "*.avif",
+                               "*.webp", "*.dng",  "*.gif", "*.tif"};
     QStringList filters = suffixes;
     for (const QString &suffix : suffixes)
         filters.append(suffix.toUpper());
@@ -362,6 +363,57 @@ bool ultraHdrSets(const QString &with, const QString &without)
     const qint64 map = JpegMetadata::gainMapSource(file).coded.size();
     return map > 0 && copiesOf(source, with, "jpg", 24) &&
            copiesOf(source, without, "jpg", 24, QFileInfo(source).size() - map);
+}
+
+// 16-bit RGB TIFFs of `size`, deflated with the horizontal predictor as photo editors write
+// them, written by libtiff.
+bool writeDeepTiffs(const QString &folder, int count, const QSize &size)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        const QImage photo = photoLike(size, quint32(i + 1)).convertToFormat(QImage::Format_RGBX64);
+        TIFF *tiff =
+            TIFFOpen(QFile::encodeName(QDir(folder).filePath(QString("t%1.tif").arg(i))), "w");
+        if (!tiff)
+            return false;
+        TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, size.width());
+        TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, size.height());
+        TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+        TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tiff, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
+        QVector<quint16> row(size.width() * 3);
+        bool written = true;
+        for (int y = 0; written && y < size.height(); ++y) {
+            const auto *pixels = reinterpret_cast<const quint16 *>(photo.constScanLine(y));
+            for (int x = 0; x < size.width(); ++x)
+                for (int c = 0; c < 3; ++c) // more than 8 bits of it: the low bits vary too
+                    row[3 * x + c] = quint16(pixels[4 * x + c] ^ ((x * 7 + y * 3) & 0xff));
+            written = TIFFWriteScanline(tiff, row.data(), quint32(y), 0) == 1;
+        }
+        TIFFClose(tiff);
+        if (!written)
+            return false;
+    }
+    return true;
+}
+
+// libtiff's one-core RGBA decode of every file of `input`, by the program beside this one.
+Measure libtiffFloor(const QString &input)
+{
+    QProcess floor;
+    floor.start(QCoreApplication::applicationDirPath() + "/parvimage_tiffrgba", imagesIn(input));
+    Measure m;
+    if (!floor.waitForFinished(-1) || floor.exitCode() != 0)
+        return m;
+    const QList<QByteArray> words = floor.readAllStandardOutput().trimmed().split(' ');
+    m.seconds = words.value(0).toDouble();
+    m.peakMb = words.value(1).toDouble() / 1024;
+    m.images = imagesIn(input).size();
+    return m;
 }
 
 // The child's side of an estimate: one row of `source`, its estimate, and the peak it reached
@@ -789,6 +841,37 @@ void reportGrid(QTextStream &out, const QString &set, const QString &input,
     out.flush();
 }
 
+// TIFF rows, written as TIFF, against libtiff's one-core RGBA decode of the same files.
+void reportTiff(QTextStream &out, const QString &set, const QString &input, int size, int rounds)
+{
+    Measure b, c, d;
+    for (int i = 0; i < rounds; ++i) {
+        const bool first = i == 0;
+        const Measure one = measure("one", input, size), all = measure("all", input, size),
+                      floor = libtiffFloor(input);
+        b = first ? one : fastest(b, one);
+        c = first ? all : fastest(c, all);
+        d = first ? floor : fastest(d, floor);
+    }
+    if (b.images == 0 || c.images == 0 || d.images == 0) {
+        out << set << ": a run failed\n";
+        return;
+    }
+    out << QString("%1: %2 images, size %3, fastest of %4 rounds\n")
+               .arg(set)
+               .arg(b.images)
+               .arg(size)
+               .arg(rounds);
+    printLine(out, "(b) Parvimage, 1 worker", b);
+    printLine(out, QString("(c) Parvimage, %1 workers").arg(QThread::idealThreadCount()), c);
+    printLine(out, "(d) libtiff RGBA, one core", d);
+    out << QString("   c/d = %1   b/d = %2   throughput c/b = %3\n\n")
+               .arg(c.seconds / d.seconds, 0, 'f', 3)
+               .arg(b.seconds / d.seconds, 0, 'f', 3)
+               .arg(b.seconds / c.seconds, 0, 'f', 2);
+    out.flush();
+}
+
 // HEIC or AVIF converted to JPEG, as a phone's photos are for mail, against libheif's one-core
 // decode of the same files.
 void reportConversion(QTextStream &out, const QString &set, const QString &input, int size,
@@ -1098,7 +1181,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|heic-grid|alone|gif]\n");
+                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|alone|gif]\n");
     return 2;
 }
 
@@ -1181,6 +1264,8 @@ int main(int argc, char *argv[])
         {"raw 24 MP", root + "/raw/r0.dng"},
         {"raw 24 MP, by its full-size preview", root + "/raw-preview/r0.dng"},
         {"Ultra HDR JPEG 8 MP, with its gain map", root + "/ultrahdr/c0.jpg"}};
+    const QList<QPair<QString, QString>> tiffRows{
+        {"TIFF 16-bit 24 MP, deflated", root + "/tiff16/t0.tif"}};
     if (only == "heic-grid") {
         if (!ready("huge-heic-grid", writeGridHuge) || !ready("heic-2048", writeHeic2048))
             return 1;
@@ -1190,6 +1275,13 @@ int main(int argc, char *argv[])
             {"HEIC 48 MP grid", root + "/huge-heic-grid/g0.heic"}};
         reportEstimates(out, grid, 2048);
         reportEstimates(out, grid, 2048, "estimate-smooth");
+        return 0;
+    }
+    if (only == "tiff") {
+        if (!ready("tiff16", [](auto f) { return writeDeepTiffs(f, 4, QSize(6000, 4000)); }))
+            return 1;
+        reportTiff(out, "TIFF 16-bit 24 MP, TIFF out", root + "/tiff16", size, rounds);
+        reportEstimates(out, tiffRows, size);
         return 0;
     }
     if (only == "cameras") {
@@ -1218,7 +1310,8 @@ int main(int argc, char *argv[])
                            [](const QString &source, const QString &base) {
                                return QFile::copy(source, base + ".jpg");
                            })) &&
-        ready("display-p3", from("baseline", 6, asDisplayP3));
+        ready("display-p3", from("baseline", 6, asDisplayP3)) &&
+        ready("tiff16", [](auto f) { return writeDeepTiffs(f, 4, QSize(6000, 4000)); });
     if (!ok || !cameraSets()) {
         out << "cannot write the generated images\n";
         return 1;
@@ -1264,6 +1357,7 @@ int main(int argc, char *argv[])
                    root + "/heic-2048");
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
+    reportTiff(out, "TIFF 16-bit 24 MP, TIFF out", root + "/tiff16", size, rounds);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     reportCameras(out, root, size, rounds);
     reportGif(out, root + "/gif-animated", 240, rounds);
@@ -1288,5 +1382,6 @@ int main(int argc, char *argv[])
     reportEstimates(out, rows, 2048, "estimate-smooth");
     reportEstimates(out, corpusGrids(), 2048);
     reportEstimates(out, cameraRows, 2048);
+    reportEstimates(out, tiffRows, size);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "testimages.h"
 
+#include <tiffio.h>
+
 #include "formats/registry.h"
 #include "row/imageresizer.h"
 #include "system/sourcefile.h"
@@ -226,6 +228,29 @@ QStringList corpusFiles(const QString &folder, const QString &filter)
     for (const QString &name : dir.entryList({filter}, QDir::Files, QDir::Name))
         paths.append(dir.filePath(name));
     return paths;
+}
+
+} // namespace TestImages
+
+namespace TestImages {
+
+QImage libtiffRgba(const QString &path)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tiff)
+        return QImage();
+    quint32 width = 0, height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    QImage image(int(width), int(height), QImage::Format_RGBA8888_Premultiplied);
+    // Rows as stored, top first, whatever the file's orientation.
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    const bool read =
+        !image.isNull() &&
+        TIFFReadRGBAImageOriented(tiff, width, height, reinterpret_cast<quint32 *>(image.bits()),
+                                  ORIENTATION_TOPLEFT, 0);
+    TIFFClose(tiff);
+    return read ? image : QImage();
 }
 
 } // namespace TestImages

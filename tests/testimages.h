@@ -70,6 +70,10 @@ RowOutcome runRow(const QString &source, const QString &output, int box);
 // The files of a corpus folder matching `filter`, by name; none without the corpus.
 QStringList corpusFiles(const QString &folder, const QString &filter = "*");
 
+// libtiff's own RGBA decode of a TIFF's first page, as stored (its orientation not applied),
+// alpha premultiplied; null where libtiff's RGBA conversion cannot read it.
+QImage libtiffRgba(const QString &path);
+
 // Changes the frame size declared in a JPEG's SOF header, leaving the data as it is.
 QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height);
 

@@ -43,6 +43,7 @@ enum class Reference
     Libwebp, // libwebp's decode, each pixel with its own chroma sample
     Libheif, // libheif's conversion to RGB
     Libraw,  // libraw's demosaicing, as the decoder asks for it
+    Libtiff, // libtiff's RGBA conversion
 };
 
 QString run(const QString &program, const QStringList &arguments)
@@ -59,6 +60,9 @@ QImage wholeDecode(const QString &path, Reference reference, Transform transform
 {
     const QByteArray bytes = TestImages::readAll(path);
     switch (reference) {
+    case Reference::Libtiff:
+        return uprightImage(TestImages::libtiffRgba(path), transform)
+            .convertToFormat(QImage::Format_RGBA64);
     case Reference::Toolkit: {
         QImageReader reader(path);
         reader.setAutoTransform(false);
@@ -193,6 +197,18 @@ void TestDecoders::contract_data()
                           << 1 << QSize(161, 97) << 0 << int(Reference::Libheif) << 2;
     QTest::newRow("tiff, 16-bit") << "deep.tif" << convert + QStringList{"-depth", "16", "{out}"}
                                   << 1 << QSize(161, 97) << 0 << toolkit << 0;
+    const int libtiff = int(Reference::Libtiff);
+    QTest::newRow("tiff, 16-bit planar tiled, turned a quarter")
+        << "planar.tif" << convert + QStringList{"-depth",    "16",      "-interlace",
+                                                 "plane",     "-define", "tiff:tile-geometry=32x32",
+                                                 "-compress", "zip",     "{out}"}
+        << 6 << QSize(161, 97) << int(QImageIOHandler::TransformationRotate90) << libtiff << 1;
+    QTest::newRow("tiff, cmyk lzw")
+        << "inks.tif" << convert + QStringList{"-colorspace", "CMYK", "-compress", "lzw", "{out}"}
+        << 1 << QSize(161, 97) << 0 << libtiff << 1;
+    QTest::newRow("tiff, palette, turned a half")
+        << "palette.tif" << convert + QStringList{"-colors", "16", "-type", "Palette", "{out}"} << 3
+        << QSize(161, 97) << int(QImageIOHandler::TransformationRotate180) << libtiff << 1;
     QTest::newRow("gif") << "flat.gif" << convert + QStringList{"{out}"} << 1 << QSize(161, 97) << 0
                          << toolkit << 0;
     QTest::newRow("bmp") << "flat.bmp" << convert + QStringList{"{out}"} << 1 << QSize(161, 97) << 0

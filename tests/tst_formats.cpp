@@ -40,7 +40,9 @@ PhotoMetadata richMetadata(const QSize &size)
     PhotoMetadata::Record record;
     record.exif = TestImages::exifBlock(1, size);
     record.xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><" + XmpMarker + "/></x:xmpmeta>";
-    record.iptc = QByteArray("8BIM\x04\x04\x00\x00\x00\x00\x00\x08", 12) + IptcMarker;
+    // One keyword record, which containers that rebuild the records keep too.
+    record.iptc = QByteArray("8BIM\x04\x04\x00\x00\x00\x00\x00\x0d\x1c\x02\x19\x00\x08", 17) +
+                  IptcMarker + QByteArray(1, '\0');
     return PhotoMetadata(record);
 }
 

@@ -18,6 +18,7 @@
 
 #include <zlib.h>
 
+#include <tiffio.h>
 #include <webp/decode.h>
 #include <webp/demux.h>
 #include <webp/encode.h>
@@ -250,6 +251,38 @@ bool writeAnimatedPng(const QString &path, const QSize &size, int frames)
 
 // The reference for a corpus file: the decoder's own full decode, upright, sampled as the
 // program samples; null where the decoder cannot read it either.
+bool isTiff(const QString &path)
+{
+    return path.endsWith(".tif") || path.endsWith(".tiff");
+}
+
+// Signed samples libtiff's RGBA conversion reads as unsigned ones, and its Lab conversion is
+// its own approximation of what Little CMS computes: no reference for either.
+bool libtiffApproximates(const QString &path)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tiff)
+        return false;
+    quint16 format = SAMPLEFORMAT_UINT, photometric = 0;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFClose(tiff);
+    return format == SAMPLEFORMAT_INT || photometric == PHOTOMETRIC_CIELAB ||
+           photometric == PHOTOMETRIC_ICCLAB;
+}
+
+// The largest difference of two images' premultiplied samples: libtiff premultiplies.
+int premultipliedDifference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
+    const QImage y = b.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
+    int largest = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int i = 0; i < x.width() * 4; ++i)
+            largest = qMax(largest, qAbs(x.constScanLine(row)[i] - y.constScanLine(row)[i]));
+    return largest;
+}
+
 QImage reference(const QString &path)
 {
     QImage full;
@@ -257,6 +290,8 @@ QImage reference(const QString &path)
         // exiftool is slow: only asked where the file has an EXIF chunk.
         const bool exif = readAll(path).contains("EXIF");
         full = upright(libwebpDecode(path), exif ? exifOrientation(path) : 1);
+    } else if (isTiff(path)) {
+        full = upright(TestImages::libtiffRgba(path), exifOrientation(path));
     } else {
         full = toolkitDecode(path);
     }
@@ -315,16 +350,21 @@ void TestWebP::corpusMatchesDecoder()
         return;
     }
     const QImage expected = reference(path);
-    if (expected.isNull()) {
+    // libtiff's RGBA conversion reads fewer layouts than libtiff hands out.
+    const bool readMore = isTiff(path) && outcome.status == RowOutcome::Written;
+    if (expected.isNull() && !readMore) {
         QVERIFY(outcome.status != RowOutcome::Written && !OutcomeText::reason(outcome).isEmpty());
         QVERIFY(!QFile::exists(output));
         return;
     }
     QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
+    if (expected.isNull() || (isTiff(path) && libtiffApproximates(path)))
+        return;
     const QImage written(output);
     QCOMPARE(written.size(), expected.size());
-    const Difference d = difference(written, expected);
-    QVERIFY2(d.max <= 1, qPrintable(QString("largest difference %1").arg(d.max)));
+    const int largest = isTiff(path) ? premultipliedDifference(written, expected)
+                                     : difference(written, expected).max;
+    QVERIFY2(largest <= 1, qPrintable(QString("largest difference %1").arg(largest)));
 }
 
 void TestWebP::orientationApplied_data()
@@ -410,15 +450,15 @@ void TestWebP::metadataLeftOutSaid_data()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("said");
-    QTest::newRow("tiff to tiff") << "i.tif"
-                                  << "i-out.tif"
-                                  << "EXIF du TIFF, XMP du TIFF";
+    QTest::newRow("tiff to bmp") << "i.tif"
+                                 << "i-out.bmp"
+                                 << "EXIF, XMP";
     QTest::newRow("jpeg to bmp") << "j.jpg"
                                  << "j-out.bmp"
                                  << "EXIF, XMP";
-    QTest::newRow("webp to tiff") << "k.webp"
-                                  << "k-out.tiff"
-                                  << "EXIF, XMP";
+    QTest::newRow("webp to bmp") << "k.webp"
+                                 << "k-out.bmp"
+                                 << "EXIF, XMP";
 }
 
 // Written, and the closing message says what the output's container could not take.

@@ -178,6 +178,7 @@ PhotoMetadata PhotoMetadata::filtered(MetadataKeep keep, bool keepsGainMap) cons
     Record r;
     r.icc = m.icc;
     r.cicp = m.cicp;
+    r.tiff = m.tiff;
     if (keep == MetadataKeep::ColourOnly) {
         for (int i = 0; i < m.unreadable.count(LeftOut::GainMap); ++i)
             r.unreadable.append(LeftOut::GainMap);
@@ -203,5 +204,7 @@ PhotoMetadata PhotoMetadata::withoutColour() const
     Record r = m;
     r.icc.clear();
     r.cicp.reset();
+    r.tiff.whitePoint.clear();
+    r.tiff.primaries.clear();
     return PhotoMetadata(r);
 }

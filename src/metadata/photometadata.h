@@ -10,8 +10,18 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <optional>
+
+// What a TIFF source says of itself that only a TIFF output takes: how its pixels were
+// compressed, and the chromaticities it gave in place of a profile.
+struct TiffTags
+{
+    int compression = 0;       // libtiff's code; 0 for other sources
+    QVector<float> whitePoint; // x and y
+    QVector<float> primaries;  // red, green and blue, x and y each
+};
 
 // What of a source's metadata its outputs carry.
 enum class MetadataKeep
@@ -42,6 +52,7 @@ public:
         // carry it where the toolkit can read it, and nothing where it cannot.
         QByteArray profile;
         GainMap gainMap;
+        TiffTags tiff;
     };
 
     PhotoMetadata() = default;

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <cstdarg>
+#include <cstdio>
 
 #include <tiffio.h>
 
@@ -15,6 +16,13 @@ namespace {
 
 thread_local bool dataComplaint = false;
 thread_local bool otherError = false;
+thread_local char firstWords[256];
+
+void remember(const char *format, va_list args)
+{
+    if (firstWords[0] == '\0')
+        vsnprintf(firstWords, sizeof firstWords, format, args);
+}
 
 // The codecs and the strip and tile readers speak of the data; the directory readers of tags,
 // which the decode survives.
@@ -28,36 +36,24 @@ bool aboutData(const char *module)
            name.startsWith("TIFFReadRGBA") || name == "JPEGLib";
 }
 
-void onError(const char *module, const char *, va_list)
+void onError(const char *module, const char *format, va_list args)
 {
     (aboutData(module) ? dataComplaint : otherError) = true;
+    remember(format, args);
 }
 
-void onWarning(const char *module, const char *, va_list)
+void onWarning(const char *module, const char *format, va_list args)
 {
-    dataComplaint = dataComplaint || aboutData(module);
+    if (!aboutData(module))
+        return;
+    dataComplaint = true;
+    remember(format, args);
 }
 
 } // namespace
 
-bool misreadByToolkit(const SourceFile &source)
+bool implausible(TIFF *tiff)
 {
-    TiffClient client(source);
-    TIFF *tiff = client.tiff();
-    if (!tiff)
-        return false;
-    quint16 planar = PLANARCONFIG_CONTIG, bits = 1;
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    return planar == PLANARCONFIG_SEPARATE && bits > 8;
-}
-
-bool implausible(const SourceFile &source)
-{
-    TiffClient client(source);
-    TIFF *tiff = client.tiff();
-    if (!tiff)
-        return false;
     constexpr qint64 Limit = qint64(1) << 31; // the largest image accepted, at 8 bytes a pixel
     const qint64 block =
         TIFFIsTiled(tiff) ? qint64(TIFFTileSize64(tiff)) : qint64(TIFFStripSize64(tiff));
@@ -94,6 +90,12 @@ void initialise()
 void start()
 {
     dataComplaint = otherError = false;
+    firstWords[0] = '\0';
+}
+
+QString words()
+{
+    return QString::fromLocal8Bit(firstWords);
 }
 
 bool dataDamaged()
@@ -104,24 +106,6 @@ bool dataDamaged()
 bool anyError()
 {
     return dataComplaint || otherError;
-}
-
-Formats::Status refuse(const SourceFile &source, QString *detail)
-{
-    if (implausible(source))
-        return Formats::Status::Damaged;
-    if (!misreadByToolkit(source))
-        return Formats::Status::Decoded;
-    *detail = QStringLiteral("16-bit planar TIFF");
-    return Formats::Status::Failed;
-}
-
-Formats::Status verdict(bool, bool decoded)
-{
-    using Formats::Status;
-    if (decoded)
-        return anyError() ? Status::Damaged : Status::Decoded;
-    return dataDamaged() ? Status::Damaged : Status::Failed;
 }
 
 } // namespace TiffCheck

@@ -1,22 +1,19 @@
 #pragma once
 
-#include "formats/format.h"
+#include <QString>
+
+#include <tiffio.h>
 
 class SourceFile;
 
-// What the toolkit's TIFF plug-in does not tell: libtiff, under it, reports damaged pixel data
-// as warnings and still hands out an image, which this listens for while the current thread
-// decodes; and some layouts it reads wrongly.
+// What libtiff says while it reads: damaged pixel data comes as warnings beside data that is
+// still handed out, which this listens for while the current thread decodes.
 namespace TiffCheck {
-
-// True where the plug-in would read uninitialised memory for pixels: 16-bit samples stored
-// plane by plane, of which it reads the first plane only.
-bool misreadByToolkit(const SourceFile &source);
 
 // True where a strip or tile declares more bytes than any image the program accepts could
 // need: libtiff would try to allocate it (a 900-row file declaring 65535 samples a pixel asks
 // for 171 GB).
-bool implausible(const SourceFile &source);
+bool implausible(TIFF *tiff);
 
 // The pages of the file: its directories, less those that only hold a reduced copy of a page
 // (a thumbnail or an overview).
@@ -35,11 +32,7 @@ bool dataDamaged();
 // The same, or any error at all: an image that came out despite one is not to be trusted.
 bool anyError();
 
-// A layout the plug-in misreads or a strip no image needs is refused before the plug-in sees
-// it.
-Formats::Status refuse(const SourceFile &source, QString *detail);
-// libtiff tells a cut-short strip from a variant it cannot decode, and still hands out an
-// image from damaged strips.
-Formats::Status verdict(bool headerRead, bool decoded);
+// libtiff's first complaint since start(), in its own words.
+QString words();
 
 } // namespace TiffCheck

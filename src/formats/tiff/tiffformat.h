@@ -4,7 +4,7 @@
 
 namespace TiffFormat {
 
-// Read and written by the toolkit's plug-in, with libtiff listened to underneath.
+// Read and written through libtiff, without the toolkit's plug-in.
 const Formats::Entry &entry();
 
 } // namespace TiffFormat

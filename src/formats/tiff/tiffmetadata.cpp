@@ -1,55 +1,181 @@
 #include "formats/tiff/tiffmetadata.h"
 
-#include "formats/tiff/tiffclient.h"
 #include "system/sourcefile.h"
 
-#include <tiffio.h>
+#include <QtEndian>
+
+#include <exiv2/exiv2.hpp>
+
+#include <set>
 
 namespace TiffMetadata {
 
 namespace {
 
-bool isTiff(const SourceFile &source)
+// Larger, the block would not fit in a JPEG's segment: the maker notes go first.
+constexpr size_t MaxBlock = 60000;
+
+// The first directory's tags that describe the photo rather than the file's own layout.
+bool describesPhoto(const Exiv2::Exifdatum &datum)
 {
-    const QByteArray head = source.head().left(4);
-    return head == QByteArray("II*\0", 4) || head == QByteArray("MM\0*", 4) ||
-           head == QByteArray("II+\0", 4) || head == QByteArray("MM\0+", 4);
+    static const std::set<std::string> kept{
+        "Make",        "Model",          "Orientation",  "DateTime",         "Artist",
+        "Copyright",   "Software",       "HostComputer", "ImageDescription", "XResolution",
+        "YResolution", "ResolutionUnit", "ExifTag",      "GPSTag",           "DocumentName"};
+    return datum.groupName() == "Image" && kept.count(datum.tagName()) > 0;
 }
 
-bool has(TIFF *tiff, ttag_t tag)
+bool kept(const Exiv2::Exifdatum &datum, bool makerNotes)
 {
-    quint32 count = 0;
-    void *data = nullptr;
-    if (tag == TIFFTAG_EXIFIFD || tag == TIFFTAG_GPSIFD) {
-        toff_t offset = 0;
-        return TIFFGetField(tiff, tag, &offset) && offset != 0;
+    const std::string group = datum.groupName();
+    if (group == "Image")
+        return describesPhoto(datum);
+    if (group == "Photo")
+        return makerNotes || datum.tagName() != "MakerNote";
+    if (group == "GPSInfo" || group == "Iop")
+        return true;
+    const bool structural = group.rfind("Image", 0) == 0 || group.rfind("SubImage", 0) == 0 ||
+                            group.rfind("SubThumb", 0) == 0 || group == "Thumbnail";
+    return makerNotes && !structural;
+}
+
+QByteArray encode(const Exiv2::ExifData &all, bool makerNotes)
+{
+    Exiv2::ExifData chosen;
+    for (const Exiv2::Exifdatum &datum : all)
+        if (kept(datum, makerNotes))
+            chosen.add(datum);
+    Exiv2::Blob blob;
+    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, chosen);
+    return QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
+}
+
+bool hasDirectory(const Exiv2::ExifData &exif)
+{
+    for (const Exiv2::Exifdatum &datum : exif)
+        if (datum.groupName() == "Photo" || datum.groupName() == "GPSInfo")
+            return true;
+    return false;
+}
+
+// The EXIF and GPS directories, with the first directory's descriptive tags; Exiv2 reports
+// what it cannot read by throwing.
+void readExif(const SourceFile &source, PhotoMetadata::Record *record)
+{
+    try {
+        const auto image = Exiv2::ImageFactory::open(source.map(), long(source.size()));
+        image->readMetadata();
+        if (!hasDirectory(image->exifData()))
+            return;
+        QByteArray exif = encode(image->exifData(), true);
+        if (size_t(exif.size()) > MaxBlock)
+            exif = encode(image->exifData(), false);
+        record->exif = exif;
+    } catch (...) {
+        record->unreadable.append(LeftOut::ExifUnreadable);
     }
-    return TIFFGetField(tiff, tag, &count, &data) && count > 0;
+}
+
+QByteArray bytesOf(TIFF *tiff, ttag_t tag, int unit)
+{
+    // libtiff gives each of these tags as a count of bytes and the bytes.
+    quint32 count = 0;
+    const char *data = nullptr;
+    if (!TIFFGetField(tiff, tag, &count, &data) || !data)
+        return QByteArray();
+    return QByteArray(data, int(qMin(qint64(count) * unit, qint64(1) << 30)));
+}
+
+QVector<float> floatsOf(TIFF *tiff, ttag_t tag, int count)
+{
+    float *values = nullptr;
+    if (!TIFFGetField(tiff, tag, &values) || !values)
+        return {};
+    return QVector<float>(values, values + count);
+}
+
+// The IPTC records, without the zeros that pad them to whole longs.
+QByteArray records(const QByteArray &padded)
+{
+    int at = 0;
+    while (at + 5 <= padded.size() && padded.at(at) == 0x1c) {
+        const int length = qFromBigEndian<quint16>(padded.constData() + at + 3);
+        if (length & 0x8000) // an extended length: taken as it stands
+            return padded;
+        at += 5 + length;
+    }
+    return padded.left(qMax(at, 0));
 }
 
 } // namespace
 
-LeftOuts present(const SourceFile &source)
+QByteArray iptcResource(const QByteArray &padded)
 {
-    LeftOuts found;
-    if (!isTiff(source))
-        return found;
-    const TiffClient client(source);
-    TIFF *tiff = client.tiff();
-    if (!tiff)
-        return found;
-    const struct
-    {
-        ttag_t tag;
-        LeftOut what;
-    } blocks[] = {{TIFFTAG_EXIFIFD, LeftOut::TiffExif},
-                  {TIFFTAG_GPSIFD, LeftOut::TiffGps},
-                  {TIFFTAG_XMLPACKET, LeftOut::TiffXmp},
-                  {TIFFTAG_RICHTIFFIPTC, LeftOut::TiffIptc}};
-    for (const auto &block : blocks)
-        if (has(tiff, block.tag))
-            found.append(block.what);
-    return found;
+    const QByteArray iim = records(padded);
+    if (iim.isEmpty())
+        return QByteArray();
+    QByteArray resource("8BIM\x04\x04\0\0", 8);
+    char size[4];
+    qToBigEndian<quint32>(quint32(iim.size()), size);
+    resource += QByteArray(size, 4) + iim;
+    if (iim.size() % 2)
+        resource += '\0';
+    return resource;
+}
+
+QByteArray iimOf(const QByteArray &resource)
+{
+    if (resource.size() < 12 || !resource.startsWith("8BIM"))
+        return QByteArray();
+    const int nameLength = uchar(resource.at(6));
+    const int sizeAt = 6 + ((nameLength + 2) & ~1);
+    if (sizeAt + 4 > resource.size())
+        return QByteArray();
+    const qint64 size = qFromBigEndian<quint32>(resource.constData() + sizeAt);
+    return resource.mid(sizeAt + 4, int(qMin(size, qint64(resource.size() - sizeAt - 4))));
+}
+
+PhotoMetadata read(const SourceFile &source, TIFF *tiff, bool colourOnly)
+{
+    PhotoMetadata::Record record;
+    if (!colourOnly && source.map())
+        readExif(source, &record);
+    record.xmp = bytesOf(tiff, TIFFTAG_XMLPACKET, 1);
+    // Writers pad the records to whole longs.
+    record.iptc = iptcResource(bytesOf(tiff, TIFFTAG_RICHTIFFIPTC, 1));
+    record.icc = bytesOf(tiff, TIFFTAG_ICCPROFILE, 1);
+    quint16 compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
+    record.tiff.compression = compression;
+    record.tiff.whitePoint = floatsOf(tiff, TIFFTAG_WHITEPOINT, 2);
+    record.tiff.primaries = floatsOf(tiff, TIFFTAG_PRIMARYCHROMATICITIES, 6);
+    return PhotoMetadata(record);
+}
+
+bool insertExif(QByteArray *bytes, const QByteArray &exif)
+{
+    try {
+        Exiv2::ExifData source;
+        Exiv2::ExifParser::decode(source, reinterpret_cast<const Exiv2::byte *>(exif.constData()),
+                                  uint32_t(exif.size()));
+        auto image = Exiv2::ImageFactory::open(
+            reinterpret_cast<const Exiv2::byte *>(bytes->constData()), long(bytes->size()));
+        image->readMetadata();
+        Exiv2::ExifData data = image->exifData();
+        for (const Exiv2::Exifdatum &datum : source)
+            if (datum.groupName() != "Image" || describesPhoto(datum))
+                data[datum.key()] = datum.value();
+        image->setExifData(data);
+        image->writeXmpFromPacket(true);
+        image->writeMetadata();
+        Exiv2::BasicIo &io = image->io();
+        io.open();
+        const Exiv2::DataBuf written = io.read(long(io.size()));
+        *bytes = QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace TiffMetadata
