@@ -76,12 +76,11 @@ void BatchRunner::plan()
     const std::lock_guard<std::mutex> lock(m_handedLock);
 }
 
+// The call is made under the lock too: the destructor's last lock then comes after it.
 void BatchRunner::hand(const Handed &handed)
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_handedLock);
-        m_handed.push_back(handed);
-    }
+    const std::lock_guard<std::mutex> lock(m_handedLock);
+    m_handed.push_back(handed);
     QMetaObject::invokeMethod(this, "collect", Qt::QueuedConnection);
 }
 
