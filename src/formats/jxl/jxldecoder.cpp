@@ -157,18 +157,23 @@ private:
     std::vector<std::vector<uchar>> m_spare;
 };
 
-// One run of libjxl's decoder over the file, with the row's threads.
+// One run of libjxl's decoder over the file: a decode of pixels with the row's threads, a read
+// of headers on the caller's alone.
 struct Run
 {
     JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
-    JxlMetadata::Threads threads;
+    std::unique_ptr<JxlMetadata::Threads> threads;
 
-    bool start(const uchar *data, qint64 size, int events)
+    bool start(const uchar *data, qint64 size, int events, bool pixels = false)
     {
         JxlDecoder *d = decoder.get();
-        if (!d || (threads.runner() &&
-                   JxlDecoderSetParallelRunner(d, threads.runner(), threads.runnerData()) !=
-                       JXL_DEC_SUCCESS))
+        if (!d)
+            return false;
+        if (pixels)
+            threads = std::make_unique<JxlMetadata::Threads>();
+        if (threads && threads->runner() &&
+            JxlDecoderSetParallelRunner(d, threads->runner(), threads->runnerData()) !=
+                JXL_DEC_SUCCESS)
             return false;
         // The rows as stored: the sink turns them upright, as for EXIF.
         JxlDecoderSetKeepOrientation(d, JXL_TRUE);
@@ -350,7 +355,7 @@ Status Decoder::decodeWith(const Target &target, const FrameDone &frame, QString
     JxlDecoder *d = run.decoder.get();
     const int events =
         JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | (m_preferred ? JXL_DEC_COLOR_ENCODING : 0);
-    if (!run.start(m_data, m_size, events)) {
+    if (!run.start(m_data, m_size, events, true)) {
         *words = QStringLiteral("libjxl: JxlDecoderCreate");
         return Status::Failed;
     }
@@ -481,7 +486,7 @@ qint64 Decoder::memoryEstimate(const Target &target)
     const QSize stored = m_header.stored;
     const qint64 pixels = qint64(stored.width()) * stored.height();
     const PixelKind kind = kindFor(m_info);
-    const qint64 library = pixels * 16 + 8 * 1024 * 1024;
+    const qint64 library = pixels * 15 + 4 * 1024 * 1024;
     const qint64 rows = 2 * 256 * qint64(stored.width()) * kind.rowBytesPerPixel;
     const qint64 sink =
         target.sinkEstimate(stored, m_header.upright(), m_header.transform, kind.layout);
