@@ -2,7 +2,7 @@
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
 //   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only
-//   sending|cameras|tiff]
+//   sending|cameras|tiff|jxl|heic-grid|alone|gif]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -80,7 +80,7 @@ QStringList imagesIn(const QString &folder)
     QDir dir(folder);
     QStringList paths;
     const QStringList suffixes{"*.jpg",  "*.jpeg", "*.png", "*.heic", "*.avif",
-                               "*.webp", "*.dng",  "*.gif", "*.tif"};
+                               "*.webp", "*.jxl",  "*.dng", "*.gif",  "*.tif"};
     QStringList filters = suffixes;
     for (const QString &suffix : suffixes)
         filters.append(suffix.toUpper());
@@ -227,6 +227,23 @@ bool asAvif(const QString &source, const QString &base)
 bool asWebP(const QString &source, const QString &base)
 {
     return QProcess::execute("cwebp", {"-quiet", source, "-o", base + ".webp"}) == 0;
+}
+
+// JPEG XL as cjxl writes photos by default: distance 1 (visually lossless), effort 7, XYB.
+bool writeJxlPhotos(const QString &folder, int count, const QSize &size)
+{
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        const QString png = QDir(folder).filePath(QString("j%1.png").arg(i));
+        const bool ok =
+            photoLike(size, quint32(i + 1)).save(png) &&
+            QProcess::execute(
+                "cjxl", {"--quiet", png, QDir(folder).filePath(QString("j%1.jxl").arg(i))}) == 0;
+        QFile::remove(png);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 // An animation of 50 full-HD frames, each a different photo-like picture, 80 ms apiece.
@@ -665,6 +682,23 @@ double dwebpSeconds(const QString &input)
     return timer.nsecsElapsed() / 1e9;
 }
 
+// One core's full libjxl decodes of the same files, to RGB as djpeg's are: djxl on one thread,
+// kept to one core, its output to /dev/null through a link whose name tells it the format.
+double djxlSeconds(const QString &input)
+{
+    QTemporaryDir dir;
+    const QString sink = dir.filePath("null.ppm");
+    if (!QFile::link(QStringLiteral("/dev/null"), sink))
+        return 0;
+    QElapsedTimer timer;
+    timer.start();
+    for (const QString &source : imagesIn(input))
+        if (QProcess::execute("taskset",
+                              {"-c", "0", "djxl", "--quiet", "--num_threads=1", source, sink}) != 0)
+            return 0;
+    return timer.nsecsElapsed() / 1e9;
+}
+
 // libraw's own half-size decode with the camera's white balance, on one core.
 double dcrawSeconds(const QString &input)
 {
@@ -905,6 +939,48 @@ void reportConversion(QTextStream &out, const QString &set, const QString &input
     out << QString("   c/d = %1   g/d = %2   throughput c/b = %3\n\n")
                .arg(c.seconds / d.seconds, 0, 'f', 3)
                .arg(g.seconds / d.seconds, 0, 'f', 3)
+               .arg(b.seconds / c.seconds, 0, 'f', 2);
+    out.flush();
+}
+
+// JPEG XL photos against a one-core djxl decode of the same files: decoded and resized alone,
+// written as JPEG (the decode and the resize, the JPEG encode at the output's size costing
+// little) on one worker and on all, and written back as JPEG XL on all workers.
+void reportJxl(QTextStream &out, const QString &input, int size, int rounds)
+{
+    Measure h, b, c, e;
+    double d = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const Measure load = measure("load", input, size), one = measure("one-jpg", input, size),
+                      all = measure("all-jpg", input, size), back = measure("all", input, size);
+        const double floor = djxlSeconds(input);
+        h = i == 0 ? load : fastest(h, load);
+        b = i == 0 ? one : fastest(b, one);
+        c = i == 0 ? all : fastest(c, all);
+        e = i == 0 ? back : fastest(e, back);
+        d = i == 0 ? floor : qMin(d, floor);
+    }
+    if (h.images == 0 || b.images == 0 || c.images == 0 || e.images == 0 || d <= 0) {
+        out << input << ": a run failed\n";
+        return;
+    }
+    const int workers = QThread::idealThreadCount();
+    out << QString("JPEG XL 12 MP (cjxl -d 1): %1 images, size %2, fastest of %3 rounds\n")
+               .arg(b.images)
+               .arg(size)
+               .arg(rounds);
+    printLine(out, "(h) decode+resize alone", h);
+    printLine(out, "(b) Parvimage, 1 worker", b);
+    printLine(out, QString("(c) Parvimage, %1 workers").arg(workers), c);
+    printLine(out, QString("(e) %1 workers, JXL out").arg(workers), e);
+    out << QString("  %1  %2 s/image\n")
+               .arg("(d) djxl, one core", -24)
+               .arg(d / b.images, 8, 'f', 4);
+    out << QString("   b/d = %1   c/d = %2   e/d = %3   h/d = %4   throughput c/b = %5\n\n")
+               .arg(b.seconds / d, 0, 'f', 3)
+               .arg(c.seconds / d, 0, 'f', 3)
+               .arg(e.seconds / d, 0, 'f', 3)
+               .arg(h.seconds / d, 0, 'f', 3)
                .arg(b.seconds / c.seconds, 0, 'f', 2);
     out.flush();
 }
@@ -1181,7 +1257,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|alone|gif]\n");
+                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif]\n");
     return 2;
 }
 
@@ -1224,6 +1300,10 @@ int main(int argc, char *argv[])
     if (!input.isEmpty()) {
         // The toolkit reads neither HEIC nor AVIF: such a folder is compared with libheif.
         const QString first = imagesIn(input).value(0).toLower();
+        if (first.endsWith(".jxl")) {
+            reportJxl(out, input, size, rounds);
+            return 0;
+        }
         const bool heif = first.endsWith(".heic") || first.endsWith(".avif");
         const Floor floor = heif                      ? Floor::Libheif
                             : first.endsWith(".webp") ? Floor::Dwebp
@@ -1284,6 +1364,17 @@ int main(int argc, char *argv[])
         reportEstimates(out, tiffRows, size);
         return 0;
     }
+    const QString jxlPhotos = root + "/jxl";
+    const auto jxlSet = [&ready] {
+        return ready("jxl", [](auto f) { return writeJxlPhotos(f, 6, QSize(4000, 3000)); });
+    };
+    if (only == "jxl") {
+        if (!jxlSet())
+            return 1;
+        reportJxl(out, jxlPhotos, size, rounds);
+        reportEstimates(out, {{"JPEG XL 12 MP", jxlPhotos + "/j0.jxl"}}, 2048);
+        return 0;
+    }
     if (only == "cameras") {
         if (!cameraSets())
             return 1;
@@ -1311,7 +1402,7 @@ int main(int argc, char *argv[])
                                return QFile::copy(source, base + ".jpg");
                            })) &&
         ready("display-p3", from("baseline", 6, asDisplayP3)) &&
-        ready("tiff16", [](auto f) { return writeDeepTiffs(f, 4, QSize(6000, 4000)); });
+        ready("tiff16", [](auto f) { return writeDeepTiffs(f, 4, QSize(6000, 4000)); }) && jxlSet();
     if (!ok || !cameraSets()) {
         out << "cannot write the generated images\n";
         return 1;
@@ -1358,6 +1449,7 @@ int main(int argc, char *argv[])
     report(out, "Lossy WebP 12 MP, WebP out", root + "/webp", size, rounds, Floor::Dwebp);
     report(out, "Animated WebP, 50 frames of 1920 x 1080", root + "/webp-animated", size, 1);
     reportTiff(out, "TIFF 16-bit 24 MP, TIFF out", root + "/tiff16", size, rounds);
+    reportJxl(out, jxlPhotos, size, rounds);
     reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     reportCameras(out, root, size, rounds);
     reportGif(out, root + "/gif-animated", 240, rounds);
@@ -1377,7 +1469,8 @@ int main(int argc, char *argv[])
         {"HEIC 48 MP", root + "/huge-heic/s0.heic"},
         {"HEIC 48 MP grid", root + "/huge-heic-grid/g0.heic"},
         {"lossy WebP 12 MP", root + "/webp/b0.webp"},
-        {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"}};
+        {"animated WebP, 50 x 1920 x 1080", root + "/webp-animated/anim.webp"},
+        {"JPEG XL 12 MP", jxlPhotos + "/j0.jxl"}};
     reportEstimates(out, rows, 2048);
     reportEstimates(out, rows, 2048, "estimate-smooth");
     reportEstimates(out, corpusGrids(), 2048);

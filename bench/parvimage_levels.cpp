@@ -2,10 +2,10 @@
 // behind the Quality menu's levels: every source is reduced to fit the box as a run would,
 // encoded at each setting, decoded again, and compared with what was encoded (SSIM on luma).
 //
-//   parvimage_levels [--size N] [--levels] FILE...
+//   parvimage_levels [--size N] [--formats jpg,jxl,...] [--levels] FILE...
 //
 // Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
-// the settings behind the program's four levels.
+// the settings behind the program's four levels; with --formats, only those formats' encoders.
 
 #include "formats/registry.h"
 #include "row/imageresizer.h"
@@ -98,6 +98,8 @@ const Format LossyFormats[] = {
     {"WebP (libwebp)", "webp", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
     {"HEIC (x265, ultrafast)", "heic", {20, 30, 38, 45, 55, 65, 72, 80, 88}},
     {"AVIF (aom, speed 9)", "avif", {40, 50, 60, 70, 76, 82, 88, 92, 96}},
+    // libjxl's quality, mapped to a distance as cjxl maps it (90: distance 1).
+    {"JPEG XL (libjxl, effort 4)", "jxl", {30, 38, 44, 55, 63, 70, 77, 83, 90, 95, 97}},
 };
 
 // Through the program's own writers, at the encoder setting given.
@@ -152,6 +154,11 @@ int main(int argc, char *argv[])
         size = args.at(1).toInt();
         args = args.mid(2);
     }
+    QStringList only;
+    if (args.size() >= 2 && args.first() == "--formats") {
+        only = args.at(1).split(',');
+        args = args.mid(2);
+    }
     const bool levels = !args.isEmpty() && args.first() == "--levels";
     if (levels)
         args.removeFirst();
@@ -163,13 +170,16 @@ int main(int argc, char *argv[])
             images.append(image.convertToFormat(QImage::Format_RGB32));
     }
     if (images.isEmpty()) {
-        std::fprintf(stderr, "usage: parvimage_levels [--size N] FILE...\n");
+        std::fprintf(stderr,
+                     "usage: parvimage_levels [--size N] [--formats jpg,...] [--levels] FILE...\n");
         return 2;
     }
     std::printf("%d images at %d\n", int(images.size()), size);
     QTemporaryDir dir;
     const Quality order[] = {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact};
     for (const Format &format : LossyFormats) {
+        if (!only.isEmpty() && !only.contains(QString::fromLatin1(format.suffix)))
+            continue;
         QVector<int> settings = format.settings;
         if (levels) {
             settings.clear();

@@ -31,7 +31,8 @@ QImage pattern(const QSize &size, QImage::Format format)
 
 bool write(const QString &path, const QSize &size, int quality)
 {
-    if (isHeif(path) || QFileInfo(path).suffix().toLower() == "webp")
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (isHeif(path) || suffix == "webp" || suffix == "jxl")
         return ImageResizer::write(pattern(size), path, QFileInfo(path).suffix().toLower().toUtf8())
                    .status == RowOutcome::Written;
     return pattern(size).save(path, nullptr, quality);

@@ -16,8 +16,8 @@ namespace TestImages {
 // sampling errors show.
 QImage pattern(const QSize &size, QImage::Format format = QImage::Format_RGB32);
 
-// Writes pattern(size) to path in the format its suffix names, HEIC, AVIF and WebP (lossy)
-// included.
+// Writes pattern(size) to path in the format its suffix names, HEIC, AVIF, WebP and JPEG XL
+// (lossy) included.
 bool write(const QString &path, const QSize &size, int quality = 90);
 
 // A big-endian TIFF block as cameras write for EXIF: Make "Parvimage test", the orientation, and

@@ -531,6 +531,8 @@ void TestBatchRun::optionsAtStart_data()
                           << "HEIC" << false;
     QTest::newRow("AVIF") << "actionFormatAvif"
                           << "AVIF" << false;
+    QTest::newRow("JPEG XL") << "actionFormatJxl"
+                             << "JPEG XL" << false;
     QTest::newRow("maximum") << "actionQualityMax"
                              << "Maximale" << false;
     QTest::newRow("high") << "actionQualityHigh"
@@ -585,6 +587,9 @@ void TestBatchRun::convertBesideSources_data()
     QTest::newRow("JPEG in place") << "actionFormatJpeg"
                                    << "photo.jpg"
                                    << "photo.jpg" << true;
+    QTest::newRow("JPEG to JPEG XL beside it") << "actionFormatJxl"
+                                               << "photo.jpg"
+                                               << "photo.jxl" << false;
     QTest::newRow("its own format, as it starts") << "actionFormatSource"
                                                   << "photo.heic"
                                                   << "photo.heic" << true;

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <jxl/decode_cxx.h>
 #include <libheif/heif.h>
 #include <libraw/libraw.h>
 #include <webp/decode.h>
@@ -44,6 +45,7 @@ enum class Reference
     Libheif, // libheif's conversion to RGB
     Libraw,  // libraw's demosaicing, as the decoder asks for it
     Libtiff, // libtiff's RGBA conversion
+    Libjxl,  // libjxl's decode of the whole image, at the file's own depth
 };
 
 QString run(const QString &program, const QStringList &arguments)
@@ -107,6 +109,34 @@ QImage wholeDecode(const QString &path, Reference reference, Transform transform
         heif_image_handle_release(handle);
         heif_context_free(context);
         return result;
+    }
+    case Reference::Libjxl: {
+        const JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
+        JxlDecoder *d = decoder.get();
+        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE);
+        JxlDecoderSetKeepOrientation(d, JXL_TRUE);
+        JxlDecoderSetInput(d, reinterpret_cast<const uint8_t *>(bytes.constData()),
+                           size_t(bytes.size()));
+        JxlDecoderCloseInput(d);
+        JxlBasicInfo info{};
+        QImage image;
+        for (;;) {
+            const JxlDecoderStatus status = JxlDecoderProcessInput(d);
+            const bool deep = info.bits_per_sample > 8;
+            const JxlPixelFormat format{4, deep ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8,
+                                        JXL_NATIVE_ENDIAN, 0};
+            if (status == JXL_DEC_BASIC_INFO) {
+                JxlDecoderGetBasicInfo(d, &info);
+            } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+                image = QImage(int(info.xsize), int(info.ysize),
+                               deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+                JxlDecoderSetImageOutBuffer(d, &format, image.bits(), size_t(image.sizeInBytes()));
+            } else if (status == JXL_DEC_FULL_IMAGE) {
+                return uprightImage(image, transform).convertToFormat(QImage::Format_RGBA64);
+            } else {
+                return QImage();
+            }
+        }
     }
     case Reference::Libraw: {
         LibRaw raw;
@@ -195,6 +225,25 @@ void TestDecoders::contract_data()
                           << QStringList{"heif-enc", "-A",   "-p", "chroma=444", "-q",
                                          "80",       "{in}", "-o", "{out}"}
                           << 1 << QSize(161, 97) << 0 << int(Reference::Libheif) << 2;
+    // JPEG XL: XYB (lossy), modular (lossless), above 8 bits, and a JPEG's own coefficients.
+    const int libjxl = int(Reference::Libjxl);
+    QTest::newRow("jxl, lossy") << "lossy.jxl" << QStringList{"cjxl", "-d", "1", "{in}", "{out}"}
+                                << 1 << QSize(161, 97) << 0 << libjxl << 0;
+    QTest::newRow("jxl, lossless with alpha")
+        << "lossless.jxl" << QStringList{"cjxl", "-d", "0", "{in}", "{out}"} << 1 << QSize(161, 97)
+        << 0 << libjxl << 0;
+    QTest::newRow("jxl, 16-bit lossless")
+        << "deep.jxl"
+        << QStringList{"sh", "-c",
+                       "convert {in} -depth 16 PNG48:{out}.png && "
+                       "cjxl -d 0 {out}.png {out}"}
+        << 1 << QSize(161, 97) << 0 << libjxl << 0;
+    QTest::newRow("jxl, a jpeg's coefficients")
+        << "transcoded.jxl"
+        << QStringList{"sh", "-c",
+                       "convert {in} -quality 90 {out}.jpg && "
+                       "cjxl --lossless_jpeg=1 {out}.jpg {out}"}
+        << 1 << QSize(161, 97) << 0 << libjxl << 0;
     QTest::newRow("tiff, 16-bit") << "deep.tif" << convert + QStringList{"-depth", "16", "{out}"}
                                   << 1 << QSize(161, 97) << 0 << toolkit << 0;
     const int libtiff = int(Reference::Libtiff);

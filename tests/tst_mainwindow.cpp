@@ -217,7 +217,7 @@ void TestMainWindow::shortcutsActAsButtons()
 // phones' HEIC among them, whatever their letter case.
 void TestMainWindow::dialogOffersEveryReadableImage()
 {
-    for (const char *name : {"a.dng", "b.HEIC", "c.webp"})
+    for (const char *name : {"a.dng", "b.HEIC", "c.webp", "d.JXL"})
         QVERIFY(TestImages::writeAll(dir.filePath(name), "x"));
     ModalAnswerer answerer;
     answerer.expect<QFileDialog>([&](QFileDialog *dialog) {
@@ -225,11 +225,11 @@ void TestMainWindow::dialogOffersEveryReadableImage()
         QCOMPARE(filters.value(0), QString("Fichiers images (*.png *.jpg *.jpeg)"));
         QVERIFY(filters.value(1).startsWith("Toutes les images lisibles ("));
         dialog->selectNameFilter(filters.value(1));
-        chooseInFileDialog(dialog, dir.path(), {"a.dng", "b.HEIC", "c.webp"});
+        chooseInFileDialog(dialog, dir.path(), {"a.dng", "b.HEIC", "c.webp", "d.JXL"});
     });
     child<QPushButton>("addBtn")->click();
     QVERIFY(answerer.waitDone());
-    QCOMPARE(child<QListWidget>("pictureList")->count(), 3);
+    QCOMPARE(child<QListWidget>("pictureList")->count(), 4);
 }
 
 void TestMainWindow::removeTakesOnlySelectedRow()
@@ -326,7 +326,8 @@ void TestMainWindow::dropAddsImages_data()
         << QStringList{"c.HEIC", "phone"}
         << QStringList{"c.HEIC", "phone/b.AVIF", "phone/IMG_2.heif", "phone/IMG_10.hif"};
     QTest::newRow("desktop formats read and written; none without a writer")
-        << QStringList{"more"} << QStringList{"more/w.bmp", "more/x.webp", "more/Y.TIF"};
+        << QStringList{"more"}
+        << QStringList{"more/v.jxl", "more/w.bmp", "more/x.webp", "more/Y.TIF"};
     QTest::newRow("file then folder")
         << QStringList{"a.png", "folder/sub"} << QStringList{"a.png", "folder/sub/inner.jpg"};
 }
@@ -338,7 +339,7 @@ void TestMainWindow::dropAddsImages()
     for (const char *name :
          {"a.png", "b.jpg", "folder/z.jpg", "folder/A.JPG", "folder/img10.jpeg", "folder/img2.png",
           "folder/sub/inner.jpg", "c.HEIC", "phone/b.AVIF", "phone/IMG_10.hif", "phone/IMG_2.heif",
-          "more/x.webp", "more/Y.TIF", "more/w.bmp"}) {
+          "more/x.webp", "more/Y.TIF", "more/w.bmp", "more/v.jxl"}) {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
         QVERIFY(TestImages::write(dir.filePath(name), QSize(4, 4)));
     }

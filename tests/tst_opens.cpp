@@ -27,7 +27,7 @@ void TestOpens::onlyTwice_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("actions");
     for (const char *name : {"photo.jpg", "photo.png", "photo.webp", "photo.heic", "photo.avif",
-                             "photo.dng", "photo.tif", "photo.bmp"})
+                             "photo.jxl", "photo.dng", "photo.tif", "photo.bmp"})
         QTest::newRow(name) << QString(name) << QStringList();
     // Every size and the subject's frame from one decode.
     QTest::newRow("four sizes of a HEIC")

@@ -259,7 +259,7 @@ void TestOptions::conversionPlan()
 void TestOptions::qualityLevels_data()
 {
     QTest::addColumn<QString>("format");
-    for (const char *format : {"jpg", "webp", "heic", "avif"})
+    for (const char *format : {"jpg", "webp", "heic", "avif", "jxl"})
         QTest::newRow(format) << QString(format);
 }
 

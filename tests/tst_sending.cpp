@@ -175,7 +175,7 @@ void TestSending::sizeLimit_data()
 {
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<int>("kilobytes");
-    for (const char *suffix : {"jpg", "webp", "heic", "avif", "png"})
+    for (const char *suffix : {"jpg", "webp", "heic", "avif", "jxl", "png"})
         for (int kilobytes : {200, 500, 1000, 2000})
             QTest::addRow("%s %d Ko", suffix, kilobytes) << QString(suffix) << kilobytes;
 }
@@ -224,7 +224,7 @@ void TestSending::noLocation_data()
 {
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<bool>("keepsTags");
-    for (const char *suffix : {"jpg", "png", "webp", "heic", "avif"})
+    for (const char *suffix : {"jpg", "png", "webp", "heic", "avif", "jxl"})
         QTest::newRow(suffix) << QString(suffix) << true;
     QTest::newRow("tif") << "tif" << false;
 }

@@ -51,6 +51,7 @@ QString note(RowOutcome::Note note)
         return tr("profil de couleurs illisible : couleurs non converties en sRGB");
     case RowOutcome::Note::CopiedAsIs:
     case RowOutcome::Note::TurnedLossless:
+    case RowOutcome::Note::Transcoded:
         break;
     }
     return QString();
@@ -208,6 +209,8 @@ QString howWritten(const RowOutcome &outcome)
         return tr("copiée telle quelle");
     if (outcome.notes.contains(RowOutcome::Note::TurnedLossless))
         return tr("tournée sans perte");
+    if (outcome.notes.contains(RowOutcome::Note::Transcoded))
+        return tr("convertie sans perte");
     return QString();
 }
 

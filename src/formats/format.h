@@ -98,6 +98,14 @@ struct Writer
     bool (*turnLossless)(const QByteArray &bytes, QImageIOHandler::Transformations transform,
                          const PhotoMetadata &metadata, const QSize &upright, QByteArray *turned,
                          LeftOuts *leftOut) = nullptr;
+    // True where `source`, a file of another format as its first bytes say, can be coded into
+    // this one without losing a pixel, as it is stored (a JPEG's coefficients into JPEG XL);
+    // null where the format takes none.
+    bool (*transcodes)(const SourceFile &source) = nullptr;
+    // That file coded so, with `metadata` corrected for its `upright` size; false where the
+    // library would not take it after all.
+    bool (*transcodeLossless)(const SourceFile &source, const PhotoMetadata &metadata,
+                              const QSize &upright, QByteArray *bytes, LeftOuts *leftOut) = nullptr;
 
     int setting(Quality quality) const { return settings[int(quality)]; }
 };

@@ -3,6 +3,7 @@
 #include "formats/gif/gifformat.h"
 #include "formats/heif/heifformat.h"
 #include "formats/jpeg/jpegformat.h"
+#include "formats/jxl/jxlformat.h"
 #include "formats/png/pngformat.h"
 #include "formats/raw/rawformat.h"
 #include "formats/sourcedevice.h"
@@ -25,9 +26,9 @@ const QList<const Entry *> &entries()
 {
     static const QList<const Entry *> all = [] {
         return QList<const Entry *>{
-            &HeifFormat::entry(), &WebPFormat::entry(),    &RawFormat::entry(),
-            &JpegFormat::entry(), &PngFormat::entry(),     &TiffFormat::entry(),
-            &GifFormat::entry(),  &ToolkitFormat::entry(),
+            &HeifFormat::entry(), &WebPFormat::entry(), &JxlFormat::entry(),
+            &RawFormat::entry(),  &JpegFormat::entry(), &PngFormat::entry(),
+            &TiffFormat::entry(), &GifFormat::entry(),  &ToolkitFormat::entry(),
         };
     }();
     return all;

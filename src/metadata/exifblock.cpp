@@ -298,6 +298,11 @@ int orientation(const QByteArray &tiffBytes)
 
 QImageIOHandler::Transformations transformation(const QByteArray &tiff)
 {
+    return transformationOf(orientation(tiff));
+}
+
+QImageIOHandler::Transformations transformationOf(int orientation)
+{
     // As the toolkit maps the EXIF values.
     static const QImageIOHandler::Transformations byValue[] = {
         QImageIOHandler::TransformationNone,      QImageIOHandler::TransformationNone,
@@ -306,7 +311,7 @@ QImageIOHandler::Transformations transformation(const QByteArray &tiff)
         QImageIOHandler::TransformationRotate90,  QImageIOHandler::TransformationMirrorAndRotate90,
         QImageIOHandler::TransformationRotate270,
     };
-    return byValue[orientation(tiff)];
+    return byValue[orientation >= 1 && orientation <= 8 ? orientation : 1];
 }
 
 } // namespace ExifBlock

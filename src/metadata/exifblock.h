@@ -30,5 +30,8 @@ bool removeLocation(QByteArray *tiff);
 int orientation(const QByteArray &tiff);
 // What turns the stored image upright, for containers whose EXIF the toolkit does not read.
 QImageIOHandler::Transformations transformation(const QByteArray &tiff);
+// The same for an orientation value as EXIF numbers them, which other containers use too (JPEG
+// XL's codestream header); 1 for a value out of range.
+QImageIOHandler::Transformations transformationOf(int orientation);
 
 } // namespace ExifBlock

@@ -490,20 +490,30 @@ bool damaged(const SourceFile &source, RowOutcome *refused)
     return true;
 }
 
-// Where coding the photo again would only lose quality, the source's own bytes, or the source
-// turned without loss: nothing to reduce, cut, convert or leave out, and within the limit.
+// Where coding the photo again would only lose quality, the source's own bytes, the source
+// turned without loss, or another format's coding taken over as it is (a JPEG's coefficients
+// into JPEG XL): nothing to reduce, cut, convert or leave out, and within the limit.
 bool unchanged(const PlannedRow &row, const SourceFile &source, Formats::Decoder *decoder,
                const Output &output, Ready *ready)
 {
     const Formats::Header &header = decoder->header();
     const Formats::Writer &writer = Formats::writerFor(row.format);
     if (row.enlarge || row.frame != Frame::Whole || row.srgb || row.metadata != MetadataKeep::All ||
-        output.size != header.upright() || !writer.isWholeFile || decoder->imageCount() != 1 ||
-        !writer.isWholeFile(source))
+        output.size != header.upright() || decoder->imageCount() != 1)
+        return false;
+    const bool whole = writer.isWholeFile && writer.isWholeFile(source);
+    const bool transcodes = !whole && writer.transcodes && writer.transcodes(source) &&
+                            header.transform == QImageIOHandler::TransformationNone &&
+                            !decoder->metadata().record().gainMap.present();
+    if (!whole && !transcodes)
         return false;
     if (damaged(source, &ready->failed))
         return true;
-    if (header.transform == QImageIOHandler::TransformationNone) {
+    if (transcodes) {
+        if (writer.transcodeLossless(source, decoder->metadata(), output.size, &ready->bytes,
+                                     &ready->leftOut))
+            ready->note = RowOutcome::Note::Transcoded;
+    } else if (header.transform == QImageIOHandler::TransformationNone) {
         ready->bytes = source.all();
     } else if (writer.turnLossless &&
                writer.turnLossless(source.all(), header.transform, decoder->metadata(), output.size,

@@ -48,6 +48,7 @@ struct RowOutcome
         ProfileUnreadable, // colours not converted to sRGB
         CopiedAsIs,        // the source's own bytes: nothing to change
         TurnedLossless,    // a JPEG turned upright without coding it again
+        Transcoded,        // a JPEG's own coefficients written as JPEG XL, without loss
     };
 
     Status status = Pending;

@@ -264,7 +264,7 @@ BatchSettings MainWindow::chosenOptions() const
     const std::pair<QAction *, const char *> formats[] = {
         {form->actionFormatJpeg, "jpg"},  {form->actionFormatPng, "png"},
         {form->actionFormatWebp, "webp"}, {form->actionFormatHeic, "heic"},
-        {form->actionFormatAvif, "avif"},
+        {form->actionFormatAvif, "avif"}, {form->actionFormatJxl, "jxl"},
     };
     for (const auto &format : formats)
         if (format.first->isChecked())
