@@ -6,6 +6,7 @@
 #include "formats/sourcedevice.h"
 #include "formats/toolkitdecoder.h"
 #include "metadata/exifblock.h"
+#include "resample/pipelinedsink.h"
 #include "resample/rowsink.h"
 #include "system/sourcefile.h"
 #include "system/workercores.h"
@@ -523,12 +524,15 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         return Status::Failed;
     }
     const QSize rows(int(m_jpeg.info.output_width), int(m_jpeg.info.output_height));
-    const std::unique_ptr<RowSink> sink =
+    std::unique_ptr<RowSink> sink =
         target.sink(rows, m_header.upright(), m_header.transform, layout());
     if (!sink->isValid())
         return Status::Failed;
     const int cores = WorkerCores::forThisThread();
     QVector<Band> others = cores > 1 ? bands(*sink, cores) : QVector<Band>();
+    // A file that cannot be cut decodes on one core while the other resamples.
+    if (others.isEmpty())
+        sink = pipelined(std::move(sink), rows, layout());
     if (!others.isEmpty()) {
         const Status status = pushBands(sink.get(), &others, words);
         if (status != Status::Decoded)

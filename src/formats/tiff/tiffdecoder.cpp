@@ -4,6 +4,7 @@
 #include "formats/tiff/tiffclient.h"
 #include "formats/tiff/tiffmetadata.h"
 #include "formats/tiff/tiffpixels.h"
+#include "resample/pipelinedsink.h"
 #include "resample/rowsink.h"
 #include "system/sourcefile.h"
 
@@ -386,7 +387,8 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
     }
     const RowLayout layout = TiffPixels::rowLayout(m_layout);
     const std::unique_ptr<RowSink> sink =
-        target.sink(m_header.stored, m_header.upright(), m_header.transform, layout);
+        pipelined(target.sink(m_header.stored, m_header.upright(), m_header.transform, layout),
+                  m_header.stored, layout);
     if (!sink->isValid())
         return Status::Failed;
     const Status status = pushRows(sink.get());
