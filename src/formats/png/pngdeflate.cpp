@@ -140,7 +140,7 @@ void deflateShare(Share *share)
 QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
 {
     const qint64 most = qMax<qint64>(1, raw.size() / SmallestShare);
-    std::vector<Share> shares(size_t(qBound<qint64>(1, cores, most)));
+    std::vector<Share> shares(size_t(qBound(qint64(1), qint64(cores), most)));
     const qint64 each = (raw.size() + qint64(shares.size()) - 1) / qint64(shares.size());
     for (size_t i = 0; i < shares.size(); ++i) {
         const qint64 from = qMin<qint64>(raw.size(), qint64(i) * each);
