@@ -443,10 +443,13 @@ void Converter::toImage(const uchar *const *planes, const QVector<int> &columns)
         const bool invert = l.photometric == PHOTOMETRIC_MINISWHITE;
         const int max = (1 << l.bits) - 1;
         for (int x : columns) {
-            int v = at8(x, 0);
+            // Packed samples: a row holds width * bits / 8 bytes, not a byte a sample.
+            int v = 0;
             if (l.bits < 8) {
                 const qint64 bit = qint64(x) * n * l.bits;
                 v = planes[0][bit >> 3] >> (8 - l.bits - (bit & 7)) & max;
+            } else {
+                v = at8(x, 0);
             }
             if (palette)
                 to[x] = uchar(v < l.palette.size() ? v : 0);
