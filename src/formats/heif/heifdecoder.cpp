@@ -3,6 +3,7 @@
 #include "formats/heif/heifgainmap.h"
 #include "formats/heif/heifmetadata.h"
 #include "formats/heif/heifplanes.h"
+#include "formats/heif/heifreader.h"
 #include "formats/heif/heiftiles.h"
 #include "resample/rowsink.h"
 #include "system/peakmemory.h"
@@ -27,39 +28,6 @@ constexpr int MaxSide = 1 << 16;
 constexpr qint64 LargePixels = 24 * 1000 * 1000;
 // What libde265 and dav1d allocate whatever the image's size.
 constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
-
-// libheif reads the file through this, from the source, where it asks.
-struct Reader
-{
-    const SourceFile *source = nullptr;
-    int64_t position = 0;
-
-    static int64_t getPosition(void *user) { return static_cast<Reader *>(user)->position; }
-    static int read(void *data, size_t size, void *user)
-    {
-        auto *reader = static_cast<Reader *>(user);
-        const qint64 got =
-            reader->source->read(reader->position, static_cast<char *>(data), qint64(size));
-        if (got != qint64(size))
-            return 1;
-        reader->position += got;
-        return 0;
-    }
-    static int seek(int64_t position, void *user)
-    {
-        static_cast<Reader *>(user)->position = position;
-        return 0;
-    }
-    static heif_reader_grow_status waitForFileSize(int64_t size, void *user)
-    {
-        return size <= static_cast<Reader *>(user)->source->size()
-                   ? heif_reader_grow_status_size_reached
-                   : heif_reader_grow_status_size_beyond_eof;
-    }
-};
-
-const heif_reader ReaderFunctions{1, Reader::getPosition, Reader::read, Reader::seek,
-                                  Reader::waitForFileSize};
 
 // The top-level meta box's content, where every item and property is described, and where in
 // the file it starts.
@@ -101,7 +69,7 @@ public:
         }
         heif_context_set_maximum_image_size_limit(m_context, MaxSide);
         heif_error e =
-            heif_context_read_from_reader(m_context, &ReaderFunctions, &m_reader, nullptr);
+            heif_context_read_from_reader(m_context, &HeifReader::functions, &m_reader, nullptr);
         if (e.code == heif_error_Ok)
             e = heif_context_get_primary_image_handle(m_context, &m_handle);
         if (e.code != heif_error_Ok) {
@@ -138,7 +106,7 @@ private:
     const SourceFile &m_source;
     qint64 m_metaAt = 0;
     QByteArray m_meta;
-    Reader m_reader;
+    HeifReader m_reader;
     heif_context *m_context = HeifMetadata::newContext();
     heif_image_handle *m_handle = nullptr;
     std::unique_ptr<HeifTiles::Tiles> m_tiles; // a grid decoded tile by tile

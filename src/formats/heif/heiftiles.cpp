@@ -2,6 +2,7 @@
 
 #include "formats/heif/heifgrid.h"
 #include "formats/heif/heifplanes.h"
+#include "formats/heif/heifreader.h"
 #include "resample/rowsink.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
@@ -28,45 +29,6 @@ constexpr int MaxSide = 1 << 16;
 // 512 x 512 HEVC tiles.
 constexpr qint64 TileDecoderOverhead = 8 * 1024 * 1024;
 
-// libheif reads the file through this, the tiles' hidden flags cleared: each tile then opens as
-// an image of its own.
-struct Reader
-{
-    const SourceFile *source = nullptr;
-    const QVector<qint64> *flags = nullptr;
-    int64_t position = 0;
-
-    static int64_t getPosition(void *user) { return static_cast<Reader *>(user)->position; }
-    static int read(void *data, size_t size, void *user)
-    {
-        auto *reader = static_cast<Reader *>(user);
-        auto *bytes = static_cast<char *>(data);
-        const qint64 start = reader->position,
-                     got = reader->source->read(start, bytes, qint64(size));
-        if (got != qint64(size))
-            return 1;
-        auto flag = std::lower_bound(reader->flags->begin(), reader->flags->end(), start);
-        for (; flag != reader->flags->end() && *flag < start + got; ++flag)
-            bytes[*flag - start] = char(bytes[*flag - start] & ~1);
-        reader->position += got;
-        return 0;
-    }
-    static int seek(int64_t position, void *user)
-    {
-        static_cast<Reader *>(user)->position = position;
-        return 0;
-    }
-    static heif_reader_grow_status waitForFileSize(int64_t size, void *user)
-    {
-        return size <= static_cast<Reader *>(user)->source->size()
-                   ? heif_reader_grow_status_size_reached
-                   : heif_reader_grow_status_size_beyond_eof;
-    }
-};
-
-const heif_reader ReaderFunctions{1, Reader::getPosition, Reader::read, Reader::seek,
-                                  Reader::waitForFileSize};
-
 struct ImageFree
 {
     void operator()(heif_image *image) const { heif_image_release(image); }
@@ -81,14 +43,13 @@ public:
     Context(const SourceFile &source, const QVector<qint64> &flags)
     {
         m_reader.source = &source;
-        m_reader.flags = &flags;
+        m_reader.hiddenFlags = &flags;
         if (!m_context)
             return;
         heif_context_set_max_decoding_threads(m_context, 0);
         heif_context_set_maximum_image_size_limit(m_context, MaxSide);
-        m_ok =
-            heif_context_read_from_reader(m_context, &ReaderFunctions, &m_reader, nullptr).code ==
-            heif_error_Ok;
+        m_ok = heif_context_read_from_reader(m_context, &HeifReader::functions, &m_reader, nullptr)
+                   .code == heif_error_Ok;
     }
     ~Context() { heif_context_free(m_context); }
     Context(const Context &) = delete;
@@ -119,7 +80,7 @@ public:
     }
 
 private:
-    Reader m_reader;
+    HeifReader m_reader;
     heif_context *m_context = heif_context_alloc();
     bool m_ok = false;
 };
