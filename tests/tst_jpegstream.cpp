@@ -1,4 +1,5 @@
 #include "formats/jpeg/jpegbands.h"
+#include "formats/jpeg/jpegdecoder.h"
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
@@ -11,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 
 // The streaming decoder against the toolkit's decode followed by the same sampler.
 class TestJpegStream : public QObject
@@ -177,42 +179,43 @@ void TestJpegStream::bands_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("box");
     QTest::addColumn<QSize>("mcu");
-    QTest::addColumn<bool>("cut");
+    QTest::addColumn<int>("cut"); // none, at rows' starts only, or inside rows
     QTest::addColumn<int>("resampling");
 
     const QStringList s420{"-sample", "2x2"};
     const int nearest = int(Resampling::Nearest);
     const int smooth = int(Resampling::Smooth);
+    const int None = 0, AtRows = 1, InRows = 2;
     QTest::newRow("4:2:0 every MCU, halved")
-        << QSize(1600, 1200) << s420 + QStringList{"-restart", "1B"} << 700 << QSize(16, 16) << true
-        << nearest;
+        << QSize(1600, 1200) << s420 + QStringList{"-restart", "1B"} << 700 << QSize(16, 16)
+        << AtRows << nearest;
     QTest::newRow("4:2:0 every two rows, quarter, smooth")
-        << QSize(1601, 1203) << s420 + QStringList{"-restart", "2"} << 300 << QSize(16, 16) << true
-        << smooth;
+        << QSize(1601, 1203) << s420 + QStringList{"-restart", "2"} << 300 << QSize(16, 16)
+        << AtRows << smooth;
     QTest::newRow("4:2:0 seven MCUs, eighth")
-        << QSize(2000, 1500) << s420 + QStringList{"-restart", "7B"} << 150 << QSize(16, 16) << true
-        << nearest;
+        << QSize(2000, 1500) << s420 + QStringList{"-restart", "7B"} << 150 << QSize(16, 16)
+        << InRows << nearest;
     QTest::newRow("4:2:2 thirteen MCUs, halved, smooth")
         << QSize(1003, 701) << QStringList{"-sample", "2x1", "-restart", "13B"} << 400
-        << QSize(16, 8) << true << smooth;
+        << QSize(16, 8) << InRows << smooth;
     QTest::newRow("4:4:4 five MCUs, quarter")
         << QSize(1001, 667) << QStringList{"-sample", "1x1", "-restart", "5B"} << 200 << QSize(8, 8)
-        << true << nearest;
+        << InRows << nearest;
     QTest::newRow("grey three MCUs, halved")
         << QSize(999, 777) << QStringList{"-grayscale", "-restart", "3B"} << 450 << QSize(8, 8)
-        << true << smooth;
-    QTest::newRow("4:2:0 full size") << QSize(640, 480) << s420 + QStringList{"-restart", "1"}
-                                     << 640 << QSize(16, 16) << true << nearest;
+        << InRows << smooth;
+    QTest::newRow("4:2:0 full size") << QSize(640, 480) << s420 + QStringList{"-restart", "7B"}
+                                     << 640 << QSize(16, 16) << InRows << nearest;
     QTest::newRow("4:4:0 full size, smooth")
         << QSize(641, 479) << QStringList{"-sample", "1x2", "-restart", "3B"} << 700 << QSize(8, 16)
-        << true << smooth;
+        << AtRows << smooth;
     QTest::newRow("4:2:0 nearest reduction")
-        << QSize(2001, 1333) << s420 + QStringList{"-restart", "9B"} << 333 << QSize(16, 16) << true
-        << nearest;
-    QTest::newRow("no markers") << QSize(800, 600) << s420 << 300 << QSize(16, 16) << false
+        << QSize(2001, 1333) << s420 + QStringList{"-restart", "9B"} << 333 << QSize(16, 16)
+        << AtRows << nearest;
+    QTest::newRow("no markers") << QSize(800, 600) << s420 << 300 << QSize(16, 16) << None
                                 << nearest;
     QTest::newRow("progressive") << QSize(800, 600) << QStringList{"-progressive", "-restart", "1"}
-                                 << 300 << QSize(16, 16) << false << nearest;
+                                 << 300 << QSize(16, 16) << None << nearest;
 }
 
 // With two cores, a reduced decode cut at restart markers gives the rows one core gives, and a
@@ -223,7 +226,7 @@ void TestJpegStream::bands()
     QFETCH(QStringList, options);
     QFETCH(int, box);
     QFETCH(QSize, mcu);
-    QFETCH(bool, cut);
+    QFETCH(int, cut);
     QFETCH(int, resampling);
     const QString path = makeJpeg(QTest::currentDataTag(), size, options);
     QVERIFY(!path.isEmpty());
@@ -238,22 +241,34 @@ void TestJpegStream::bands()
     scan.mcuRows = (size.height() + mcu.height() - 1) / mcu.height();
     scan.mcuHeight = mcu.height();
     scan.height = size.height();
-    const auto layout =
-        JpegBands::find(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(), scan);
-    QCOMPARE(layout.has_value() && !JpegBands::cuts(*layout).isEmpty(), cut);
+    const QVector<JpegBands::Cut> cuts = JpegBands::evenCuts(scan, 3);
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    const bool madeUp =
+        std::any_of(cuts.begin(), cuts.end(), [](const JpegBands::Cut &c) { return c.empty > 0; });
+    if (cut != 0) {
+        QCOMPARE(cuts.size(), 2);
+        QVERIFY(JpegBands::BandFile::make(data, bytes.size(), scan, cuts.last()));
+        QCOMPARE(madeUp ? 2 : 1, cut);
+    }
 
     Formats::Status one = Formats::Status::Failed;
     Formats::Status two = Formats::Status::Failed;
     const Resampling mode = Resampling(resampling);
     const QImage whole = TestImages::decoded(path, box, mode, &one);
-    QImage banded;
-    {
-        const WorkerCores::Scope cores(2, 0);
-        banded = TestImages::decoded(path, box, mode, &two);
+    for (int count : {2, 3}) {
+        const JpegDecoder::BandCounts before = JpegDecoder::bandCounts();
+        QImage banded;
+        {
+            const WorkerCores::Scope cores(count, 0);
+            banded = TestImages::decoded(path, box, mode, &two);
+        }
+        QCOMPARE(two, Formats::Status::Decoded);
+        QCOMPARE(one, Formats::Status::Decoded);
+        QVERIFY(banded == whole);
+        const JpegDecoder::BandCounts after = JpegDecoder::bandCounts();
+        QCOMPARE(after.left, before.left);
+        QCOMPARE(after.decoded - before.decoded, cut != 0 ? count - 1 : 0);
     }
-    QCOMPARE(two, Formats::Status::Decoded);
-    QCOMPARE(one, Formats::Status::Decoded);
-    QVERIFY(banded == whole);
 
     QByteArray corrupt = bytes;
     QRandomGenerator random(5);
@@ -268,7 +283,7 @@ void TestJpegStream::bands()
         TestImages::decoded(file, box, mode, &two);
         QCOMPARE(two, one);
     }
-    QVERIFY(two != Formats::Status::Decoded || !cut); // random data may pass for codes
+    QVERIFY(two != Formats::Status::Decoded || cut == 0); // random data may pass for codes
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestJpegStream)

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
+#include <utility>
 
 namespace JpegBands {
 
@@ -9,7 +11,9 @@ namespace {
 
 constexpr uchar Marker = 0xFF;
 constexpr uchar FirstRestart = 0xD0;
-constexpr uchar EndOfImage = 0xD9;
+constexpr int LargestHeight = 0xFFFF;
+// A made-up row costs libjpeg about this share of a row of data: it only counts its MCUs.
+constexpr double EmptyRowCost = 1.0 / 16;
 
 // The height field of the first sequential (Huffman) frame header before the scan.
 int heightField(const uchar *bytes, qint64 dataStart)
@@ -30,97 +34,151 @@ int heightField(const uchar *bytes, qint64 dataStart)
     return -1;
 }
 
-// The restart markers from the scan's data to its end-of-image marker; false where another
-// marker or a wrong number comes first, or the data ends.
-bool readMarkers(const uchar *bytes, qint64 size, Layout *layout)
+// Where restart marker `index` (from 0) starts; -1 where another marker, a wrong number or the
+// end of the data comes first.
+qint64 restartAt(const uchar *bytes, qint64 size, qint64 at, int index)
 {
-    qint64 at = layout->scan.dataStart;
+    int seen = 0;
     while (at < size) {
         const void *found = std::memchr(bytes + at, Marker, size_t(size - at));
         if (!found)
-            return false;
+            return -1;
         at = static_cast<const uchar *>(found) - bytes;
         if (at + 1 >= size)
-            return false;
+            return -1;
         const uchar next = bytes[at + 1];
         if (next == 0x00 || next == Marker) {
             at += next == Marker ? 1 : 2;
-        } else if (next == EndOfImage) {
-            layout->end = at;
-            return true;
-        } else if ((next & 0xF8) == FirstRestart &&
-                   next - FirstRestart == layout->restarts.size() % 8) {
-            layout->restarts.append(at);
+        } else if ((next & 0xF8) == FirstRestart && next - FirstRestart == seen % 8) {
+            if (seen == index)
+                return at;
+            ++seen;
             at += 2;
         } else {
-            return false;
+            return -1;
         }
     }
-    return false;
+    return -1;
+}
+
+// x with a * x = 1 modulo m, for a and m without a common factor.
+qint64 inverse(qint64 a, qint64 m)
+{
+    qint64 old = a % m, r = m, x = 1, y = 0;
+    while (r != 0) {
+        const qint64 q = old / r;
+        old = std::exchange(r, old - q * r);
+        x = std::exchange(y, x - q * y);
+    }
+    return ((x % m) + m) % m;
+}
+
+// The cut at interval `interval`, or one with no row where the band would start past the end.
+Cut cutAt(const Scan &scan, qint64 interval)
+{
+    const qint64 mcus = scan.mcusPerRow;
+    const qint64 first = interval * scan.interval; // its first MCU
+    const qint64 column = first % mcus;
+    Cut cut;
+    cut.interval = int(interval);
+    cut.mcuRow = int(first / mcus + (column == 0 ? 0 : 1));
+    // Empty intervals k such that k * interval = column, modulo a row of MCUs: always possible,
+    // as the column is a multiple of both lengths' common factor.
+    const qint64 common = std::gcd(qint64(scan.interval), mcus);
+    const qint64 period = mcus / common;
+    const qint64 empty =
+        period == 1
+            ? 0
+            : (column / common) * inverse((scan.interval / common) % period, period) % period;
+    cut.empty = int(empty);
+    cut.fileRow = int((empty * scan.interval + cut.mcuRow * mcus - first) / mcus);
+    return cut;
+}
+
+int bandHeight(const Scan &scan, const Cut &cut)
+{
+    return (cut.fileRow - cut.mcuRow) * scan.mcuHeight + scan.height;
 }
 
 } // namespace
 
-std::optional<Layout> find(const uchar *bytes, qint64 size, const Scan &scan)
+QVector<Cut> evenCuts(const Scan &scan, int count)
 {
-    if (scan.interval <= 0 || scan.mcusPerRow <= 0 || scan.mcuRows <= 1 || scan.mcuHeight <= 0 ||
-        scan.dataStart <= 0 || scan.dataStart >= size)
-        return std::nullopt;
-    Layout layout;
-    layout.scan = scan;
-    layout.heightAt = heightField(bytes, scan.dataStart);
-    if (layout.heightAt < 0 || !readMarkers(bytes, size, &layout))
-        return std::nullopt;
-    const qint64 mcus = qint64(scan.mcusPerRow) * scan.mcuRows;
-    if (layout.restarts.size() != (mcus + scan.interval - 1) / scan.interval - 1)
-        return std::nullopt;
-    return layout;
-}
-
-QVector<int> cuts(const Layout &layout)
-{
-    QVector<int> rows;
-    const Scan &scan = layout.scan;
-    for (int row = 1; row < scan.mcuRows; ++row)
-        if (qint64(row) * scan.mcusPerRow % scan.interval == 0)
-            rows.append(row);
-    return rows;
-}
-
-QVector<int> evenCuts(const Layout &layout, int count)
-{
-    const QVector<int> all = cuts(layout);
-    QVector<int> chosen;
-    for (int share = 1; share < count && !all.isEmpty(); ++share) {
-        const int wanted = layout.scan.mcuRows * share / count;
-        int best = all.first();
-        for (int row : all)
-            if (std::abs(row - wanted) < std::abs(best - wanted))
-                best = row;
-        if (chosen.isEmpty() || best > chosen.last())
-            chosen.append(best);
+    QVector<Cut> chosen;
+    if (scan.interval <= 0 || scan.mcusPerRow <= 0 || scan.mcuRows <= 1 || scan.mcuHeight <= 0)
+        return chosen;
+    const qint64 intervals =
+        (qint64(scan.mcusPerRow) * scan.mcuRows + scan.interval - 1) / scan.interval;
+    for (int share = 1; share < count; ++share) {
+        const double wanted = double(scan.mcuRows) * share / count;
+        std::optional<Cut> best;
+        double bestCost = 0;
+        for (qint64 i = 1; i < intervals; ++i) {
+            const Cut cut = cutAt(scan, i);
+            if (cut.mcuRow >= scan.mcuRows || bandHeight(scan, cut) > LargestHeight ||
+                (!chosen.isEmpty() && cut.mcuRow <= chosen.last().mcuRow))
+                continue;
+            // The band's made-up rows weigh on its thread: its start moves down by half.
+            const double made = cut.fileRow * EmptyRowCost;
+            const double cost = std::abs(cut.mcuRow - wanted - made / 2) + made;
+            if (!best || cost < bestCost) {
+                best = cut;
+                bestCost = cost;
+            }
+        }
+        if (best)
+            chosen.append(*best);
     }
     return chosen;
 }
 
-QByteArray band(const uchar *bytes, const Layout &layout, int mcuRow)
+std::optional<BandFile> BandFile::make(const uchar *bytes, qint64 size, const Scan &scan,
+                                       const Cut &cut)
 {
-    const Scan &scan = layout.scan;
-    const int first = int(qint64(mcuRow) * scan.mcusPerRow / scan.interval);
-    const qint64 from = layout.restarts.at(first - 1) + 2;
-    QByteArray out;
-    out.reserve(int(scan.dataStart + layout.end - from + 2));
-    out.append(reinterpret_cast<const char *>(bytes), int(scan.dataStart));
-    const int height = scan.height - mcuRow * scan.mcuHeight;
-    out[layout.heightAt] = char(height >> 8);
-    out[layout.heightAt + 1] = char(height & 0xFF);
-    const int dataAt = out.size();
-    out.append(reinterpret_cast<const char *>(bytes + from), int(layout.end - from));
-    for (int i = first; i < layout.restarts.size(); ++i)
-        out[int(dataAt + layout.restarts.at(i) + 1 - from)] = char(FirstRestart + (i - first) % 8);
-    out.append(char(Marker));
-    out.append(char(EndOfImage));
-    return out;
+    if (scan.dataStart <= 0 || scan.dataStart >= size || cut.interval < 1)
+        return std::nullopt;
+    const int heightAt = heightField(bytes, scan.dataStart);
+    const qint64 restart = restartAt(bytes, size, scan.dataStart, cut.interval - 1);
+    if (heightAt < 0 || restart < 0)
+        return std::nullopt;
+    BandFile band;
+    band.m_head = QByteArray(reinterpret_cast<const char *>(bytes), int(scan.dataStart));
+    const int height = bandHeight(scan, cut);
+    band.m_head[heightAt] = char(height >> 8);
+    band.m_head[heightAt + 1] = char(height & 0xFF);
+    for (int i = 0; i < cut.empty; ++i) {
+        band.m_head.append(char(Marker));
+        band.m_head.append(char(FirstRestart + i % 8));
+    }
+    band.m_emptyEnd = cut.empty > 0 ? band.m_head.size() : 0;
+    band.m_bytes = bytes;
+    band.m_from = restart + 2;
+    band.m_size = size;
+    band.m_shift = ((cut.empty - cut.interval) % 8 + 8) % 8;
+    return band;
+}
+
+qint64 BandFile::read(qint64 offset, uchar *to, qint64 length) const
+{
+    qint64 done = 0;
+    if (offset < m_head.size()) {
+        done = qMin(length, m_head.size() - offset);
+        std::memcpy(to, m_head.constData() + offset, size_t(done));
+    }
+    const qint64 from = m_from + offset + done - m_head.size();
+    const qint64 count = qMax<qint64>(0, qMin(length - done, m_size - from));
+    std::memcpy(to + done, m_bytes + from, size_t(count));
+    // A marker's number is the byte after 0xFF, which may be the last byte before `from`.
+    for (qint64 at = qMax(m_from, from - 1); at + 1 < from + count; ++at) {
+        const void *found = std::memchr(m_bytes + at, Marker, size_t(from + count - 1 - at));
+        if (!found)
+            break;
+        at = static_cast<const uchar *>(found) - m_bytes;
+        const uchar next = m_bytes[at + 1];
+        if ((next & 0xF8) == FirstRestart)
+            to[done + at + 1 - from] = uchar(FirstRestart + (next - FirstRestart + m_shift) % 8);
+    }
+    return done + count;
 }
 
 } // namespace JpegBands

@@ -5,9 +5,11 @@
 
 #include <optional>
 
-// A sequential JPEG whose scan has restart markers can be cut where a marker falls at the start
-// of a row of MCUs: what follows decodes on its own, as a file of its own made of the headers
-// and the remaining entropy-coded data, its markers numbered again from the first.
+// A sequential JPEG whose scan has restart markers can be cut at any marker: what follows
+// decodes on its own, as a file of its own made of the headers and the remaining entropy-coded
+// data, its markers numbered again from the first. Where the marker falls inside a row of MCUs,
+// empty intervals come first, as many as put the next whole row at the start of a row of the
+// band's file; libjpeg fills them with nothing, with one warning each.
 namespace JpegBands {
 
 // What the frame's header says of its scan, in MCUs.
@@ -21,26 +23,42 @@ struct Scan
     int height = 0;    // stored rows in the image
 };
 
-struct Layout
+// Where a band starts.
+struct Cut
 {
-    Scan scan;
-    int heightAt = -1;        // the frame header's height field
-    QVector<qint64> restarts; // each restart marker, in order
-    qint64 end = 0;           // the end-of-image marker
+    int interval = 0; // the image's first interval in the band, after the marker before it
+    int mcuRow = 0;   // the band's first whole row of MCUs
+    int fileRow = 0;  // that row in the band's file
+    int empty = 0;    // empty intervals before the image's first
 };
 
-// Where `bytes` may be cut; nothing for a file whose scan is not one sequence of intervals
-// ending at its end-of-image marker, each numbered as it should be.
-std::optional<Layout> find(const uchar *bytes, qint64 size, const Scan &scan);
+// For `count` bands of about even rows, the `count - 1` cuts after the first band, in order;
+// none where the scan has no markers, or no interval starts at a usable place.
+QVector<Cut> evenCuts(const Scan &scan, int count);
 
-// The rows of MCUs a band may start at, after the first.
-QVector<int> cuts(const Layout &layout);
+// The band's file, read as a file would be, the entropy-coded data taken from `bytes` as it
+// is asked for.
+class BandFile
+{
+public:
+    // Nothing where the frame header cannot be found, or where the markers up to the cut are
+    // not restart markers numbered in order.
+    static std::optional<BandFile> make(const uchar *bytes, qint64 size, const Scan &scan,
+                                        const Cut &cut);
 
-// The MCU row from `cuts` nearest each of `count` even shares of the image, in order and
-// without repeats.
-QVector<int> evenCuts(const Layout &layout, int count);
+    // Up to `length` bytes from `offset`: fewer at the end of `bytes`.
+    qint64 read(qint64 offset, uchar *to, qint64 length) const;
+    // The bytes up to the end of the empty intervals, 0 where there are none: libjpeg's
+    // warnings while it has read no further are about them.
+    qint64 emptyEnd() const { return m_emptyEnd; }
 
-// A file of the image from the row of MCUs `mcuRow` (one of `cuts`) to its end.
-QByteArray band(const uchar *bytes, const Layout &layout, int mcuRow);
+private:
+    QByteArray m_head; // the headers, the frame's height changed, and the empty intervals
+    const uchar *m_bytes = nullptr;
+    qint64 m_emptyEnd = 0;
+    qint64 m_from = 0; // the image's first data byte in the band
+    qint64 m_size = 0;
+    int m_shift = 0; // added to each restart number after m_from, modulo 8
+};
 
 } // namespace JpegBands

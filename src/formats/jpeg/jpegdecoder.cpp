@@ -15,11 +15,13 @@
 #include <QImageReader>
 #include <QVector>
 
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <jpeglib.h>
 // after jpeglib.h, which it needs
@@ -33,12 +35,16 @@ namespace {
 
 constexpr size_t BufferBytes = 64 * 1024;
 
+std::atomic<int> bandsDecoded{0};
+std::atomic<int> bandsLeft{0};
+
 // libjpeg reads the source through this, as its stdio source reads a file: a missing end
 // gives a warning and a made-up end of image.
 struct Source
 {
     jpeg_source_mgr manager;
     const SourceFile *file;
+    const JpegBands::BandFile *band; // read instead of the file where there is one
     qint64 offset;
     bool startOfFile;
     JOCTET buffer[BufferBytes];
@@ -52,8 +58,10 @@ void initSource(j_decompress_ptr info)
 boolean fillInputBuffer(j_decompress_ptr info)
 {
     auto *source = reinterpret_cast<Source *>(info->src);
-    qint64 got = source->file->read(source->offset, reinterpret_cast<char *>(source->buffer),
-                                    qint64(BufferBytes));
+    qint64 got = source->band
+                     ? source->band->read(source->offset, source->buffer, qint64(BufferBytes))
+                     : source->file->read(source->offset, reinterpret_cast<char *>(source->buffer),
+                                          qint64(BufferBytes));
     if (got <= 0) {
         if (source->startOfFile)
             ERREXIT(info, JERR_INPUT_EMPTY);
@@ -109,6 +117,13 @@ void onError(j_common_ptr info)
     longjmp(jpeg->jump, 1);
 }
 
+// A band's made-up intervals are empty: libjpeg warns once of each, before it reads past them.
+bool inEmptyIntervals(const Source *source)
+{
+    return source && source->band &&
+           source->offset - qint64(source->manager.bytes_in_buffer) <= source->band->emptyEnd();
+}
+
 // Warnings about the entropy-coded data mean that what follows is grey or garbage.
 void onMessage(j_common_ptr info, int level)
 {
@@ -123,6 +138,8 @@ void onMessage(j_common_ptr info, int level)
     case JWRN_NOT_SEQUENTIAL:
     case JWRN_BOGUS_PROGRESSION: {
         auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
+        if (info->err->msg_code == JWRN_HIT_MARKER && inEmptyIntervals(jpeg->source))
+            break;
         if (!jpeg->damaged)
             (*info->err->format_message)(info, jpeg->message);
         jpeg->damaged = true;
@@ -133,7 +150,7 @@ void onMessage(j_common_ptr info, int level)
     }
 }
 
-void setSource(Jpeg *j, const SourceFile &file)
+void setSource(Jpeg *j, const SourceFile *file, const JpegBands::BandFile *band)
 {
     j->source = static_cast<Source *>(std::calloc(1, sizeof(Source)));
     j->source->manager.init_source = initSource;
@@ -141,11 +158,12 @@ void setSource(Jpeg *j, const SourceFile &file)
     j->source->manager.skip_input_data = skipInputData;
     j->source->manager.resync_to_restart = jpeg_resync_to_restart;
     j->source->manager.term_source = termSource;
-    j->source->file = &file;
+    j->source->file = file;
+    j->source->band = band;
     j->info.src = &j->source->manager;
 }
 
-bool readHeader(Jpeg *j, const SourceFile &file)
+bool readHeader(Jpeg *j, const SourceFile *file, const JpegBands::BandFile *band = nullptr)
 {
     j->info.err = jpeg_std_error(&j->errorManager);
     j->errorManager.error_exit = onError;
@@ -155,7 +173,7 @@ bool readHeader(Jpeg *j, const SourceFile &file)
     jpeg_create_decompress(&j->info);
     j->info.client_data = j;
     j->created = true;
-    setSource(j, file);
+    setSource(j, file, band);
     jpeg_save_markers(&j->info, JPEG_COM, 0xFFFF);
     jpeg_save_markers(&j->info, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&j->info, TRUE);
@@ -198,56 +216,94 @@ void closeJpeg(Jpeg *j)
     delete j->inks;
 }
 
-// The rows of one band from `from` to `end`, decoded on a thread of its own from a file that
-// starts at row `first`, and kept for the sink, which takes rows in order on its own thread.
+// The rows of one band from `from` to `end`, decoded on a thread of its own from a file of
+// its own where row `first` is row `fileFirst`, and kept for the sink, which takes rows in
+// order on its own thread.
 struct Band
 {
-    QByteArray bytes;
+    JpegBands::Cut cut;
     int first = 0;
+    int fileFirst = 0;
     int from = 0;
     int end = 0;
-    int fileRows = 0;
-    QVector<int> wanted; // the rows the sink reads
-    int rowBytes = 0;
-    QVector<uchar> pixels; // theirs, one after another
+    QVector<int> wanted;             // the rows the sink reads
+    std::unique_ptr<uchar[]> pixels; // their columns the sink reads, made on the band's thread
     bool decoded = false;
-    bool damaged = false;
-    QString words;
 };
 
-bool readBand(Jpeg *j, Band *band, unsigned scale, J_COLOR_SPACE space, int width)
+// What every band shares: the file and how libjpeg reads it.
+struct Bands
 {
-    const SourceFile source(band->bytes);
-    if (!readHeader(j, source))
+    const SourceFile *source;
+    JpegBands::Scan scan;
+    unsigned scale;
+    J_COLOR_SPACE space;
+    QSize rows; // libjpeg's output for the whole file
+    int pixelBytes;
+    QVector<int> columns; // the ones the sink reads
+    std::vector<Band> each;
+
+    qint64 keptBytes() const { return qint64(columns.size()) * pixelBytes; }
+};
+
+// A band keeps only the columns the sink reads: with the nearest, an eighth of a large photo's.
+template <typename Pixel> void gather(const uchar *row, const QVector<int> &columns, uchar *to)
+{
+    const auto *in = reinterpret_cast<const Pixel *>(row);
+    auto *out = reinterpret_cast<Pixel *>(to);
+    for (int i = 0; i < columns.size(); ++i)
+        out[i] = in[columns.at(i)];
+}
+
+template <typename Pixel> void scatter(const uchar *kept, const QVector<int> &columns, uchar *row)
+{
+    const auto *in = reinterpret_cast<const Pixel *>(kept);
+    auto *out = reinterpret_cast<Pixel *>(row);
+    for (int i = 0; i < columns.size(); ++i)
+        out[columns.at(i)] = in[i];
+}
+
+bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band *band)
+{
+    if (!readHeader(j, nullptr, &file))
         return false;
-    j->info.scale_num = scale;
+    j->info.scale_num = bands.scale;
     j->info.scale_denom = 8;
-    if (!startDecoding(j, space) || int(j->info.output_width) != width ||
-        int(j->info.output_height) != band->fileRows)
+    const int shift = band->fileFirst - band->first;
+    if (!startDecoding(j, bands.space) || int(j->info.output_width) != bands.rows.width() ||
+        int(j->info.output_height) != bands.rows.height() + shift)
         return false;
+    QVector<uchar> row(bands.rows.width() * bands.pixelBytes);
     int next = 0;
     for (int i = 0; i < band->wanted.size(); ++i) {
-        const int y = band->wanted.at(i) - band->first;
+        const int y = band->wanted.at(i) + shift;
         if (y > next && !skipRows(j, JDIMENSION(y - next)))
             return false;
-        if (!readRow(j, band->pixels.data() + qint64(i) * band->rowBytes))
+        if (!readRow(j, row.data()))
             return false;
         next = y + 1;
+        uchar *kept = band->pixels.get() + i * bands.keptBytes();
+        if (bands.pixelBytes == 1)
+            gather<uchar>(row.constData(), bands.columns, kept);
+        else
+            gather<quint32>(row.constData(), bands.columns, kept);
     }
-    const int rows = band->end - band->first;
+    const int rows = band->end + shift;
     return next >= rows || skipRows(j, JDIMENSION(rows - next));
 }
 
-void decodeBand(Band *band, unsigned scale, J_COLOR_SPACE space, int width)
+// Any failure leaves the band to the whole file's decoder, which says what is wrong, if it is.
+void decodeBand(const Bands *bands, Band *band)
 {
+    const std::optional<JpegBands::BandFile> file = JpegBands::BandFile::make(
+        bands->source->map(), bands->source->size(), bands->scan, band->cut);
+    if (!file)
+        return;
+    band->pixels.reset(new uchar[size_t(band->wanted.size() * bands->keptBytes())]);
     Jpeg j;
     std::memset(&j, 0, sizeof j);
-    band->decoded = readBand(&j, band, scale, space, width) && !j.damaged;
-    band->damaged = j.damaged;
-    if (!band->decoded)
-        band->words = QString::fromLocal8Bit(j.message);
+    band->decoded = readBand(&j, *bands, *file, band) && !j.damaged;
     closeJpeg(&j);
-    band->bytes.clear();
 }
 
 // The colour space libjpeg hands out for this file, or JCS_UNKNOWN where the toolkit decodes.
@@ -298,7 +354,7 @@ public:
     {
         std::memset(&m_jpeg, 0, sizeof m_jpeg);
         m_header.transform = transform;
-        if (!readHeader(&m_jpeg, source)) {
+        if (!readHeader(&m_jpeg, &source)) {
             refuse(Status::Failed, QString::fromLocal8Bit(m_jpeg.message));
             return;
         }
@@ -346,10 +402,10 @@ private:
             cmykToRgb(row, width);
     }
     bool pushRows(RowSink *sink, int end);
-    std::optional<JpegBands::Layout> bandLayout() const;
-    QVector<Band> bands(const RowSink &sink, int cores) const;
+    std::optional<JpegBands::Scan> bandScan() const;
+    Bands bands(const RowSink &sink, int cores) const;
     int upsampledRows() const;
-    Status pushBands(RowSink *sink, QVector<Band> *bands, QString *words);
+    bool pushBands(RowSink *sink, Bands *bands);
     void copyMetadata(QImage *out) const;
 
     const SourceFile &m_source;
@@ -378,8 +434,8 @@ bool Decoder::pushRows(RowSink *sink, int end)
     const int width = int(m_jpeg.info.output_width);
     const int height = int(m_jpeg.info.output_height);
     QVector<uchar> row(width * (m_space == JCS_GRAYSCALE ? 1 : 4));
-    int next = 0; // the next row libjpeg hands out
-    for (int y = sink->nextRow(0); y < end; y = sink->nextRow(y + 1)) {
+    int next = int(m_jpeg.info.output_scanline); // the next row libjpeg hands out
+    for (int y = sink->nextRow(next); y < end; y = sink->nextRow(y + 1)) {
         if (y > next && !skipRows(&m_jpeg, JDIMENSION(y - next)))
             return false;
         if (!readRow(&m_jpeg, row.data()))
@@ -393,11 +449,12 @@ bool Decoder::pushRows(RowSink *sink, int end)
 }
 
 // Inks go through one converter: serially.
-std::optional<JpegBands::Layout> Decoder::bandLayout() const
+std::optional<JpegBands::Scan> Decoder::bandScan() const
 {
     const jpeg_decompress_struct &info = m_jpeg.info;
     if (info.progressive_mode || info.arith_code || info.restart_interval == 0 ||
-        info.comps_in_scan != info.num_components || m_space == JCS_CMYK)
+        info.comps_in_scan != info.num_components || m_space == JCS_CMYK ||
+        (info.comps_in_scan == 1 && info.max_v_samp_factor != 1))
         return std::nullopt;
     const int mcuWidth = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_h_samp_factor);
     const int mcuHeight = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_v_samp_factor);
@@ -408,9 +465,7 @@ std::optional<JpegBands::Layout> Decoder::bandLayout() const
     scan.mcuRows = int((info.image_height + mcuHeight - 1) / mcuHeight);
     scan.mcuHeight = mcuHeight;
     scan.height = int(info.image_height);
-    if (info.comps_in_scan == 1 && info.max_v_samp_factor != 1)
-        return std::nullopt;
-    return JpegBands::find(m_source.map(), m_source.size(), scan);
+    return scan;
 }
 
 // Chroma upsampled vertically reads the row above, which a band's first row lacks: that row
@@ -428,60 +483,70 @@ int Decoder::upsampledRows() const
 }
 
 // The bands after the first, one for each further core, with the rows the sink reads of them.
-QVector<Band> Decoder::bands(const RowSink &sink, int cores) const
+Bands Decoder::bands(const RowSink &sink, int cores) const
 {
-    QVector<Band> out;
-    const std::optional<JpegBands::Layout> layout = bandLayout();
-    if (!layout)
+    Bands out{&m_source,
+              {},
+              m_jpeg.info.scale_num,
+              m_space,
+              QSize(int(m_jpeg.info.output_width), int(m_jpeg.info.output_height)),
+              m_space == JCS_GRAYSCALE ? 1 : 4,
+              sink.columns(),
+              {}};
+    const std::optional<JpegBands::Scan> scan = bandScan();
+    if (!scan)
         return out;
-    const QVector<int> cuts = JpegBands::evenCuts(*layout, cores);
-    const int scale = int(m_jpeg.info.scale_num);
-    const int rows = int(m_jpeg.info.output_height);
+    out.scan = *scan;
+    const QVector<JpegBands::Cut> cuts = JpegBands::evenCuts(*scan, cores);
+    const int rowsPerMcu = scan->mcuHeight * int(out.scale) / 8;
     const int seam = upsampledRows();
-    const auto firstRow = [&](int cut) { return cut * layout->scan.mcuHeight * scale / 8; };
     for (int i = 0; i < cuts.size(); ++i) {
         Band band;
-        band.bytes = JpegBands::band(m_source.map(), *layout, cuts.at(i));
-        band.first = firstRow(cuts.at(i));
+        band.cut = cuts.at(i);
+        band.first = band.cut.mcuRow * rowsPerMcu;
+        band.fileFirst = band.cut.fileRow * rowsPerMcu;
         band.from = band.first + seam;
-        band.fileRows = rows - band.first;
-        band.end = i + 1 < cuts.size() ? firstRow(cuts.at(i + 1)) + seam : rows;
+        band.end =
+            i + 1 < cuts.size() ? cuts.at(i + 1).mcuRow * rowsPerMcu + seam : out.rows.height();
         for (int y = sink.nextRow(band.from); y < band.end; y = sink.nextRow(y + 1))
             band.wanted.append(y);
-        band.rowBytes = int(m_jpeg.info.output_width) * (m_space == JCS_GRAYSCALE ? 1 : 4);
-        band.pixels.resize(band.wanted.size() * band.rowBytes);
-        out.append(std::move(band));
+        out.each.push_back(std::move(band));
     }
     return out;
 }
 
 // The first band on this thread into the sink while the others decode on their own, then
-// theirs in order.
-Status Decoder::pushBands(RowSink *sink, QVector<Band> *bands, QString *words)
+// theirs in order. Where one failed, this thread's decoder goes on through the rest of the file
+// as it would alone: the outcome, whether damaged or sound, is one core's.
+bool Decoder::pushBands(RowSink *sink, Bands *bands)
 {
-    const unsigned scale = m_jpeg.info.scale_num;
-    const int width = int(m_jpeg.info.output_width);
     std::vector<std::thread> threads;
-    for (Band &band : *bands)
-        threads.emplace_back(decodeBand, &band, scale, m_space, width);
-    const bool first = pushRows(sink, bands->first().from) && !m_jpeg.damaged;
+    for (Band &band : bands->each)
+        threads.emplace_back(decodeBand, bands, &band);
+    const bool first = pushRows(sink, bands->each.front().from) && !m_jpeg.damaged;
     for (std::thread &thread : threads)
         thread.join();
-
-    if (!first) {
-        *words = QString::fromLocal8Bit(m_jpeg.message);
-        return m_jpeg.damaged ? Status::Damaged : Status::Failed;
-    }
-    for (const Band &band : *bands) {
+    if (!first)
+        return false;
+    for (const Band &band : bands->each) {
         if (!band.decoded) {
-            *words = band.words;
-            return band.damaged ? Status::Damaged : Status::Failed;
+            bandsLeft += int(bands->each.size());
+            return pushRows(sink, bands->rows.height());
         }
-        for (int i = 0; i < band.wanted.size(); ++i)
-            sink->pushImageRow(band.wanted.at(i),
-                               band.pixels.constData() + qint64(i) * band.rowBytes);
     }
-    return Status::Decoded;
+    bandsDecoded += int(bands->each.size());
+    QVector<uchar> row(bands->rows.width() * bands->pixelBytes);
+    for (const Band &band : bands->each) {
+        for (int i = 0; i < band.wanted.size(); ++i) {
+            const uchar *kept = band.pixels.get() + i * bands->keptBytes();
+            if (bands->pixelBytes == 1)
+                scatter<uchar>(kept, bands->columns, row.data());
+            else
+                scatter<quint32>(kept, bands->columns, row.data());
+            sink->pushImageRow(band.wanted.at(i), row.constData());
+        }
+    }
+    return true;
 }
 
 void Decoder::copyMetadata(QImage *out) const
@@ -529,15 +594,13 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
     if (!sink->isValid())
         return Status::Failed;
     const int cores = WorkerCores::forThisThread();
-    QVector<Band> others = cores > 1 ? bands(*sink, cores) : QVector<Band>();
+    Bands cut = bands(*sink, cores);
     // A file that cannot be cut decodes on one core while the other resamples.
-    if (others.isEmpty())
+    if (cut.each.empty())
         sink = pipelined(std::move(sink), rows, layout());
-    if (!others.isEmpty()) {
-        const Status status = pushBands(sink.get(), &others, words);
-        if (status != Status::Decoded)
-            return status;
-    } else if (!pushRows(sink.get(), rows.height()) || m_jpeg.damaged) {
+    const bool pushed =
+        cut.each.empty() ? pushRows(sink.get(), rows.height()) : pushBands(sink.get(), &cut);
+    if (!pushed || m_jpeg.damaged) {
         *words = QString::fromLocal8Bit(m_jpeg.message);
         return m_jpeg.damaged ? Status::Damaged : Status::Failed;
     }
@@ -568,13 +631,13 @@ qint64 Decoder::memoryEstimate(const Target &target)
     const int cores = WorkerCores::forThisThread();
     if (cores < 2 || info.progressive_mode || info.restart_interval == 0 || m_space == JCS_CMYK)
         return serial;
-    // Each further band: its copy of the file's data, its decoder, and the rows it keeps, no
-    // more than the output's where the sink reads the nearest.
+    // Each further band: its decoder, and the rows it keeps, no more than the output's where
+    // the sink reads the nearest.
     const QSize output = target.outputFor(m_header.upright());
     const qint64 kept = target.resampling() == Resampling::Nearest
                             ? qMin<qint64>(rows.height(), qMax(output.width(), output.height()))
                             : rows.height();
-    return serial + (cores - 1) * (m_source.size() + strips + fixed) +
+    return serial + (cores - 1) * (strips + fixed + qint64(sizeof(Source))) +
            kept * rows.width() * bytesPerPixel;
 }
 
@@ -596,6 +659,11 @@ std::unique_ptr<Formats::Decoder> openEmbedded(const SourceFile &source,
                                                QImageIOHandler::Transformations transform)
 {
     return std::make_unique<Decoder>(source, transform);
+}
+
+BandCounts bandCounts()
+{
+    return {bandsDecoded, bandsLeft};
 }
 
 std::unique_ptr<Formats::Decoder> open(const SourceFile &source)

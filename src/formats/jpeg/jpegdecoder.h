@@ -15,4 +15,13 @@ std::unique_ptr<Formats::Decoder> open(const SourceFile &source);
 std::unique_ptr<Formats::Decoder> openEmbedded(const SourceFile &source,
                                                QImageIOHandler::Transformations transform);
 
+// Bands decoded on cores of their own since the program started, and those that failed and were
+// left to the whole file's decoder.
+struct BandCounts
+{
+    int decoded = 0;
+    int left = 0;
+};
+BandCounts bandCounts();
+
 } // namespace JpegDecoder
