@@ -27,13 +27,12 @@ qint64 dataBytes(const QSize &size)
     return PngDeflate::dataBytes(size, 8);
 }
 
-// Where the row has more than one core, the toolkit filters and stores the rows, and they are
-// deflated here on every core.
+// For large images at the default setting the toolkit filters and stores the rows, and they
+// are deflated here.
 bool deflatedHere(const QImage &image, int setting)
 {
     const qint64 data = PngDeflate::dataBytes(image.size(), qMax(1, image.depth() / 8));
-    return setting < 0 && WorkerCores::forThisThread() > 1 && data >= PngDeflate::SmallestData &&
-           data <= PngDeflate::LargestData;
+    return setting < 0 && data >= PngDeflate::SmallestData && data <= PngDeflate::LargestData;
 }
 
 bool encode(const QImage &image, const Formats::EncodeRequest &request,
@@ -66,10 +65,10 @@ Formats::Writer writer()
     w.suffixes = {"png"};
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.encode = encode;
-    // Deflated on several cores: the stored file, its data inflated, and deflated again.
+    // Deflated here: the stored file, its data inflated, and deflated again.
     w.memoryEstimate = [](const QSize &size) {
         const qint64 data = dataBytes(size);
-        return WorkerCores::forThisThread() > 1 && data <= PngDeflate::LargestData ? 3 * data : 0;
+        return data <= PngDeflate::LargestData ? 3 * data : 0;
     };
     w.isWholeFile = isWholeFile;
     return w;
