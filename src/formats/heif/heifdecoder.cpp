@@ -60,7 +60,7 @@ class Decoder : public Formats::Decoder
 {
 public:
     explicit Decoder(const SourceFile &source)
-        : m_source(source), m_meta(metaBox(source, &m_metaAt))
+        : m_meta(metaBox(source, &m_metaAt))
     {
         m_reader.source = &source;
         if (!m_context) {
@@ -103,7 +103,6 @@ public:
 private:
     Status decodeWith(const Target &target, QImage *out, QString *words);
 
-    const SourceFile &m_source;
     qint64 m_metaAt = 0;
     QByteArray m_meta;
     HeifReader m_reader;

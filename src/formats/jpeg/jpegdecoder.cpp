@@ -234,7 +234,8 @@ struct Band
 // What every band shares: the file and how libjpeg reads it.
 struct Bands
 {
-    const SourceFile *source;
+    const uchar *bytes; // the file, mapped before any band starts
+    qint64 size;
     JpegBands::Scan scan;
     unsigned scale;
     J_COLOR_SPACE space;
@@ -295,8 +296,8 @@ bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band
 // Any failure leaves the band to the whole file's decoder, which says what is wrong, if it is.
 void decodeBand(const Bands *bands, Band *band)
 {
-    const std::optional<JpegBands::BandFile> file = JpegBands::BandFile::make(
-        bands->source->map(), bands->source->size(), bands->scan, band->cut);
+    const std::optional<JpegBands::BandFile> file =
+        JpegBands::BandFile::make(bands->bytes, bands->size, bands->scan, band->cut);
     if (!file)
         return;
     band->pixels.reset(new uchar[size_t(band->wanted.size() * bands->keptBytes())]);
@@ -485,7 +486,8 @@ int Decoder::upsampledRows() const
 // The bands after the first, one for each further core, with the rows the sink reads of them.
 Bands Decoder::bands(const RowSink &sink, int cores) const
 {
-    Bands out{&m_source,
+    Bands out{nullptr,
+              m_source.size(),
               {},
               m_jpeg.info.scale_num,
               m_space,
@@ -493,8 +495,9 @@ Bands Decoder::bands(const RowSink &sink, int cores) const
               m_space == JCS_GRAYSCALE ? 1 : 4,
               sink.columns(),
               {}};
-    const std::optional<JpegBands::Scan> scan = bandScan();
-    if (!scan)
+    const std::optional<JpegBands::Scan> scan = cores > 1 ? bandScan() : std::nullopt;
+    out.bytes = scan ? m_source.map() : nullptr;
+    if (!out.bytes)
         return out;
     out.scan = *scan;
     const QVector<JpegBands::Cut> cuts = JpegBands::evenCuts(*scan, cores);
