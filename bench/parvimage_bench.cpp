@@ -2,7 +2,7 @@
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
 //   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only
-//   sending|cameras|tiff|jxl|heic-grid|alone|gif]
+//   sending|cameras|tiff|jxl|heic-grid|alone|gif|png]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -1257,7 +1257,7 @@ QList<QPair<QString, QString>> corpusGrids()
 int usage()
 {
     std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif]\n");
+                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif|png]\n");
     return 2;
 }
 
@@ -1413,6 +1413,11 @@ int main(int argc, char *argv[])
     }
     if (only == "gif") {
         reportGif(out, root + "/gif-animated", 240, rounds);
+        return 0;
+    }
+    if (only == "png") {
+        report(out, "PNG photos 12 MP", root + "/png-photos", size, rounds);
+        report(out, "PNG photos 12 MP, PNG out at 2048", root + "/png-photos", 2048, rounds);
         return 0;
     }
     if (only == "alone") {

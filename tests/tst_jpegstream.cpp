@@ -173,6 +173,44 @@ void TestJpegStream::damaged()
         QVERIFY(scaled == viaToolkit(path, 100));
 }
 
+namespace {
+
+// The band's file as libjpeg reads it, `piece` bytes at a time.
+QByteArray bandBytes(const JpegBands::BandFile &band, int piece)
+{
+    QByteArray out;
+    QByteArray buffer(piece, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = band.read(out.size(), reinterpret_cast<uchar *>(buffer.data()), piece)) > 0)
+        out.append(buffer.constData(), int(got));
+    return out;
+}
+
+bool isRestart(const QByteArray &bytes, int at)
+{
+    return uchar(bytes[at]) == 0xFF && (uchar(bytes[at + 1]) & 0xF8) == 0xD0;
+}
+
+// Where restart marker `index` (from 0) after `from` is; -1 where there is none.
+int restartMarker(const QByteArray &bytes, int from, int index)
+{
+    for (int at = from; at + 1 < bytes.size(); ++at)
+        if (isRestart(bytes, at) && index-- == 0)
+            return at;
+    return -1;
+}
+
+bool numberedInOrder(const QByteArray &bytes, int from)
+{
+    int next = 0;
+    for (int at = from; at + 1 < bytes.size(); ++at)
+        if (isRestart(bytes, at) && uchar(bytes[at + 1]) - 0xD0 != next++ % 8)
+            return false;
+    return next > 0;
+}
+
+} // namespace
+
 void TestJpegStream::bands_data()
 {
     QTest::addColumn<QSize>("size");
@@ -247,8 +285,13 @@ void TestJpegStream::bands()
         std::any_of(cuts.begin(), cuts.end(), [](const JpegBands::Cut &c) { return c.empty > 0; });
     if (cut != 0) {
         QCOMPARE(cuts.size(), 2);
-        QVERIFY(JpegBands::BandFile::make(data, bytes.size(), scan, cuts.last()));
+        const auto band = JpegBands::BandFile::make(data, bytes.size(), scan, cuts.last());
+        QVERIFY(band);
         QCOMPARE(madeUp ? 2 : 1, cut);
+        // Read in any pieces, the band's file is the same, its markers numbered from the first.
+        const QByteArray file = bandBytes(*band, 1 << 16);
+        QCOMPARE(bandBytes(*band, 7), file);
+        QVERIFY(numberedInOrder(file, int(scan.dataStart)));
     }
 
     Formats::Status one = Formats::Status::Failed;
@@ -274,16 +317,30 @@ void TestJpegStream::bands()
     QRandomGenerator random(5);
     for (int i = corrupt.size() * 3 / 4; i < corrupt.size() * 3 / 4 + 256; ++i)
         corrupt[i] = char(random.bounded(256));
-    const QString damaged[] = {dir.filePath("cut.jpg"), dir.filePath("corrupt.jpg")};
+    // A stray marker where the second band's data starts: its empty intervals' warnings are
+    // forgiven, not this one's.
+    QByteArray stray = bytes;
+    const QVector<JpegBands::Cut> halves = JpegBands::evenCuts(scan, 2);
+    QVERIFY(cut == 0 || !halves.isEmpty());
+    if (cut != 0) {
+        const int at = restartMarker(bytes, int(scan.dataStart), halves.first().interval - 1);
+        QVERIFY(at > 0);
+        stray.insert(at + 2, "\xff\xd5", 2);
+    }
+    const QString damaged[] = {dir.filePath("cut.jpg"), dir.filePath("corrupt.jpg"),
+                               dir.filePath("stray.jpg")};
     QVERIFY(TestImages::writeAll(damaged[0], bytes.left(bytes.size() * 8 / 10)));
     QVERIFY(TestImages::writeAll(damaged[1], corrupt));
-    for (const QString &file : damaged) {
-        TestImages::decoded(file, box, mode, &one);
+    QVERIFY(TestImages::writeAll(damaged[2], stray));
+    Formats::Status found[3];
+    for (int i = 0; i < 3; ++i) {
+        TestImages::decoded(damaged[i], box, mode, &one);
         const WorkerCores::Scope cores(2, 0);
-        TestImages::decoded(file, box, mode, &two);
-        QCOMPARE(two, one);
+        TestImages::decoded(damaged[i], box, mode, &found[i]);
+        QCOMPARE(found[i], one);
     }
-    QVERIFY(two != Formats::Status::Decoded || cut == 0); // random data may pass for codes
+    QVERIFY(found[1] != Formats::Status::Decoded || cut == 0); // random data may pass for codes
+    QCOMPARE(found[2], cut == 0 ? Formats::Status::Decoded : Formats::Status::Damaged);
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestJpegStream)
