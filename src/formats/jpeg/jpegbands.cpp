@@ -73,27 +73,34 @@ qint64 inverse(qint64 a, qint64 m)
     return ((x % m) + m) % m;
 }
 
-// The cut at interval `interval`, or one with no row where the band would start past the end.
-Cut cutAt(const Scan &scan, qint64 interval)
+// Where each interval would start a band. A band starting inside a row of MCUs begins with k
+// empty intervals such that k * interval = column, modulo a row of MCUs: always possible, as the
+// column is a multiple of both lengths' common factor.
+class Cutter
 {
-    const qint64 mcus = scan.mcusPerRow;
-    const qint64 first = interval * scan.interval; // its first MCU
-    const qint64 column = first % mcus;
-    Cut cut;
-    cut.interval = int(interval);
-    cut.mcuRow = int(first / mcus + (column == 0 ? 0 : 1));
-    // Empty intervals k such that k * interval = column, modulo a row of MCUs: always possible,
-    // as the column is a multiple of both lengths' common factor.
-    const qint64 common = std::gcd(qint64(scan.interval), mcus);
-    const qint64 period = mcus / common;
-    const qint64 empty =
-        period == 1
-            ? 0
-            : (column / common) * inverse((scan.interval / common) % period, period) % period;
-    cut.empty = int(empty);
-    cut.fileRow = int((empty * scan.interval + cut.mcuRow * mcus - first) / mcus);
-    return cut;
-}
+public:
+    explicit Cutter(const Scan &scan)
+        : m_interval(scan.interval), m_mcus(scan.mcusPerRow),
+          m_common(std::gcd(m_interval, m_mcus)), m_period(m_mcus / m_common),
+          m_step(m_period == 1 ? 0 : inverse((m_interval / m_common) % m_period, m_period))
+    {}
+
+    Cut at(qint64 interval) const
+    {
+        const qint64 first = interval * m_interval; // its first MCU
+        const qint64 column = first % m_mcus;
+        Cut cut;
+        cut.interval = int(interval);
+        cut.mcuRow = int(first / m_mcus + (column == 0 ? 0 : 1));
+        const qint64 empty = (column / m_common) * m_step % m_period;
+        cut.empty = int(empty);
+        cut.fileRow = int((empty * m_interval + cut.mcuRow * m_mcus - first) / m_mcus);
+        return cut;
+    }
+
+private:
+    qint64 m_interval, m_mcus, m_common, m_period, m_step;
+};
 
 int bandHeight(const Scan &scan, const Cut &cut)
 {
@@ -109,12 +116,13 @@ QVector<Cut> evenCuts(const Scan &scan, int count)
         return chosen;
     const qint64 intervals =
         (qint64(scan.mcusPerRow) * scan.mcuRows + scan.interval - 1) / scan.interval;
+    const Cutter cutter(scan);
     for (int share = 1; share < count; ++share) {
         const double wanted = double(scan.mcuRows) * share / count;
         std::optional<Cut> best;
         double bestCost = 0;
         for (qint64 i = 1; i < intervals; ++i) {
-            const Cut cut = cutAt(scan, i);
+            const Cut cut = cutter.at(i);
             if (cut.mcuRow >= scan.mcuRows || bandHeight(scan, cut) > LargestHeight ||
                 (!chosen.isEmpty() && cut.mcuRow <= chosen.last().mcuRow))
                 continue;

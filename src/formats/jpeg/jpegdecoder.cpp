@@ -245,24 +245,35 @@ struct Bands
     std::vector<Band> each;
 
     qint64 keptBytes() const { return qint64(columns.size()) * pixelBytes; }
+    // A band keeps only the columns the sink reads: with the nearest, an eighth of a large
+    // photo's.
+    void keep(const uchar *row, uchar *kept) const
+    {
+        if (pixelBytes == 1)
+            gather<uchar>(row, kept);
+        else
+            gather<quint32>(row, kept);
+    }
+    void restore(const uchar *kept, uchar *row) const
+    {
+        if (pixelBytes == 1)
+            scatter<uchar>(kept, row);
+        else
+            scatter<quint32>(kept, row);
+    }
+
+private:
+    template <typename Pixel> void gather(const uchar *row, uchar *kept) const
+    {
+        for (int i = 0; i < columns.size(); ++i)
+            reinterpret_cast<Pixel *>(kept)[i] = reinterpret_cast<const Pixel *>(row)[columns[i]];
+    }
+    template <typename Pixel> void scatter(const uchar *kept, uchar *row) const
+    {
+        for (int i = 0; i < columns.size(); ++i)
+            reinterpret_cast<Pixel *>(row)[columns[i]] = reinterpret_cast<const Pixel *>(kept)[i];
+    }
 };
-
-// A band keeps only the columns the sink reads: with the nearest, an eighth of a large photo's.
-template <typename Pixel> void gather(const uchar *row, const QVector<int> &columns, uchar *to)
-{
-    const auto *in = reinterpret_cast<const Pixel *>(row);
-    auto *out = reinterpret_cast<Pixel *>(to);
-    for (int i = 0; i < columns.size(); ++i)
-        out[i] = in[columns.at(i)];
-}
-
-template <typename Pixel> void scatter(const uchar *kept, const QVector<int> &columns, uchar *row)
-{
-    const auto *in = reinterpret_cast<const Pixel *>(kept);
-    auto *out = reinterpret_cast<Pixel *>(row);
-    for (int i = 0; i < columns.size(); ++i)
-        out[columns.at(i)] = in[i];
-}
 
 bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band *band)
 {
@@ -283,11 +294,7 @@ bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band
         if (!readRow(j, row.data()))
             return false;
         next = y + 1;
-        uchar *kept = band->pixels.get() + i * bands.keptBytes();
-        if (bands.pixelBytes == 1)
-            gather<uchar>(row.constData(), bands.columns, kept);
-        else
-            gather<quint32>(row.constData(), bands.columns, kept);
+        bands.keep(row.constData(), band->pixels.get() + i * bands.keptBytes());
     }
     const int rows = band->end + shift;
     return next >= rows || skipRows(j, JDIMENSION(rows - next));
@@ -541,11 +548,7 @@ bool Decoder::pushBands(RowSink *sink, Bands *bands)
     QVector<uchar> row(bands->rows.width() * bands->pixelBytes);
     for (const Band &band : bands->each) {
         for (int i = 0; i < band.wanted.size(); ++i) {
-            const uchar *kept = band.pixels.get() + i * bands->keptBytes();
-            if (bands->pixelBytes == 1)
-                scatter<uchar>(kept, bands->columns, row.data());
-            else
-                scatter<quint32>(kept, bands->columns, row.data());
+            bands->restore(band.pixels.get() + i * bands->keptBytes(), row.data());
             sink->pushImageRow(band.wanted.at(i), row.constData());
         }
     }
