@@ -66,6 +66,8 @@ QString reason(const RowOutcome &outcome)
         return tr("illisible ou format non reconnu");
     case RowOutcome::Damaged:
         return tr("fichier endommagé ou incomplet");
+    case RowOutcome::Changed:
+        return tr("le fichier a changé pendant la lecture");
     case RowOutcome::TooLarge:
         return tr("image trop grande (%1 × %2 pixels)")
             .arg(outcome.imageSize.width())

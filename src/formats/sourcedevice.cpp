@@ -10,26 +10,17 @@ namespace Formats {
 namespace {
 
 // A file device that reads the source's bytes where asked, each device keeping its own place.
+// Its file engine never opens anything, so that no reader maps the file behind the source's back.
 class SourceFileDevice : public QFile
 {
 public:
     SourceFileDevice(const SourceFile &source, bool named)
         : QFile(named ? source.path() : QString()), m_source(source)
     {
-        // On the source's descriptor, so that the device can be mapped (the TIFF plug-in maps
-        // what it reads); a device opened so has no name.
-        if (named)
-            QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        else
-            QFile::open(source.handle(), QIODevice::ReadOnly | QIODevice::Unbuffered,
-                        QFileDevice::DontCloseHandle);
+        QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
         QIODevice::seek(0);
     }
-    ~SourceFileDevice() override
-    {
-        if (!fileName().isEmpty())
-            QIODevice::close(); // no file of its own to close
-    }
+    ~SourceFileDevice() override { QIODevice::close(); }
 
     bool open(OpenMode) override { return false; }
     qint64 size() const override { return m_source.size(); }

@@ -13,8 +13,7 @@ namespace Formats {
 // source opened; nothing opens it again.
 std::unique_ptr<QIODevice> sourceDevice(const SourceFile &source);
 
-// The same without the name, but which the toolkit may map as it maps a file; for a reader
-// told the format.
+// The same without the name, for a reader told the format.
 std::unique_ptr<QIODevice> mappableDevice(const SourceFile &source);
 
 } // namespace Formats

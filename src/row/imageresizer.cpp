@@ -104,7 +104,11 @@ QImage loadScaled(const QString &path, int box, RowOutcome *outcome, Resampling 
         source.isOpen() ? Formats::open(source) : nullptr;
     if (refusedUpFront(source, decoder.get(), outcome))
         return QImage();
-    return decodeAndScale(decoder.get(), Target(box, resampling), outcome);
+    const QImage scaled = decodeAndScale(decoder.get(), Target(box, resampling), outcome);
+    if (!source.changed())
+        return scaled;
+    *outcome = RowOutcome::make(RowOutcome::Changed);
+    return QImage();
 }
 
 qint64 memoryEstimate(const QString &path, int box)
@@ -637,10 +641,9 @@ void decodeAnimation(const PlannedRow &row, int box, Formats::Decoder *decoder, 
         decoded->animation->failed = row.outcome;
 }
 
-Decoded decodeRow(const PlannedRow &row, int box)
+Decoded decodeRow(const PlannedRow &row, int box, const SourceFile &source)
 {
     Decoded decoded;
-    const SourceFile source(row.source);
     const std::unique_ptr<Formats::Decoder> decoder =
         source.isOpen() ? Formats::open(source) : nullptr;
     if (refusedUpFront(source, decoder.get(), &decoded.outcome))
@@ -662,6 +665,19 @@ Decoded decodeRow(const PlannedRow &row, int box)
     if (pixelsNeeded)
         decodeOutputs(row, decoder.get(), outputs, &decoded);
     return decoded;
+}
+
+// What was read of a file that changed meanwhile may mix two files, or zeros for lost pages:
+// nothing of it is written.
+Decoded decodeUnchangedRow(const PlannedRow &row, int box)
+{
+    const SourceFile source(row.source);
+    Decoded decoded = decodeRow(row, box, source);
+    if (!source.changed())
+        return decoded;
+    Decoded refused;
+    refused.outcome = RowOutcome::make(RowOutcome::Changed);
+    return refused;
 }
 
 RowOutcome writeReady(const PlannedRow &row, const QString &path, Ready *ready, bool lossless)
@@ -719,7 +735,7 @@ RowOutcome withExtras(const PlannedRow &row, RowOutcome outcome, Decoded *decode
 
 RowOutcome resizeRow(const PlannedRow &row, int box)
 {
-    Decoded decoded = decodeRow(row, box);
+    Decoded decoded = decodeUnchangedRow(row, box);
     RowOutcome outcome = row.outcome.status == RowOutcome::Pending ? decoded.outcome : row.outcome;
     if (decoded.animation)
         outcome = saveAnimation(row, decoded.animation.get());

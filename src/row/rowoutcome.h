@@ -19,6 +19,7 @@ struct RowOutcome
         NotStarted, // the run was cancelled before this row
         Unreadable, // missing, unreadable or unsupported source
         Damaged,    // decodable, but corrupt or cut short
+        Changed,    // the file changed, or was replaced, while it was read
         TooLarge,   // the header declares more pixels than we accept
         NoSuffix,   // the output name has no suffix, so no format
         UnsupportedFormat,

@@ -1,5 +1,7 @@
 #include "system/sourcefile.h"
 
+#include "system/mappedfile.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -17,6 +19,11 @@ namespace {
 
 constexpr qint64 HeadBytes = 64 * 1024;
 
+qint64 modifiedNs(const struct stat &status)
+{
+    return qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+}
+
 } // namespace
 
 SourceFile::SourceFile(const QString &path) : m_path(path)
@@ -31,7 +38,10 @@ SourceFile::SourceFile(const QString &path) : m_path(path)
         m_fd = -1;
         return;
     }
-    m_size = status.st_size;
+    m_size = m_openedSize = status.st_size;
+    m_device = quint64(status.st_dev);
+    m_inode = quint64(status.st_ino);
+    m_modified = modifiedNs(status);
     m_open = true;
 }
 
@@ -41,8 +51,7 @@ SourceFile::SourceFile(const QByteArray &bytes, const QString &name)
 
 SourceFile::~SourceFile()
 {
-    if (m_mapped)
-        ::munmap(m_mapped, size_t(m_size));
+    m_mapped.reset();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -100,10 +109,23 @@ const uchar *SourceFile::map() const
 {
     if (m_allRead || m_fd < 0)
         return reinterpret_cast<const uchar *>(all().constData());
-    if (!m_mapped && m_size > 0) {
-        void *mapped = ::mmap(nullptr, size_t(m_size), PROT_READ, MAP_PRIVATE, m_fd, 0);
-        m_mapped = mapped == MAP_FAILED ? nullptr : mapped;
-    }
-    return m_mapped ? static_cast<const uchar *>(m_mapped)
-                    : reinterpret_cast<const uchar *>(all().constData());
+    if (!m_mapped && m_size > 0)
+        m_mapped = std::make_unique<MappedFile>(m_fd, size_t(m_size));
+    return m_mapped && m_mapped->data() ? m_mapped->data()
+                                        : reinterpret_cast<const uchar *>(all().constData());
+}
+
+bool SourceFile::changed() const
+{
+    if (m_fd < 0)
+        return false;
+    if (m_mapped && m_mapped->lost())
+        return true;
+    struct stat now;
+    if (::fstat(m_fd, &now) != 0 || now.st_size != m_openedSize || modifiedNs(now) != m_modified)
+        return true;
+    // Replaced by a rename, or removed: the path no longer names what was read.
+    struct stat atPath;
+    return ::stat(QFile::encodeName(m_path).constData(), &atPath) != 0 ||
+           quint64(atPath.st_dev) != m_device || quint64(atPath.st_ino) != m_inode;
 }

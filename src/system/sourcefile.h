@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class MappedFile;
+
 // A photo's bytes, opened once: every reader of the file (format detection, refusal checks,
 // metadata, decoding) reads them from here, so that they all see the same file however it
 // changes meanwhile. A file is read where asked, at any offset; bytes held in memory (a
@@ -36,8 +38,13 @@ public:
     // The whole file, read once and kept.
     const QByteArray &all() const;
     // The whole file as one block of memory that lasts as long as this object, for libraries
-    // that read a file only that way: bytes in memory as they are, a file mapped.
+    // that read a file only that way: bytes in memory as they are, a file mapped. Pages the
+    // file loses meanwhile read as zeros, and changed() says so.
     const uchar *map() const;
+
+    // Whether what was read may not be the file as it was opened: it was cut short, written
+    // to, or replaced at its path since, or a mapped page of it was lost (a drive gone).
+    bool changed() const;
 
 private:
     QString m_path;
@@ -48,5 +55,10 @@ private:
     mutable QByteArray m_head;
     mutable QByteArray m_all;
     mutable bool m_allRead = false;
-    mutable void *m_mapped = nullptr;
+    mutable std::unique_ptr<MappedFile> m_mapped;
+    // The file as opened, to tell whether it is still the same.
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    qint64 m_openedSize = 0;
+    qint64 m_modified = 0; // in nanoseconds
 };
