@@ -35,6 +35,11 @@ protected:
         return m_source.read(pos(), data, length);
     }
     qint64 writeData(const char *, qint64) override { return -1; }
+    // QFile's own reads lines through its file engine, which holds nothing here.
+    qint64 readLineData(char *data, qint64 length) override
+    {
+        return QIODevice::readLineData(data, length);
+    }
 
 private:
     const SourceFile &m_source;
