@@ -3,6 +3,7 @@
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
+#include "system/cancellation.h"
 #include "system/workercores.h"
 #include "testimages.h"
 #include "testmain.h"
@@ -28,6 +29,8 @@ private slots:
     void damaged();
     void bands_data();
     void bands();
+    void scans_data();
+    void scans();
 
 private:
     QString makeJpeg(const QString &name, const QSize &size, const QStringList &cjpegOptions);
@@ -200,6 +203,29 @@ int restartMarker(const QByteArray &bytes, int from, int index)
     return -1;
 }
 
+// Each restart marker from `from` on numbered one less.
+QByteArray renumbered(QByteArray bytes, int from)
+{
+    for (int at = from; at + 1 < bytes.size(); ++at)
+        if (isRestart(bytes, at))
+            bytes[at + 1] = char(0xD0 + (uchar(bytes[at + 1]) - 0xD0 + 7) % 8);
+    return bytes;
+}
+
+// The last interval once more at the end, after a marker numbered on: as many intervals as the
+// image needs, so that only the chain tells what is missing.
+QByteArray withIntervalAdded(QByteArray bytes)
+{
+    const int end = bytes.lastIndexOf("\xff\xd9");
+    int last = end - 2;
+    while (last > 0 && !isRestart(bytes, last))
+        --last;
+    const char number = char(0xD0 + (uchar(bytes[last + 1]) - 0xD0 + 1) % 8);
+    bytes.insert(end, bytes.mid(last + 2, end - last - 2));
+    bytes.insert(end, QByteArray("\xff") + number);
+    return bytes;
+}
+
 bool numberedInOrder(const QByteArray &bytes, int from)
 {
     int next = 0;
@@ -230,6 +256,9 @@ void TestJpegStream::bands_data()
     QTest::newRow("4:2:0 every two rows, quarter, smooth")
         << QSize(1601, 1203) << s420 + QStringList{"-restart", "2"} << 300 << QSize(16, 16)
         << AtRows << smooth;
+    QTest::newRow("4:2:0 every MCU, eighth, rows far apart")
+        << QSize(2000, 1500) << s420 + QStringList{"-restart", "1B"} << 40 << QSize(16, 16)
+        << AtRows << nearest;
     QTest::newRow("4:2:0 seven MCUs, eighth")
         << QSize(2000, 1500) << s420 + QStringList{"-restart", "7B"} << 150 << QSize(16, 16)
         << InRows << nearest;
@@ -298,6 +327,11 @@ void TestJpegStream::bands()
     Formats::Status two = Formats::Status::Failed;
     const Resampling mode = Resampling(resampling);
     const QImage whole = TestImages::decoded(path, box, mode, &one);
+    // The planner counts the bands' rows for the row that will have both cores.
+    PlannedRow planned{path, dir.filePath("estimated.jpg"), "jpg", RowOutcome()};
+    planned.resampling = mode;
+    const ImageResizer::MemoryCosts costs = ImageResizer::memoryCosts(planned, box, 2);
+    QCOMPARE(costs.alone > costs.oneCore, cut != 0);
     for (int count : {2, 3}) {
         const JpegDecoder::BandCounts before = JpegDecoder::bandCounts();
         QImage banded;
@@ -327,20 +361,89 @@ void TestJpegStream::bands()
         QVERIFY(at > 0);
         stray.insert(at + 2, "\xff\xd5", 2);
     }
-    const QString damaged[] = {dir.filePath("cut.jpg"), dir.filePath("corrupt.jpg"),
-                               dir.filePath("stray.jpg")};
-    QVERIFY(TestImages::writeAll(damaged[0], bytes.left(bytes.size() * 8 / 10)));
-    QVERIFY(TestImages::writeAll(damaged[1], corrupt));
-    QVERIFY(TestImages::writeAll(damaged[2], stray));
-    Formats::Status found[3];
-    for (int i = 0; i < 3; ++i) {
-        TestImages::decoded(damaged[i], box, mode, &one);
+    // The interval before the second band's cut ends early; two intervals merged in the first
+    // band, the markers after them numbered on as if nothing was missing; one dropped with its
+    // marker.
+    QByteArray shortened = bytes, merged = bytes, dropped = bytes;
+    if (cut != 0) {
+        const int first = halves.first().interval;
+        const int before = restartMarker(bytes, int(scan.dataStart), first - 1);
+        shortened.remove(before - 4, 4);
+        const int middle = restartMarker(bytes, int(scan.dataStart), first / 2);
+        const int previous = restartMarker(bytes, int(scan.dataStart), first / 2 - 1);
+        merged = withIntervalAdded(renumbered(bytes.left(middle) + bytes.mid(middle + 2), middle));
+        dropped = withIntervalAdded(bytes.left(previous) + bytes.mid(middle));
+    }
+    const QByteArray variants[] = {
+        bytes.left(bytes.size() * 8 / 10), corrupt, stray, shortened, merged, dropped};
+    Formats::Status found[6];
+    for (int i = 0; i < 6; ++i) {
+        const QString damaged = dir.filePath(QString("damaged%1.jpg").arg(i));
+        QVERIFY(TestImages::writeAll(damaged, variants[i]));
+        TestImages::decoded(damaged, box, mode, &one);
         const WorkerCores::Scope cores(2, 0);
-        TestImages::decoded(damaged[i], box, mode, &found[i]);
+        TestImages::decoded(damaged, box, mode, &found[i]);
         QCOMPARE(found[i], one);
+        // djpeg finds each damaged.
+        QVERIFY2(i == 1 || cut == 0 ||
+                     QProcess::execute("djpeg", {"-outfile", "/dev/null", damaged}) == 2,
+                 damaged.toUtf8());
     }
     QVERIFY(found[1] != Formats::Status::Decoded || cut == 0); // random data may pass for codes
-    QCOMPARE(found[2], cut == 0 ? Formats::Status::Decoded : Formats::Status::Damaged);
+    for (int i : {2, 3, 4, 5})
+        QCOMPARE(found[i], cut == 0 ? Formats::Status::Decoded : Formats::Status::Damaged);
+}
+
+void TestJpegStream::scans_data()
+{
+    QTest::addColumn<QString>("script"); // jpegtran's, or empty for libjpeg's own progression
+    QTest::addColumn<int>("repeats");    // times the last scan is given again
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<int>("status");
+
+    // Each band of coefficients whole in one scan: giving the last again is valid, as often as
+    // a file likes.
+    const QString whole = "0,1,2: 0-0, 0, 0; 0: 1-63, 0, 0; 1: 1-63, 0, 0; 2: 1-63, 0, 0;";
+    const int decoded = int(Formats::Status::Decoded);
+    const int damaged = int(Formats::Status::Damaged);
+    QTest::newRow("ten scans") << QString() << 0 << false << decoded;
+    QTest::newRow("a whole scan given twice") << whole << 1 << false << decoded;
+    QTest::newRow("600 scans") << whole << 596 << false << damaged;
+    QTest::newRow("a refinement given twice") << QString() << 1 << false << damaged;
+    QTest::newRow("cancelled") << QString() << 0 << true << int(Formats::Status::Cancelled);
+}
+
+// A file of more scans than any encoder writes stops at a limit, whatever each scan costs; a
+// cancelled run stops a decode as it goes.
+void TestJpegStream::scans()
+{
+    QFETCH(QString, script);
+    QFETCH(int, repeats);
+    QFETCH(bool, cancelled);
+    QFETCH(int, status);
+    QString path = makeJpeg("scans", QSize(160, 120), {"-progressive"});
+    QVERIFY(!path.isEmpty());
+    if (!script.isEmpty()) {
+        const QString scriptPath = dir.filePath("scans.txt");
+        QVERIFY(TestImages::writeAll(scriptPath, script.toUtf8()));
+        const QString rescanned = dir.filePath("rescanned.jpg");
+        QCOMPARE(QProcess::execute("jpegtran", {"-scans", scriptPath, "-outfile", rescanned, path}),
+                 0);
+        path = rescanned;
+    }
+    QByteArray bytes = TestImages::readAll(path);
+    const int end = bytes.lastIndexOf("\xff\xd9");
+    const int last = bytes.lastIndexOf("\xff\xda");
+    bytes.insert(end, bytes.mid(last, end - last).repeated(repeats));
+    QVERIFY(TestImages::writeAll(path, bytes));
+    const std::atomic<bool> cancel{cancelled};
+    const Cancellation::Scope scope(&cancel);
+    for (int cores : {1, 2}) {
+        const WorkerCores::Scope scoped(cores, 0);
+        Formats::Status found = Formats::Status::Failed;
+        TestImages::decoded(path, 100, Resampling::Nearest, &found);
+        QCOMPARE(int(found), status);
+    }
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestJpegStream)

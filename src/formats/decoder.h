@@ -24,6 +24,7 @@ enum class Status
     Decoded,
     Failed,  // the library could not decode the file: unreadable or unsupported
     Damaged, // the data is corrupt or ends early: part of the image would be made up
+    Cancelled, // the run was cancelled while the image was decoded
 };
 
 // What a decoder read of the file before any pixel.

@@ -8,6 +8,8 @@
 #include "metadata/exifblock.h"
 #include "resample/pipelinedsink.h"
 #include "resample/rowsink.h"
+#include "system/cancellation.h"
+#include "system/helperthreads.h"
 #include "system/sourcefile.h"
 #include "system/workercores.h"
 
@@ -24,8 +26,9 @@
 #include <vector>
 
 #include <jpeglib.h>
-// after jpeglib.h, which it needs
+// after jpeglib.h, which they need
 #include <jerror.h>
+#include <jpegint.h> // the marker reader's count of skipped bytes
 
 namespace JpegDecoder {
 
@@ -34,6 +37,11 @@ using Formats::Status;
 namespace {
 
 constexpr size_t BufferBytes = 64 * 1024;
+
+// More scans than any encoder writes (libjpeg's own progression has ten): a file made of
+// hundreds of thousands of tiny scans would keep a core busy for minutes. The limit is the one
+// libjpeg-turbo's fuzzers set.
+constexpr int MaxScans = 500;
 
 std::atomic<int> bandsDecoded{0};
 std::atomic<int> bandsLeft{0};
@@ -55,11 +63,23 @@ void initSource(j_decompress_ptr info)
     reinterpret_cast<Source *>(info->src)->startOfFile = true;
 }
 
+// A band's made-up intervals end a buffer of their own: when libjpeg asks for the bytes after
+// them, it has counted the bits it padded each of them with as bytes skipped, which it would
+// report with the first interval that really has bytes left over.
+qint64 readBandFile(j_decompress_ptr info, Source *source)
+{
+    const qint64 emptyEnd = source->band->emptyEnd();
+    if (emptyEnd > 0 && source->offset == emptyEnd)
+        info->marker->discarded_bytes = 0;
+    const qint64 most = source->offset < emptyEnd ? emptyEnd - source->offset : BufferBytes;
+    return source->band->read(source->offset, source->buffer, qMin(most, qint64(BufferBytes)));
+}
+
 boolean fillInputBuffer(j_decompress_ptr info)
 {
     auto *source = reinterpret_cast<Source *>(info->src);
     qint64 got = source->band
-                     ? source->band->read(source->offset, source->buffer, qint64(BufferBytes))
+                     ? readBandFile(info, source)
                      : source->file->read(source->offset, reinterpret_cast<char *>(source->buffer),
                                           qint64(BufferBytes));
     if (got <= 0) {
@@ -100,10 +120,13 @@ struct Jpeg
 {
     jpeg_decompress_struct info;
     jpeg_error_mgr errorManager;
+    jpeg_progress_mgr progress;
     jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
     bool created;
     bool damaged;
+    bool cancelled;
+    const std::atomic<bool> *cancel; // the run's, asked as libjpeg goes
     JOCTET *icc;
     unsigned int iccLength;
     Srgb::InkConverter *inks; // made once the profile is read, where it is CMYK and asked for
@@ -115,6 +138,21 @@ void onError(j_common_ptr info)
     auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
     (*info->err->format_message)(info, jpeg->message);
     longjmp(jpeg->jump, 1);
+}
+
+// Called by libjpeg as it goes, each row of blocks of each scan: where the run is cancelled, or
+// the file is known to be damaged or has too many scans, it stops as on an error. Else a
+// progressive file would be read to its last scan before the first row is asked for.
+void onProgress(j_common_ptr info)
+{
+    auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
+    jpeg->cancelled = Cancellation::requested(jpeg->cancel);
+    if (!jpeg->damaged && reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > MaxScans) {
+        std::snprintf(jpeg->message, sizeof jpeg->message, "More than %d scans", MaxScans);
+        jpeg->damaged = true;
+    }
+    if (jpeg->cancelled || jpeg->damaged)
+        longjmp(jpeg->jump, 1);
 }
 
 // A band's made-up intervals are empty: libjpeg warns once of each, before it reads past them.
@@ -136,9 +174,15 @@ void onMessage(j_common_ptr info, int level)
     case JWRN_HUFF_BAD_CODE:
     case JWRN_ARITH_BAD_CODE:
     case JWRN_NOT_SEQUENTIAL:
-    case JWRN_BOGUS_PROGRESSION: {
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_EXTRANEOUS_DATA: {
         auto *jpeg = reinterpret_cast<Jpeg *>(info->client_data);
         if (info->err->msg_code == JWRN_HIT_MARKER && inEmptyIntervals(jpeg->source))
+            break;
+        // Bytes left over before a restart marker: intervals merged, the rows after shifted.
+        // Padding between segments, or before the end, loses nothing.
+        if (info->err->msg_code == JWRN_EXTRANEOUS_DATA &&
+            (info->err->msg_parm.i[1] & 0xF8) != JPEG_RST0)
             break;
         if (!jpeg->damaged)
             (*info->err->format_message)(info, jpeg->message);
@@ -173,6 +217,8 @@ bool readHeader(Jpeg *j, const SourceFile *file, const JpegBands::BandFile *band
     jpeg_create_decompress(&j->info);
     j->info.client_data = j;
     j->created = true;
+    j->progress.progress_monitor = onProgress;
+    j->info.progress = &j->progress;
     setSource(j, file, band);
     jpeg_save_markers(&j->info, JPEG_COM, 0xFFFF);
     jpeg_save_markers(&j->info, JPEG_APP0 + 2, 0xFFFF);
@@ -234,6 +280,7 @@ struct Band
 // What every band shares: the file and how libjpeg reads it.
 struct Bands
 {
+    const std::atomic<bool> *cancel;
     const uchar *bytes; // the file, mapped before any band starts
     qint64 size;
     JpegBands::Scan scan;
@@ -307,10 +354,17 @@ void decodeBand(const Bands *bands, Band *band)
         JpegBands::BandFile::make(bands->bytes, bands->size, bands->scan, band->cut);
     if (!file)
         return;
-    band->pixels.reset(new uchar[size_t(band->wanted.size() * bands->keptBytes())]);
+    band->pixels.reset(new (std::nothrow) uchar[size_t(band->wanted.size() * bands->keptBytes())]);
+    if (!band->pixels)
+        return;
     Jpeg j;
     std::memset(&j, 0, sizeof j);
-    band->decoded = readBand(&j, *bands, *file, band) && !j.damaged;
+    j.cancel = bands->cancel;
+    try {
+        band->decoded = readBand(&j, *bands, *file, band) && !j.damaged;
+    } catch (const std::bad_alloc &) {
+        band->decoded = false;
+    }
     closeJpeg(&j);
 }
 
@@ -409,6 +463,12 @@ private:
         else
             cmykToRgb(row, width);
     }
+    Status failure() const
+    {
+        return m_jpeg.cancelled ? Status::Cancelled
+               : m_jpeg.damaged ? Status::Damaged
+                                : Status::Failed;
+    }
     bool pushRows(RowSink *sink, int end);
     std::optional<JpegBands::Scan> bandScan() const;
     Bands bands(const RowSink &sink, int cores) const;
@@ -435,12 +495,12 @@ void Decoder::prepareInks()
     }
 }
 
-// Every row before `end` the sink reads, skipping the runs it does not; to the image's end, the
-// rows after the last still have to be there: a file cut short is damaged.
+// Every row before `end` the sink reads, skipping the runs it does not, and the rows after the
+// last up to `end` too: damage there is found as it would be on one core, whether `end` is the
+// image's or where the next band starts.
 bool Decoder::pushRows(RowSink *sink, int end)
 {
     const int width = int(m_jpeg.info.output_width);
-    const int height = int(m_jpeg.info.output_height);
     QVector<uchar> row(width * (m_space == JCS_GRAYSCALE ? 1 : 4));
     int next = int(m_jpeg.info.output_scanline); // the next row libjpeg hands out
     for (int y = sink->nextRow(next); y < end; y = sink->nextRow(y + 1)) {
@@ -453,7 +513,7 @@ bool Decoder::pushRows(RowSink *sink, int end)
             convertInks(row.data(), width);
         sink->pushImageRow(y, row.constData());
     }
-    return end < height || next == height || skipRows(&m_jpeg, JDIMENSION(height - next));
+    return next >= end || skipRows(&m_jpeg, JDIMENSION(end - next));
 }
 
 // Inks go through one converter: serially.
@@ -493,7 +553,8 @@ int Decoder::upsampledRows() const
 // The bands after the first, one for each further core, with the rows the sink reads of them.
 Bands Decoder::bands(const RowSink &sink, int cores) const
 {
-    Bands out{nullptr,
+    Bands out{m_jpeg.cancel,
+              nullptr,
               m_source.size(),
               {},
               m_jpeg.info.scale_num,
@@ -532,10 +593,10 @@ bool Decoder::pushBands(RowSink *sink, Bands *bands)
 {
     std::vector<std::thread> threads;
     for (Band &band : bands->each)
-        threads.emplace_back(decodeBand, bands, &band);
+        if (!HelperThreads::start(&threads, decodeBand, bands, &band))
+            break; // the bands not started are left to this thread
     const bool first = pushRows(sink, bands->each.front().from) && !m_jpeg.damaged;
-    for (std::thread &thread : threads)
-        thread.join();
+    HelperThreads::joinAll(&threads);
     if (!first)
         return false;
     for (const Band &band : bands->each) {
@@ -588,11 +649,12 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
     if (refusal() != Status::Decoded || m_space == JCS_UNKNOWN)
         return Status::Failed;
     prepareInks();
+    m_jpeg.cancel = Cancellation::forThisThread();
     m_jpeg.info.scale_num = unsigned(scaleFor(target));
     m_jpeg.info.scale_denom = 8;
     if (!startDecoding(&m_jpeg, m_space)) {
         *words = QString::fromLocal8Bit(m_jpeg.message);
-        return Status::Failed;
+        return failure();
     }
     const QSize rows(int(m_jpeg.info.output_width), int(m_jpeg.info.output_height));
     std::unique_ptr<RowSink> sink =
@@ -608,7 +670,7 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         cut.each.empty() ? pushRows(sink.get(), rows.height()) : pushBands(sink.get(), &cut);
     if (!pushed || m_jpeg.damaged) {
         *words = QString::fromLocal8Bit(m_jpeg.message);
-        return m_jpeg.damaged ? Status::Damaged : Status::Failed;
+        return failure();
     }
     *out = sink->result();
     if (out->isNull())
