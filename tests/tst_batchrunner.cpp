@@ -1,8 +1,11 @@
 #include "batch/batchrunner.h"
+#include "system/cancellation.h"
 #include "system/workercores.h"
 #include "testmain.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -22,6 +25,8 @@ private slots:
     void cancelStopsBeforeNextRow();
     void cores_data();
     void cores();
+    void stops_data();
+    void stops();
 };
 
 namespace {
@@ -38,13 +43,17 @@ struct Span
 class Recorder
 {
 public:
-    Recorder(const QVector<qint64> &estimates, qint64 budget)
+    Recorder(const QVector<qint64> &estimates, qint64 budget, QVector<qint64> alone = {})
         : m_spans(estimates.size()), m_runner(makePlan(estimates), 100, 2)
     {
         m_clock.start();
         m_runner.setMemoryBudget(budget);
-        m_runner.setEstimate(
-            [estimates](const PlannedRow &row, int) { return estimates.at(row.source.toInt()); });
+        if (alone.isEmpty())
+            alone = estimates;
+        m_runner.setCosts([estimates, alone](const PlannedRow &row, int, int) {
+            const int i = row.source.toInt();
+            return ImageResizer::MemoryCosts{estimates.at(i), alone.at(i)};
+        });
         m_runner.setProcess([this](const PlannedRow &row, int) {
             const int index = row.source.toInt();
             record(index, &Span::start);
@@ -167,22 +176,112 @@ void TestBatchRunner::cancelStopsBeforeNextRow()
 void TestBatchRunner::cores_data()
 {
     QTest::addColumn<QVector<qint64>>("estimates");
+    QTest::addColumn<QVector<qint64>>("alone"); // on every core; empty where the same
     QTest::addColumn<QVector<int>>("cores");
-    QTest::newRow("one photo alone, every core") << QVector<qint64>{100} << QVector<int>{2};
+    const QVector<qint64> same;
+    QTest::newRow("one photo alone, every core") << QVector<qint64>{100} << same << QVector<int>{2};
     QTest::newRow("alone for the budget but not the last, one core")
-        << QVector<qint64>{100, 900} << QVector<int>{2, 1};
-    QTest::newRow("two at once, one each") << QVector<qint64>{200, 200} << QVector<int>{1, 1};
+        << QVector<qint64>{100, 900} << same << QVector<int>{2, 1};
+    QTest::newRow("two at once, one each")
+        << QVector<qint64>{200, 200} << same << QVector<int>{1, 1};
+    QTest::newRow("the last alone, within the budget on every core")
+        << QVector<qint64>{100} << QVector<qint64>{450} << QVector<int>{2};
+    QTest::newRow("the last alone, over the budget on every core: one")
+        << QVector<qint64>{100} << QVector<qint64>{600} << QVector<int>{1};
 }
 
-// Rows beside another keep to one core; the last row, alone, gets them all.
+// Rows beside another keep to one core; the last row, alone, gets them all where they keep it
+// within the budget.
 void TestBatchRunner::cores()
 {
     QFETCH(QVector<qint64>, estimates);
+    QFETCH(QVector<qint64>, alone);
     QFETCH(QVector<int>, cores);
-    Recorder recorder(estimates, 500);
+    Recorder recorder(estimates, 500, alone);
     QVERIFY(recorder.run());
     QCOMPARE(recorder.cores(), cores);
     QCOMPARE(WorkerCores::forThisThread(), 0);
+}
+
+namespace {
+
+enum class Stop
+{
+    PlannerReading, // cancelled while the planning thread reads a header, nothing in flight
+    RowRunning,     // cancelled while a row runs that does not look
+    RowWatching,    // cancelled while a row runs that stops when asked
+    RowThrows,      // a row's allocation fails
+};
+
+} // namespace
+
+void TestBatchRunner::stops_data()
+{
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<bool>("finishedAtOnce"); // before the blocked thread goes on
+    QTest::addColumn<QVector<int>>("statuses");
+    const int written = RowOutcome::Written, notStarted = RowOutcome::NotStarted;
+    QTest::newRow("while the planner reads")
+        << int(Stop::PlannerReading) << true << QVector<int>{notStarted, notStarted};
+    QTest::newRow("while a row runs")
+        << int(Stop::RowRunning) << false << QVector<int>{written, notStarted};
+    QTest::newRow("while a row that stops when asked runs")
+        << int(Stop::RowWatching) << false << QVector<int>{notStarted, notStarted};
+    QTest::newRow("a row that throws")
+        << int(Stop::RowThrows) << false << QVector<int>{RowOutcome::WriteFailed, written};
+}
+
+// A cancel is always answered by finished(), at once where nothing is in flight; the rows in
+// flight are told; a row that throws is a failed row, not the end of the process. Latches hold
+// each thread where the cancel lands.
+void TestBatchRunner::stops()
+{
+    QFETCH(int, stop);
+    QFETCH(bool, finishedAtOnce);
+    QFETCH(QVector<int>, statuses);
+    const Stop where = Stop(stop);
+    QVector<PlannedRow> plan(2);
+    plan[0].source = "0";
+    plan[1].source = "1";
+    QSemaphore reached, release;
+    BatchRunner runner(plan, 100, 1);
+    runner.setEstimate([&](const PlannedRow &row, int) {
+        if (where == Stop::PlannerReading && row.source == "1") {
+            reached.release();
+            release.acquire();
+        }
+        return qint64(1);
+    });
+    runner.setProcess([&](const PlannedRow &row, int) {
+        if (row.source == "0" && where == Stop::RowThrows)
+            throw std::bad_alloc();
+        if (row.source == "0" && where != Stop::PlannerReading) {
+            reached.release();
+            if (where == Stop::RowRunning)
+                release.acquire();
+            for (int i = 0; where == Stop::RowWatching && i < 10000; ++i) {
+                if (Cancellation::requested(Cancellation::forThisThread()))
+                    return RowOutcome::make(RowOutcome::NotStarted);
+                QThread::msleep(1);
+            }
+        }
+        return RowOutcome::make(RowOutcome::Written);
+    });
+    // Whatever fails, the blocked thread goes on before the runner waits for it.
+    const auto unblock = qScopeGuard([&] { release.release(); });
+    QSignalSpy finished(&runner, &BatchRunner::finished);
+    runner.start();
+    if (where != Stop::RowThrows) {
+        QTRY_VERIFY_WITH_TIMEOUT(reached.available() > 0, 10000);
+        runner.cancel();
+    }
+    QCOMPARE(finished.count() == 1, finishedAtOnce);
+    release.release();
+    QVERIFY(finished.count() == 1 || finished.wait(10000));
+    for (int i = 0; i < plan.size(); ++i)
+        QCOMPARE(int(runner.outcomes().at(i).status), statuses.at(i));
+    if (where == Stop::RowThrows)
+        QCOMPARE(runner.outcomes().at(0).writeProblem, RowOutcome::WriteProblem::OutOfMemory);
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestBatchRunner)

@@ -1,9 +1,12 @@
 #include "batch/batchrunner.h"
 
 #include "row/imageresizer.h"
+#include "system/cancellation.h"
 #include "system/workercores.h"
 
 #include <QMetaObject>
+
+#include <limits>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -25,9 +28,8 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, 
     : QObject(parent), m_plan(plan),
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
-      m_estimate(
-          [](const PlannedRow &row, int box) { return ImageResizer::memoryEstimate(row, box); }),
-      m_process(ImageResizer::processRow), m_costs(plan.size(), -1), m_started(plan.size(), false)
+      m_estimate(ImageResizer::memoryCosts), m_process(ImageResizer::processRow),
+      m_costs(plan.size(), -1), m_aloneCosts(plan.size(), -1), m_started(plan.size(), false)
 {
     m_pool.setMaxThreadCount(m_workers);
     m_slotTaken.fill(false, m_workers);
@@ -54,6 +56,14 @@ qint64 BatchRunner::defaultMemoryBudget()
     return budget;
 }
 
+void BatchRunner::setEstimate(Estimate estimate)
+{
+    m_estimate = [estimate](const PlannedRow &row, int box, int) {
+        const qint64 cost = estimate(row, box);
+        return ImageResizer::MemoryCosts{cost, cost};
+    };
+}
+
 void BatchRunner::start()
 {
     if (m_running)
@@ -61,7 +71,18 @@ void BatchRunner::start()
     m_running = true;
     m_planner.reset(QThread::create([this] { plan(); }));
     m_planner->start();
+    if (!m_planner->isRunning() && !m_planner->isFinished())
+        planWithoutThread();
     dispatch();
+}
+
+// No thread to read the headers on: every row counts as the whole budget and runs alone,
+// on one core.
+void BatchRunner::planWithoutThread()
+{
+    m_planner.reset();
+    m_costs.fill(m_budget);
+    m_aloneCosts.fill(std::numeric_limits<qint64>::max());
 }
 
 // On the planning thread: every pending row's estimate in list order, each handed to the
@@ -71,7 +92,9 @@ void BatchRunner::plan()
     for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
         if (!m_plan.at(row).hasWork())
             continue;
-        hand({row, qMax<qint64>(0, m_estimate(m_plan.at(row), m_box)), true, RowOutcome()});
+        const ImageResizer::MemoryCosts costs = m_estimate(m_plan.at(row), m_box, m_workers);
+        hand({row, qMax<qint64>(0, costs.oneCore), true, qMax<qint64>(0, costs.alone),
+              RowOutcome()});
     }
     const std::lock_guard<std::mutex> lock(m_handedLock);
 }
@@ -94,6 +117,7 @@ void BatchRunner::collect()
     for (const Handed &each : handed) {
         if (each.estimated) {
             m_costs[each.row] = each.cost;
+            m_aloneCosts[each.row] = each.alone;
             dispatch();
         } else {
             onRowDone(each.row, each.cost, each.slot, each.outcome);
@@ -104,6 +128,8 @@ void BatchRunner::collect()
 void BatchRunner::cancel()
 {
     m_cancelled = true;
+    // The planning thread may hand nothing more: with no row in flight, the run ends here.
+    dispatch();
 }
 
 // Passes over the rows already started, completing on the way those refused before any image
@@ -164,31 +190,14 @@ void BatchRunner::dispatch()
         const int row = nextToStart();
         if (row < 0)
             break;
-        const qint64 cost = m_costs.at(row);
-        if (m_inFlight > 0 && m_reserved + cost > m_budget)
+        if (m_inFlight > 0 && m_reserved + m_costs.at(row) > m_budget)
             break;
         m_started[row] = true;
-        // The last row, alone, gets every core; the others keep to their worker's.
-        const int cores = m_inFlight == 0 && !rowsLeft() ? m_workers : 1;
-        const int slot = takeSlot();
-        ++m_inFlight;
-        m_reserved += cost;
-        const PlannedRow planned = m_plan.at(row);
-        std::function<void()> task = [this, row, cost, planned, cores, slot, box = m_box,
-                                      process = m_process] {
-            taskHandover().lock(); // before anything of the task is read
-            taskHandover().unlock();
-            RowOutcome outcome;
-            {
-                const WorkerCores::Scope scope(cores, slot);
-                outcome = process(planned, box);
-            }
-            hand({row, cost, false, outcome, slot});
-        };
-        // The task, made on this thread, is seen whole by the worker that takes it.
-        taskHandover().lock();
-        taskHandover().unlock();
-        m_pool.start(std::move(task));
+        // The last row, alone, gets every core, unless only one keeps it within the budget; the
+        // others keep to their worker's.
+        const bool last = m_inFlight == 0 && !rowsLeft();
+        const qint64 alone = m_aloneCosts.at(row);
+        startRow(row, last && (alone <= m_budget || alone <= m_costs.at(row)) ? m_workers : 1);
     }
     m_dispatching = false;
     const bool noMoreRows = m_cancelled || m_next == m_plan.size();
@@ -196,6 +205,37 @@ void BatchRunner::dispatch()
         m_running = false;
         emit finished();
     }
+}
+
+// A row that throws, as an allocation that fails deep in a library does, is refused: the
+// exception would end the process in the pool's thread.
+void BatchRunner::startRow(int row, int cores)
+{
+    const qint64 cost = cores > 1 ? m_aloneCosts.at(row) : m_costs.at(row);
+    const int slot = takeSlot();
+    ++m_inFlight;
+    m_reserved += cost;
+    const PlannedRow planned = m_plan.at(row);
+    std::function<void()> task = [this, row, cost, planned, cores, slot, box = m_box,
+                                  process = m_process] {
+        taskHandover().lock(); // before anything of the task is read
+        taskHandover().unlock();
+        RowOutcome outcome;
+        try {
+            const WorkerCores::Scope scope(cores, slot);
+            const Cancellation::Scope cancellation(&m_cancelled);
+            outcome = process(planned, box);
+        } catch (const std::bad_alloc &) {
+            outcome = RowOutcome::encodeFailed(QString(), true);
+        } catch (const std::exception &e) {
+            outcome = RowOutcome::make(RowOutcome::Unreadable, QString::fromLocal8Bit(e.what()));
+        }
+        hand({row, cost, false, 0, outcome, slot});
+    };
+    // The task, made on this thread, is seen whole by the worker that takes it.
+    taskHandover().lock();
+    taskHandover().unlock();
+    m_pool.start(std::move(task));
 }
 
 void BatchRunner::complete(int row, const RowOutcome &outcome)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "batch/batchplan.h"
+#include "row/imageresizer.h"
 
 #include <QObject>
 #include <QThread>
@@ -25,6 +26,8 @@ class BatchRunner : public QObject
 
 public:
     using Estimate = std::function<qint64(const PlannedRow &row, int box)>;
+    using Costs =
+        std::function<ImageResizer::MemoryCosts(const PlannedRow &row, int box, int cores)>;
     using Process = std::function<RowOutcome(const PlannedRow &row, int box)>;
 
     BatchRunner(const QVector<PlannedRow> &plan, int box, int workers = 1,
@@ -36,11 +39,14 @@ public:
     // These three are set before start(); the defaults are the real ones. The estimate is
     // called on the planning thread, the process on the workers.
     void setMemoryBudget(qint64 bytes) { m_budget = bytes; }
-    void setEstimate(Estimate estimate) { m_estimate = std::move(estimate); }
+    void setCosts(Costs costs) { m_estimate = std::move(costs); }
+    // The same estimate on any number of cores.
+    void setEstimate(Estimate estimate);
     void setProcess(Process process) { m_process = std::move(process); }
 
     void start();
-    // No row starts after this; rows in flight finish.
+    // No row starts after this; rows in flight are asked to stop (decoders that can stop do),
+    // and finished() follows the last of them, or comes at once where none is in flight.
     void cancel();
 
     bool isRunning() const { return m_running; }
@@ -64,12 +70,15 @@ private:
         int row;
         qint64 cost;
         bool estimated; // else the row is done
+        qint64 alone;   // the estimate on every core
         RowOutcome outcome;
         int slot = -1; // the worker's, for a done row
     };
     void hand(const Handed &handed);
     void plan();
     void dispatch();
+    void startRow(int row, int cores);
+    void planWithoutThread();
     int nextToStart() const;
     bool rowsLeft() const;
     int takeSlot();
@@ -82,11 +91,12 @@ private:
     int m_box;
     int m_workers;
     qint64 m_budget;
-    Estimate m_estimate;
+    Costs m_estimate;
     Process m_process;
     // The rows among which the largest is started first.
     static constexpr int LookAhead = 32;
-    QVector<qint64> m_costs; // each row's estimate once the planning thread has read it, or -1
+    QVector<qint64> m_costs;      // each row's estimate once the planning thread has read it, or -1
+    QVector<qint64> m_aloneCosts; // the same, alone on every core
     QVector<bool> m_started;
     QVector<bool> m_slotTaken; // each worker's place, for the core it keeps to
     qint64 m_reserved = 0;     // the estimates of the rows in flight

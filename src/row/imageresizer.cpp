@@ -13,6 +13,7 @@
 #include "system/atomicfile.h"
 #include "system/filetime.h"
 #include "system/sourcefile.h"
+#include "system/workercores.h"
 
 #include <QColorSpace>
 #include <QDir>
@@ -37,6 +38,8 @@ RowOutcome::Status rowStatus(Formats::Status status)
         return RowOutcome::Damaged;
     case Formats::Status::Failed:
         return RowOutcome::Unreadable;
+    case Formats::Status::Cancelled:
+        return RowOutcome::NotStarted;
     default:
         return RowOutcome::Pending;
     }
@@ -176,13 +179,24 @@ qint64 estimateOpened(const PlannedRow &row, int box, Formats::Decoder *decoder)
 
 qint64 memoryEstimate(const PlannedRow &row, int box)
 {
+    return memoryCosts(row, box, 1).oneCore;
+}
+
+MemoryCosts memoryCosts(const PlannedRow &row, int box, int cores)
+{
     const SourceFile source(row.source);
     const std::unique_ptr<Formats::Decoder> decoder =
         source.isOpen() ? Formats::open(source) : nullptr;
     RowOutcome refused;
     if (refusedUpFront(source, decoder.get(), &refused))
-        return 0;
-    return estimateOpened(row, box, decoder.get());
+        return {};
+    MemoryCosts costs;
+    costs.oneCore = costs.alone = estimateOpened(row, box, decoder.get());
+    if (cores > 1) {
+        const WorkerCores::Scope scope(cores, 0);
+        costs.alone = estimateOpened(row, box, decoder.get());
+    }
+    return costs;
 }
 
 namespace {

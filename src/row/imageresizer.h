@@ -23,6 +23,15 @@ qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputForm
 // The most memory a planned row takes at `box`, its other sizes and its frame included.
 qint64 memoryEstimate(const PlannedRow &row, int box);
 
+// The same on one core, and alone on `cores`, where a decoder's helpers hold rows of their own;
+// read from one opening of the file.
+struct MemoryCosts
+{
+    qint64 oneCore = 0;
+    qint64 alone = 0;
+};
+MemoryCosts memoryCosts(const PlannedRow &row, int box, int cores);
+
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
 // The formats a row can read: the toolkit's plug-ins' and the program's own decoders'.
