@@ -1,5 +1,6 @@
 #include "resample/pipelinedsink.h"
 
+#include "system/helperthreads.h"
 #include "system/workercores.h"
 
 #include <algorithm>
@@ -25,9 +26,19 @@ public:
         for (int y = m_inner->nextRow(0); y < rows.height(); y = m_inner->nextRow(y + 1))
             m_wanted.push_back(y);
         m_failed = !m_inner->isValid();
-        m_thread = std::thread(&PipelinedSink::drain, this);
     }
     ~PipelinedSink() override { finish(); }
+
+    // False where no thread could be started: the inner sink then takes the rows itself.
+    bool start()
+    {
+        std::vector<std::thread> thread;
+        if (!HelperThreads::start(&thread, &PipelinedSink::drain, this))
+            return false;
+        m_thread = std::move(thread.front());
+        return true;
+    }
+    std::unique_ptr<RowSink> takeInner() { return std::move(m_inner); }
 
     int nextRow(int from) const override
     {
@@ -61,7 +72,7 @@ public:
     QImage result() override
     {
         finish();
-        return m_inner->result();
+        return m_lost ? QImage() : m_inner->result();
     }
 
 private:
@@ -74,11 +85,23 @@ private:
                 return;
             const int slot = m_first;
             lock.unlock();
-            m_inner->pushImageRow(m_rows[slot], &m_pixels[size_t(slot) * size_t(m_rowBytes)]);
+            pushInner(m_rows[slot], &m_pixels[size_t(slot) * size_t(m_rowBytes)]);
             lock.lock();
             m_first = (m_first + 1) % Depth;
             --m_count;
             m_changed.notify_all();
+        }
+    }
+    // Memory that runs out on this thread loses the image, not the process: the rows still
+    // pushed are let through so that the decoder never waits.
+    void pushInner(int y, const uchar *pixels)
+    {
+        if (m_lost)
+            return;
+        try {
+            m_inner->pushImageRow(y, pixels);
+        } catch (const std::bad_alloc &) {
+            m_lost = true;
         }
     }
     void waitUntilDrained()
@@ -106,6 +129,7 @@ private:
     int m_first = 0;
     int m_count = 0;
     bool m_finished = false;
+    bool m_lost = false; // on the draining thread until it is joined
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::thread m_thread;
@@ -123,5 +147,8 @@ std::unique_ptr<RowSink> pipelined(std::unique_ptr<RowSink> inner, const QSize &
     const qint64 rowBytes = (qint64(rows.width()) * depth + 7) / 8;
     if (depth <= 0 || rowBytes > (qint64(1) << 26))
         return inner;
-    return std::make_unique<PipelinedSink>(std::move(inner), rows, int(rowBytes));
+    auto sink = std::make_unique<PipelinedSink>(std::move(inner), rows, int(rowBytes));
+    if (!sink->start())
+        return sink->takeInner();
+    return sink;
 }

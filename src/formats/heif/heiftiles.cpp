@@ -4,6 +4,7 @@
 #include "formats/heif/heifplanes.h"
 #include "formats/heif/heifreader.h"
 #include "resample/rowsink.h"
+#include "system/helperthreads.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
 #include "system/workercores.h"
@@ -238,9 +239,13 @@ Status Decoder::load(int index, const std::vector<bool> &wanted, QString *words)
     const auto work = [&](const Context *context) {
         for (int k = next++; k < int(tiles.size()) && !failed; k = next++) {
             const int c = tiles[k];
-            const heif_error e = context->decode(tileId(index, c), &band.images[c]);
-            const bool ok =
-                e.code == heif_error_Ok && band.planes[c].load(band.images[c].get(), m_tile);
+            heif_error e = context->decode(tileId(index, c), &band.images[c]);
+            bool ok = false;
+            try {
+                ok = e.code == heif_error_Ok && band.planes[c].load(band.images[c].get(), m_tile);
+            } catch (const std::bad_alloc &) {
+                e = {heif_error_Memory_allocation_error, heif_suberror_Unspecified, "bad_alloc"};
+            }
             if (ok)
                 continue;
             std::lock_guard<std::mutex> lock(failure);
@@ -250,12 +255,12 @@ Status Decoder::load(int index, const std::vector<bool> &wanted, QString *words)
             }
         }
     };
+    // The tiles a helper that cannot start would take fall to the others.
     std::vector<std::thread> helpers;
-    for (int t = 1; t < threads; ++t)
-        helpers.emplace_back(work, m_contexts.at(t).get());
+    for (int t = 1; t < threads && HelperThreads::start(&helpers, work, m_contexts.at(t).get());)
+        ++t;
     work(m_contexts.front().get());
-    for (std::thread &helper : helpers)
-        helper.join();
+    HelperThreads::joinAll(&helpers);
     return status;
 }
 

@@ -1,5 +1,7 @@
 #include "formats/png/pngdeflate.h"
 
+#include "system/helperthreads.h"
+
 #include <QVector>
 #include <QtEndian>
 #include <QtGlobal>
@@ -133,7 +135,12 @@ void deflateShare(Share *share)
     const auto *data = reinterpret_cast<const Bytef *>(share->data);
     bool ok = share->primed == 0 ||
               deflateSetDictionary(&stream, data - share->primed, uInt(share->primed)) == Z_OK;
-    share->packed.resize(int(deflateBound(&stream, uLong(share->length)) + 16));
+    try {
+        share->packed.resize(int(deflateBound(&stream, uLong(share->length)) + 16));
+    } catch (const std::bad_alloc &) {
+        deflateEnd(&stream);
+        return;
+    }
     stream.next_in = const_cast<Bytef *>(data);
     stream.avail_in = uInt(share->length);
     stream.next_out = reinterpret_cast<Bytef *>(share->packed.data());
@@ -207,11 +214,14 @@ QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
         shares[i].strategy = strategy;
     }
     std::vector<std::thread> threads;
-    for (size_t i = 1; i < shares.size(); ++i)
-        threads.emplace_back(deflateShare, &shares[i]);
+    size_t started = 1;
+    while (started < shares.size() &&
+           HelperThreads::start(&threads, deflateShare, &shares[started]))
+        ++started;
     deflateShare(&shares[0]);
-    for (std::thread &thread : threads)
-        thread.join();
+    for (size_t i = started; i < shares.size(); ++i)
+        deflateShare(&shares[i]);
+    HelperThreads::joinAll(&threads);
     QByteArray stream("\x78\x9c", 2);
     uLong adler = 1;
     for (const Share &share : shares) {
