@@ -291,6 +291,28 @@ bool writeTiles(const QString &path, int photometric, int bits, int compression,
     return written;
 }
 
+// The first tile of a little-endian file cut to half its bytes, the second one following: its
+// count halved and the second tile's offset moved to where the half ends.
+bool cutFirstTile(QByteArray *bytes)
+{
+    const int counts = entryOf(*bytes, TIFFTAG_TILEBYTECOUNTS);
+    const int offsets = entryOf(*bytes, TIFFTAG_TILEOFFSETS);
+    char *d = bytes->data();
+    if (counts < 0 || offsets < 0 || qFromLittleEndian<quint16>(d + offsets + 2) != TIFF_LONG)
+        return false;
+    const bool shorts = qFromLittleEndian<quint16>(d + counts + 2) == TIFF_SHORT;
+    char *count = d + qFromLittleEndian<quint32>(d + counts + 8);
+    char *offset = d + qFromLittleEndian<quint32>(d + offsets + 8);
+    const quint32 half =
+        (shorts ? qFromLittleEndian<quint16>(count) : qFromLittleEndian<quint32>(count)) / 2;
+    if (shorts)
+        qToLittleEndian<quint16>(quint16(half), count);
+    else
+        qToLittleEndian<quint32>(half, count);
+    qToLittleEndian<quint32>(qFromLittleEndian<quint32>(offset) + half, offset + 4);
+    return true;
+}
+
 // Gives the first directory's `tag` one LONG value, whatever type the writer chose.
 bool setLong(QByteArray *bytes, quint16 tag, quint32 value)
 {
@@ -490,6 +512,7 @@ void TestTiff::damaged_data()
     QTest::newRow("short strip, lzw") << "short" << int(COMPRESSION_LZW);
     QTest::newRow("strip scrambled, deflate") << "scrambled" << int(COMPRESSION_ADOBE_DEFLATE);
     QTest::newRow("strip scrambled, lzw") << "scrambled" << int(COMPRESSION_LZW);
+    QTest::newRow("tile cut short, uncompressed") << "cut tile" << int(COMPRESSION_NONE);
     for (const QString &path : TestImages::corpusFiles("corrupt", "pillow_tiff*.tif"))
         QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path << 0;
 }
@@ -500,14 +523,17 @@ void TestTiff::damaged()
     QFETCH(QString, how);
     QFETCH(int, compression);
     QString source = how;
-    if (how == "short" || how == "scrambled") {
+    if (how == "short" || how == "scrambled" || how == "cut tile") {
         Make make;
         make.compression = compression;
+        make.tiled = how == "cut tile";
         const QString whole = m_dir.filePath("whole.tif");
         QVERIFY(writeTiff(whole, make));
         QByteArray bytes = TestImages::readAll(whole);
         if (how == "short")
             QVERIFY(shortenFirstStrip(&bytes));
+        else if (how == "cut tile")
+            QVERIFY(cutFirstTile(&bytes));
         else // libtiff writes the strips first: these bytes are the first strip's
             for (int i = 40; i < 100; ++i)
                 bytes[i] = char(bytes[i] ^ 0x5a);

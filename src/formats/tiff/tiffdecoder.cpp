@@ -238,8 +238,10 @@ qint64 largestStored(TIFF *tiff)
 }
 
 // An uncompressed strip or tile stored shorter than its rows: libtiff would read on into what
-// follows it. Its words where one is.
-QString shortBlock(TIFF *tiff, const Layout &layout)
+// follows it. Its words where one is. Counts that disagree with each other libtiff replaces,
+// with only a warning, by what the rows need: data cut short then shows as the next block
+// starting before it ends, or the file ending, where the blocks are stored in order.
+QString shortBlock(TIFF *tiff, const Layout &layout, qint64 fileSize)
 {
     quint16 compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
@@ -258,9 +260,13 @@ QString shortBlock(TIFF *tiff, const Layout &layout)
                 ? qint64(TIFFTileSize64(tiff))
                 : qint64(qMin(rows, quint32(layout.height) - qMin(first, quint32(layout.height)))) *
                       layout.rowBytes();
-        const qint64 stored = qint64(TIFFGetStrileByteCount(tiff, i));
+        const quint64 offset = TIFFGetStrileOffset(tiff, i);
+        const quint64 next = i + 1 < count ? TIFFGetStrileOffset(tiff, i + 1) : quint64(fileSize);
+        const qint64 room = next > offset ? qint64(next - offset) : i + 1 < count ? needed : 0;
+        const qint64 stored = qMin(qint64(TIFFGetStrileByteCount(tiff, i)), room);
         if (stored < needed)
-            return QStringLiteral("Read error on strip %1; got %2 bytes, expected %3")
+            return QStringLiteral("Read error on %1 %2; got %3 bytes, expected %4")
+                .arg(tiled ? "tile" : "strip")
                 .arg(i)
                 .arg(stored)
                 .arg(needed);
@@ -410,7 +416,7 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         return refusal();
     }
     TiffCheck::start();
-    const QString cut = shortBlock(m_client->tiff(), m_layout);
+    const QString cut = shortBlock(m_client->tiff(), m_layout, m_source.size());
     if (!cut.isEmpty()) {
         *words = cut;
         return Status::Damaged;
