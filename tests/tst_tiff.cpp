@@ -1,3 +1,4 @@
+#include "batch/outcometext.h"
 #include "formats/registry.h"
 #include "row/imageresizer.h"
 #include "system/sourcefile.h"
@@ -29,6 +30,8 @@ private slots:
     void metadata();
     void damaged_data();
     void damaged();
+    void hostileTiles_data();
+    void hostileTiles();
 
 private:
     QTemporaryDir m_dir;
@@ -211,6 +214,17 @@ quint16 tagOf(const QString &path, ttag_t tag)
     return value;
 }
 
+// The entry of `tag` in a little-endian file's first directory, -1 for none.
+int entryOf(const QByteArray &bytes, quint16 tag)
+{
+    const auto u16 = [&](int at) { return qFromLittleEndian<quint16>(bytes.constData() + at); };
+    const int ifd = int(qFromLittleEndian<quint32>(bytes.constData() + 4));
+    for (int i = 0; i < u16(ifd); ++i)
+        if (u16(ifd + 2 + 12 * i) == tag)
+            return ifd + 2 + 12 * i;
+    return -1;
+}
+
 // Halves the first strip's byte count in a little-endian file's first directory, as a file cut
 // and mended carelessly says it.
 bool shortenFirstStrip(QByteArray *bytes)
@@ -232,6 +246,82 @@ bool shortenFirstStrip(QByteArray *bytes)
         return true;
     }
     return false;
+}
+
+// A tiled file written by libtiff, its samples ramps over 251 rows that tell any row from those
+// a tile's height or a band's above it.
+bool writeTiles(const QString &path, int photometric, int bits, int compression, const QSize &size,
+                const QSize &tile)
+{
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    if (!tiff)
+        return false;
+    const int samples = photometric == PHOTOMETRIC_MINISBLACK ? 1 : 3;
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, size.width());
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, size.height());
+    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(tiff, TIFFTAG_COMPRESSION, compression);
+    if (photometric == PHOTOMETRIC_YCBCR)
+        TIFFSetField(tiff, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);
+    TIFFSetField(tiff, TIFFTAG_TILEWIDTH, tile.width());
+    TIFFSetField(tiff, TIFFTAG_TILELENGTH, tile.height());
+    const qint64 rowBytes = (qint64(tile.width()) * samples * bits + 7) / 8;
+    QByteArray block(int(rowBytes * tile.height()), '\0');
+    bool written = true;
+    for (int y0 = 0; y0 < size.height(); y0 += tile.height())
+        for (int x0 = 0; x0 < size.width(); x0 += tile.width()) {
+            block.fill('\0');
+            auto *p = reinterpret_cast<uchar *>(block.data());
+            for (int y = 0; y < tile.height(); ++y)
+                for (int x = 0; x < tile.width() * samples; ++x) {
+                    const int v = ((y0 + y) % 251 + (x0 * samples + x) * 40) % 256;
+                    if (bits == 8)
+                        p[y * rowBytes + x] = uchar(photometric == PHOTOMETRIC_YCBCR && x % 3
+                                                        ? 96 + v / 4 // chroma near grey
+                                                        : v);
+                    else if (v & 32)
+                        p[y * rowBytes + x / 8] |= uchar(0x80 >> (x % 8));
+                }
+            written &= TIFFWriteTile(tiff, block.data(), quint32(x0), quint32(y0), 0, 0) >= 0;
+        }
+    TIFFClose(tiff);
+    return written;
+}
+
+// The first tile of a little-endian file cut to half its bytes, the second one following: its
+// count halved and the second tile's offset moved to where the half ends.
+bool cutFirstTile(QByteArray *bytes)
+{
+    const int counts = entryOf(*bytes, TIFFTAG_TILEBYTECOUNTS);
+    const int offsets = entryOf(*bytes, TIFFTAG_TILEOFFSETS);
+    char *d = bytes->data();
+    if (counts < 0 || offsets < 0 || qFromLittleEndian<quint16>(d + offsets + 2) != TIFF_LONG)
+        return false;
+    const bool shorts = qFromLittleEndian<quint16>(d + counts + 2) == TIFF_SHORT;
+    char *count = d + qFromLittleEndian<quint32>(d + counts + 8);
+    char *offset = d + qFromLittleEndian<quint32>(d + offsets + 8);
+    const quint32 half =
+        (shorts ? qFromLittleEndian<quint16>(count) : qFromLittleEndian<quint32>(count)) / 2;
+    if (shorts)
+        qToLittleEndian<quint16>(quint16(half), count);
+    else
+        qToLittleEndian<quint32>(half, count);
+    qToLittleEndian<quint32>(qFromLittleEndian<quint32>(offset) + half, offset + 4);
+    return true;
+}
+
+// Gives the first directory's `tag` one LONG value, whatever type the writer chose.
+bool setLong(QByteArray *bytes, quint16 tag, quint32 value)
+{
+    const int entry = entryOf(*bytes, tag);
+    if (entry < 0)
+        return false;
+    qToLittleEndian<quint16>(TIFF_LONG, bytes->data() + entry + 2);
+    qToLittleEndian<quint32>(1, bytes->data() + entry + 4);
+    qToLittleEndian<quint32>(value, bytes->data() + entry + 8);
+    return true;
 }
 
 } // namespace
@@ -421,6 +511,7 @@ void TestTiff::damaged_data()
     QTest::newRow("short strip, lzw") << "short" << int(COMPRESSION_LZW);
     QTest::newRow("strip scrambled, deflate") << "scrambled" << int(COMPRESSION_ADOBE_DEFLATE);
     QTest::newRow("strip scrambled, lzw") << "scrambled" << int(COMPRESSION_LZW);
+    QTest::newRow("tile cut short, uncompressed") << "cut tile" << int(COMPRESSION_NONE);
     for (const QString &path : TestImages::corpusFiles("corrupt", "pillow_tiff*.tif"))
         QTest::newRow(qPrintable(QFileInfo(path).fileName())) << path << 0;
 }
@@ -431,14 +522,17 @@ void TestTiff::damaged()
     QFETCH(QString, how);
     QFETCH(int, compression);
     QString source = how;
-    if (how == "short" || how == "scrambled") {
+    if (how == "short" || how == "scrambled" || how == "cut tile") {
         Make make;
         make.compression = compression;
+        make.tiled = how == "cut tile";
         const QString whole = m_dir.filePath("whole.tif");
         QVERIFY(writeTiff(whole, make));
         QByteArray bytes = TestImages::readAll(whole);
         if (how == "short")
             QVERIFY(shortenFirstStrip(&bytes));
+        else if (how == "cut tile")
+            QVERIFY(cutFirstTile(&bytes));
         else // libtiff writes the strips first: these bytes are the first strip's
             for (int i = 40; i < 100; ++i)
                 bytes[i] = char(bytes[i] ^ 0x5a);
@@ -449,6 +543,77 @@ void TestTiff::damaged()
     QFile::remove(out);
     const RowOutcome outcome = TestImages::runRow(source, out, 40);
     QVERIFY2(outcome.isFailure(), qPrintable(QString::number(int(outcome.status))));
+    QVERIFY(!QFile::exists(out));
+}
+
+void TestTiff::hostileTiles_data()
+{
+    QTest::addColumn<int>("photometric");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("compression");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("tile");    // as written
+    QTest::addColumn<QSize>("claimed"); // as the directory then says, where it lies
+    QTest::addColumn<bool>("refused");  // when opened, else pixels as libtiff's
+
+    const int tall = (1 << 20) + 40; // more rows than a band holds
+    const int ycbcr = PHOTOMETRIC_YCBCR, rgb = PHOTOMETRIC_RGB, grey = PHOTOMETRIC_MINISBLACK;
+    const int none = COMPRESSION_NONE, deflate = COMPRESSION_ADOBE_DEFLATE;
+    QTest::newRow("ycbcr, 4194304-row tile")
+        << ycbcr << 8 << none << QSize(16, 16) << QSize(16, 16) << QSize(16, 4194304) << true;
+    QTest::newRow("rgb, 4194304-row tile")
+        << rgb << 8 << deflate << QSize(16, 16) << QSize(16, 16) << QSize(16, 4194304) << true;
+    QTest::newRow("1-bit grey, tile wider than any image")
+        << grey << 1 << deflate << QSize(16, 16) << QSize(16, 16) << QSize((1 << 28) + 16, 16)
+        << true;
+    QTest::newRow("ycbcr, tile taller than a band")
+        << ycbcr << 8 << deflate << QSize(5, tall) << QSize(16, tall + 8) << QSize() << false;
+    QTest::newRow("grey, tile taller than a band")
+        << grey << 8 << deflate << QSize(5, tall) << QSize(16, tall + 8) << QSize() << false;
+    // Off the 16-pixel steps, as libtiff reads them: a tile's row ends inside a byte.
+    QTest::newRow("1-bit grey, 12-pixel tiles")
+        << grey << 1 << none << QSize(24, 16) << QSize(16, 16) << QSize(12, 16) << false;
+}
+
+// A tile no image explains is refused with words before any memory is taken for it; odd tiles
+// libtiff reads give its own pixels, on both paths.
+void TestTiff::hostileTiles()
+{
+    QFETCH(int, photometric);
+    QFETCH(int, bits);
+    QFETCH(int, compression);
+    QFETCH(QSize, size);
+    QFETCH(QSize, tile);
+    QFETCH(QSize, claimed);
+    QFETCH(bool, refused);
+    const QString path = m_dir.filePath("tiles.tif");
+    QVERIFY(writeTiles(path, photometric, bits, compression, size, tile));
+    if (claimed.isValid()) {
+        QByteArray bytes = TestImages::readAll(path);
+        QVERIFY(setLong(&bytes, TIFFTAG_TILEWIDTH, quint32(claimed.width())));
+        QVERIFY(setLong(&bytes, TIFFTAG_TILELENGTH, quint32(claimed.height())));
+        QVERIFY(TestImages::writeAll(path, bytes));
+    }
+    if (!refused) {
+        Status status;
+        const QImage out = TestImages::decoded(path, qMax(size.width(), size.height()),
+                                               Resampling::Nearest, &status);
+        QCOMPARE(status, Status::Decoded);
+        QCOMPARE(out.size(), size);
+        const QImage expected = TestImages::libtiffRgba(path);
+        QVERIFY(!expected.isNull());
+        QCOMPARE(TestImages::difference(out, expected).max, 0);
+        return;
+    }
+    const SourceFile source(path);
+    QCOMPARE(Formats::open(source)->refusal(), Status::Damaged);
+    const QString out = m_dir.filePath("tiles-out.png");
+    QFile::remove(out);
+    const RowOutcome outcome = TestImages::runRow(path, out, 40);
+    QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
+             qPrintable(QString::number(int(outcome.status))));
+    QVERIFY(!OutcomeText::reason(outcome).isEmpty());
+    QVERIFY2(!outcome.systemError.isEmpty(), "no words");
     QVERIFY(!QFile::exists(out));
 }
 

@@ -20,6 +20,7 @@ struct Indexed
     std::vector<GifByteType> pixels;
     int transparent = -1;
     QString error;
+    bool outOfMemory = false;
 };
 
 // Straight RGBA, every pixel either opaque or wholly transparent, as GIF has it.
@@ -47,6 +48,7 @@ Indexed quantise(const QImage &image)
     const QImage rgba = gifAlpha(image);
     if (rgba.isNull()) {
         out.error = QStringLiteral("out of memory");
+        out.outOfMemory = true;
         return out;
     }
     std::vector<const uchar *> rows(size_t(rgba.height()));
@@ -62,9 +64,16 @@ Indexed quantise(const QImage &image)
     } else {
         liq_set_dithering_level(result, 1.0f);
         out.pixels.resize(size_t(rgba.width()) * rgba.height());
-        liq_write_remapped_image(result, picture, out.pixels.data(), out.pixels.size());
-        const liq_palette *palette = liq_get_palette(result);
-        for (unsigned i = 0; i < palette->count; ++i) {
+        const liq_error remapped =
+            liq_write_remapped_image(result, picture, out.pixels.data(), out.pixels.size());
+        const liq_palette *palette = remapped == LIQ_OK ? liq_get_palette(result) : nullptr;
+        // Without its indices the picture would be written as its palette's first colour.
+        if (!palette) {
+            out.error = QStringLiteral("libimagequant could not remap the colours (error %1)")
+                            .arg(int(remapped));
+            out.outOfMemory = remapped == LIQ_OUT_OF_MEMORY;
+        }
+        for (unsigned i = 0; palette && i < palette->count; ++i) {
             const liq_color c = palette->entries[i];
             out.palette.push_back({c.r, c.g, c.b});
             if (c.a == 0 && out.transparent < 0)
@@ -217,6 +226,7 @@ bool encode(const QImage &image, const Formats::EncodeRequest &, const PhotoMeta
     const Indexed picture = quantise(image);
     if (!picture.error.isEmpty()) {
         error->words = picture.error;
+        error->outOfMemory = picture.outOfMemory;
         return false;
     }
     QByteArray written;

@@ -1,6 +1,7 @@
 #include "formats/tiff/tiffcheck.h"
 
 #include "formats/tiff/tiffclient.h"
+#include "formats/toolkitcodec.h"
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -52,12 +53,33 @@ void onWarning(const char *module, const char *format, va_list args)
 
 } // namespace
 
-bool implausible(TIFF *tiff)
+QString implausible(TIFF *tiff)
 {
     constexpr qint64 Limit = qint64(1) << 31; // the largest image accepted, at 8 bytes a pixel
-    const qint64 block =
-        TIFFIsTiled(tiff) ? qint64(TIFFTileSize64(tiff)) : qint64(TIFFStripSize64(tiff));
-    return block < 0 || block > Limit;
+    const bool tiled = TIFFIsTiled(tiff);
+    const qint64 block = tiled ? qint64(TIFFTileSize64(tiff)) : qint64(TIFFStripSize64(tiff));
+    if (block < 0 || block > Limit)
+        return QStringLiteral("%1 of %2 bytes").arg(tiled ? "Tile" : "Strip").arg(quint64(block));
+    if (!tiled)
+        return QString();
+    quint32 width = 0, height = 0, tileWidth = 0, tileHeight = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
+    TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
+    // Tiles come in steps of 16 pixels, and writers keep their usual size for an image smaller
+    // than one tile; a side longer than both is no tile of this image.
+    const auto explained = [](quint32 tile, quint32 side) {
+        return tile > 0 && tile <= qMax((qint64(side) + 15) / 16 * 16, qint64(4096));
+    };
+    if (explained(tileWidth, width) && explained(tileHeight, height) &&
+        qint64(tileWidth) * tileHeight <= ToolkitCodec::MaxPixels)
+        return QString();
+    return QStringLiteral("Tiles of %1 x %2 pixels for an image of %3 x %4")
+        .arg(tileWidth)
+        .arg(tileHeight)
+        .arg(width)
+        .arg(height);
 }
 
 int pageCount(const SourceFile &source)

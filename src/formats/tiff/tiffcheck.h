@@ -10,10 +10,11 @@ class SourceFile;
 // still handed out, which this listens for while the current thread decodes.
 namespace TiffCheck {
 
-// True where a strip or tile declares more bytes than any image the program accepts could
-// need: libtiff would try to allocate it (a 900-row file declaring 65535 samples a pixel asks
-// for 171 GB).
-bool implausible(TIFF *tiff);
+// Why the strips or tiles are not to be read, empty where they may be: a strip or tile that
+// declares more bytes than any image the program accepts could need, which libtiff would try to
+// allocate (a 900-row file declaring 65535 samples a pixel asks for 171 GB); or a tile larger
+// than the image explains, which the RGBA conversion would fill whole.
+QString implausible(TIFF *tiff);
 
 // The pages of the file: its directories, less those that only hold a reduced copy of a page
 // (a thumbnail or an overview).

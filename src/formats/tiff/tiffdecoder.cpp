@@ -10,6 +10,7 @@
 
 #include <QVector>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -42,6 +43,19 @@ struct Free
 };
 using Buffer = std::unique_ptr<uchar, Free>;
 
+// Copies `count` bits to bit `at` of `to`: samples narrower than a byte, from a tile whose rows
+// end inside one (a width off the 16-pixel steps).
+void copyBits(uchar *to, qint64 at, const uchar *from, qint64 count)
+{
+    for (qint64 i = 0; i < count; ++i, ++at) {
+        const uchar mask = uchar(0x80 >> (at & 7));
+        if (from[i >> 3] & (0x80 >> (i & 7)))
+            to[at >> 3] |= mask;
+        else
+            to[at >> 3] &= uchar(~mask);
+    }
+}
+
 // Hands out the stored rows in order, a strip or a row of tiles at a time, a band for each
 // plane; through libtiff's RGBA conversion for the layouts only it reads.
 class Bands
@@ -53,11 +67,14 @@ public:
         TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows);
         m_bandRows = int(qBound(qint64(1), qint64(rows), qint64(layout.height)));
         if (layout.tiled) {
+            // A band is a row of whole tiles, as libtiff reads them from their top; the file
+            // was refused where a tile is larger than the image explains.
             quint32 width = 0, height = 0;
             TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &width);
             TIFFGetField(tiff, TIFFTAG_TILELENGTH, &height);
-            m_tileWidth = int(qMax(width, quint32(1)));
-            m_bandRows = int(qBound(qint64(1), qint64(height), qint64(1) << 20));
+            m_tileWidth = int(qBound(quint32(1), width, quint32(INT_MAX)));
+            m_tileHeight = int(qBound(quint32(1), height, quint32(INT_MAX)));
+            m_bandRows = qMin(m_tileHeight, layout.height);
         }
     }
 
@@ -77,10 +94,7 @@ public:
     {
         if (scanlines())
             return rowBytes();
-        const qint64 band = m_bandRows * rowBytes() * m_layout.planes();
-        const qint64 width = m_layout.tiled ? m_tileWidth : m_layout.width;
-        const bool tile = m_layout.tiled || m_layout.viaRgba;
-        return band + (tile ? m_bandRows * width * 8 * m_layout.samples : 0);
+        return m_bandRows * rowBytes() * m_layout.planes() + tileBytes();
     }
 
     bool allocate()
@@ -93,10 +107,8 @@ public:
                 return false;
             m_rows[p] = m_planes[p].get();
         }
-        if (m_layout.tiled || m_layout.viaRgba) {
-            const qint64 width = m_layout.tiled ? m_tileWidth : m_layout.width;
-            const qint64 tile = m_layout.viaRgba ? width * m_bandRows * 4 : TIFFTileSize64(m_tiff);
-            m_tile.reset(allocate_(tile));
+        if (tileBytes() > 0) {
+            m_tile.reset(allocate_(tileBytes()));
             return bool(m_tile);
         }
         return true;
@@ -116,6 +128,16 @@ public:
     const uchar *const *rows() const { return m_rows; }
 
 private:
+    // libtiff's RGBA conversion fills a whole tile, however few of its rows the image has, or
+    // the rows of a strip; its plain reading a stored tile.
+    qint64 tileBytes() const
+    {
+        if (m_layout.viaRgba)
+            return qint64(m_layout.tiled ? m_tileWidth : m_layout.width) *
+                   (m_layout.tiled ? m_tileHeight : m_bandRows) * 4;
+        return m_layout.tiled ? qint64(TIFFTileSize64(m_tiff)) : 0;
+    }
+
     static uchar *allocate_(qint64 bytes)
     {
         return bytes > 0 ? static_cast<uchar *>(_TIFFmalloc(tmsize_t(bytes))) : nullptr;
@@ -150,11 +172,16 @@ private:
             if (TIFFReadTile(m_tiff, m_tile.get(), quint32(x), quint32(m_bandStart), 0,
                              quint16(plane)) != size)
                 return false;
-            const qint64 from = qint64(x) * bits / 8;
-            const qint64 length = qMin(tileRow, rowBytes() - from);
-            for (int r = 0; r < m_bandEnd - m_bandStart; ++r)
-                std::memcpy(m_planes[plane].get() + r * rowBytes() + from,
-                            m_tile.get() + r * tileRow, size_t(length));
+            const qint64 from = qint64(x) * bits;
+            const qint64 length = qMin(tileRow, rowBytes() - from / 8);
+            const qint64 columns = qMin(m_tileWidth, m_layout.width - x);
+            for (int r = 0; r < m_bandEnd - m_bandStart; ++r) {
+                uchar *row = m_planes[plane].get() + r * rowBytes();
+                if (from % 8 == 0)
+                    std::memcpy(row + from / 8, m_tile.get() + r * tileRow, size_t(length));
+                else
+                    copyBits(row, from, m_tile.get() + r * tileRow, columns * bits);
+            }
         }
         return true;
     }
@@ -181,7 +208,8 @@ private:
             const int columns = qMin(m_tileWidth, m_layout.width - x);
             for (int r = 0; r < m_bandEnd - m_bandStart; ++r)
                 std::memcpy(m_planes[0].get() + r * rowBytes() + qint64(x) * 4,
-                            raster + qint64(m_bandRows - 1 - r) * m_tileWidth, size_t(columns) * 4);
+                            raster + qint64(m_tileHeight - 1 - r) * m_tileWidth,
+                            size_t(columns) * 4);
         }
         return true;
     }
@@ -190,6 +218,7 @@ private:
     const Layout &m_layout;
     int m_bandRows = 1;
     int m_tileWidth = 0;
+    int m_tileHeight = 0;
     int m_bandStart = 0;
     int m_bandEnd = 0;
     Buffer m_planes[MaxPlanes];
@@ -209,8 +238,10 @@ qint64 largestStored(TIFF *tiff)
 }
 
 // An uncompressed strip or tile stored shorter than its rows: libtiff would read on into what
-// follows it. Its words where one is.
-QString shortBlock(TIFF *tiff, const Layout &layout)
+// follows it. Its words where one is. Counts that disagree with each other libtiff replaces,
+// with only a warning, by what the rows need: data cut short then shows as the next block
+// starting before it ends, or the file ending, where the blocks are stored in order.
+QString shortBlock(TIFF *tiff, const Layout &layout, qint64 fileSize)
 {
     quint16 compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &compression);
@@ -229,9 +260,13 @@ QString shortBlock(TIFF *tiff, const Layout &layout)
                 ? qint64(TIFFTileSize64(tiff))
                 : qint64(qMin(rows, quint32(layout.height) - qMin(first, quint32(layout.height)))) *
                       layout.rowBytes();
-        const qint64 stored = qint64(TIFFGetStrileByteCount(tiff, i));
+        const quint64 offset = TIFFGetStrileOffset(tiff, i);
+        const quint64 next = i + 1 < count ? TIFFGetStrileOffset(tiff, i + 1) : quint64(fileSize);
+        const qint64 room = next > offset ? qint64(next - offset) : i + 1 < count ? needed : 0;
+        const qint64 stored = qMin(qint64(TIFFGetStrileByteCount(tiff, i)), room);
         if (stored < needed)
-            return QStringLiteral("Read error on strip %1; got %2 bytes, expected %3")
+            return QStringLiteral("Read error on %1 %2; got %3 bytes, expected %4")
+                .arg(tiled ? "tile" : "strip")
                 .arg(i)
                 .arg(stored)
                 .arg(needed);
@@ -251,8 +286,9 @@ public:
             refuse(Status::Failed, TiffCheck::words());
             return;
         }
-        if (TiffCheck::implausible(tiff)) {
-            refuse(Status::Damaged);
+        const QString implausible = TiffCheck::implausible(tiff);
+        if (!implausible.isEmpty()) {
+            refuse(Status::Damaged, implausible);
             return;
         }
         QString words;
@@ -380,7 +416,7 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         return refusal();
     }
     TiffCheck::start();
-    const QString cut = shortBlock(m_client->tiff(), m_layout);
+    const QString cut = shortBlock(m_client->tiff(), m_layout, m_source.size());
     if (!cut.isEmpty()) {
         *words = cut;
         return Status::Damaged;
