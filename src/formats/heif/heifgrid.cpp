@@ -179,7 +179,9 @@ bool readDerived(Meta &meta, const Box &box, const Box &idat, const SourceFile &
         const int method = version >= 1 ? int(bytes.read(2) & 15) : 0;
         bytes.read(2);
         const quint64 base = bytes.read(baseSize);
-        const int extents = int(bytes.read(2));
+        // Extents of no bytes each are all the same one: looping over them reads nothing.
+        const int extentBytes = offsetSize + lengthSize + indexSize;
+        const int extents = std::min(int(bytes.read(2)), extentBytes > 0 ? 0xffff : 1);
         QByteArray data;
         for (int e = 0; e < extents && bytes.ok(); ++e) {
             bytes.read(indexSize);
@@ -505,6 +507,8 @@ QSize declaredSize(const Meta &meta, const QVector<Box> &properties, uint32_t id
 QByteArray auxiliaryType(const Meta &meta, const QVector<Box> &properties, uint32_t id)
 {
     const Box box = property(meta, properties, id, "auxC");
+    if (box.end - box.content < 4)
+        return QByteArray();
     const QByteArray text = meta.data.mid(box.content + 4, box.end - box.content - 4);
     return text.left(text.indexOf('\0'));
 }
@@ -606,9 +610,12 @@ Survey survey(const SourceFile &source, const QByteArray &data, const QSize &pri
                 return refuse(Formats::Damage::AlphaSize);
             next.append(auxiliary);
         }
-        for (uint32_t each : next)
-            if (!seen.contains(each))
-                seen.insert(each), reached.append(each);
+        for (uint32_t each : next) {
+            if (!seen.contains(each)) {
+                seen.insert(each);
+                reached.append(each);
+            }
+        }
     }
     qint64 largest = qint64(primary.width()) * primary.height();
     for (uint32_t id : reached) {
