@@ -47,28 +47,30 @@ QByteArray findBox(const QByteArray &file, const char *type)
     return file.mid(at - 4, int(qFromBigEndian<quint32>(file.constData() + at - 4)));
 }
 
-// One tile coded alone: its decoder configuration box and its coded bytes.
+// One tile coded alone: its decoder configuration box and its coded bytes. A grey tile is
+// coded as one plane, as alpha planes are.
 bool codeTile(const QImage &tile, bool avif, int quality, QByteArray *config, QByteArray *data)
 {
-    const QImage rgb = tile.convertToFormat(QImage::Format_RGB888);
+    const bool grey = tile.format() == QImage::Format_Grayscale8;
+    const QImage rgb = grey ? tile : tile.convertToFormat(QImage::Format_RGB888);
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
     heif_context *context = heif_context_alloc();
     heif_encoder *encoder = nullptr;
     heif_image *image = nullptr;
     QByteArray file;
-    bool ok =
-        heif_context_get_encoder_for_format(
-            context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
-                .code == 0 &&
-        heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB,
-                          heif_chroma_interleaved_RGB, &image)
-                .code == 0 &&
-        heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8).code ==
-            0;
+    bool ok = heif_context_get_encoder_for_format(
+                  context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder)
+                      .code == 0 &&
+              heif_image_create(rgb.width(), rgb.height(),
+                                grey ? heif_colorspace_monochrome : heif_colorspace_RGB,
+                                grey ? heif_chroma_monochrome : heif_chroma_interleaved_RGB, &image)
+                      .code == 0 &&
+              heif_image_add_plane(image, channel, rgb.width(), rgb.height(), 8).code == 0;
     if (ok) {
         int stride = 0;
-        uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+        uint8_t *plane = heif_image_get_plane(image, channel, &stride);
         for (int y = 0; y < rgb.height(); ++y)
-            memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
+            memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * (grey ? 1 : 3));
         heif_encoder_set_lossy_quality(encoder, quality);
         heif_encoder_set_parameter(encoder, avif ? "speed" : "preset", avif ? "8" : "ultrafast");
         heif_writer writer{1, writeBytes};
@@ -171,3 +173,92 @@ bool writeSyntheticGrid(const QString &path, const QImage &picture, const QSize 
                       meta(picture.size(), grid, tile, avif, config, lengths, steps, dataAt) +
                       box("mdat", data)) > 0;
 }
+
+namespace SyntheticHeif {
+
+QByteArray bigEndian(quint32 value, int bytes)
+{
+    return bytes == 1 ? u8(int(value)) : bytes == 2 ? u16(int(value)) : u32(value);
+}
+
+QByteArray box(const char *type, const QByteArray &content)
+{
+    return ::box(type, content);
+}
+
+QByteArray fullBox(const char *type, int version, int flags, const QByteArray &content)
+{
+    return ::fullBox(type, version, flags, content);
+}
+
+QByteArray ispe(const QSize &size)
+{
+    return ::ispe(size);
+}
+
+bool code(const QImage &picture, bool avif, QByteArray *config, QByteArray *data)
+{
+    return codeTile(picture, avif, 80, config, data);
+}
+
+namespace {
+
+// The meta box of `items`, the data of those in the mdat starting `dataAt` bytes into the file.
+QByteArray meta(const QVector<Item> &items, quint32 dataAt)
+{
+    QByteArray infos, references, properties, associations, locations, idat;
+    int propertyCount = 0;
+    for (int i = 0; i < items.size(); ++i) {
+        const Item &item = items.at(i);
+        const int id = i + 1;
+        infos += fullBox("infe", 2, item.hidden ? 1 : 0, u16(id) + u16(0) + item.type + u8(0));
+        for (auto reference = item.references.begin(); reference != item.references.end();
+             ++reference) {
+            QByteArray to = u16(id) + u16(reference->size());
+            for (int target : *reference)
+                to += u16(target);
+            references += box(reference.key().constData(), to);
+        }
+        associations += u16(id) + u8(item.properties.size());
+        for (const QByteArray &property : item.properties) {
+            properties += property;
+            associations += u8(++propertyCount);
+        }
+        quint32 at = quint32(idat.size());
+        if (item.inIdat) {
+            idat += item.data;
+        } else {
+            at = dataAt;
+            dataAt += quint32(item.data.size());
+        }
+        locations += u16(id) + u16(item.inIdat ? 1 : 0) + u16(0) + u16(1) + u32(at) +
+                     u32(quint32(item.data.size()));
+    }
+    return fullBox(
+        "meta", 0, 0,
+        fullBox("hdlr", 0, 0, u32(0) + "pict" + u32(0) + u32(0) + u32(0) + u8(0)) +
+            fullBox("pitm", 0, 0, u16(1)) + fullBox("iinf", 0, 0, u16(items.size()) + infos) +
+            (references.isEmpty() ? QByteArray() : fullBox("iref", 0, 0, references)) +
+            box("iprp", box("ipco", properties) +
+                            fullBox("ipma", 0, 0, u32(quint32(items.size())) + associations)) +
+            (idat.isEmpty() ? QByteArray() : box("idat", idat)) +
+            fullBox("iloc", 1, 0, u8(0x44) + u8(0) + u16(items.size()) + locations));
+}
+
+} // namespace
+
+bool write(const QString &path, const QVector<Item> &items, bool avif)
+{
+    QByteArray data;
+    for (const Item &item : items)
+        if (!item.inIdat)
+            data += item.data;
+    const QByteArray ftyp = box("ftyp", avif ? QByteArray("avif") + u32(0) + "avifmif1miaf"
+                                             : QByteArray("heic") + u32(0) + "mif1heic");
+    const quint32 dataAt = quint32(ftyp.size() + meta(items, 0).size() + 8);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(ftyp + meta(items, dataAt) + box("mdat", data)) > 0;
+}
+
+} // namespace SyntheticHeif

@@ -43,12 +43,16 @@ private slots:
     void gridBoxDamaged();
     void gridTileDamaged_data();
     void gridTileDamaged();
+    void hostile_data();
+    void hostile();
 
 private:
     QTemporaryDir dir;
 };
 
 using namespace TestImages;
+
+Q_DECLARE_METATYPE(RowOutcome::Status)
 
 namespace {
 
@@ -164,6 +168,99 @@ Decoded decodeHeif(const QString &path, const Target &target, bool whole)
     return d;
 }
 
+// The structures libheif 1.15 decodes without checking them against the declared size, each
+// around a size `side`.
+enum class Hostile
+{
+    Alpha,             // a 1024 x 1024 picture, its alpha plane `side` x `side`
+    AlphaCodedSmaller, // a grey 1024 x 1024 picture, its alpha declared so but coded `side`
+    GridAlpha,         // a grid of 512 x 512 pixels, its alpha plane `side` x `side`
+    GridAlphaGrid,     // the same, its alpha a grid of 512 x 512 on a `side` x `side` canvas
+    GridCanvas,        // a grid of 512 x 512 on a `side` x `side` canvas
+    GridSparse,        // a grid of `side` x `side`, of four 256 x 256 tiles
+    GridTile,          // a grid of 512 x 512, of one tile declared `side` x `side`
+    Overlay,           // an overlay of 512 x 512 on a `side` x `side` canvas
+    Clap,              // a 256 x 256 picture cut to `side` x `side` around its centre
+};
+
+using SyntheticHeif::bigEndian;
+using Items = QVector<SyntheticHeif::Item>;
+
+// Coded, declared `declared` where given, with `extra` properties after the ispe.
+SyntheticHeif::Item coded(const QImage &picture, const QSize &declared = QSize(),
+                          const QByteArray &extra = QByteArray(), bool hidden = false)
+{
+    SyntheticHeif::Item item{"hvc1", {}, {}, false, hidden, {}};
+    QByteArray config;
+    SyntheticHeif::code(picture, false, &config, &item.data);
+    item.properties = {config, SyntheticHeif::ispe(declared.isValid() ? declared : picture.size())};
+    if (!extra.isEmpty())
+        item.properties.append(extra);
+    return item;
+}
+
+// A grid or an overlay of the `inputs` items declaring `size`, its own bytes `canvas`.
+SyntheticHeif::Item derived(const char *type, const QSize &size, const QSize &canvas,
+                            const QVector<int> &inputs, int columns = 2)
+{
+    const QByteArray wide = bigEndian(canvas.width(), 2) + bigEndian(canvas.height(), 2);
+    const QByteArray data =
+        QByteArray(type) == "grid"
+            ? bigEndian(0, 2) + bigEndian(inputs.size() / columns - 1, 1) +
+                  bigEndian(columns - 1, 1) + wide
+            : bigEndian(0, 2) + bigEndian(0, 4) + bigEndian(0, 4) + wide + bigEndian(0, 4);
+    return {type, {SyntheticHeif::ispe(size)}, data, true, false, {{"dimg", inputs}}};
+}
+
+Items hostileItems(Hostile shape, int side)
+{
+    const QSize square(side, side), picture(1024, 1024), grid(512, 512);
+    const auto grey = [](const QSize &size, int value) {
+        QImage image(size, QImage::Format_Grayscale8);
+        image.fill(value);
+        return image;
+    };
+    const QByteArray auxC =
+        SyntheticHeif::fullBox("auxC", 0, 0, QByteArray("urn:mpeg:hevc:2015:auxid:1").append('\0'));
+    const auto alpha = [&](const QSize &declared) {
+        SyntheticHeif::Item item = coded(grey(square, 200), declared, auxC);
+        item.references["auxl"] = {1};
+        return item;
+    };
+    const Items tiles(4, coded(TestImages::pattern(QSize(256, 256)), QSize(), {}, true));
+    switch (shape) {
+    case Hostile::Alpha:
+        return {coded(TestImages::pattern(picture)), alpha(square)};
+    case Hostile::AlphaCodedSmaller:
+        return {coded(grey(picture, 90)), alpha(picture)};
+    case Hostile::GridAlpha:
+        return Items{derived("grid", grid, grid, {2, 3, 4, 5})} + tiles + Items{alpha(square)};
+    case Hostile::GridAlphaGrid: {
+        SyntheticHeif::Item alphaGrid = derived("grid", grid, square, {7, 8, 9, 10});
+        alphaGrid.properties.append(auxC);
+        alphaGrid.references["auxl"] = {1};
+        return Items{derived("grid", grid, grid, {2, 3, 4, 5})} + tiles + Items{alphaGrid} +
+               Items(4, coded(grey(QSize(256, 256), 200), QSize(), {}, true));
+    }
+    case Hostile::GridCanvas:
+    case Hostile::GridSparse:
+        return Items{derived("grid", shape == Hostile::GridSparse ? square : grid, square,
+                             {2, 3, 4, 5})} +
+               tiles;
+    case Hostile::GridTile:
+        return {derived("grid", grid, grid, {2}, 1),
+                coded(TestImages::pattern(QSize(256, 256)), square, {}, true)};
+    case Hostile::Overlay:
+        return {derived("iovl", grid, square, {2}), tiles.first()};
+    case Hostile::Clap:
+        QByteArray clap;
+        for (int value : {side, 1, side, 1, 0, 1, 0, 1})
+            clap += bigEndian(quint32(value), 4);
+        return {coded(TestImages::pattern(QSize(256, 256)), {}, SyntheticHeif::box("clap", clap))};
+    }
+    return {};
+}
+
 int differingPixels(const QImage &a, const QImage &b)
 {
     int count = 0;
@@ -174,6 +271,8 @@ int differingPixels(const QImage &a, const QImage &b)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Hostile)
 
 void TestHeif::matchesLibheif_data()
 {
@@ -489,6 +588,61 @@ void TestHeif::gridTileDamaged()
     const RowOutcome outcome = runRow(cut, output);
     QCOMPARE(outcome.status, RowOutcome::Damaged);
     QVERIFY(!QFile::exists(output));
+}
+
+void TestHeif::hostile_data()
+{
+    QTest::addColumn<Hostile>("shape");
+    QTest::addColumn<int>("side");
+    QTest::addColumn<bool>("upFront"); // refused from the boxes, before any decode
+    QTest::addColumn<RowOutcome::Status>("status");
+    QTest::addColumn<QString>("word"); // in the reason
+    const auto damaged = RowOutcome::Damaged;
+    QTest::newRow("alpha 64 x 64") << Hostile::Alpha << 64 << true << damaged << "alpha";
+    QTest::newRow("alpha 2048 x 2048") << Hostile::Alpha << 2048 << true << damaged << "alpha";
+    QTest::newRow("alpha of the picture's size")
+        << Hostile::Alpha << 1024 << false << RowOutcome::Written << QString();
+    QTest::newRow("alpha coded 64 x 64, declared 1024 x 1024")
+        << Hostile::AlphaCodedSmaller << 64 << false << damaged << "alpha";
+    QTest::newRow("grid, alpha 64 x 64") << Hostile::GridAlpha << 64 << true << damaged << "alpha";
+    QTest::newRow("grid, alpha grid on a 4096 x 4096 canvas")
+        << Hostile::GridAlphaGrid << 4096 << true << damaged << "grille";
+    QTest::newRow("grid canvas 65535 x 65535")
+        << Hostile::GridCanvas << 65535 << true << damaged << "grille";
+    QTest::newRow("grid tiles covering a quarter of the canvas")
+        << Hostile::GridSparse << 1024 << true << damaged << "grille";
+    QTest::newRow("grid tile 20000 x 20000")
+        << Hostile::GridTile << 20000 << true << RowOutcome::TooLarge << "20000";
+    QTest::newRow("overlay canvas 32768 x 32768")
+        << Hostile::Overlay << 32768 << true << damaged << "superposition";
+    QTest::newRow("clap of one pixel") << Hostile::Clap << 1 << true << damaged << "recadrage";
+    QTest::newRow("clap beyond the picture")
+        << Hostile::Clap << 300 << true << damaged << "recadrage";
+}
+
+// A file whose boxes declare one size and hold another is refused with its reason, from the
+// boxes alone where they tell, before libheif allocates what they hide; nothing is written.
+void TestHeif::hostile()
+{
+    QFETCH(Hostile, shape);
+    QFETCH(int, side);
+    QFETCH(bool, upFront);
+    QFETCH(RowOutcome::Status, status);
+    QFETCH(QString, word);
+    const QString path = dir.filePath("hostile.heic");
+    QVERIFY(SyntheticHeif::write(path, hostileItems(shape, side)));
+    // Checked first, so that a file let through is never decoded here.
+    QCOMPARE(ImageResizer::memoryEstimate(path, Box) == 0, upFront);
+    const QString output = dir.filePath("hostile-out.png");
+    QFile::remove(output);
+    const RowOutcome outcome = runRow(path, output);
+    QVERIFY2(outcome.status == status, qPrintable(OutcomeText::reason(outcome)));
+    QCOMPARE(QFile::exists(output), status == RowOutcome::Written);
+    if (status == RowOutcome::Written) {
+        QCOMPARE(qAlpha(QImage(output).pixel(10, 10)), 200);
+        return;
+    }
+    QVERIFY2(OutcomeText::reason(outcome).contains(word), qPrintable(OutcomeText::reason(outcome)));
 }
 
 PARVIMAGE_TEST_MAIN(TestHeif)

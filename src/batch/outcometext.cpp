@@ -57,6 +57,23 @@ QString note(RowOutcome::Note note)
     return QString();
 }
 
+QString damage(Formats::Damage damage)
+{
+    switch (damage) {
+    case Formats::Damage::AlphaSize:
+        return tr("fichier endommagé : la couche alpha n'a pas la taille de l'image");
+    case Formats::Damage::CanvasSize:
+        return tr("fichier endommagé : la grille ou la superposition ne correspond pas à la "
+                  "taille déclarée de l'image");
+    case Formats::Damage::CleanAperture:
+        return tr("fichier endommagé : le recadrage (clap) sort de l'image ou n'en garde au "
+                  "plus qu'un pixel");
+    case Formats::Damage::Unspecified:
+        break;
+    }
+    return tr("fichier endommagé ou incomplet");
+}
+
 } // namespace
 
 QString reason(const RowOutcome &outcome)
@@ -65,7 +82,7 @@ QString reason(const RowOutcome &outcome)
     case RowOutcome::Unreadable:
         return tr("illisible ou format non reconnu");
     case RowOutcome::Damaged:
-        return tr("fichier endommagé ou incomplet");
+        return damage(outcome.damage);
     case RowOutcome::Changed:
         return tr("le fichier a changé pendant la lecture");
     case RowOutcome::TooLarge:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/damage.h"
 #include "metadata/photometadata.h"
 #include "resample/target.h"
 
@@ -31,6 +32,9 @@ enum class Status
 struct Header
 {
     QSize stored; // invalid where the header could not be read
+    // The largest picture the library allocates on the way, where larger than `stored`: a
+    // grid's tile or an overlay's layer, an auxiliary image decoded with it. Else invalid.
+    QSize largest;
     // What turns the stored image upright: the file's EXIF orientation, or its container's own.
     QImageIOHandler::Transformations transform = QImageIOHandler::TransformationNone;
 
@@ -59,6 +63,8 @@ public:
     // Damaged or Failed, with the library's words, for a file no decode may be tried on.
     Status refusal() const { return m_refusal; }
     const QString &refusalWords() const { return m_refusalWords; }
+    // What the refusal, or the last decode that returned Damaged, found wrong.
+    Damage damage() const { return m_damage; }
 
     // How many images the file holds: its pages, frames or sizes.
     virtual int imageCount() { return 1; }
@@ -92,11 +98,14 @@ public:
     virtual qint64 framesEstimate() { return 0; }
 
 protected:
-    void refuse(Status status, const QString &words = QString())
+    void refuse(Status status, const QString &words = QString(),
+                Damage damage = Damage::Unspecified)
     {
         m_refusal = status;
         m_refusalWords = words;
+        m_damage = damage;
     }
+    void setDamage(Damage damage) { m_damage = damage; }
 
     Header m_header;
     bool m_inksToSrgb = false;
@@ -105,6 +114,7 @@ private:
     std::unique_ptr<SourceFile> m_adopted; // outlives the members of the format's decoder
     Status m_refusal = Status::Decoded;
     QString m_refusalWords;
+    Damage m_damage = Damage::Unspecified;
 };
 
 } // namespace Formats

@@ -58,13 +58,16 @@ bool refusedUpFront(const SourceFile &source, const Formats::Decoder *decoder, R
     }
     if (decoder->refusal() != Formats::Status::Decoded) {
         *outcome = RowOutcome::make(rowStatus(decoder->refusal()), decoder->refusalWords());
+        outcome->damage = decoder->damage();
         return true;
     }
-    const QSize size = decoder->header().upright();
-    if (size.isValid() && qint64(size.width()) * size.height() > ToolkitCodec::MaxPixels) {
-        *outcome = RowOutcome::make(RowOutcome::TooLarge);
-        outcome->imageSize = size;
-        return true;
+    // The picture itself, then what the library allocates beside it on the way.
+    for (const QSize &size : {decoder->header().upright(), decoder->header().largest}) {
+        if (size.isValid() && qint64(size.width()) * size.height() > ToolkitCodec::MaxPixels) {
+            *outcome = RowOutcome::make(RowOutcome::TooLarge);
+            outcome->imageSize = size;
+            return true;
+        }
     }
     return false;
 }
@@ -90,6 +93,8 @@ QImage decodeAndScale(Formats::Decoder *decoder, const Target &target, RowOutcom
     const Formats::Status status = decoder->decode(target, &scaled, &words);
     if (status != Formats::Status::Decoded) {
         *outcome = RowOutcome::make(rowStatus(status), words);
+        if (status == Formats::Status::Damaged)
+            outcome->damage = decoder->damage();
         return QImage();
     }
     if (scaled.isNull())
@@ -505,6 +510,8 @@ bool damaged(const SourceFile &source, RowOutcome *refused)
     *refused = RowOutcome::make(status == Formats::Status::Decoded ? RowOutcome::Unreadable
                                                                    : rowStatus(status),
                                 words.isEmpty() ? probe->refusalWords() : words);
+    if (status == Formats::Status::Damaged)
+        refused->damage = probe->damage();
     return true;
 }
 

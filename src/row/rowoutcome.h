@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/damage.h"
 #include "metadata/leftout.h"
 
 #include <QList>
@@ -56,6 +57,8 @@ struct RowOutcome
     QString otherSource; // DuplicateOutput, OverwritesListed: the other row's source
     QString suffix;      // UnsupportedFormat: the output's suffix; MultipleImages: its format
     WriteProblem writeProblem = WriteProblem::Other;
+    // Damaged: what the decoder found wrong, where it could say more
+    Formats::Damage damage = Formats::Damage::Unspecified;
     QSize imageSize;        // for TooLarge
     int imageCount = 0;     // for MultipleImages
     QString systemError;    // the system's, the library's or the encoder's own words, where given

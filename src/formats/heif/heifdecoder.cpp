@@ -1,10 +1,12 @@
 #include "formats/heif/heifdecoder.h"
 
 #include "formats/heif/heifgainmap.h"
+#include "formats/heif/heifgrid.h"
 #include "formats/heif/heifmetadata.h"
 #include "formats/heif/heifplanes.h"
 #include "formats/heif/heifreader.h"
 #include "formats/heif/heiftiles.h"
+#include "formats/toolkitcodec.h"
 #include "resample/rowsink.h"
 #include "system/peakmemory.h"
 #include "system/sourcefile.h"
@@ -59,8 +61,7 @@ QByteArray metaBox(const SourceFile &source, qint64 *contentAt)
 class Decoder : public Formats::Decoder
 {
 public:
-    explicit Decoder(const SourceFile &source)
-        : m_meta(metaBox(source, &m_metaAt))
+    explicit Decoder(const SourceFile &source) : m_meta(metaBox(source, &m_metaAt))
     {
         m_reader.source = &source;
         if (!m_context) {
@@ -81,7 +82,14 @@ public:
         }
         m_header.stored =
             QSize(heif_image_handle_get_width(m_handle), heif_image_handle_get_height(m_handle));
-        if (!m_header.stored.isValid())
+        // What libheif would allocate or lay over the picture unchecked, refused before it does;
+        // a picture declared too large is refused for that, which says more.
+        const HeifGrid::Survey survey = HeifGrid::survey(source, m_meta, m_header.stored);
+        m_header.largest = survey.largest;
+        const QSize &stored = m_header.stored;
+        if (survey.damage && qint64(stored.width()) * stored.height() <= ToolkitCodec::MaxPixels)
+            refuse(Status::Damaged, QString(), *survey.damage);
+        else if (!m_header.stored.isValid())
             refuse(Status::Damaged);
         else
             m_tiles = HeifTiles::open(source, m_meta, m_metaAt, m_handle);
@@ -149,8 +157,10 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
         return HeifPlanes::statusOf(e);
     }
     const bool premultiplied = heif_image_handle_is_premultiplied_alpha(m_handle);
-    const Status status = HeifPlanes::push(image, m_handle, target, premultiplied, out);
+    Formats::Damage damage = Formats::Damage::Unspecified;
+    const Status status = HeifPlanes::push(image, m_handle, target, premultiplied, out, &damage);
     heif_image_release(image);
+    setDamage(damage);
     if (status == Status::Decoded)
         out->setColorSpace(HeifMetadata::colourSpace(HeifMetadata::read(m_handle)));
     return status;
@@ -158,7 +168,7 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
 
 Status Decoder::decode(const Target &target, QImage *out, QString *words)
 {
-    if (!m_handle)
+    if (!m_handle || refusal() != Status::Decoded)
         return refusal();
     const QSize size = m_header.stored;
     const Status status = decodeWith(target, out, words);
@@ -170,21 +180,25 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
 }
 
 // The decoder's own pictures and threads, the grid's or libheif's copy of the planes, and what
-// the sink holds: measured at 6 to 16 bytes a pixel on the conformance files.
+// the sink holds: measured at 6 to 16 bytes a pixel on the conformance files. A tile or layer
+// larger than the picture is decoded and turned to RGB beside it.
 qint64 Decoder::memoryEstimate(const Target &target)
 {
-    if (!m_handle)
+    if (!m_handle || refusal() != Status::Decoded)
         return 0;
     if (m_tiles)
         return m_tiles->memoryEstimate(target);
     const QSize size = m_header.stored;
     const int bits = qMax(8, heif_image_handle_get_luma_bits_per_pixel(m_handle));
     const bool alpha = heif_image_handle_has_alpha_channel(m_handle);
-    const qint64 planes =
-        HeifPlanes::planeBytes(size, HeifPlanes::nativeLayout(m_meta), bits, alpha);
+    const HeifPlanes::Layout layout = HeifPlanes::nativeLayout(m_meta);
+    const qint64 planes = HeifPlanes::planeBytes(size, layout, bits, alpha);
+    const qint64 larger = m_header.largest.isValid()
+                              ? 3 * HeifPlanes::planeBytes(m_header.largest, layout, bits, false)
+                              : 0;
     const qint64 sink = target.sinkEstimate(size, size, QImageIOHandler::TransformationNone,
                                             RowLayout::floats(QImage::Format_RGBA64, true));
-    return 4 * planes + DecoderOverhead + sink + qint64(size.width()) * 16;
+    return 4 * planes + larger + DecoderOverhead + sink + qint64(size.width()) * 16;
 }
 
 } // namespace

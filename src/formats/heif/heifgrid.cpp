@@ -3,6 +3,7 @@
 #include "system/sourcefile.h"
 
 #include <QHash>
+#include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
@@ -10,6 +11,9 @@
 namespace HeifGrid {
 
 namespace {
+
+// The widest image libheif is told to accept.
+constexpr quint64 MaxSide = 1 << 16;
 
 // Every check fails soft: a read past the end gives 0 and marks the reader bad.
 class Bytes
@@ -89,8 +93,11 @@ struct Meta
     QHash<uint32_t, int> flagAt; // in `data`
     QVector<uint32_t> tiles;
     QByteArray gridData;
-    QHash<uint32_t, QVector<int>> itemProperties; // indices into ipco, from 1
-    QVector<int> properties;                      // the primary's
+    QHash<uint32_t, QVector<int>> itemProperties;   // indices into ipco, from 1
+    QVector<int> properties;                        // the primary's
+    QHash<uint32_t, QVector<uint32_t>> inputs;      // each derived image's, in order
+    QVector<QPair<uint32_t, uint32_t>> auxiliaries; // an auxiliary image and the one it serves
+    QHash<uint32_t, QByteArray> derived;            // grid and overlay items' own bytes
 };
 
 bool readPrimary(Meta &meta, const Box &box)
@@ -127,8 +134,11 @@ bool readItems(Meta &meta, const Box &box)
     return true;
 }
 
-bool readTiles(Meta &meta, const Box &box)
+// Each derived image's inputs, the first list libheif would take, and the auxiliary images.
+bool readReferences(Meta &meta, const Box &box)
 {
+    if (box.type.isEmpty())
+        return true; // a file of one image refers to nothing
     Bytes bytes(meta.data, box.content, box.end);
     const int idBytes = bytes.read(1) == 0 ? 2 : 4;
     bytes.read(3);
@@ -136,18 +146,26 @@ bool readTiles(Meta &meta, const Box &box)
         Bytes ref(meta.data, reference.content, reference.end);
         const uint32_t from = uint32_t(ref.read(idBytes));
         const int count = int(ref.read(2));
-        if (reference.type != "dimg" || from != meta.primary)
-            continue;
+        QVector<uint32_t> to;
         for (int i = 0; i < count && ref.ok(); ++i)
-            meta.tiles.append(uint32_t(ref.read(idBytes)));
-        return ref.ok();
+            to.append(uint32_t(ref.read(idBytes)));
+        if (!ref.ok())
+            return false;
+        if (reference.type == "dimg" && !meta.inputs.contains(from))
+            meta.inputs.insert(from, to);
+        else if (reference.type == "auxl")
+            for (uint32_t image : to)
+                meta.auxiliaries.append({from, image});
     }
-    return false;
+    meta.tiles = meta.inputs.value(meta.primary);
+    return bytes.ok();
 }
 
-// The grid item's bytes, from the file or from the meta box's idat.
-bool readGridData(Meta &meta, const Box &box, const Box &idat, const SourceFile &source)
+// The grid and overlay items' bytes, from the file or from the meta box's idat.
+bool readDerived(Meta &meta, const Box &box, const Box &idat, const SourceFile &source)
 {
+    // More than an overlay of a few hundred layers says: read no further.
+    constexpr int MaxBytes = 4096;
     Bytes bytes(meta.data, box.content, box.end);
     const int version = int(bytes.read(1));
     bytes.read(3);
@@ -161,25 +179,27 @@ bool readGridData(Meta &meta, const Box &box, const Box &idat, const SourceFile 
         const int method = version >= 1 ? int(bytes.read(2) & 15) : 0;
         bytes.read(2);
         const quint64 base = bytes.read(baseSize);
-        const int extents = int(bytes.read(2));
+        // Extents of no bytes each are all the same one: looping over them reads nothing.
+        const int extentBytes = offsetSize + lengthSize + indexSize;
+        const int extents = std::min(int(bytes.read(2)), extentBytes > 0 ? 0xffff : 1);
         QByteArray data;
         for (int e = 0; e < extents && bytes.ok(); ++e) {
             bytes.read(indexSize);
             const quint64 offset = base + bytes.read(offsetSize);
             const quint64 length = bytes.read(lengthSize);
-            if (id != meta.primary || length > 64)
+            const QByteArray type = meta.types.value(id);
+            if ((type != "grid" && type != "iovl") || length > quint64(MaxBytes - data.size()))
                 continue;
             if (method == 1 && offset + length <= quint64(idat.end - idat.content))
                 data += meta.data.mid(idat.content + int(offset), int(length));
             else if (method == 0)
                 data += source.read(qint64(offset), qint64(length));
         }
-        if (id == meta.primary) {
-            meta.gridData = data;
-            return bytes.ok() && !data.isEmpty();
-        }
+        if (!data.isEmpty() && !meta.derived.contains(id))
+            meta.derived.insert(id, data);
     }
-    return false;
+    meta.gridData = meta.derived.value(meta.primary);
+    return bytes.ok();
 }
 
 // Each item's property indices, of its first association entry as libheif takes them.
@@ -275,22 +295,31 @@ bool readGrid(const QByteArray &data, Grid &grid)
     return true;
 }
 
+// Every item, its references, properties and, for grids and overlays, its bytes; `ipco` gets
+// the property container.
+bool readMeta(Meta &meta, const SourceFile &source, Box *ipco)
+{
+    const QVector<Box> boxes = children(meta.data, 4, meta.data.size());
+    const Box iprp = find(boxes, "iprp");
+    const QVector<Box> iprpBoxes = children(meta.data, iprp.content, iprp.end);
+    *ipco = find(iprpBoxes, "ipco");
+    return readPrimary(meta, find(boxes, "pitm")) && readItems(meta, find(boxes, "iinf")) &&
+           readReferences(meta, find(boxes, "iref")) &&
+           readDerived(meta, find(boxes, "iloc"), find(boxes, "idat"), source) &&
+           readProperties(meta, find(iprpBoxes, "ipma"));
+}
+
 } // namespace
 
 Grid read(const SourceFile &source, const QByteArray &data, qint64 metaContent)
 {
     Grid grid;
-    const QVector<Box> boxes = children(data, 4, data.size());
     Meta meta(data);
-    const Box iprp = find(boxes, "iprp");
-    const QVector<Box> iprpBoxes = children(data, iprp.content, iprp.end);
-    if (!readPrimary(meta, find(boxes, "pitm")) || !readItems(meta, find(boxes, "iinf")) ||
-        meta.types.value(meta.primary) != "grid" || !readTiles(meta, find(boxes, "iref")) ||
-        !readGridData(meta, find(boxes, "iloc"), find(boxes, "idat"), source) ||
-        !readGrid(meta.gridData, grid) || !readProperties(meta, find(iprpBoxes, "ipma")) ||
-        !readSteps(meta, find(iprpBoxes, "ipco"), grid))
+    Box ipco;
+    if (!readMeta(meta, source, &ipco) || meta.types.value(meta.primary) != "grid" ||
+        meta.tiles.isEmpty() || !readGrid(meta.gridData, grid) || !readSteps(meta, ipco, grid))
         return Grid();
-    grid.tileSize = tileSize(meta, find(iprpBoxes, "ipco"));
+    grid.tileSize = tileSize(meta, ipco);
     if (meta.tiles.size() != grid.rows * grid.columns || !grid.tileSize.isValid())
         return Grid();
     const QByteArray tileType = meta.types.value(meta.tiles.value(0));
@@ -423,6 +452,186 @@ Mapping mapping(const Grid &grid)
     for (int i = steps.size() - 1; i >= 0; --i)
         result = then(result, steps.at(i));
     result.size = ok ? size : QSize();
+    return result;
+}
+
+namespace {
+
+// At most this many images reached from the primary are looked at: libheif refuses more.
+constexpr int MaxReached = 1 << 16;
+
+// The item's property of `type`, an empty box where it has none.
+Box property(const Meta &meta, const QVector<Box> &properties, uint32_t id, const char *type)
+{
+    for (int index : meta.itemProperties.value(id))
+        if (index >= 1 && index <= properties.size() && properties.at(index - 1).type == type)
+            return properties.at(index - 1);
+    return Box();
+}
+
+QSize ispeOf(const Meta &meta, const QVector<Box> &properties, uint32_t id)
+{
+    const Box box = property(meta, properties, id, "ispe");
+    Bytes bytes(meta.data, box.content + 4, box.end);
+    const quint64 width = bytes.read(4), height = bytes.read(4);
+    // libheif refuses the file beyond its limit, before anything is looked at here.
+    if (!bytes.ok() || width > MaxSide || height > MaxSide)
+        return QSize();
+    return QSize(int(width), int(height));
+}
+
+// The size libheif gives an item before decoding it, and compares an alpha plane's with: its
+// ispe, the clean aperture's rounded size, turned by a quarter where irot says so.
+QSize declaredSize(const Meta &meta, const QVector<Box> &properties, uint32_t id)
+{
+    QSize size;
+    for (int index : meta.itemProperties.value(id)) {
+        const Box box = properties.value(index - 1);
+        Bytes bytes(meta.data, box.content, box.end);
+        if (box.type == "ispe") {
+            size = ispeOf(meta, properties, id);
+        } else if (box.type == "clap" && size.isValid()) {
+            qint64 rounded[2] = {};
+            for (qint64 &side : rounded) {
+                const qint64 num = qint64(bytes.read(4)), den = qint64(bytes.read(4));
+                side = den > 0 ? std::min<qint64>((num + den / 2) / den, MaxSide) : 0;
+            }
+            size = QSize(int(rounded[0]), int(rounded[1]));
+        } else if (box.type == "irot" && size.isValid() && (bytes.read(1) & 1)) {
+            size.transpose();
+        }
+    }
+    return size;
+}
+
+QByteArray auxiliaryType(const Meta &meta, const QVector<Box> &properties, uint32_t id)
+{
+    const Box box = property(meta, properties, id, "auxC");
+    if (box.end - box.content < 4)
+        return QByteArray();
+    const QByteArray text = meta.data.mid(box.content + 4, box.end - box.content - 4);
+    return text.left(text.indexOf('\0'));
+}
+
+bool isAlpha(const QByteArray &type)
+{
+    return type == "urn:mpeg:avc:2015:auxid:1" || type == "urn:mpeg:hevc:2015:auxid:1" ||
+           type == "urn:mpeg:mpegB:cicp:systems:auxiliary:alpha";
+}
+
+// The canvas a grid's or an overlay's own bytes declare, invalid where libheif would not read
+// them either.
+QSize canvasOf(const QByteArray &type, const QByteArray &data, int *rows, int *columns)
+{
+    Bytes bytes(data, 0, data.size());
+    const quint64 version = bytes.read(1);
+    const int fieldBytes = bytes.read(1) & 1 ? 4 : 2;
+    if (type == "grid") {
+        *rows = int(bytes.read(1)) + 1;
+        *columns = int(bytes.read(1)) + 1;
+    } else {
+        bytes.read(8); // the background colour
+    }
+    const quint64 width = bytes.read(fieldBytes), height = bytes.read(fieldBytes);
+    if (!bytes.ok() || version != 0)
+        return QSize();
+    // Beyond any ispe libheif accepts: never equal to one.
+    return QSize(int(std::min<quint64>(width, MaxSide + 1)),
+                 int(std::min<quint64>(height, MaxSide + 1)));
+}
+
+// Whether the tiles, all of one size, cover the canvas with less than a tile to spare.
+bool tilesCover(const Meta &meta, const QVector<Box> &properties, uint32_t grid,
+                const QSize &canvas, int rows, int columns)
+{
+    const QVector<uint32_t> tiles = meta.inputs.value(grid);
+    if (tiles.size() != rows * columns)
+        return true; // libheif refuses it before decoding any tile
+    const QSize tile = ispeOf(meta, properties, tiles.value(0));
+    const auto covers = [](qint64 side, int count, int canvasSide) {
+        return side * count >= canvasSide && side * (count - 1) < canvasSide;
+    };
+    if (!tile.isValid() || !covers(tile.width(), columns, canvas.width()) ||
+        !covers(tile.height(), rows, canvas.height()))
+        return false;
+    return std::all_of(tiles.begin(), tiles.end(),
+                       [&](uint32_t id) { return ispeOf(meta, properties, id) == tile; });
+}
+
+// The primary's clean aperture: libheif's crop, which its own size must match, leaving more
+// than one pixel where the picture had more.
+bool cleanCropSound(const Meta &meta, const Box &ipco, const QSize &ispe, const QSize &primary)
+{
+    Grid grid;
+    grid.size = ispe;
+    if (!readSteps(meta, ipco, grid) || !ispe.isValid())
+        return true; // two of a kind, or a property missing: libheif refuses them itself
+    const auto crops = [](const Step &step) { return step.kind == Step::CleanCrop; };
+    if (std::none_of(grid.steps.begin(), grid.steps.end(), crops))
+        return true;
+    const QSize size = mapping(grid).size;
+    const bool single =
+        std::min(size.width(), size.height()) <= 1 && std::min(ispe.width(), ispe.height()) > 1;
+    return size.isValid() && size == primary && !single;
+}
+
+} // namespace
+
+Survey survey(const SourceFile &source, const QByteArray &data, const QSize &primary)
+{
+    Survey result;
+    Meta meta(data);
+    Box ipco;
+    if (!readMeta(meta, source, &ipco))
+        return result; // what libheif reads of it is left to libheif
+    const QVector<Box> properties = children(data, ipco.content, ipco.end);
+    const auto refuse = [&result](Formats::Damage damage) {
+        result.damage = damage;
+        return result;
+    };
+    if (!cleanCropSound(meta, ipco, ispeOf(meta, properties, meta.primary), primary))
+        return refuse(Formats::Damage::CleanAperture);
+    // What a decode of the primary reaches: the images derived ones are made of, and the alpha
+    // planes decoded with each; the gain map, decoded after the picture.
+    QHash<uint32_t, QVector<uint32_t>> served; // each image's auxiliary images
+    for (const auto &[auxiliary, of] : meta.auxiliaries)
+        served[of].append(auxiliary);
+    QVector<uint32_t> reached{meta.primary};
+    QSet<uint32_t> seen{meta.primary};
+    for (int i = 0; i < reached.size() && reached.size() < MaxReached; ++i) {
+        const uint32_t id = reached.at(i);
+        QVector<uint32_t> next = meta.inputs.value(id);
+        for (uint32_t auxiliary : served.value(id)) {
+            const QByteArray type = auxiliaryType(meta, properties, auxiliary);
+            if (!isAlpha(type) && !(i == 0 && type.contains("hdrgainmap")))
+                continue;
+            if (isAlpha(type) &&
+                declaredSize(meta, properties, auxiliary) != declaredSize(meta, properties, id))
+                return refuse(Formats::Damage::AlphaSize);
+            next.append(auxiliary);
+        }
+        for (uint32_t each : next) {
+            if (!seen.contains(each)) {
+                seen.insert(each);
+                reached.append(each);
+            }
+        }
+    }
+    qint64 largest = qint64(primary.width()) * primary.height();
+    for (uint32_t id : reached) {
+        const QSize ispe = ispeOf(meta, properties, id);
+        const QByteArray type = meta.types.value(id);
+        int rows = 0, columns = 0;
+        const QSize canvas = canvasOf(type, meta.derived.value(id), &rows, &columns);
+        if ((type == "grid" || type == "iovl") && canvas.isValid() &&
+            (canvas != ispe ||
+             (type == "grid" && !tilesCover(meta, properties, id, canvas, rows, columns))))
+            return refuse(Formats::Damage::CanvasSize);
+        if (qint64(ispe.width()) * ispe.height() > largest) {
+            largest = qint64(ispe.width()) * ispe.height();
+            result.largest = ispe;
+        }
+    }
     return result;
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "formats/damage.h"
+
 #include <QByteArray>
 #include <QSize>
 #include <QVector>
 
 #include <cstdint>
+#include <optional>
 
 class SourceFile;
 
@@ -43,6 +46,20 @@ struct Grid
 // The grid of the file whose top-level meta box, of `meta` bytes (its header left out), starts
 // `metaOffset` bytes into the file; invalid where the primary is no grid or a box is malformed.
 Grid read(const SourceFile &source, const QByteArray &meta, qint64 metaContent);
+
+// What the boxes declare that libheif 1.15 does not hold its allocations to: a grid's or an
+// overlay's canvas beside the size the image declares, a grid's tiles, the size of an alpha
+// plane it would drop or lay over the picture whatever its size, a crop that leaves nothing
+// of the picture or lies about its size.
+struct Survey
+{
+    std::optional<Formats::Damage> damage; // the first fault found
+    QSize largest; // the largest image the decode reaches, where larger than the primary
+};
+
+// The survey of the file whose top-level meta box's content is `meta`, whose primary libheif
+// gives as `primary`; nothing found where the boxes cannot be read, which libheif then judges.
+Survey survey(const SourceFile &source, const QByteArray &meta, const QSize &primary);
 
 // Where a transformation leaves a pixel: the mapping from the primary's pixels to the grid's.
 struct Mapping

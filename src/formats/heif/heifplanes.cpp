@@ -308,11 +308,20 @@ bool undescribedLayout(const heif_image_handle *handle, RowLayout *layout)
 }
 
 Status push(const heif_image *image, const heif_image_handle *handle, const Target &target,
-            bool premultiplied, QImage *out)
+            bool premultiplied, QImage *out, Formats::Damage *damage)
 {
     Source source;
     if (!source.load(image, handle))
         return Status::Damaged;
+    // libheif lays a coded alpha plane over the picture whatever its size; it is read at the
+    // picture's coordinates.
+    const heif_channel first = source.rgb ? heif_channel_R : heif_channel_Y;
+    if (source.hasAlpha &&
+        (heif_image_get_width(image, heif_channel_Alpha) != heif_image_get_width(image, first) ||
+         heif_image_get_height(image, heif_channel_Alpha) != heif_image_get_height(image, first))) {
+        *damage = Formats::Damage::AlphaSize;
+        return Status::Damaged;
+    }
     const QSize size(heif_image_get_primary_width(image), heif_image_get_primary_height(image));
     const QImage::Format format = outputFormat(source, premultiplied);
     const bool plain = source.plainYCbCr();

@@ -30,8 +30,8 @@ Formats::Status statusOf(const heif_error &e);
 bool undescribedLayout(const heif_image_handle *handle, RowLayout *layout);
 
 // The decoded image's rows through the target's sink; Damaged where its planes are not what
-// its description says.
+// its description says, `*damage` saying so where the alpha plane is not the picture's size.
 Formats::Status push(const heif_image *image, const heif_image_handle *handle, const Target &target,
-                     bool premultiplied, QImage *out);
+                     bool premultiplied, QImage *out, Formats::Damage *damage);
 
 } // namespace HeifPlanes
