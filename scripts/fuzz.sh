@@ -12,7 +12,8 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
     -DPARVIMAGE_BUILD_BENCH=OFF -DPARVIMAGE_BUILD_FUZZERS=ON \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
-cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_metadata fuzz_naming
+cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_metadata fuzz_naming \
+    fuzz_cores fuzz_bands fuzz_pngshares
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -28,7 +29,8 @@ for folder in "$corpora"/cameras "$corpora"/orientation "$corpora"/webp "$corpor
     [ -d "$folder" ] && metadata_seeds+=("$folder")
 done
 [ -d "$corpora" ] || echo "No corpus at $corpora: fuzz_decode starts from the regression inputs."
-mkdir -p "$work/naming-seeds" "$work/decode" "$work/metadata" "$work/naming"
+mkdir -p "$work/naming-seeds" "$work/decode" "$work/metadata" "$work/naming" "$work/cores" \
+    "$work/bands" "$work/pngshares"
 printf '\001\000\000vacances%%1\000photo.jpg' >"$work/naming-seeds/rename"
 printf '\000\000\007\000archive.2012.JPG' >"$work/naming-seeds/keep"
 printf '\001\003\350a%%1b%%1\000.jpg' >"$work/naming-seeds/hidden"
@@ -50,3 +52,9 @@ run() {
 run fuzz_decode "$work/decode" "${decode_seeds[@]}"
 run fuzz_metadata "$work/metadata" "${metadata_seeds[@]}"
 run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
+# The row on one core against two to four: the same decode seeds.
+run fuzz_cores "$work/cores" "${decode_seeds[@]}"
+# Band files of the seeds' JPEGs as they are, and of JPEGs coded from the inputs.
+run fuzz_bands "$work/bands" fuzz/regressions/decode fuzz/regressions/bands
+# The inputs only seed an image's samples: short ones do.
+run fuzz_pngshares "$work/pngshares" fuzz/regressions/pngshares -max_len=4096

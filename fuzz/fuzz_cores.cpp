@@ -1,0 +1,126 @@
+// libFuzzer target, differential: any bytes as an image file, loaded and scaled as a row does,
+// on one core and on two to four; the JPEG bands, the pipelined sink and the grid's tiles on
+// several cores must give what one core gives, the same outcome and the same pixels. A grid
+// HEIC is also decoded whole, as libheif gives it, which the tiles must match too.
+#include "formats/registry.h"
+#include "resample/geometry.h"
+#include "row/imageresizer.h"
+#include "system/workercores.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+QTemporaryDir *folder = nullptr;
+
+struct Loaded
+{
+    RowOutcome outcome;
+    QImage image;
+};
+
+Loaded load(const QString &path, int box, Resampling resampling, int cores, bool whole)
+{
+    // The switch is read when the file is opened, on this thread, before any other starts.
+    if (whole)
+        qputenv("PARVIMAGE_HEIF_WHOLE", "1");
+    Loaded loaded;
+    {
+        const WorkerCores::Scope scope(cores, 0);
+        loaded.image = ImageResizer::loadScaled(path, box, &loaded.outcome, resampling);
+    }
+    if (whole)
+        qunsetenv("PARVIMAGE_HEIF_WHOLE");
+    return loaded;
+}
+
+const char *name(Resampling resampling)
+{
+    return resampling == Resampling::Nearest ? "nearest" : "smooth";
+}
+
+// Says what differs and stops the run.
+[[noreturn]] void differ(const char *what, const char *label, const Loaded &one,
+                         const Loaded &other)
+{
+    std::fprintf(stderr,
+                 "fuzz_cores: %s differs (%s): one core status %d \"%s\" %dx%d, other "
+                 "status %d \"%s\" %dx%d\n",
+                 what, label, int(one.outcome.status), qPrintable(one.outcome.systemError),
+                 one.image.width(), one.image.height(), int(other.outcome.status),
+                 qPrintable(other.outcome.systemError), other.image.width(), other.image.height());
+    std::abort();
+}
+
+void compare(const char *label, const Loaded &one, const Loaded &other)
+{
+    if (one.outcome.status != other.outcome.status)
+        differ("status", label, one, other);
+    if (one.image.isNull() != other.image.isNull() || one.image.size() != other.image.size() ||
+        one.image.format() != other.image.format())
+        differ("image", label, one, other);
+    if (one.image.isNull())
+        return;
+    const int bytes = (one.image.width() * one.image.depth() + 7) / 8;
+    for (int y = 0; y < one.image.height(); ++y) {
+        const uchar *a = one.image.constScanLine(y);
+        const uchar *b = other.image.constScanLine(y);
+        const uchar *end = a + bytes;
+        const uchar *at = std::mismatch(a, end, b).first;
+        if (at == end)
+            continue;
+        const int x = int((at - a) * 8 / one.image.depth());
+        std::fprintf(stderr, "fuzz_cores: pixel (%d, %d) differs (%s): %08x against %08x\n", x, y,
+                     label, one.image.pixel(x, y), other.image.pixel(x, y));
+        differ("pixels", label, one, other);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    Formats::initialiseLibraries();
+    static QCoreApplication app(*argc, *argv); // the image plugins are found through it
+    folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-cores-XXXXXX");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    // The length picks the box and the cores, so every seed stays the valid file it was.
+    const int box = 1 + int(size % 160);
+    const int cores = 2 + int(size / 160 % 3);
+    const QString path = folder->filePath("input");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        std::abort();
+    file.write(reinterpret_cast<const char *>(data), qint64(size));
+    file.close();
+    // Only what could be an ISO media file can be a grid.
+    const bool isoMedia = size >= 12 && std::memcmp(data + 4, "ftyp", 4) == 0;
+
+    char label[64];
+    for (Resampling resampling : {Resampling::Nearest, Resampling::Smooth}) {
+        const Loaded one = load(path, box, resampling, 1, false);
+        const Loaded several = load(path, box, resampling, cores, false);
+        std::snprintf(label, sizeof label, "%s, box %d, %d cores", name(resampling), box, cores);
+        compare(label, one, several);
+        if (isoMedia) {
+            const Loaded whole = load(path, box, resampling, cores, true);
+            std::snprintf(label, sizeof label, "%s, box %d, whole on %d cores", name(resampling),
+                          box, cores);
+            compare(label, one, whole);
+        }
+    }
+    return 0;
+}
