@@ -54,7 +54,9 @@ run fuzz_metadata "$work/metadata" "${metadata_seeds[@]}"
 run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
 # The row on one core against two to four: the same decode seeds. Every allocation filled, so
 # that a damaged file whose decoder reads memory it never wrote decodes the same each time.
-ASAN_OPTIONS=$ASAN_OPTIONS:max_malloc_fill_size=67108864 run fuzz_cores "$work/cores" "${decode_seeds[@]}"
+# Up to six decodes an input: a large seed takes longer than one decode may.
+ASAN_OPTIONS=$ASAN_OPTIONS:max_malloc_fill_size=67108864 run fuzz_cores "$work/cores" \
+    "${decode_seeds[@]}" -timeout=60
 # Band files of the seeds' JPEGs as they are, and of JPEGs coded from the inputs.
 run fuzz_bands "$work/bands" fuzz/regressions/decode fuzz/regressions/bands
 # The inputs only seed an image's samples: short ones do.
