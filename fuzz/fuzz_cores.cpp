@@ -2,6 +2,7 @@
 // on one core and on two to four; the JPEG bands, the pipelined sink and the grid's tiles on
 // several cores must give what one core gives, the same outcome and the same pixels. A grid
 // HEIC is also decoded whole, as libheif gives it, which the tiles must match too.
+#include "formats/jpeg/jpegdecoder.h"
 #include "formats/registry.h"
 #include "resample/geometry.h"
 #include "row/imageresizer.h"
@@ -99,10 +100,19 @@ void compare(const char *label, const Loaded &one, const Loaded &other,
     std::abort();
 }
 
+// How often the JPEG bands were reached: a run that never reaches them tests little.
+void printCounts()
+{
+    const JpegDecoder::BandCounts counts = JpegDecoder::bandCounts();
+    std::fprintf(stderr, "fuzz_cores: JPEG bands decoded %d, left to one core %d\n", counts.decoded,
+                 counts.left);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    std::atexit(printCounts);
     Formats::initialiseLibraries();
     static QCoreApplication app(*argc, *argv); // the image plugins are found through it
     folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-cores-XXXXXX");
