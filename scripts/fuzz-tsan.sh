@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets that run one row on several cores with ThreadSanitizer (clang) into
 # build-tsan-fuzz/ and runs each for a bounded time (seconds, default 30), seeded as
-# scripts/fuzz.sh seeds them: any report fails the run. tests/tsan.supp holds the only reports
-# left out, each with its reason.
+# scripts/fuzz.sh seeds them and with what it found (build-fuzz/found/): any report fails the
+# run. tests/tsan.supp holds the only reports left out, each with its reason.
+# Only the targets' own code counts coverage here: the project's counters would be written by
+# all its threads at once, which ThreadSanitizer reports. The inputs that reach deep come from
+# scripts/fuzz.sh's run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
@@ -10,7 +13,7 @@ bash scripts/deps.sh
 build_dir=${BUILD_DIR:-build-tsan-fuzz}
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
     -DPARVIMAGE_BUILD_BENCH=OFF -DPARVIMAGE_BUILD_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,thread -fno-omit-frame-pointer" \
+    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
 cmake --build "$build_dir" -j "$(nproc)" --target fuzz_cores fuzz_bands fuzz_pngshares
 
@@ -22,7 +25,11 @@ for folder in "$corpora"/corrupt "$corpora"/odd "$corpora"/orientation "$corpora
     "$corpora"/webp "$corpora"/hdr fuzz/regressions/decode; do
     [ -d "$folder" ] && decode_seeds+=("$folder")
 done
-mkdir -p "$work/cores" "$work/bands" "$work/pngshares"
+found=${FOUND_DIR:-build-fuzz/found}
+for target in cores bands pngshares; do
+    mkdir -p "$work/$target"
+    [ -d "$found/$target" ] && cp -r "$found/$target/." "$work/$target/"
+done
 
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="*.warning=false"
