@@ -59,6 +59,7 @@ run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
 # The row on one core against two to four: the same decode seeds. Every allocation filled, so
 # that a damaged file whose decoder reads memory it never wrote decodes the same each time.
 # Up to six decodes an input: a large seed takes longer than one decode may.
+# fuzz/regressions/cores holds what it found that is not mended yet: not among the seeds.
 ASAN_OPTIONS=$ASAN_OPTIONS:max_malloc_fill_size=67108864 run fuzz_cores "$found/cores" \
     "${decode_seeds[@]}" -timeout=60
 # Band files of the seeds' JPEGs as they are, and of JPEGs coded from the inputs.
