@@ -103,6 +103,10 @@ int main(int argc, char **argv)
         {"restart-444-4mcu.jpg", {88, 72}, 1, 1, 4, 0},
         {"restart-grey-1mcu.jpg", {80, 64}, 0, 0, 1, 0},
         {"restart-grey-1row.jpg", {96, 40}, 0, 0, 0, 1},
+        // Tall, so that a small box reads few of its rows: the bands' rows between the last
+        // one read and the next cut still have to be checked.
+        {"restart-420-tall-2mcu.jpg", {48, 640}, 2, 2, 2, 0},
+        {"restart-grey-tall-1row.jpg", {24, 720}, 0, 0, 0, 1},
     };
     bool ok = true;
     for (const Jpeg &j : jpegs)
