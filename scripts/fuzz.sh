@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with AddressSanitizer and UndefinedBehaviorSanitizer into
 # build-fuzz/ and runs each for a bounded time (seconds, default 30), seeded from the corpus
-# beside the checkout when it is there. New inputs go to a temporary folder, never into the seeds.
+# beside the checkout when it is there. New inputs go to a temporary folder, never into the seeds;
+# those of the targets that run a row on several cores to build-fuzz/found/, which
+# scripts/fuzz-tsan.sh runs again under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
@@ -12,7 +14,8 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
     -DPARVIMAGE_BUILD_BENCH=OFF -DPARVIMAGE_BUILD_FUZZERS=ON \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
-cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_metadata fuzz_naming
+cmake --build "$build_dir" -j "$(nproc)" --target fuzz_decode fuzz_metadata fuzz_naming \
+    fuzz_cores fuzz_bands fuzz_pngshares
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -29,6 +32,9 @@ for folder in "$corpora"/cameras "$corpora"/orientation "$corpora"/webp "$corpor
 done
 [ -d "$corpora" ] || echo "No corpus at $corpora: fuzz_decode starts from the regression inputs."
 mkdir -p "$work/naming-seeds" "$work/decode" "$work/metadata" "$work/naming"
+found=$build_dir/found
+rm -rf "$found"
+mkdir -p "$found/cores" "$found/bands" "$found/pngshares"
 printf '\001\000\000vacances%%1\000photo.jpg' >"$work/naming-seeds/rename"
 printf '\000\000\007\000archive.2012.JPG' >"$work/naming-seeds/keep"
 printf '\001\003\350a%%1b%%1\000.jpg' >"$work/naming-seeds/hidden"
@@ -50,3 +56,13 @@ run() {
 run fuzz_decode "$work/decode" "${decode_seeds[@]}"
 run fuzz_metadata "$work/metadata" "${metadata_seeds[@]}"
 run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
+# The row on one core against two to four: the same decode seeds. Every allocation filled, so
+# that a damaged file whose decoder reads memory it never wrote decodes the same each time.
+# Up to six decodes an input: a large seed takes longer than one decode may.
+# fuzz/regressions/cores holds what it found that is not mended yet: not among the seeds.
+ASAN_OPTIONS=$ASAN_OPTIONS:max_malloc_fill_size=67108864 run fuzz_cores "$found/cores" \
+    "${decode_seeds[@]}" -timeout=60
+# Band files of the seeds' JPEGs as they are, and of JPEGs coded from the inputs.
+run fuzz_bands "$found/bands" fuzz/regressions/decode fuzz/regressions/bands
+# The inputs only seed an image's samples: short ones do.
+run fuzz_pngshares "$found/pngshares" fuzz/regressions/pngshares -max_len=4096
