@@ -1,6 +1,6 @@
 // Runs the real window once, as a person would: the Options menu's actions named first are
 // triggered, the files given listed, the slider set to 1024, a destination folder chosen,
-// "Redimensionner" pressed and the closing box answered.
+// "Redimensionner" pressed and the closing box answered; what it said is printed.
 //
 //   windowrun [ACTION...] DESTINATION FILE...
 #include "formats/registry.h"
@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSlider>
+#include <QTextStream>
 
 int main(int argc, char *argv[])
 {
@@ -36,5 +37,10 @@ int main(int argc, char *argv[])
     ModalAnswerer answerer;
     answerer.expectMessage(QMessageBox::Ok);
     window.findChild<QPushButton *>("resizeBtn")->click();
-    return answerer.waitDone() && answerer.titles.value(0) == "Terminé" ? 0 : 1;
+    const bool answered = answerer.waitDone();
+    // What the closing box said, for runs to be compared.
+    QTextStream(stdout) << answerer.titles.value(0) << '\n'
+                        << answerer.texts.value(0) << '\n'
+                        << answerer.details.value(0) << '\n';
+    return answered && answerer.titles.value(0) == "Terminé" ? 0 : 1;
 }
