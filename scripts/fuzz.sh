@@ -56,12 +56,12 @@ run() {
 run fuzz_decode "$work/decode" "${decode_seeds[@]}"
 run fuzz_metadata "$work/metadata" "${metadata_seeds[@]}"
 run fuzz_naming "$work/naming" "$work/naming-seeds" fuzz/regressions/naming
-# The row on one core against two to four: the same decode seeds. Every allocation filled, so
-# that a damaged file whose decoder reads memory it never wrote decodes the same each time.
-# Up to six decodes an input: a large seed takes longer than one decode may.
-# fuzz/regressions/cores holds what it found that is not mended yet: not among the seeds.
+# The row on one core against two to four, from the regression inputs (what it found once
+# among them): the corpus's large photos alone would take longer than the run. Every allocation
+# filled, so that a damaged file whose decoder reads memory it never wrote decodes the same each
+# time. Up to six decodes an input: a large one takes longer than one decode may.
 ASAN_OPTIONS=$ASAN_OPTIONS:max_malloc_fill_size=67108864 run fuzz_cores "$found/cores" \
-    "${decode_seeds[@]}" -timeout=60
+    fuzz/regressions/decode -timeout=60
 # Band files of the seeds' JPEGs as they are, and of JPEGs coded from the inputs.
 run fuzz_bands "$found/bands" fuzz/regressions/decode fuzz/regressions/bands
 # The inputs only seed an image's samples: short ones do.

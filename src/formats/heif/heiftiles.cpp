@@ -15,6 +15,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -92,13 +93,15 @@ struct Planes
     const uint8_t *plane[3] = {};
     int stride[3] = {};
 
+    // A tile coded larger than it declares is cut to its declared size, as the grid's own
+    // decode cuts it.
     bool load(const heif_image *image, const QSize &size)
     {
         const heif_channel channels[3] = {heif_channel_R, heif_channel_G, heif_channel_B};
         for (int c = 0; c < 3; ++c) {
             if (heif_image_get_bits_per_pixel_range(image, channels[c]) != 8 ||
-                heif_image_get_width(image, channels[c]) != size.width() ||
-                heif_image_get_height(image, channels[c]) != size.height())
+                heif_image_get_width(image, channels[c]) < size.width() ||
+                heif_image_get_height(image, channels[c]) < size.height())
                 return false;
             plane[c] = heif_image_get_plane_readonly(image, channels[c], &stride[c]);
             if (!plane[c])
@@ -193,6 +196,7 @@ private:
     QSize m_tile;
     std::vector<std::unique_ptr<Context>> m_contexts;
     std::map<int, Band> m_bands;
+    std::set<int> m_loaded; // the bands decoded so far
 };
 
 bool Decoder::prepare(const QSize &primary)
@@ -223,6 +227,7 @@ int Decoder::threadCount() const
 Status Decoder::load(int index, const std::vector<bool> &wanted, QString *words)
 {
     Band &band = m_bands[index];
+    m_loaded.insert(index);
     band.images.resize(wanted.size());
     band.planes.resize(wanted.size());
     std::vector<int> tiles;
@@ -336,17 +341,19 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
         target.sink(size, size, QImageIOHandler::TransformationNone, m_layout);
     if (!sink->isValid())
         return Status::Failed;
-    std::vector<bool> wanted(size_t(crossCount()), false);
-    const int width = size.width();
-    for (int x : sink->columns()) {
-        const int cx = x / m_subH * m_subH;
-        wanted[size_t(cross(x).index)] = true;
-        wanted[size_t(cross(cx).index)] = true;
-        wanted[size_t(cross(std::min(cx + 1, width - 1)).index)] = true;
-    }
+    // Every tile is decoded, those the output does not read too: a damaged one is refused as
+    // the whole decode refuses it.
+    const std::vector<bool> wanted(size_t(crossCount()), true);
     Status status = Status::Decoded;
     pushRows(sink.get(), wanted, &status, words);
     m_bands.clear();
+    const int bands = m_swap ? m_grid.columns : m_grid.rows;
+    for (int b = 0; b < bands && status == Status::Decoded; ++b) {
+        if (m_loaded.count(b) == 0)
+            status = load(b, wanted, words);
+        m_bands.clear();
+    }
+    m_loaded.clear();
     if (status != Status::Decoded)
         return status;
     *out = sink->result();
