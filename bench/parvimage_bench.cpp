@@ -18,6 +18,7 @@
 #include "resample/geometry.h"
 #include "resample/wholeimage.h"
 #include "row/imageresizer.h"
+#include "rowload.h"
 #include "syntheticdng.h"
 #include "syntheticgrid.h"
 #include "system/peakmemory.h"
@@ -442,21 +443,21 @@ int runEstimate(const QString &source, const QString &output, int size, Resampli
     QImageWriter::supportedImageFormats();
     ImageResizer::tuneAllocator();
     BatchSettings settings;
-    settings.size = size;
+    settings.options.geometry.size = size;
     settings.destination = output;
-    settings.resampling = resampling;
+    settings.options.geometry.resampling = resampling;
     // A small image of the same format first, so that plugins and libraries are in memory;
     // at a small size, so that the buffers it frees are not there for the row to reuse.
     const QString warm = QDir(output).filePath("warm." + QFileInfo(source).suffix());
-    ImageResizer::write(photoLike(QSize(64, 48), 1), warm, QFileInfo(source).suffix().toUtf8());
-    ImageResizer::processRow(planBatch({warm}, settings).at(0), 16);
+    RowLoad::save(photoLike(QSize(64, 48), 1), warm, QFileInfo(source).suffix().toUtf8());
+    RowLoad::process(planBatch({warm}, settings).at(0), 16);
     if (!resetPeakResident())
         return 3;
     const long before = residentKb();
     const WorkerCores::Scope scope(cores, 0);
     const qint64 estimate =
-        ImageResizer::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8(), resampling);
-    const RowOutcome outcome = ImageResizer::processRow(planBatch({source}, settings).at(0), size);
+        RowLoad::memoryEstimate(source, size, QFileInfo(source).suffix().toUtf8(), resampling);
+    const RowOutcome outcome = RowLoad::process(planBatch({source}, settings).at(0), size);
     if (outcome.status != RowOutcome::Written)
         return 2;
     std::printf("%lld %ld\n", estimate, peakResidentKb() - before);
@@ -477,8 +478,7 @@ double metadataMilliseconds(const QString &folder)
     for (const QString &source : sources) {
         QByteArray output = encoded;
         LeftOuts leftOut;
-        JpegMetadata::insertInto(&output, Formats::readMetadata(source), QSize(1024, 768),
-                                 &leftOut);
+        JpegMetadata::insertInto(&output, RowLoad::metadata(source), QSize(1024, 768), &leftOut);
     }
     return sources.isEmpty() ? 0 : timer.nsecsElapsed() / 1e6 / sources.size();
 }
@@ -535,9 +535,10 @@ double vipsSeconds(const QString &input, int size)
 void pngOutputs(QVector<PlannedRow> *plan)
 {
     for (PlannedRow &row : *plan) {
-        row.output =
-            QFileInfo(row.output).path() + "/" + QFileInfo(row.output).completeBaseName() + ".png";
-        row.format = "png";
+        for (PlannedOutput &output : row.outputs)
+            output.path = QFileInfo(output.path).path() + "/" +
+                          QFileInfo(output.path).completeBaseName() + ".png";
+        row.options.encoding.format = "png";
     }
 }
 
@@ -560,7 +561,7 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
             mode.endsWith("smooth") ? Resampling::Smooth : Resampling::Nearest;
         for (const QString &source : sources) {
             RowOutcome outcome;
-            if (ImageResizer::loadScaled(source, size, &outcome, resampling).isNull())
+            if (RowLoad::scaled(source, size, &outcome, resampling).isNull())
                 return 2;
         }
     } else if (mode == "toolkit") {
@@ -578,21 +579,22 @@ int runChild(const QString &mode, const QString &input, const QString &output, i
     } else {
         ImageResizer::tuneAllocator(); // as the program's main() does
         BatchSettings settings;
-        settings.size = size;
+        settings.options.geometry.size = size;
         settings.destination = output;
-        settings.resampling = mode.contains("smooth") ? Resampling::Smooth : Resampling::Nearest;
+        settings.options.geometry.resampling =
+            mode.contains("smooth") ? Resampling::Smooth : Resampling::Nearest;
         if (mode.contains("-jpg"))
-            settings.outputFormat = "jpg"; // the Options menu's conversion
+            settings.options.encoding.format = "jpg"; // the Options menu's conversion
         if (mode.contains("-heic"))
-            settings.outputFormat = "heic";
+            settings.options.encoding.format = "heic";
         if (mode.contains("-limit"))
-            settings.maxBytes = 200 * 1000;
-        settings.srgb = mode.contains("-srgb");
+            settings.options.encoding.maxBytes = 200 * 1000;
+        settings.options.carrying.srgb = mode.contains("-srgb");
         const int workers = mode.startsWith("one") ? 1 : QThread::idealThreadCount();
         QVector<PlannedRow> plan = planBatch(sources, settings);
         if (mode.contains("png"))
             pngOutputs(&plan);
-        BatchRunner runner(plan, size, workers);
+        BatchRunner runner(plan, workers);
         QObject::connect(&runner, &BatchRunner::finished, qApp, &QCoreApplication::quit);
         runner.start();
         if (runner.isRunning())
@@ -1256,8 +1258,9 @@ QList<QPair<QString, QString>> corpusGrids()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                         "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif|png]\n");
+    std::fprintf(stderr,
+                 "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
+                 "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif|png]\n");
     return 2;
 }
 

@@ -9,6 +9,7 @@
 
 #include "formats/registry.h"
 #include "row/imageresizer.h"
+#include "rowload.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -107,7 +108,9 @@ bool encode(const QImage &image, const QByteArray &format, int setting, QByteArr
 {
     LeftOuts leftOut;
     Formats::EncodeError error;
-    return Formats::writerFor(format).encode(image, {format, setting, false}, PhotoMetadata(),
+    Formats::Encoding encoding;
+    encoding.format = format;
+    return Formats::writerFor(format).encode(image, {encoding, setting, false}, PhotoMetadata(),
                                              bytes, &leftOut, &error);
 }
 
@@ -119,7 +122,7 @@ QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, Q
         return QImage();
     file.close();
     RowOutcome outcome;
-    return ImageResizer::loadScaled(path, qMax(size.width(), size.height()), &outcome);
+    return RowLoad::scaled(path, qMax(size.width(), size.height()), &outcome);
 }
 
 void measure(const Format &format, const QVector<int> &settings, const QVector<QImage> &images,
@@ -165,7 +168,7 @@ int main(int argc, char *argv[])
     QVector<QImage> images;
     for (const QString &path : args) {
         RowOutcome outcome;
-        QImage image = ImageResizer::loadScaled(path, size, &outcome, Resampling::Smooth);
+        QImage image = RowLoad::scaled(path, size, &outcome, Resampling::Smooth);
         if (!image.isNull())
             images.append(image.convertToFormat(QImage::Format_RGB32));
     }

@@ -67,8 +67,7 @@ QVector<double> secondsPerPhoto(const QStringList &sources, const QVector<BatchS
             QElapsedTimer timer;
             timer.start();
             for (const PlannedRow &row : plan)
-                if (ImageResizer::processRow(row, settings.at(i).size).status !=
-                    RowOutcome::Written)
+                if (ImageResizer::processRow(row).status != RowOutcome::Written)
                     std::fprintf(stderr, "not written: %s\n", qPrintable(row.source));
             best[i] = qMin(best.at(i), timer.nsecsElapsed() / 1e9 / sources.size());
         }
@@ -118,16 +117,16 @@ int main(int argc, char *argv[])
 
     BatchSettings alone;
     alone.destination = out;
-    alone.size = 1920;
+    alone.options.geometry.size = 1920;
     BatchSettings four = alone;
-    four.size = 1024;
-    four.extraSizes = {320, 640, 1920};
+    four.options.geometry.size = 1024;
+    four.options.geometry.extraSizes = {320, 640, 1920};
     BatchSettings whole = alone;
-    whole.size = 1024;
+    whole.options.geometry.size = 1024;
     BatchSettings framed = whole;
-    framed.frame = Frame::Ratio4x5;
+    framed.options.geometry.frame = Frame::Ratio4x5;
     BatchSettings subject = framed;
-    subject.subject = true;
+    subject.options.geometry.subject = true;
     std::printf("%d JPEGs of 4000 x 3000, nearest, fastest of %d rounds\n", count, rounds);
     const QVector<double> t = secondsPerPhoto(large, {alone, four, whole, framed, subject}, rounds);
     line("1920 alone", t.at(0));
@@ -141,11 +140,11 @@ int main(int argc, char *argv[])
 
     std::printf("\n%d JPEGs of 2000 x 1500 at 2048, \"Ne pas agrandir\"\n", count);
     BatchSettings copied;
-    copied.size = 2048;
+    copied.options.geometry.size = 2048;
     copied.destination = out;
-    copied.enlarge = false;
+    copied.options.geometry.enlarge = false;
     BatchSettings coded = copied;
-    coded.metadata = MetadataKeep::NoLocation; // needs coding again
+    coded.options.carrying.metadata = MetadataKeep::NoLocation; // needs coding again
     const QVector<double> c = secondsPerPhoto(small, {copied, coded}, rounds);
     line("copied as they are", c.at(0));
     line("coded again", c.at(1));

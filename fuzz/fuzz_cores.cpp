@@ -6,6 +6,7 @@
 #include "formats/registry.h"
 #include "resample/geometry.h"
 #include "row/imageresizer.h"
+#include "rowload.h"
 #include "system/workercores.h"
 
 #include <QCoreApplication>
@@ -36,7 +37,7 @@ Loaded load(const QString &path, int box, Resampling resampling, int cores, bool
     Loaded loaded;
     {
         const WorkerCores::Scope scope(cores, 0);
-        loaded.image = ImageResizer::loadScaled(path, box, &loaded.outcome, resampling);
+        loaded.image = RowLoad::scaled(path, box, &loaded.outcome, resampling);
     }
     if (whole)
         qunsetenv("PARVIMAGE_HEIF_WHOLE");

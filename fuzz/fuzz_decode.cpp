@@ -4,6 +4,7 @@
 #include "formats/registry.h"
 #include "resample/geometry.h"
 #include "row/imageresizer.h"
+#include "rowload.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -20,18 +21,17 @@ QTemporaryDir *folder = nullptr;
 void convert(const QString &path, int box, size_t size)
 {
     static const char *const formats[] = {"jpg", "png", "webp"};
-    PlannedRow row;
-    row.source = path;
-    row.format = formats[size / 320 % 3];
-    row.output = folder->filePath(QStringLiteral("output.") + QLatin1String(row.format));
-    row.enlarge = size / 960 % 2 == 0;
-    QFile::remove(row.output);
-    const RowOutcome outcome = ImageResizer::processRow(row, box);
+    const QString output =
+        folder->filePath(QStringLiteral("output.") + QLatin1String(formats[size / 320 % 3]));
+    PlannedRow row = PlannedRow::single(path, output, box);
+    row.options.geometry.enlarge = size / 960 % 2 == 0;
+    QFile::remove(output);
+    const RowOutcome outcome = ImageResizer::processRow(row);
     if (outcome.status == RowOutcome::Written) {
-        const QSize written = QImageReader(row.output).size();
+        const QSize written = QImageReader(output).size();
         if (!written.isValid() || qMax(written.width(), written.height()) > box)
             std::abort();
-    } else if (OutcomeText::reason(outcome).isEmpty() || QFile::exists(row.output)) {
+    } else if (OutcomeText::reason(outcome).isEmpty() || QFile::exists(output)) {
         std::abort();
     }
 }
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.close();
 
     RowOutcome outcome;
-    const QImage scaled = ImageResizer::loadScaled(path, box, &outcome, resampling);
+    const QImage scaled = RowLoad::scaled(path, box, &outcome, resampling);
     // Either an image that fits the box, or a reason; never both, never neither.
     if (scaled.isNull() == (outcome.status == RowOutcome::Pending))
         std::abort();

@@ -4,6 +4,7 @@
 #include "formats/registry.h"
 #include "metadata/location.h"
 #include "resample/wholeimage.h"
+#include "rowload.h"
 #include "system/sourcefile.h"
 
 #include <QCoreApplication>
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 output.write(bytes) != bytes.size())
                 std::abort();
             output.close();
-            const PhotoMetadata written = Formats::readMetadata(path);
+            const PhotoMetadata written = RowLoad::metadata(path);
             if (keep == MetadataKeep::NoLocation)
                 checkNoLocation(bytes, written);
             else if (keep == MetadataKeep::ColourOnly)

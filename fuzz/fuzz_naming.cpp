@@ -49,16 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.rename = rename;
     settings.pattern = pattern;
     settings.destination = QStringLiteral("/nonexistent-destination");
-    settings.outputFormat = format;
+    settings.options.encoding.format = format;
     const PlannedRow planned = planBatch({source.filePath()}, settings).constFirst();
-    if (planned.outcome.status != RowOutcome::Pending)
+    if (planned.outputs[0].outcome.status != RowOutcome::Pending)
         return 0;
-    check(QFileInfo(planned.output).absolutePath() == settings.destination);
-    const QString planned0 = planned.output.mid(settings.destination.size() + 1);
+    check(QFileInfo(planned.outputs[0].path).absolutePath() == settings.destination);
+    const QString planned0 = planned.outputs[0].path.mid(settings.destination.size() + 1);
     check(!planned0.isEmpty() && planned0 != "." && planned0 != ".." &&
           !planned0.contains(QLatin1Char('/')));
-    check(!planned.format.isEmpty());
-    check(format.isEmpty() || (planned.format == format &&
-                               QFileInfo(planned.output).suffix() == QLatin1String(format)));
+    check(!planned.options.encoding.format.isEmpty());
+    check(format.isEmpty() ||
+          (planned.options.encoding.format == format &&
+           QFileInfo(planned.outputs[0].path).suffix() == QLatin1String(format)));
     return 0;
 }

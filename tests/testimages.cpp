@@ -33,8 +33,7 @@ bool write(const QString &path, const QSize &size, int quality)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (isHeif(path) || suffix == "webp" || suffix == "jxl")
-        return ImageResizer::write(pattern(size), path, QFileInfo(path).suffix().toLower().toUtf8())
-                   .status == RowOutcome::Written;
+        return RowLoad::save(pattern(size), path, suffix.toUtf8()).status == RowOutcome::Written;
     return pattern(size).save(path, nullptr, quality);
 }
 
@@ -215,8 +214,17 @@ QByteArray profileBytes(const QString &path)
 
 RowOutcome runRow(const QString &source, const QString &output, int box)
 {
-    const QByteArray format = QFileInfo(output).suffix().toLower().toUtf8();
-    return ImageResizer::processRow(PlannedRow{source, output, format, RowOutcome()}, box);
+    return ImageResizer::processRow(PlannedRow::single(source, output, box));
+}
+
+PlannedRow planned(const QString &source, const QString &output)
+{
+    return PlannedRow::single(source, output, 0);
+}
+
+RowOutcome process(const PlannedRow &row, int box)
+{
+    return RowLoad::process(row, box);
 }
 
 QStringList corpusFiles(const QString &folder, const QString &filter)

@@ -2,7 +2,9 @@
 
 #include "formats/decoder.h"
 
+#include "row/plannedrow.h"
 #include "row/rowoutcome.h"
+#include "rowload.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -66,6 +68,11 @@ QByteArray profileBytes(const QString &path);
 
 // Processes one row from `source` to `output`, in the format of the output's suffix.
 RowOutcome runRow(const QString &source, const QString &output, int box);
+// A row of one output from `source` to `output`, in the format of the output's suffix, its
+// size set when it is processed.
+PlannedRow planned(const QString &source, const QString &output);
+// Processes `row` with its first output at `box`.
+RowOutcome process(const PlannedRow &row, int box);
 
 // The files of a corpus folder matching `filter`, by name; none without the corpus.
 QStringList corpusFiles(const QString &folder, const QString &filter = "*");

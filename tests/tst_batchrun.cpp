@@ -283,7 +283,8 @@ void TestBatchRun::earlyRowWinsOnWorkers()
     BatchSettings settings;
     settings.destination = dir.filePath("out");
     QDir().mkpath(settings.destination);
-    BatchRunner runner(planBatch(sources, settings), 100, 2);
+    settings.options.geometry.size = 100;
+    BatchRunner runner(planBatch(sources, settings), 2);
     QSignalSpy finished(&runner, &BatchRunner::finished);
     runner.start();
     QVERIFY(finished.wait(20000));
@@ -304,7 +305,8 @@ void TestBatchRun::cancelKeepsStartedRows()
     settings.pattern = "v";
     settings.destination = dir.filePath("out");
     QDir().mkpath(settings.destination);
-    BatchRunner runner(planBatch(sources, settings), 300, 2);
+    settings.options.geometry.size = 300;
+    BatchRunner runner(planBatch(sources, settings), 2);
     connect(&runner, &BatchRunner::rowFinished, &runner, &BatchRunner::cancel);
     QSignalSpy finished(&runner, &BatchRunner::finished);
     runner.start();
@@ -437,9 +439,10 @@ void TestBatchRun::faultsWhileWriting()
 
     BatchSettings settings;
     settings.destination = out;
+    settings.options.geometry.size = 400;
     BatchRunner runner(
         planBatch({dir.filePath("a.png"), dir.filePath("b.png"), dir.filePath("c.png")}, settings),
-        400, 1);
+        1);
     connect(&runner, &BatchRunner::rowFinished, this, [&](int row) {
         if (row == 0 && fault == Fault::SourceVanishes)
             QFile::remove(dir.filePath("b.png"));

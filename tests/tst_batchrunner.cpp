@@ -44,17 +44,17 @@ class Recorder
 {
 public:
     Recorder(const QVector<qint64> &estimates, qint64 budget, QVector<qint64> alone = {})
-        : m_spans(estimates.size()), m_runner(makePlan(estimates), 100, 2)
+        : m_spans(estimates.size()), m_runner(makePlan(estimates), 2)
     {
         m_clock.start();
         m_runner.setMemoryBudget(budget);
         if (alone.isEmpty())
             alone = estimates;
-        m_runner.setCosts([estimates, alone](const PlannedRow &row, int, int) {
+        m_runner.setCosts([estimates, alone](const PlannedRow &row, int) {
             const int i = row.source.toInt();
-            return ImageResizer::MemoryCosts{estimates.at(i), alone.at(i)};
+            return RowMemory::Costs{estimates.at(i), alone.at(i)};
         });
-        m_runner.setProcess([this](const PlannedRow &row, int) {
+        m_runner.setProcess([this](const PlannedRow &row) {
             const int index = row.source.toInt();
             record(index, &Span::start);
             recordCores(index, WorkerCores::forThisThread());
@@ -78,9 +78,9 @@ public:
 private:
     static QVector<PlannedRow> makePlan(const QVector<qint64> &estimates)
     {
-        QVector<PlannedRow> plan(estimates.size());
-        for (int i = 0; i < plan.size(); ++i)
-            plan[i].source = QString::number(i);
+        QVector<PlannedRow> plan;
+        for (int i = 0; i < estimates.size(); ++i)
+            plan.append(PlannedRow::single(QString::number(i), QString(), 100));
         return plan;
     }
     void recordCores(int row, int cores)
@@ -240,19 +240,18 @@ void TestBatchRunner::stops()
     QFETCH(bool, finishedAtOnce);
     QFETCH(QVector<int>, statuses);
     const Stop where = Stop(stop);
-    QVector<PlannedRow> plan(2);
-    plan[0].source = "0";
-    plan[1].source = "1";
+    const QVector<PlannedRow> plan{PlannedRow::single("0", QString(), 100),
+                                   PlannedRow::single("1", QString(), 100)};
     QSemaphore reached, release;
-    BatchRunner runner(plan, 100, 1);
-    runner.setEstimate([&](const PlannedRow &row, int) {
+    BatchRunner runner(plan, 1);
+    runner.setEstimate([&](const PlannedRow &row) {
         if (where == Stop::PlannerReading && row.source == "1") {
             reached.release();
             release.acquire();
         }
         return qint64(1);
     });
-    runner.setProcess([&](const PlannedRow &row, int) {
+    runner.setProcess([&](const PlannedRow &row) {
         if (row.source == "0" && where == Stop::RowThrows)
             throw std::bad_alloc();
         if (row.source == "0" && where != Stop::PlannerReading) {

@@ -199,19 +199,19 @@ void TestCameras::raws()
     QVERIFY(ImageResizer::handlesSuffix(QFileInfo(source).suffix().toUpper()));
     BatchSettings settings;
     settings.destination = m_dir.path();
-    settings.outputFormat = suffix.toUtf8();
+    settings.options.encoding.format = suffix.toUtf8();
     const PlannedRow row = planBatch({source}, settings).first();
-    QCOMPARE(QFileInfo(row.output).suffix(), suffix.isEmpty() ? QString("jpg") : suffix);
-    const RowOutcome outcome = ImageResizer::processRow(row, 1024);
+    QCOMPARE(QFileInfo(row.outputs[0].path).suffix(), suffix.isEmpty() ? QString("jpg") : suffix);
+    const RowOutcome outcome = TestImages::process(row, 1024);
     QCOMPARE(outcome.status == RowOutcome::Written, written);
     if (!written) {
         QCOMPARE(outcome.status, RowOutcome::Unreadable);
-        QVERIFY(!QFile::exists(row.output));
+        QVERIFY(!QFile::exists(row.outputs[0].path));
         return;
     }
-    QCOMPARE(TestImages::uprightSize(row.output), fitInSquare(size, 1024));
+    QCOMPARE(TestImages::uprightSize(row.outputs[0].path), fitInSquare(size, 1024));
     if (!make.isEmpty())
-        QCOMPARE(TestImages::exifValues(row.output, {"Make", "Orientation"}),
+        QCOMPARE(TestImages::exifValues(row.outputs[0].path, {"Make", "Orientation"}),
                  make + QString("\n1"));
 }
 
@@ -239,9 +239,9 @@ void TestCameras::shrinkOnLoad()
         QSKIP("no corpus beside the checkout");
     QCOMPARE(RawDecoder::pathFor(SourceFile(source), box), path);
     RowOutcome outcome;
-    const QImage image = ImageResizer::loadScaled(source, box, &outcome);
+    const QImage image = RowLoad::scaled(source, box, &outcome);
     QCOMPARE(qMax(image.width(), image.height()), box);
-    QVERIFY(ImageResizer::memoryEstimate(source, box) > qint64(image.width()) * image.height() * 4);
+    QVERIFY(RowLoad::memoryEstimate(source, box) > qint64(image.width()) * image.height() * 4);
 }
 
 void TestCameras::damagedRaw()
@@ -251,7 +251,7 @@ void TestCameras::damagedRaw()
         QSKIP("no corpus beside the checkout");
     const QString cut = m_dir.filePath("cut.dng");
     QVERIFY(TestImages::writeCut(source, cut, 0.5));
-    const RowOutcome outcome = ImageResizer::processRow(plannedInPlace(cut, m_dir.path()), 1024);
+    const RowOutcome outcome = TestImages::process(plannedInPlace(cut, m_dir.path()), 1024);
     QCOMPARE(outcome.status, RowOutcome::Damaged);
 }
 
@@ -286,7 +286,7 @@ void TestCameras::syntheticRaws()
     QVERIFY(writeSyntheticDng(source, ramp, preview, orientation));
     QCOMPARE(RawDecoder::pathFor(SourceFile(source), box), path);
     RowOutcome outcome;
-    const QImage image = ImageResizer::loadScaled(source, box, &outcome);
+    const QImage image = RowLoad::scaled(source, box, &outcome);
     const bool turned = orientation >= 5;
     QCOMPARE(image.size(), fitInSquare(turned ? QSize(400, 600) : QSize(600, 400), box));
     int previous = -1;
@@ -304,8 +304,7 @@ void TestCameras::syntheticRaws()
     if (preview)
         return;
     const QSize own = path == "half" ? QSize(300, 200) : QSize(600, 400);
-    const QImage whole =
-        ImageResizer::loadScaled(source, qMax(own.width(), own.height()), &outcome);
+    const QImage whole = RowLoad::scaled(source, qMax(own.width(), own.height()), &outcome);
     QCOMPARE(image, sampleNearest(whole, image.size()));
 }
 
@@ -355,18 +354,18 @@ void TestCameras::gainMapDeclarations()
     }
     PlannedRow row = plannedInPlace(source, m_dir.path());
     if (!suffix.isEmpty()) {
-        row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "." + suffix);
-        row.format = suffix.toUtf8();
+        row.outputs[0].path = m_dir.filePath(QFileInfo(source).completeBaseName() + "." + suffix);
+        row.options.encoding.format = suffix.toUtf8();
     }
-    row.metadata = keep;
-    const RowOutcome outcome = ImageResizer::processRow(row, 512);
+    row.options.carrying.metadata = keep;
+    const RowOutcome outcome = TestImages::process(row, 512);
     QCOMPARE(outcome.status, status);
     if (status != RowOutcome::Written) {
-        QVERIFY(!QFile::exists(row.output));
+        QVERIFY(!QFile::exists(row.outputs[0].path));
         return;
     }
     QCOMPARE(outcome.leftOut.contains(LeftOut::GainMap), !suffix.isEmpty());
-    const QByteArray bytes = TestImages::readAll(row.output);
+    const QByteArray bytes = TestImages::readAll(row.outputs[0].path);
     QVERIFY(!bytes.contains("hdrgm:Version"));
     QVERIFY(!bytes.contains("Container:Directory"));
     QVERIFY(!bytes.contains("MPF"));
@@ -437,15 +436,15 @@ void TestCameras::gainMapsKept()
         source = turned;
     }
     PlannedRow row = plannedInPlace(source, m_dir.path());
-    row.output = m_dir.filePath(QFileInfo(source).completeBaseName() + "-kept.jpg");
-    row.format = "jpg";
-    row.maxBytes = maxBytes;
+    row.outputs[0].path = m_dir.filePath(QFileInfo(source).completeBaseName() + "-kept.jpg");
+    row.options.encoding.format = "jpg";
+    row.options.encoding.maxBytes = maxBytes;
     if (mapType == 1) // the frame's row
-        row.frame = Frame::Square;
-    const RowOutcome outcome = ImageResizer::processRow(row, 512);
+        row.options.geometry.frame = Frame::Square;
+    const RowOutcome outcome = TestImages::process(row, 512);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(!outcome.leftOut.contains(LeftOut::GainMap));
-    const QByteArray bytes = TestImages::readAll(row.output);
+    const QByteArray bytes = TestImages::readAll(row.outputs[0].path);
     const GainMapped split = splitByMpf(bytes);
     QVERIFY(!split.map.isEmpty());
     const QSize primary = decodedSize(split.primary), map = decodedSize(split.map);
@@ -465,9 +464,9 @@ void TestCameras::isoGainMap()
     QVERIFY(TestImages::writeAll(source, isoGainMapped(QSize(640, 480))));
     QVERIFY(!splitByMpf(TestImages::readAll(source)).map.isEmpty());
     PlannedRow row = plannedInPlace(source, m_dir.path());
-    row.output = m_dir.filePath("iso-out.jpg");
-    QCOMPARE(ImageResizer::processRow(row, 320).status, RowOutcome::Written);
-    const GainMapped split = splitByMpf(TestImages::readAll(row.output));
+    row.outputs[0].path = m_dir.filePath("iso-out.jpg");
+    QCOMPARE(TestImages::process(row, 320).status, RowOutcome::Written);
+    const GainMapped split = splitByMpf(TestImages::readAll(row.outputs[0].path));
     QCOMPARE(decodedSize(split.map), QSize(160, 120));
     QVERIFY(split.primary.contains(IsoSignature + QByteArray(4, '\0')));
     QVERIFY(split.map.contains(IsoSignature + QByteArray("\0\0\0\0\x01map", 8)));

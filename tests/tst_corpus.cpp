@@ -85,13 +85,13 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
 
     QTemporaryDir out;
     BatchSettings settings;
-    settings.size = Box;
+    settings.options.geometry.size = Box;
     settings.rename = true;
     settings.pattern = "row";
     settings.destination = out.path();
-    settings.resampling = resampling;
+    settings.options.geometry.resampling = resampling;
     const QVector<PlannedRow> plan = planBatch(sources, settings);
-    BatchRunner runner(plan, Box, QThread::idealThreadCount());
+    BatchRunner runner(plan, QThread::idealThreadCount());
     QSignalSpy finished(&runner, &BatchRunner::finished);
     runner.start();
     QVERIFY(finished.count() == 1 || finished.wait(240000));
@@ -106,11 +106,12 @@ void TestCorpus::everyFileGetsATruthfulOutcome()
             name == "corrupt/pillow_truncated_image.png")
             QCOMPARE(outcome.status, RowOutcome::Damaged);
         if (outcome.status == RowOutcome::Written) {
-            QCOMPARE(TestImages::uprightSize(plan.at(i).output), expectedSize(sources.at(i)));
+            QCOMPARE(TestImages::uprightSize(plan.at(i).outputs[0].path),
+                     expectedSize(sources.at(i)));
             ++counts[QStringLiteral("written")];
         } else {
             QVERIFY2(!OutcomeText::reason(outcome).isEmpty(), qPrintable(name));
-            QVERIFY2(!QFile::exists(plan.at(i).output), qPrintable(name));
+            QVERIFY2(!QFile::exists(plan.at(i).outputs[0].path), qPrintable(name));
             ++counts[OutcomeText::reason(outcome)];
         }
         qInfo("%s: %s", qPrintable(name),

@@ -58,7 +58,7 @@ Encoded encode(const QByteArray &suffix, const QImage &image, const PhotoMetadat
 {
     Encoded result;
     const Formats::Writer &writer = Formats::writerFor(suffix);
-    result.done = writer.encode(image, {suffix, writer.setting(Quality::Normal), false}, metadata,
+    result.done = writer.encode(image, {{suffix}, writer.setting(Quality::Normal), false}, metadata,
                                 &result.bytes, &result.leftOut, &result.error);
     return result;
 }
@@ -109,7 +109,7 @@ void TestFormats::abilities()
     const QString path = m_dir.filePath("rich." + suffix);
     QVERIFY(TestImages::writeAll(path, rich.bytes));
     RowOutcome outcome;
-    const QImage decoded = ImageResizer::loadScaled(path, 16, &outcome);
+    const QImage decoded = RowLoad::scaled(path, 16, &outcome);
     if (decoded.isNull())
         QSKIP("the toolkit's plug-in cannot read it back on this machine");
     QCOMPARE(decoded.hasAlphaChannel(), writer.can.alpha);
@@ -128,7 +128,7 @@ void TestFormats::abilities()
     QVERIFY(described.done);
     const QString nclxPath = m_dir.filePath("nclx." + suffix);
     QVERIFY(TestImages::writeAll(nclxPath, described.bytes));
-    QCOMPARE(Formats::readMetadata(nclxPath).cicp() == PqNclx, writer.can.nclx);
+    QCOMPARE(RowLoad::metadata(nclxPath).cicp() == PqNclx, writer.can.nclx);
     QCOMPARE(described.leftOut.contains(LeftOut::ColourDescription), !writer.can.nclx);
 
     QCOMPARE(bool(writer.startAnimation), writer.can.animation);
@@ -173,9 +173,9 @@ void TestFormats::noStaleMemory()
     const QString in = m_dir.filePath("stale.png");
     QVERIFY(source.save(in));
     const QString out = m_dir.filePath("stale." + output);
-    PlannedRow row{in, out, output.toUtf8(), RowOutcome()};
-    row.resampling = Resampling(resampling);
-    QCOMPARE(ImageResizer::processRow(row, 101).status, RowOutcome::Written);
+    PlannedRow row = TestImages::planned(in, out);
+    row.options.geometry.resampling = Resampling(resampling);
+    QCOMPARE(TestImages::process(row, 101).status, RowOutcome::Written);
     const QByteArray bytes = TestImages::readAll(out);
     if (output == "bmp") {
         const qint32 width = qFromLittleEndian<qint32>(bytes.constData() + 18);

@@ -295,7 +295,7 @@ void TestHeif::matchesLibheif()
     if (path.isEmpty())
         QSKIP("no corpus beside the checkout");
     RowOutcome outcome;
-    const QImage ours = ImageResizer::loadScaled(path, Box, &outcome);
+    const QImage ours = RowLoad::scaled(path, Box, &outcome);
     const QImage reference = libheifDecode(path, Box);
     if (reference.isNull()) {
         QVERIFY(ours.isNull());
@@ -338,7 +338,7 @@ void TestHeif::roundTrip()
     QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     QCOMPARE(TestImages::uprightSize(dir.filePath(output)), fitInSquare(size, Box));
     RowOutcome reread;
-    const QImage written = ImageResizer::loadScaled(dir.filePath(output), Box, &reread);
+    const QImage written = RowLoad::scaled(dir.filePath(output), Box, &reread);
     const QImage expected = sampleNearest(TestImages::pattern(size), fitInSquare(size, Box));
     QVERIFY(difference(written, expected).mean < 12);
 }
@@ -634,7 +634,7 @@ void TestHeif::hostile()
     const QString path = dir.filePath("hostile.heic");
     QVERIFY(SyntheticHeif::write(path, hostileItems(shape, side)));
     // Checked first, so that a file let through is never decoded here.
-    QCOMPARE(ImageResizer::memoryEstimate(path, Box) == 0, upFront);
+    QCOMPARE(RowLoad::memoryEstimate(path, Box) == 0, upFront);
     const QString output = dir.filePath("hostile-out.png");
     QFile::remove(output);
     const RowOutcome outcome = runRow(path, output);

@@ -87,11 +87,7 @@ private:
 
 RowOutcome TestImageResizer::run(const QString &source, const QString &output, int box)
 {
-    PlannedRow row;
-    row.source = source;
-    row.output = output;
-    row.format = QFileInfo(output).suffix().toLower().toUtf8();
-    return ImageResizer::processRow(row, box);
+    return TestImages::runRow(source, output, box);
 }
 
 void TestImageResizer::sizes_data()
@@ -278,10 +274,10 @@ void TestImageResizer::failedWriteKeepsOriginal()
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
         QImage noise(400, 400, QImage::Format_RGB32);
         QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(noise.bits()), 400 * 400);
-        outcome = ImageResizer::write(noise, target, "png");
+        outcome = RowLoad::save(noise, target, "png");
         setrlimit(RLIMIT_FSIZE, &saved);
     } else {
-        outcome = ImageResizer::write(QImage(), target, "png");
+        outcome = RowLoad::save(QImage(), target, "png");
     }
     QCOMPARE(outcome.status, RowOutcome::WriteFailed);
     QVERIFY(!outcome.systemError.isEmpty() ||
@@ -357,7 +353,7 @@ void TestImageResizer::writeFailureReasons()
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
     }
     AtomicFile::setFaultForTesting([=](AtomicFile::Step at) { return at == step ? code : 0; });
-    const RowOutcome outcome = ImageResizer::write(noise, target, "png");
+    const RowOutcome outcome = RowLoad::save(noise, target, "png");
     AtomicFile::setFaultForTesting(nullptr);
     setrlimit(RLIMIT_FSIZE, &saved);
 

@@ -168,7 +168,7 @@ void TestJpegStream::damaged()
     QVERIFY(TestImages::writeAll(path, bytes));
 
     RowOutcome outcome;
-    const QImage scaled = ImageResizer::loadScaled(path, 100, &outcome);
+    const QImage scaled = RowLoad::scaled(path, 100, &outcome);
     QCOMPARE(scaled.isNull(), refused);
     if (scaled.isNull())
         QVERIFY(outcome.status == RowOutcome::Unreadable || outcome.status == RowOutcome::Damaged);
@@ -328,9 +328,9 @@ void TestJpegStream::bands()
     const Resampling mode = Resampling(resampling);
     const QImage whole = TestImages::decoded(path, box, mode, &one);
     // The planner counts the bands' rows for the row that will have both cores.
-    PlannedRow planned{path, dir.filePath("estimated.jpg"), "jpg", RowOutcome()};
-    planned.resampling = mode;
-    const ImageResizer::MemoryCosts costs = ImageResizer::memoryCosts(planned, box, 2);
+    PlannedRow planned = PlannedRow::single(path, dir.filePath("estimated.jpg"), box);
+    planned.options.geometry.resampling = mode;
+    const RowMemory::Costs costs = ImageResizer::memoryCosts(planned, 2);
     QCOMPARE(costs.alone > costs.oneCore, cut != 0);
     for (int count : {2, 3}) {
         const JpegDecoder::BandCounts before = JpegDecoder::bandCounts();

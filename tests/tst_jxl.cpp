@@ -475,7 +475,7 @@ void TestJxl::coloursCarried()
     } else {
         picture.setColorSpace(expected);
         QVERIFY(source.endsWith(".webp")
-                    ? ImageResizer::write(picture, in, "webp").status == RowOutcome::Written
+                    ? RowLoad::save(picture, in, "webp").status == RowOutcome::Written
                     : picture.save(in));
     }
     const RowOutcome outcome = runRow(in, out, Box);
@@ -515,9 +515,9 @@ void TestJxl::keptAsItIs()
     QVERIFY(writeJxl(in, photo(size), file));
     if (kind == "trailing")
         QVERIFY(writeAll(in, readAll(in) + QByteArray(100, 'x')));
-    PlannedRow row{in, out, "jxl", RowOutcome()};
-    row.enlarge = false;
-    const RowOutcome outcome = ImageResizer::processRow(row, Box);
+    PlannedRow row = TestImages::planned(in, out);
+    row.options.geometry.enlarge = false;
+    const RowOutcome outcome = TestImages::process(row, Box);
     QVERIFY2(outcome.status == RowOutcome::Written, qPrintable(OutcomeText::reason(outcome)));
     QCOMPARE(outcome.notes.contains(RowOutcome::Note::CopiedAsIs), copied);
     QCOMPARE(readAll(out) == readAll(in), copied);
@@ -559,10 +559,10 @@ void TestJxl::jpegTranscoded()
                           "-XMP:Label=Vacances"}));
     if (kind == "cut")
         QVERIFY(writeCut(in, in, 0.6));
-    PlannedRow row{in, out, "jxl", RowOutcome()};
-    row.enlarge = false;
+    PlannedRow row = TestImages::planned(in, out);
+    row.options.geometry.enlarge = false;
     QFile::remove(out);
-    const RowOutcome outcome = ImageResizer::processRow(row, Box);
+    const RowOutcome outcome = TestImages::process(row, Box);
     if (kind == "cut") {
         QCOMPARE(outcome.status, RowOutcome::Damaged);
         QVERIFY(!QFile::exists(out));

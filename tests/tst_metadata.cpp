@@ -103,11 +103,7 @@ bool photoWithExif(const QString &path, const QByteArray &tiff)
 
 RowOutcome TestMetadata::run(const QString &source, const QString &output)
 {
-    PlannedRow row;
-    row.source = source;
-    row.output = output;
-    row.format = QFileInfo(output).suffix().toLower().toLatin1();
-    return ImageResizer::processRow(row, 200);
+    return TestImages::runRow(source, output, 200);
 }
 
 void TestMetadata::copiedAndCorrected_data()
@@ -198,8 +194,6 @@ void TestMetadata::damagedExifStillWritesImage()
     bytes.replace(at + offset, garbage.size(), garbage);
     QVERIFY(TestImages::writeAll(source, bytes));
 
-    PlannedRow row;
-    row.source = source;
     const QString output = dir.filePath("damaged-out.jpg");
     const RowOutcome outcome = run(source, output);
     QCOMPARE(outcome.status, RowOutcome::Written);
@@ -216,7 +210,7 @@ void TestMetadata::damagedExifStillWritesImage()
 
     if (!reported)
         return;
-    const BatchReport report = BatchReport::make({row}, {outcome});
+    const BatchReport report = BatchReport::make({TestImages::planned(source, output)}, {outcome});
     QCOMPARE(report.kind, BatchReport::Errors);
     QVERIFY2(report.text.contains("damaged.jpg : métadonnées non copiées"),
              qPrintable(report.text));

@@ -118,9 +118,9 @@ void TestNaming::plan()
     const QVector<PlannedRow> plan = planBatch(sources, settings);
     QCOMPARE(plan.size(), sources.size());
     for (int i = 0; i < plan.size(); ++i) {
-        QCOMPARE(plan.at(i).output, outputs.at(i));
-        QCOMPARE(plan.at(i).outcome.status, statuses.at(i));
-        const RowOutcome &outcome = plan.at(i).outcome;
+        QCOMPARE(plan.at(i).outputs[0].path, outputs.at(i));
+        QCOMPARE(plan.at(i).outputs[0].outcome.status, statuses.at(i));
+        const RowOutcome &outcome = plan.at(i).outputs[0].outcome;
         QCOMPARE(outcome.status == RowOutcome::UnsupportedFormat ? outcome.suffix
                                                                  : outcome.otherSource,
                  arguments.at(i));
@@ -160,9 +160,9 @@ void TestNaming::sameFileByTwoSpellings()
     BatchSettings settings;
     settings.destination = "/d";
     const QVector<PlannedRow> plan = planBatch({"/d/sub/../a.jpg", "/e/a.jpg"}, settings);
-    QCOMPARE(plan.at(1).outcome.status, RowOutcome::DuplicateOutput);
+    QCOMPARE(plan.at(1).outputs[0].outcome.status, RowOutcome::DuplicateOutput);
     const QVector<PlannedRow> overwrite = planBatch({"/e/a.jpg", "/d/sub/../a.jpg"}, settings);
-    QCOMPARE(overwrite.at(0).outcome.status, RowOutcome::OverwritesListed);
+    QCOMPARE(overwrite.at(0).outputs[0].outcome.status, RowOutcome::OverwritesListed);
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestNaming)

@@ -18,13 +18,13 @@ const QStringList OutputFormats{"jpg", "png", "webp", "heic", "avif"};
 
 bool save(const QImage &image, const QString &path)
 {
-    return ImageResizer::write(image, path, QFileInfo(path).suffix().toUtf8()).status ==
+    return RowLoad::save(image, path, QFileInfo(path).suffix().toUtf8()).status ==
            RowOutcome::Written;
 }
 
 PlannedRow plannedRow(const QString &source, const QString &output)
 {
-    return PlannedRow{source, output, QFileInfo(output).suffix().toLower().toUtf8(), RowOutcome()};
+    return TestImages::planned(source, output);
 }
 
 // An AVIF whose colours are described by an nclx box only: the writer's own, unspecified
@@ -117,7 +117,7 @@ void TestOptions::conversion()
     const QString in = source(from);
     QVERIFY(!in.isEmpty());
     const QString out = dir.filePath(from + "-converted." + to);
-    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 80);
+    const RowOutcome outcome = TestImages::process(plannedRow(in, out), 80);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY2(outcome.leftOut.isEmpty(), qPrintable(OutcomeText::leftOut(outcome)));
     // HEIF turns images with its own boxes: the EXIF orientation there is only informative.
@@ -160,7 +160,7 @@ void TestOptions::nclxBecomesProfile()
     const QString in = dir.filePath(QString("nclx-%1-%2.avif").arg(primaries).arg(transfer));
     QVERIFY(QFile::exists(in) || writeNclxAvif(in, primaries, transfer));
     const QString out = dir.filePath(QFileInfo(in).completeBaseName() + "-out." + to);
-    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 32);
+    const RowOutcome outcome = TestImages::process(plannedRow(in, out), 32);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QCOMPARE(OutcomeText::leftOut(outcome), leftOut);
     const QByteArray profile = TestImages::profileBytes(out);
@@ -197,8 +197,8 @@ void TestOptions::transparencyOnWhite()
     QVERIFY(save(image, in));
     const QString out = dir.filePath("transparent-" + from + ".jpg");
     PlannedRow row = plannedRow(in, out);
-    row.resampling = resampling;
-    QCOMPARE(ImageResizer::processRow(row, 32).status, RowOutcome::Written);
+    row.options.geometry.resampling = resampling;
+    QCOMPARE(TestImages::process(row, 32).status, RowOutcome::Written);
     const QImage written(out);
     const QRgb clear = written.pixel(16, 4), pink = written.pixel(16, 28);
     QVERIFY2(qRed(clear) > 245 && qGreen(clear) > 245 && qBlue(clear) > 245,
@@ -243,15 +243,16 @@ void TestOptions::conversionPlan()
     for (const QString &name : sources)
         paths.append(dir.filePath("plan/" + name));
     BatchSettings settings;
-    settings.outputFormat = format;
+    settings.options.encoding.format = format;
     if (toDestination)
         settings.destination = dir.filePath("plan/out");
     const QVector<PlannedRow> plan = planBatch(paths, settings);
     QStringList described;
     for (const PlannedRow &row : plan)
-        described.append(QFileInfo(row.output).fileName() +
-                         (row.outcome.status == RowOutcome::Pending ? " pending" : " refused") +
-                         (row.replacesSource ? " replaces" : " new"));
+        described.append(
+            QFileInfo(row.outputs[0].path).fileName() +
+            (row.outputs[0].outcome.status == RowOutcome::Pending ? " pending" : " refused") +
+            (row.replacesSource ? " replaces" : " new"));
     QCOMPARE(described, outputs);
     QCOMPARE(replacesASource(plan), outputs.join(' ').contains("pending replaces"));
 }
@@ -273,8 +274,8 @@ void TestOptions::qualityLevels()
     for (Quality quality : {Quality::Maximum, Quality::High, Quality::Normal, Quality::Compact}) {
         const QString out = dir.filePath(QString("level%1.").arg(int(quality)) + format);
         PlannedRow row = plannedRow(in, out);
-        row.quality = quality;
-        QCOMPARE(ImageResizer::processRow(row, 320).status, RowOutcome::Written);
+        row.options.encoding.quality = quality;
+        QCOMPARE(TestImages::process(row, 320).status, RowOutcome::Written);
         const qint64 size = QFileInfo(out).size();
         QVERIFY2(size < previous, qPrintable(QString("%1 >= %2").arg(size).arg(previous)));
         previous = size;
@@ -312,14 +313,14 @@ void TestOptions::noEnlarge()
     settings.rename = true;
     settings.pattern = "petite";
     settings.destination = dir.filePath("kept");
-    settings.enlarge = enlarge;
-    settings.outputFormat = "png";
+    settings.options.geometry.enlarge = enlarge;
+    settings.options.encoding.format = "png";
     QVERIFY(QDir().mkpath(settings.destination));
     const PlannedRow row = planBatch({in}, settings).value(0);
-    QCOMPARE(row.output, settings.destination + "/petite000.png");
-    QCOMPARE(ImageResizer::processRow(row, 512).status, RowOutcome::Written);
-    QCOMPARE(TestImages::uprightSize(row.output), expected);
-    QCOMPARE(TestImages::exifValues(row.output, {"ExifImageWidth", "Orientation"}),
+    QCOMPARE(row.outputs[0].path, settings.destination + "/petite000.png");
+    QCOMPARE(TestImages::process(row, 512).status, RowOutcome::Written);
+    QCOMPARE(TestImages::uprightSize(row.outputs[0].path), expected);
+    QCOMPARE(TestImages::exifValues(row.outputs[0].path, {"ExifImageWidth", "Orientation"}),
              QString("%1\n1").arg(expected.width()));
 }
 
@@ -346,14 +347,14 @@ void TestOptions::keepDate()
     const FileTime::Stamp old{1000000000, 123456789, true};
     QVERIFY(FileTime::setModified(in, old));
     BatchSettings settings;
-    settings.keepDate = keep;
-    settings.outputFormat = format;
+    settings.options.carrying.keepDate = keep;
+    settings.options.encoding.format = format;
     if (!inPlace)
         settings.destination = dir.filePath("dated");
     QVERIFY(QDir().mkpath(dir.filePath("dated")));
     const PlannedRow row = planBatch({in}, settings).value(0);
-    QCOMPARE(ImageResizer::processRow(row, 100).status, RowOutcome::Written);
-    const FileTime::Stamp written = FileTime::modified(row.output);
+    QCOMPARE(TestImages::process(row, 100).status, RowOutcome::Written);
+    const FileTime::Stamp written = FileTime::modified(row.outputs[0].path);
     QCOMPARE(written.seconds == old.seconds && written.nanoseconds == old.nanoseconds, keep);
 }
 
@@ -413,7 +414,7 @@ void TestOptions::gifAnimation()
             QProcess::execute("convert", {"-delay", "20", "-size", "120x90", "xc:red", "xc:blue",
                                           "xc:lime", "-loop", "0", in}) == 0);
     const QString out = dir.filePath("animation." + to);
-    const RowOutcome outcome = ImageResizer::processRow(plannedRow(in, out), 60);
+    const RowOutcome outcome = TestImages::process(plannedRow(in, out), 60);
     QCOMPARE(outcome.status, frames ? RowOutcome::Written : RowOutcome::MultipleImages);
     QCOMPARE(QFile::exists(out), frames > 0);
     if (frames) {
@@ -467,8 +468,8 @@ void TestOptions::gifKept()
     const QString out = dir.filePath(QString("kept-out-%1.gif").arg(QTest::currentDataTag()));
     QCOMPARE(QProcess::execute("convert", convert + QStringList{in}), 0);
     PlannedRow row = plannedRow(in, out);
-    row.frame = frame;
-    QCOMPARE(ImageResizer::processRow(row, 100).status, RowOutcome::Written);
+    row.options.geometry.frame = frame;
+    QCOMPARE(TestImages::process(row, 100).status, RowOutcome::Written);
     QImageReader source(in), reader(out);
     QCOMPARE(reader.imageCount(), delays.size());
     for (const int delay : delays) {

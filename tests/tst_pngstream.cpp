@@ -276,7 +276,7 @@ void TestPngStream::matchesToolkit()
         // A row's image is the same, but for a profile of another colour model than its pixels'
         // (grey pixels with gamma), which is left out.
         RowOutcome outcome;
-        const QImage loaded = ImageResizer::loadScaled(path, box, &outcome);
+        const QImage loaded = RowLoad::scaled(path, box, &outcome);
         compareImages(loaded, expected, false);
         const QByteArray model = loaded.colorSpace().iccProfile().mid(16, 4);
         const bool grey = loaded.format() == QImage::Format_Grayscale8 ||
@@ -317,7 +317,7 @@ void TestPngStream::keyedDeepColourIsTransparent()
 
     for (int run = 0; run < 2; ++run) {
         RowOutcome outcome;
-        const QImage loaded = ImageResizer::loadScaled(path, 50, &outcome);
+        const QImage loaded = RowLoad::scaled(path, 50, &outcome);
         QCOMPARE(outcome.status, RowOutcome::Pending);
         compareImages(loaded, expected);
     }
@@ -348,7 +348,7 @@ void TestPngStream::damaged()
     const QString path = m_dir.filePath("damaged.png");
     QVERIFY(TestImages::writeAll(path, png));
     RowOutcome outcome;
-    QVERIFY(ImageResizer::loadScaled(path, 64, &outcome).isNull());
+    QVERIFY(RowLoad::scaled(path, 64, &outcome).isNull());
     QCOMPARE(outcome.status, RowOutcome::Damaged);
 }
 
@@ -372,14 +372,11 @@ void TestPngStream::corpusDamageRefused_data()
 void TestPngStream::corpusDamageRefused()
 {
     QFETCH(QString, path);
-    PlannedRow row;
-    row.source = path;
-    row.output = m_dir.filePath("refused-" + QFileInfo(path).fileName());
-    row.format = "png";
-    const RowOutcome outcome = ImageResizer::processRow(row, 64);
+    const QString output = m_dir.filePath("refused-" + QFileInfo(path).fileName() + ".png");
+    const RowOutcome outcome = TestImages::runRow(path, output, 64);
     QVERIFY2(outcome.status == RowOutcome::Damaged || outcome.status == RowOutcome::Unreadable,
              qPrintable(OutcomeText::reason(outcome)));
-    QVERIFY(!QFile::exists(row.output));
+    QVERIFY(!QFile::exists(output));
 }
 
 void TestPngStream::deflated_data()
@@ -441,8 +438,8 @@ void TestPngStream::deflated()
         const WorkerCores::Scope scope(cores == 0 ? 2 : 1, 0);
         LeftOuts leftOut;
         Formats::EncodeError error;
-        QVERIFY(Formats::writerFor("png").encode(image, {"png", -1, false}, PhotoMetadata(), &ours,
-                                                 &leftOut, &error));
+        QVERIFY(Formats::writerFor("png").encode(image, {{"png"}, -1, false}, PhotoMetadata(),
+                                                 &ours, &leftOut, &error));
     } else {
         QVERIFY(ToolkitCodec::encode(image, "png", PngDeflate::StoredQuality, &ours, &words));
         PngDeflate::Packer used = PngDeflate::Packer::Zlib;

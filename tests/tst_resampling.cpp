@@ -22,7 +22,7 @@ namespace {
 QImage load(const QString &path, int box, Resampling resampling)
 {
     RowOutcome outcome;
-    return ImageResizer::loadScaled(path, box, &outcome, resampling);
+    return RowLoad::scaled(path, box, &outcome, resampling);
 }
 
 // Writes `image` in the format of the path's suffix: lossless at full quality where it can.
@@ -30,7 +30,7 @@ bool save(const QImage &image, const QString &path)
 {
     const QByteArray format = QFileInfo(path).suffix().toUtf8();
     if (format == "webp" || format == "heic" || format == "avif")
-        return ImageResizer::write(image, path, format).status == RowOutcome::Written;
+        return RowLoad::save(image, path, format).status == RowOutcome::Written;
     return image.save(path, nullptr, 100);
 }
 
@@ -400,7 +400,7 @@ void TestResampling::nearestAsBefore()
     if (orientation != 1)
         QVERIFY(TestImages::setOrientation(path, orientation));
     RowOutcome outcome;
-    QCOMPARE(pixelHash(ImageResizer::loadScaled(path, 211, &outcome)), expected);
+    QCOMPARE(pixelHash(RowLoad::scaled(path, 211, &outcome)), expected);
 }
 
 // The memory estimate of a smooth row is never below what it takes.
@@ -408,8 +408,8 @@ void TestResampling::estimateCoversSmooth()
 {
     const QString path = m_dir.filePath("big.png");
     QVERIFY(TestImages::write(path, QSize(4000, 3000)));
-    const qint64 nearest = ImageResizer::memoryEstimate(path, 2048, "png");
-    const qint64 smooth = ImageResizer::memoryEstimate(path, 2048, "png", Resampling::Smooth);
+    const qint64 nearest = RowLoad::memoryEstimate(path, 2048, "png");
+    const qint64 smooth = RowLoad::memoryEstimate(path, 2048, "png", Resampling::Smooth);
     QVERIFY(smooth > nearest);
     const qint64 filter = Resampler::memoryEstimate(QSize(4000, 3000), QSize(2048, 1536), 4);
     QVERIFY(smooth - nearest >= filter);

@@ -38,7 +38,7 @@ QImage noisyPhoto(const QSize &size)
 
 PlannedRow row(const QString &source, const QString &output)
 {
-    return PlannedRow{source, output, QFileInfo(output).suffix().toLower().toUtf8(), RowOutcome()};
+    return TestImages::planned(source, output);
 }
 
 QString exiftool(const QStringList &arguments)
@@ -189,15 +189,15 @@ void TestSending::sizeLimit()
     const qint64 limit = kilobytes * 1000;
     PlannedRow planned =
         row(m_photo, m_dir.filePath(QString("limited-%1.%2").arg(kilobytes).arg(suffix)));
-    planned.maxBytes = limit;
-    const RowOutcome outcome = ImageResizer::processRow(planned, 2048);
+    planned.options.encoding.maxBytes = limit;
+    const RowOutcome outcome = TestImages::process(planned, 2048);
     QCOMPARE(outcome.status, RowOutcome::Written);
-    const qint64 size = QFileInfo(planned.output).size();
+    const qint64 size = QFileInfo(planned.outputs[0].path).size();
     QCOMPARE(outcome.outputBytes, size);
     QVERIFY2(size <= limit, qPrintable(QString::number(size)));
     if (outcome.encodes > 1)
         QVERIFY2(size >= limit * 85 / 100, qPrintable(QString::number(size)));
-    const QSize pixels = TestImages::uprightSize(planned.output);
+    const QSize pixels = TestImages::uprightSize(planned.outputs[0].path);
     QCOMPARE(outcome.limitedTo.isValid(), pixels != QSize(2048, 1536));
     if (suffix == "png")
         QCOMPARE(outcome.encodes > 1, pixels != QSize(2048, 1536));
@@ -211,8 +211,8 @@ void TestSending::metadataTooLarge()
     QVERIFY(TestImages::write(source, QSize(800, 600)));
     QVERIFY(TestImages::exiftool(source, {"-XMP-dc:Description=" + QString(60000, 'x')}));
     PlannedRow planned = row(source, m_dir.filePath("heavy-out.jpg"));
-    planned.maxBytes = 40000;
-    const RowOutcome outcome = ImageResizer::processRow(planned, 800);
+    planned.options.encoding.maxBytes = 40000;
+    const RowOutcome outcome = TestImages::process(planned, 800);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(outcome.overLimit);
     QCOMPARE(qMax(outcome.limitedTo.width(), outcome.limitedTo.height()), 100);
@@ -237,16 +237,18 @@ void TestSending::noLocation()
     const QList<QByteArray> gps = gpsValueBytes(TestImages::readAll(m_gpsPhoto));
     QCOMPARE(gps.size(), 3);
     PlannedRow planned = row(m_gpsPhoto, m_dir.filePath("nogps." + suffix));
-    planned.metadata = MetadataKeep::NoLocation;
-    QCOMPARE(ImageResizer::processRow(planned, 320).status, RowOutcome::Written);
-    const QByteArray bytes = TestImages::readAll(planned.output);
+    planned.options.carrying.metadata = MetadataKeep::NoLocation;
+    QCOMPARE(TestImages::process(planned, 320).status, RowOutcome::Written);
+    const QByteArray bytes = TestImages::readAll(planned.outputs[0].path);
     for (const QByteArray &value : gps)
         QVERIFY(!bytes.contains(value));
     QVERIFY(!bytes.contains("GPSLatitude"));
-    QCOMPARE(exiftool({"-a", "-s", "-GPS:all", "-XMP-exif:all", planned.output}), QString());
+    QCOMPARE(exiftool({"-a", "-s", "-GPS:all", "-XMP-exif:all", planned.outputs[0].path}),
+             QString());
     if (keepsTags) {
-        QCOMPARE(exiftool({"-s3", "-EXIF:Artist", planned.output}), QString("Parvimage"));
-        QCOMPARE(exiftool({"-s3", "-XMP-dc:Creator", planned.output}), QString("Parvimage"));
+        QCOMPARE(exiftool({"-s3", "-EXIF:Artist", planned.outputs[0].path}), QString("Parvimage"));
+        QCOMPARE(exiftool({"-s3", "-XMP-dc:Creator", planned.outputs[0].path}),
+                 QString("Parvimage"));
     }
 }
 
@@ -269,13 +271,13 @@ void TestSending::colourOnly()
     QVERIFY(TestImages::exiftool(source, {"-Artist=Parvimage", "-XMP-dc:Creator=Parvimage",
                                           "-IPTC:Keywords=Parvimage", "-GPSLatitude=43.5"}));
     PlannedRow planned = row(source, m_dir.filePath("bare." + suffix));
-    planned.metadata = MetadataKeep::ColourOnly;
-    QCOMPARE(ImageResizer::processRow(planned, 160).status, RowOutcome::Written);
-    QVERIFY(!TestImages::profileBytes(planned.output).isEmpty());
+    planned.options.carrying.metadata = MetadataKeep::ColourOnly;
+    QCOMPARE(TestImages::process(planned, 160).status, RowOutcome::Written);
+    QVERIFY(!TestImages::profileBytes(planned.outputs[0].path).isEmpty());
     const QString groups = exiftool({"-a", "-G0", "-s", "-EXIF:all", "-XMP:all", "-IPTC:all",
-                                     "-Comment", "-MakerNotes:all", planned.output});
+                                     "-Comment", "-MakerNotes:all", planned.outputs[0].path});
     QCOMPARE(groups, QString());
-    QVERIFY(!TestImages::readAll(planned.output).contains("Parvimage"));
+    QVERIFY(!TestImages::readAll(planned.outputs[0].path).contains("Parvimage"));
 }
 
 // A Display P3 photo comes out as Little CMS converts it, within a code value, tagged sRGB.
@@ -286,9 +288,9 @@ void TestSending::srgbP3()
     image.setColorSpace(QColorSpace::DisplayP3);
     QVERIFY(image.save(source));
     PlannedRow planned = row(source, m_dir.filePath("p3-srgb.png"));
-    planned.srgb = true;
-    QCOMPARE(ImageResizer::processRow(planned, 120).status, RowOutcome::Written);
-    const QImage out(planned.output);
+    planned.options.carrying.srgb = true;
+    QCOMPARE(TestImages::process(planned, 120).status, RowOutcome::Written);
+    const QImage out(planned.outputs[0].path);
     QCOMPARE(out.colorSpace(), QColorSpace(QColorSpace::SRgb));
     const QImage pixels = image.convertToFormat(QImage::Format_RGB32);
     const QImage expected =
@@ -296,10 +298,10 @@ void TestSending::srgbP3()
                    pixels.constBits(), pixels.size(), int(pixels.bytesPerLine()));
     QVERIFY(TestImages::difference(opaque(out), expected).max <= 1);
 
-    planned.output = m_dir.filePath("p3-kept.png");
-    planned.srgb = false;
-    QCOMPARE(ImageResizer::processRow(planned, 120).status, RowOutcome::Written);
-    QCOMPARE(QImage(planned.output).colorSpace(), QColorSpace(QColorSpace::DisplayP3));
+    planned.outputs[0].path = m_dir.filePath("p3-kept.png");
+    planned.options.carrying.srgb = false;
+    QCOMPARE(TestImages::process(planned, 120).status, RowOutcome::Written);
+    QCOMPARE(QImage(planned.outputs[0].path).colorSpace(), QColorSpace(QColorSpace::DisplayP3));
 }
 
 void TestSending::srgbEveryColour_data()
@@ -340,10 +342,10 @@ void TestSending::srgbCmyk()
     const QByteArray profile = TestImages::profileBytes(source);
     QVERIFY(!profile.isEmpty());
     PlannedRow planned = row(source, m_dir.filePath("cmyk-srgb.png"));
-    planned.srgb = true;
-    QCOMPARE(ImageResizer::processRow(planned, qMax(size.width(), size.height())).status,
+    planned.options.carrying.srgb = true;
+    QCOMPARE(TestImages::process(planned, qMax(size.width(), size.height())).status,
              RowOutcome::Written);
-    const QImage out(planned.output);
+    const QImage out(planned.outputs[0].path);
     QCOMPARE(out.colorSpace(), QColorSpace(QColorSpace::SRgb));
     const QImage expected =
         lcmsToSrgb(profile, TYPE_CMYK_8_REV, inks.constData(), size, size.width() * 4);

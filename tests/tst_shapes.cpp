@@ -48,7 +48,7 @@ QVector<RowOutcome> TestShapes::run(const QVector<PlannedRow> &plan, int box)
 {
     QVector<RowOutcome> outcomes;
     for (const PlannedRow &row : plan)
-        outcomes.append(ImageResizer::processRow(row, box));
+        outcomes.append(TestImages::process(row, box));
     return outcomes;
 }
 
@@ -96,19 +96,20 @@ void TestShapes::trees()
         subfolders.append(image.subfolder);
     }
     BatchSettings settings;
-    settings.size = 200;
+    settings.options.geometry.size = 200;
     settings.rename = rename;
     settings.pattern = "v";
     settings.destination = destination ? root.filePath("DEST") : QString();
     QVERIFY(QDir().mkpath(root.filePath("DEST")));
     const QVector<PlannedRow> plan = planBatch(sources, settings, subfolders);
     QCOMPARE(plan.size(), outputs.size());
-    const QVector<RowOutcome> outcomes = run(plan, settings.size);
+    const QVector<RowOutcome> outcomes = run(plan, settings.options.geometry.size);
     const QString base = destination ? root.filePath("DEST") : root.path();
     for (int i = 0; i < outputs.size(); ++i) {
         QCOMPARE(outcomes.at(i).status, RowOutcome::Written);
-        QCOMPARE(QDir::cleanPath(plan.at(i).output), QDir::cleanPath(base + "/" + outputs.at(i)));
-        QCOMPARE(TestImages::uprightSize(plan.at(i).output), QSize(200, 150));
+        QCOMPARE(QDir::cleanPath(plan.at(i).outputs[0].path),
+                 QDir::cleanPath(base + "/" + outputs.at(i)));
+        QCOMPARE(TestImages::uprightSize(plan.at(i).outputs[0].path), QSize(200, 150));
     }
 }
 
@@ -175,16 +176,16 @@ void TestShapes::shapes()
     } else {
         QVERIFY(stored1.save(source));
     }
-    PlannedRow row;
-    row.source = orientation != 1 ? source.chopped(3) + "jpg" : source;
-    row.output = path(QString("shaped-%1.png").arg(QTest::currentDataTag()));
-    row.format = "png";
-    row.resampling = Resampling::Smooth;
-    row.enlarge = enlarge;
-    row.side = side;
-    row.frame = frame;
-    QCOMPARE(ImageResizer::processRow(row, box).status, RowOutcome::Written);
-    const QImage out(row.output);
+    PlannedRow row =
+        TestImages::planned(orientation != 1 ? source.chopped(3) + "jpg" : source,
+                            path(QString("shaped-%1.png").arg(QTest::currentDataTag())));
+    row.options.encoding.format = "png";
+    row.options.geometry.resampling = Resampling::Smooth;
+    row.options.geometry.enlarge = enlarge;
+    row.options.geometry.side = side;
+    row.options.geometry.frame = frame;
+    QCOMPARE(TestImages::process(row, box).status, RowOutcome::Written);
+    const QImage out(row.outputs[0].path);
     QCOMPARE(out.size(), expected);
     // The centred part of the upright photo with the output's proportions, scaled.
     const QSize photo = stored1.size();
@@ -263,14 +264,13 @@ void TestShapes::subject()
     QFETCH(Frame, frame);
     const QString source = path(QString("subject-%1.png").arg(QTest::currentDataTag()));
     QVERIFY(photoWithObject(size, object).save(source));
-    PlannedRow row;
-    row.source = source;
-    row.output = path(QString("subject-out-%1.png").arg(QTest::currentDataTag()));
-    row.format = "png";
-    row.frame = frame;
-    row.subject = true;
-    QCOMPARE(ImageResizer::processRow(row, 600).status, RowOutcome::Written);
-    const QImage out(row.output);
+    PlannedRow row = TestImages::planned(
+        source, path(QString("subject-out-%1.png").arg(QTest::currentDataTag())));
+    row.options.encoding.format = "png";
+    row.options.geometry.frame = frame;
+    row.options.geometry.subject = true;
+    QCOMPARE(TestImages::process(row, 600).status, RowOutcome::Written);
+    const QImage out(row.outputs[0].path);
     QCOMPARE(qMax(out.width(), out.height()), 600);
     // The frame spans the photo on one side, which gives the scale.
     const double scale =
@@ -313,10 +313,10 @@ void TestShapes::sizes()
     settings.rename = rename;
     settings.pattern = "vacances";
     settings.destination = root.filePath("out");
-    settings.extraSizes = {640, 1024, 320};
+    settings.options.geometry.extraSizes = {640, 1024, 320};
     QVERIFY(QDir().mkpath(settings.destination));
     const QVector<PlannedRow> plan = planBatch(sources, settings);
-    const QVector<RowOutcome> outcomes = run(plan, settings.size);
+    const QVector<RowOutcome> outcomes = run(plan, settings.options.geometry.size);
     QCOMPARE(QDir(settings.destination).entryList(QDir::Files, QDir::Name), written);
     for (const QString &name : written) {
         const int size = name.contains("-") ? name.section('-', 1).chopped(4).toInt() : 1024;
@@ -380,13 +380,12 @@ void TestShapes::unchanged()
     if (orientation != 1)
         QVERIFY(TestImages::setOrientation(source, orientation));
     QVERIFY(QDir().mkpath(path("same")));
-    PlannedRow row;
-    row.source = source;
-    row.output = path("same/" + QFileInfo(name).completeBaseName() + "." + output);
-    row.format = output.toUtf8();
-    row.enlarge = false;
-    row.maxBytes = limit;
-    const RowOutcome outcome = ImageResizer::processRow(row, 1024);
+    PlannedRow row = TestImages::planned(
+        source, path("same/" + QFileInfo(name).completeBaseName() + "." + output));
+    row.options.encoding.format = output.toUtf8();
+    row.options.geometry.enlarge = false;
+    row.options.encoding.maxBytes = limit;
+    const RowOutcome outcome = TestImages::process(row, 1024);
     QCOMPARE(outcome.status, RowOutcome::Written);
     const QString details = BatchReport::make({row}, {outcome}).details;
     QCOMPARE(details.contains("copiée telle quelle") || details.contains("tournée sans perte"),
@@ -394,17 +393,17 @@ void TestShapes::unchanged()
     QVERIFY(how.isEmpty() || details.contains(how));
     QCOMPARE(outcome.encodes > 0, how.isEmpty());
     if (how == "copiée telle quelle")
-        QCOMPARE(TestImages::readAll(row.output), TestImages::readAll(source));
+        QCOMPARE(TestImages::readAll(row.outputs[0].path), TestImages::readAll(source));
     if (how != "tournée sans perte")
         return;
-    QCOMPARE(TestImages::exifValues(row.output, {"Orientation"}).trimmed(), QString("1"));
+    QCOMPARE(TestImages::exifValues(row.outputs[0].path, {"Orientation"}).trimmed(), QString("1"));
     const QString reference = path("jpegtran-" + name);
     const QStringList turn =
         orientation == 6 ? QStringList{"-rotate", "90"} : QStringList{"-transverse"};
     QCOMPARE(QProcess::execute("jpegtran",
                                turn + QStringList{"-perfect", "-outfile", reference, source}),
              0);
-    QCOMPARE(asStored(row.output), asStored(reference));
+    QCOMPARE(asStored(row.outputs[0].path), asStored(reference));
 }
 
 void TestShapes::damagedNotCopied_data()
@@ -430,14 +429,12 @@ void TestShapes::damagedNotCopied()
     bytes.replace(bytes.size() - at, spoilt.size(), spoilt);
     QVERIFY(TestImages::writeAll(source, bytes));
     QVERIFY(QDir().mkpath(path("damaged")));
-    PlannedRow row;
-    row.source = source;
-    row.output = path("damaged/" + name);
-    row.format = QFileInfo(name).suffix().toUtf8();
-    row.enlarge = false;
-    const RowOutcome outcome = ImageResizer::processRow(row, 1024);
+    PlannedRow row = TestImages::planned(source, path("damaged/" + name));
+    row.options.encoding.format = QFileInfo(name).suffix().toUtf8();
+    row.options.geometry.enlarge = false;
+    const RowOutcome outcome = TestImages::process(row, 1024);
     QVERIFY2(outcome.isFailure(), qPrintable(OutcomeText::reason(outcome)));
-    QVERIFY(!QFileInfo::exists(row.output));
+    QVERIFY(!QFileInfo::exists(row.outputs[0].path));
 }
 
 PARVIMAGE_TEST_MAIN(TestShapes)

@@ -161,7 +161,7 @@ void TestSourceChanges::changedWhileRead()
     for (const QString &source : sources) {
         const QString output = dir.filePath("out-" + QFileInfo(source).fileName());
         QFile::remove(output);
-        plan.append(PlannedRow{source, output, suffix.toUtf8(), RowOutcome()});
+        plan.append(PlannedRow::single(source, output, 1024));
     }
     struct stat status;
     QVERIFY(stat(QFile::encodeName(victim).constData(), &status) == 0);
@@ -187,9 +187,9 @@ void TestSourceChanges::changedWhileRead()
     watch.armed = true;
 
     // Each row alone in the budget: the last one gets both cores.
-    BatchRunner runner(plan, 1024, 2);
+    BatchRunner runner(plan, 2);
     runner.setMemoryBudget(alone ? 1 : 1 << 30);
-    runner.setEstimate([](const PlannedRow &, int) { return qint64(1); });
+    runner.setEstimate([](const PlannedRow &) { return qint64(1); });
     QSignalSpy finished(&runner, &BatchRunner::finished);
     runner.start();
     QVERIFY(finished.wait(60000));
@@ -205,7 +205,7 @@ void TestSourceChanges::changedWhileRead()
         }
         QCOMPARE(outcome.status, RowOutcome::Changed);
         QCOMPARE(OutcomeText::reason(outcome), QString("le fichier a changé pendant la lecture"));
-        QVERIFY(!QFile::exists(plan.at(i).output));
+        QVERIFY(!QFile::exists(plan.at(i).outputs[0].path));
     }
 }
 

@@ -122,10 +122,9 @@ void TestThreadFailures::plannerRefused()
     for (int i = 0; i < 3; ++i) {
         const QString source = dir.filePath(QString("row%1.jpg").arg(i));
         QVERIFY(TestImages::write(source, QSize(300, 200)));
-        plan.append(
-            PlannedRow{source, dir.filePath(QString("row%1-out.jpg").arg(i)), "jpg", RowOutcome()});
+        plan.append(PlannedRow::single(source, dir.filePath(QString("row%1-out.jpg").arg(i)), 100));
     }
-    BatchRunner runner(plan, 100, 2);
+    BatchRunner runner(plan, 2);
     QSignalSpy finished(&runner, &BatchRunner::finished);
     refusals = 1;
     runner.start();

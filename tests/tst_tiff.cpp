@@ -487,9 +487,9 @@ void TestTiff::metadata()
              "-IPTC:Keywords=Paris", "-IFD0:Orientation#=6", "-IFD0:WhitePoint=0.3127 0.329",
              "-IFD0:PrimaryChromaticities=0.64 0.33 0.3 0.6 0.15 0.06"}));
     QFile::remove(out);
-    PlannedRow row{in, out, QFileInfo(out).suffix().toUtf8(), RowOutcome()};
-    row.metadata = MetadataKeep(keep);
-    const RowOutcome outcome = ImageResizer::processRow(row, 30);
+    PlannedRow row = TestImages::planned(in, out);
+    row.options.carrying.metadata = MetadataKeep(keep);
+    const RowOutcome outcome = TestImages::process(row, 30);
     QCOMPARE(outcome.status, RowOutcome::Written);
     QCOMPARE(tags(out, {"EXIF:Make", "GPS:GPSLatitude", "XMP:Label", "IPTC:Keywords"}).trimmed(),
              expected.trimmed());

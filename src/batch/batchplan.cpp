@@ -43,9 +43,9 @@ QString outputPath(const QString &source, int row, const BatchSettings &settings
     if (size > 0)
         newName += QLatin1Char('-') + QString::number(size);
     // A source no writer writes in its own format (a camera raw) is written as its entry says.
-    const QByteArray format = settings.outputFormat.isEmpty()
-                                  ? ImageResizer::writtenAsFor(info.suffix().toLower().toUtf8())
-                                  : settings.outputFormat;
+    const QByteArray chosen = settings.options.encoding.format;
+    const QByteArray format =
+        chosen.isEmpty() ? ImageResizer::writtenAsFor(info.suffix().toLower().toUtf8()) : chosen;
     const QString suffix = format.isEmpty() ? info.completeSuffix()
                                             : Naming::convertedSuffix(info.completeSuffix(),
                                                                       QString::fromLatin1(format));
@@ -110,29 +110,12 @@ private:
     QHash<QString, int> m_claimedBy;
 };
 
-PlannedRow rowWithSettings(const QString &source, const BatchSettings &settings)
-{
-    PlannedRow row;
-    row.source = source;
-    row.resampling = settings.resampling;
-    row.quality = settings.quality;
-    row.enlarge = settings.enlarge;
-    row.keepDate = settings.keepDate;
-    row.maxBytes = settings.maxBytes;
-    row.metadata = settings.metadata;
-    row.srgb = settings.srgb;
-    row.side = settings.side;
-    row.frame = settings.frame;
-    row.subject = settings.subject;
-    return row;
-}
-
 // The other sizes asked, each once and none the slider's own.
-QVector<int> extraSizes(const BatchSettings &settings)
+QVector<int> extraSizes(const Geometry &geometry)
 {
     QVector<int> sizes;
-    for (const int size : settings.extraSizes)
-        if (size > 0 && size != settings.size && !sizes.contains(size))
+    for (const int size : geometry.extraSizes)
+        if (size > 0 && size != geometry.size && !sizes.contains(size))
             sizes.append(size);
     return sizes;
 }
@@ -145,28 +128,29 @@ QVector<PlannedRow> planBatch(const QStringList &sources, const BatchSettings &s
     const QString pattern = Naming::effectivePattern(settings.pattern);
     // Asked once: the toolkit looks through its plugins every time.
     const QList<QByteArray> writable = ImageResizer::writableFormats();
-    const QVector<int> sizes = extraSizes(settings);
+    const int size = settings.options.geometry.size;
+    const QVector<int> sizes = QVector<int>{size} + extraSizes(settings.options.geometry);
     QVector<PlannedRow> plan;
     plan.reserve(sources.size());
     Claims claims(sources);
     for (int i = 0; i < sources.size(); ++i) {
-        PlannedRow row = rowWithSettings(sources.at(i), settings);
+        PlannedRow row;
+        row.source = sources.at(i);
+        row.options = settings.options;
         const QString subfolder = subfolders.value(i);
         const QString folder = outputFolder(row.source, settings, subfolder);
         if (!settings.destination.isEmpty() && !subfolder.isEmpty())
             row.foldersUnder = settings.destination;
-        row.output = outputPath(row.source, i, settings, pattern, folder);
-        row.outcome = formatOutcome(row.output, writable, &row.format);
-        for (const int size : sizes) {
-            PlannedRow::Extra extra{
-                size, outputPath(row.source, i, settings, pattern, folder, size), row.outcome};
-            row.extras.append(extra);
-        }
-        if (row.outcome.status == RowOutcome::Pending) {
-            row.outcome = claims.claim(row.output, i, &row.replacesSource);
-            for (PlannedRow::Extra &extra : row.extras)
-                extra.outcome = claims.claim(extra.output, i, &row.replacesSource);
-        }
+        for (const int each : sizes)
+            row.outputs.append(
+                {outputPath(row.source, i, settings, pattern, folder, each == size ? 0 : each),
+                 each, RowOutcome()});
+        const RowOutcome format =
+            formatOutcome(row.outputs.first().path, writable, &row.options.encoding.format);
+        for (PlannedOutput &output : row.outputs)
+            output.outcome = format.status == RowOutcome::Pending
+                                 ? claims.claim(output.path, i, &row.replacesSource)
+                                 : format;
         plan.append(row);
     }
     return plan;

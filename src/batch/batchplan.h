@@ -9,22 +9,11 @@
 // What the user chose in the window for one run.
 struct BatchSettings
 {
-    int size = 1024; // the length of the bounded side: the output fits in size x size
     bool rename = false;
     QString pattern;     // rename pattern, as typed
     QString destination; // empty: beside each source
-    Resampling resampling = Resampling::Nearest;
-    QByteArray outputFormat; // the suffix of the format to write; empty: each source's own
-    Quality quality = Quality::Normal;
-    bool enlarge = true;
-    bool keepDate = false;
-    qint64 maxBytes = 0; // each output's largest file size; 0 for no limit
-    MetadataKeep metadata = MetadataKeep::All;
-    bool srgb = false;
-    Side side = Side::Longest;  // the side `size` bounds
-    Frame frame = Frame::Whole; // the shape each output is cut to
-    bool subject = false;       // cut around the subject rather than centred
-    QVector<int> extraSizes;    // each adds an output per photo at that size
+    // The slider's size and every Option; the format empty where each source keeps its own.
+    OutputOptions options;
 };
 
 // Works out every row's outputs before anything is written, so that no output can replace

@@ -72,8 +72,9 @@ QVector<Written> everyOutput(const QVector<PlannedRow> &plan, const QVector<RowO
         all.append({plan.at(i).source, &outcomes.at(i), true});
         const RowOutcome &outcome = outcomes.at(i);
         // A row not started has no outcome for its other sizes: they were not started either.
-        for (int k = 0; k < plan.at(i).extras.size(); ++k)
-            all.append({tr("%1 (%2 px)").arg(plan.at(i).source).arg(plan.at(i).extras.at(k).box),
+        const QVector<PlannedOutput> &outputs = plan.at(i).outputs;
+        for (int k = 0; k + 1 < outputs.size(); ++k)
+            all.append({tr("%1 (%2 px)").arg(plan.at(i).source).arg(outputs.at(k + 1).size),
                         k < int(outcome.extras.size()) ? &outcome.extras.at(k) : &outcome, false});
     }
     return all;

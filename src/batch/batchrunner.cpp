@@ -24,9 +24,9 @@ std::mutex &taskHandover()
 
 } // namespace
 
-BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int box, int workers, QObject *parent)
+BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int workers, QObject *parent)
     : QObject(parent), m_plan(plan),
-      m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_box(box),
+      m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)),
       m_workers(qMax(1, workers)), m_budget(defaultMemoryBudget()),
       m_estimate(ImageResizer::memoryCosts), m_process(ImageResizer::processRow),
       m_costs(plan.size(), -1), m_aloneCosts(plan.size(), -1), m_started(plan.size(), false)
@@ -58,9 +58,9 @@ qint64 BatchRunner::defaultMemoryBudget()
 
 void BatchRunner::setEstimate(Estimate estimate)
 {
-    m_estimate = [estimate](const PlannedRow &row, int box, int) {
-        const qint64 cost = estimate(row, box);
-        return ImageResizer::MemoryCosts{cost, cost};
+    m_estimate = [estimate](const PlannedRow &row, int) {
+        const qint64 cost = estimate(row);
+        return RowMemory::Costs{cost, cost};
     };
 }
 
@@ -92,7 +92,7 @@ void BatchRunner::plan()
     for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
         if (!m_plan.at(row).hasWork())
             continue;
-        const ImageResizer::MemoryCosts costs = m_estimate(m_plan.at(row), m_box, m_workers);
+        const RowMemory::Costs costs = m_estimate(m_plan.at(row), m_workers);
         hand({row, qMax<qint64>(0, costs.oneCore), true, qMax<qint64>(0, costs.alone),
               RowOutcome()});
     }
@@ -216,15 +216,14 @@ void BatchRunner::startRow(int row, int cores)
     ++m_inFlight;
     m_reserved += cost;
     const PlannedRow planned = m_plan.at(row);
-    std::function<void()> task = [this, row, cost, planned, cores, slot, box = m_box,
-                                  process = m_process] {
+    std::function<void()> task = [this, row, cost, planned, cores, slot, process = m_process] {
         taskHandover().lock(); // before anything of the task is read
         taskHandover().unlock();
         RowOutcome outcome;
         try {
             const WorkerCores::Scope scope(cores, slot);
             const Cancellation::Scope cancellation(&m_cancelled);
-            outcome = process(planned, box);
+            outcome = process(planned);
         } catch (const std::bad_alloc &) {
             outcome = RowOutcome::encodeFailed(QString(), true);
         } catch (const std::exception &e) {

@@ -25,13 +25,11 @@ class BatchRunner : public QObject
     Q_OBJECT
 
 public:
-    using Estimate = std::function<qint64(const PlannedRow &row, int box)>;
-    using Costs =
-        std::function<ImageResizer::MemoryCosts(const PlannedRow &row, int box, int cores)>;
-    using Process = std::function<RowOutcome(const PlannedRow &row, int box)>;
+    using Estimate = std::function<qint64(const PlannedRow &row)>;
+    using Costs = std::function<RowMemory::Costs(const PlannedRow &row, int cores)>;
+    using Process = std::function<RowOutcome(const PlannedRow &row)>;
 
-    BatchRunner(const QVector<PlannedRow> &plan, int box, int workers = 1,
-                QObject *parent = nullptr);
+    BatchRunner(const QVector<PlannedRow> &plan, int workers = 1, QObject *parent = nullptr);
     ~BatchRunner() override;
 
     // 512 MiB, or an eighth of the physical memory where that is less.
@@ -88,7 +86,6 @@ private:
 
     QVector<PlannedRow> m_plan;
     QVector<RowOutcome> m_outcomes;
-    int m_box;
     int m_workers;
     qint64 m_budget;
     Costs m_estimate;

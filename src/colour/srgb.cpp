@@ -121,4 +121,24 @@ void InkConverter::convertRow(uchar *row, int width) const
         row[4 * x + 3] = 0xff;
 }
 
+Result convertPhoto(QImage *image, const QByteArray &containerProfile,
+                    const QByteArray &storedProfile, bool hdr)
+{
+    if (hdr)
+        return Result::HdrKept;
+    const QByteArray profile = !containerProfile.isEmpty()     ? containerProfile
+                               : image->colorSpace().isValid() ? image->colorSpace().iccProfile()
+                                                               : storedProfile;
+    return convert(image, profile);
+}
+
+void dropForeignProfile(QImage *image)
+{
+    const QByteArray model = image->colorSpace().iccProfile().mid(16, 4);
+    const bool grey = image->format() == QImage::Format_Grayscale8 ||
+                      image->format() == QImage::Format_Grayscale16;
+    if (!model.isEmpty() && model != (grey ? "GRAY" : "RGB "))
+        image->setColorSpace(QColorSpace());
+}
+
 } // namespace Srgb

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "formats/decoder.h"
+#include "formats/encoding.h"
 #include "formats/quality.h"
 #include "metadata/photometadata.h"
 
@@ -39,12 +40,13 @@ struct Abilities
     bool gainMap = false; // an HDR gain map beside the picture
 };
 
-// How one image is to be encoded.
+// How one image is to be encoded: the run's choices, and the setting the writer's quality
+// table gives for them (another, lower one, where a size limit is searched for).
 struct EncodeRequest
 {
-    QByteArray suffix; // the output's, in lower case
-    int setting = -1;  // the encoder's own, from the writer's quality table
-    bool lossless = false;
+    Encoding encoding;
+    int setting = -1;
+    bool lossless = false; // the source was coded without loss
 };
 
 // Why an encoder gave nothing: memory that ran out, or the encoder's own words.
@@ -70,6 +72,7 @@ struct Writer
     QList<QByteArray> suffixes; // in lower case; empty for the toolkit's others
     bool ownEncoder = false;    // written without the toolkit's plug-ins
     Abilities can;
+    Honours honours;
     // The encoder's setting for each Quality, in its order; -1 where it has none (the JPEG
     // writer's -1 is the toolkit's default, `defaultSetting`).
     std::array<int, 4> settings{{-1, -1, -1, -1}};

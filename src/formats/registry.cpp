@@ -82,12 +82,6 @@ std::unique_ptr<Decoder> open(const SourceFile &source)
     return std::make_unique<ToolkitDecoder>(source);
 }
 
-PhotoMetadata readMetadata(const QString &path)
-{
-    const SourceFile source(path);
-    return source.isOpen() ? open(source)->metadata() : PhotoMetadata();
-}
-
 QList<const Writer *> writers()
 {
     QList<const Writer *> all;

@@ -14,9 +14,6 @@ void initialiseLibraries();
 // whether the file may be decoded at all.
 std::unique_ptr<Decoder> open(const SourceFile &source);
 
-// The metadata of the file at `path`, read as its container holds it.
-PhotoMetadata readMetadata(const QString &path);
-
 // The writer of an output suffix (in lower case): its format's own, else the toolkit's.
 const Writer &writerFor(const QByteArray &suffix);
 

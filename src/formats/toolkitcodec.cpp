@@ -24,8 +24,8 @@ namespace {
 // that no stale memory reaches the file.
 QImage asWritten(const QImage &image, const QByteArray &format)
 {
-    if ((format != "bmp" && format != "dib") || (image.format() != QImage::Format_Grayscale8 &&
-                                                 image.format() != QImage::Format_Alpha8))
+    if ((format != "bmp" && format != "dib") ||
+        (image.format() != QImage::Format_Grayscale8 && image.format() != QImage::Format_Alpha8))
         return image;
     QImage indexed = image.convertToFormat(QImage::Format_Indexed8);
     const int used = indexed.width();
@@ -53,7 +53,7 @@ bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &re
                            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
                            Formats::EncodeError *error)
 {
-    if (!encode(image, request.suffix, request.setting, bytes, &error->words))
+    if (!encode(image, request.encoding.format, request.setting, bytes, &error->words))
         return false;
     *leftOut = metadata.present() + metadata.colourLeftOut(image.colorSpace(), false);
     return true;

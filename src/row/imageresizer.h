@@ -1,36 +1,16 @@
 #pragma once
 
+#include "row/estimate.h"
 #include "row/plannedrow.h"
 
 #include <QImage>
 
+// One planned row made into its outputs, through its stages: render, encode, carry, write.
 namespace ImageResizer {
 
-// Reads `path` upright (EXIF orientation applied) and returns it scaled to fit `box`.
-// On failure returns a null image and sets `outcome`.
-QImage loadScaled(const QString &path, int box, RowOutcome *outcome,
-                  Resampling resampling = Resampling::Nearest);
-
-// The most memory loading and writing `path` at `box` takes, read from its header: the output
-// and a few rows where it is streamed, the full image where the toolkit decodes it.
-qint64 memoryEstimate(const QString &path, int box);
-// The same for a row that writes `outputFormat`: HEIC and AVIF encoders hold far more than the
-// output.
-// Under a file-size limit, the retries' encodes and pixels too.
-qint64 memoryEstimate(const QString &path, int box, const QByteArray &outputFormat,
-                      Resampling resampling = Resampling::Nearest, qint64 maxBytes = 0);
-
-// The most memory a planned row takes at `box`, its other sizes and its frame included.
-qint64 memoryEstimate(const PlannedRow &row, int box);
-
-// The same on one core, and alone on `cores`, where a decoder's helpers hold rows of their own;
-// read from one opening of the file.
-struct MemoryCosts
-{
-    qint64 oneCore = 0;
-    qint64 alone = 0;
-};
-MemoryCosts memoryCosts(const PlannedRow &row, int box, int cores);
+// The most memory the row takes, from one opening of its photo: on one core, and alone on
+// `cores`.
+RowMemory::Costs memoryCosts(const PlannedRow &row, int cores);
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
@@ -44,16 +24,12 @@ bool handlesSuffix(const QString &suffix);
 // own; empty for the others.
 QByteArray writtenAsFor(const QByteArray &suffix);
 
-// Writes `image` atomically: an existing file at `path` is replaced only once the new one is
-// complete, and left as it was otherwise.
-RowOutcome write(const QImage &image, const QString &path, const QByteArray &format);
-
 // Keeps freed image buffers for reuse instead of returning them to the system: faulting in
 // fresh pages for every large decode costs more than the decode, and serialises the workers.
 // Call once, before any image work.
 void tuneAllocator();
 
-// Loads, scales and writes one planned row.
-RowOutcome processRow(const PlannedRow &row, int box);
+// Reads, resizes and writes one planned row.
+RowOutcome processRow(const PlannedRow &row);
 
 } // namespace ImageResizer

@@ -1,7 +1,7 @@
 #include "row/outputshape.h"
 
 #include "resample/framing.h"
-#include "row/plannedrow.h"
+#include "row/outputoptions.h"
 
 #include <cmath>
 
@@ -10,10 +10,10 @@ namespace OutputShape {
 namespace {
 
 // The bounded side's length: `box`, or the photo's own where it must not be enlarged.
-int lengthFor(const PlannedRow &row, const QSize &shown, int box)
+int lengthFor(const Geometry &geometry, const QSize &shown, int box)
 {
-    const int own = sideLength(shown, row.side);
-    return !row.enlarge && own > 0 && own <= box ? own : box;
+    const int own = sideLength(shown, geometry.side);
+    return !geometry.enlarge && own > 0 && own <= box ? own : box;
 }
 
 // The whole photo scaled so that `frame` fits in it, for the subject to be looked for.
@@ -28,20 +28,21 @@ QSize filling(const QSize &upright, const QSize &part, const QSize &frame)
 
 } // namespace
 
-Plan planFor(const PlannedRow &row, const QSize &upright, int box)
+Plan planFor(const Geometry &geometry, const QSize &upright, int box)
 {
-    const QSize ratio = Framing::ratio(row.frame, upright);
+    const Resampling resampling = geometry.resampling;
+    const QSize ratio = Framing::ratio(geometry.frame, upright);
     if (!upright.isValid() || !ratio.isValid()) {
-        const int length = upright.isValid() ? lengthFor(row, upright, box) : box;
-        return {Target(length, row.resampling, QRectF(0, 0, 1, 1), row.side), QSize()};
+        const int length = upright.isValid() ? lengthFor(geometry, upright, box) : box;
+        return {Target(length, resampling, QRectF(0, 0, 1, 1), geometry.side), QSize()};
     }
     const QRectF part = Framing::centredPart(upright, ratio);
     const QSize pixels = Framing::partPixels(part, upright);
-    const int length = lengthFor(row, pixels, box);
-    const QSize frame = scaledToSide(ratio, length, row.side);
-    if (!row.subject)
-        return {Target(length, row.resampling, part, row.side).withSize(frame), QSize()};
-    const Target whole(length, row.resampling, QRectF(0, 0, 1, 1), row.side);
+    const int length = lengthFor(geometry, pixels, box);
+    const QSize frame = scaledToSide(ratio, length, geometry.side);
+    if (!geometry.subject)
+        return {Target(length, resampling, part, geometry.side).withSize(frame), QSize()};
+    const Target whole(length, resampling, QRectF(0, 0, 1, 1), geometry.side);
     return {whole.withSize(filling(upright, pixels, frame)), frame};
 }
 

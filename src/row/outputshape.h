@@ -4,7 +4,7 @@
 
 #include <QSize>
 
-struct PlannedRow;
+struct Geometry;
 
 // How one output of a row is cut and sized from the upright photo.
 namespace OutputShape {
@@ -23,8 +23,8 @@ struct Plan
     }
 };
 
-// The output of `row` at `box` for a photo whose upright size is `upright` (invalid where its
-// header could not tell).
-Plan planFor(const PlannedRow &row, const QSize &upright, int box);
+// The output at `box` for a photo whose upright size is `upright` (invalid where its header
+// could not tell).
+Plan planFor(const Geometry &geometry, const QSize &upright, int box);
 
 } // namespace OutputShape

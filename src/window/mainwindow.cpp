@@ -230,10 +230,11 @@ void MainWindow::onTextChanged(QString text)
 void MainWindow::onResize()
 {
     const int n = form->pictureList->count();
-    BatchSettings settings = chosenOptions();
+    BatchSettings settings;
+    settings.options = chosenOptions();
     settings.rename = form->changeFilename->isChecked();
     settings.pattern = form->filename->text();
-    settings.size = form->horizontalSlider->value();
+    settings.options.geometry.size = form->horizontalSlider->value();
 
     if (n == 0) {
         QMessageBox::critical(this, tr("Pas de fichier"),
@@ -256,10 +257,10 @@ void MainWindow::onResize()
 }
 
 // The Options menu's choices; each starts at the program's first behaviour.
-BatchSettings MainWindow::chosenOptions() const
+OutputOptions MainWindow::chosenOptions() const
 {
-    BatchSettings settings;
-    settings.resampling =
+    OutputOptions options;
+    options.geometry.resampling =
         form->actionSmooth->isChecked() ? Resampling::Smooth : Resampling::Nearest;
     const std::pair<QAction *, const char *> formats[] = {
         {form->actionFormatJpeg, "jpg"},  {form->actionFormatPng, "png"},
@@ -268,7 +269,7 @@ BatchSettings MainWindow::chosenOptions() const
     };
     for (const auto &format : formats)
         if (format.first->isChecked())
-            settings.outputFormat = format.second;
+            options.encoding.format = format.second;
     const std::pair<QAction *, Quality> qualities[] = {
         {form->actionQualityMax, Quality::Maximum},
         {form->actionQualityHigh, Quality::High},
@@ -276,21 +277,22 @@ BatchSettings MainWindow::chosenOptions() const
     };
     for (const auto &quality : qualities)
         if (quality.first->isChecked())
-            settings.quality = quality.second;
-    settings.enlarge = !form->actionNoEnlarge->isChecked();
-    settings.keepDate = form->actionKeepDate->isChecked();
-    settings.maxBytes = chosenFileSize();
-    settings.metadata = form->actionMetadataNone->isChecked()         ? MetadataKeep::ColourOnly
-                        : form->actionMetadataNoLocation->isChecked() ? MetadataKeep::NoLocation
-                                                                      : MetadataKeep::All;
-    settings.srgb = form->actionSrgb->isChecked();
-    chooseShape(&settings);
-    return settings;
+            options.encoding.quality = quality.second;
+    options.encoding.maxBytes = chosenFileSize();
+    options.geometry.enlarge = !form->actionNoEnlarge->isChecked();
+    options.carrying.keepDate = form->actionKeepDate->isChecked();
+    options.carrying.metadata = form->actionMetadataNone->isChecked() ? MetadataKeep::ColourOnly
+                                : form->actionMetadataNoLocation->isChecked()
+                                    ? MetadataKeep::NoLocation
+                                    : MetadataKeep::All;
+    options.carrying.srgb = form->actionSrgb->isChecked();
+    chooseShape(&options.geometry);
+    return options;
 }
 
-void MainWindow::chooseShape(BatchSettings *settings) const
+void MainWindow::chooseShape(Geometry *geometry) const
 {
-    settings->side = form->actionSideWidth->isChecked()    ? Side::Width
+    geometry->side = form->actionSideWidth->isChecked()    ? Side::Width
                      : form->actionSideHeight->isChecked() ? Side::Height
                                                            : Side::Longest;
     const std::pair<QAction *, Frame> frames[] = {
@@ -301,15 +303,15 @@ void MainWindow::chooseShape(BatchSettings *settings) const
     };
     for (const auto &frame : frames)
         if (frame.first->isChecked())
-            settings->frame = frame.second;
-    settings->subject = form->actionFrameSubject->isChecked() && settings->frame != Frame::Whole;
+            geometry->frame = frame.second;
+    geometry->subject = form->actionFrameSubject->isChecked() && geometry->frame != Frame::Whole;
     const std::pair<QAction *, int> sizes[] = {
         {form->actionExtra320, 320},   {form->actionExtra640, 640},   {form->actionExtra1280, 1280},
         {form->actionExtra1920, 1920}, {form->actionExtra2560, 2560},
     };
     for (const auto &size : sizes)
         if (size.first->isChecked())
-            settings->extraSizes.append(size.second);
+            geometry->extraSizes.append(size.second);
 }
 
 // In bytes, 1 Ko being 1 000 as the desktop's file managers count; 0 for no limit.
@@ -353,7 +355,7 @@ void MainWindow::onOtherFileSize()
 // gives it another name.
 bool MainWindow::replacesSources(const BatchSettings &settings) const
 {
-    return settings.outputFormat.isEmpty() ||
+    return settings.options.encoding.format.isEmpty() ||
            replacesASource(planBatch(listedPaths(), settings, listedSubfolders()));
 }
 
@@ -386,7 +388,7 @@ QStringList MainWindow::listedSubfolders() const
 BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
     const QVector<PlannedRow> plan = planBatch(listedPaths(), settings, listedSubfolders());
-    BatchRunner runner(plan, settings.size, QThread::idealThreadCount());
+    BatchRunner runner(plan, QThread::idealThreadCount());
     InputBlocker blocker(this);
     const auto checkCancel = [&] {
         if (!progress.wasCanceled())

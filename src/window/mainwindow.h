@@ -8,6 +8,8 @@ using MainWindowForm = Ui_MainWindow;
 class QProgressDialog;
 struct BatchReport;
 struct BatchSettings;
+struct Geometry;
+struct OutputOptions;
 struct DroppedImage;
 
 class MainWindow : public QMainWindow
@@ -36,8 +38,8 @@ private:
     bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
     void appendImages(const QVector<DroppedImage> &images);
-    BatchSettings chosenOptions() const;
-    void chooseShape(BatchSettings *settings) const;
+    OutputOptions chosenOptions() const;
+    void chooseShape(Geometry *geometry) const;
     qint64 chosenFileSize() const;
     bool replacesSources(const BatchSettings &settings) const;
     bool confirmOverwrite();

@@ -13,8 +13,8 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
             const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
             Formats::EncodeError *error)
 {
-    return HeifWriter::encode(image, request.suffix, request.setting, metadata, bytes, leftOut,
-                              &error->words);
+    return HeifWriter::encode(image, request.encoding.format, request.setting, metadata, bytes,
+                              leftOut, &error->words);
 }
 
 // HEIC keeps no nclx: libheif leaves it out, and the equivalent profile goes instead.
@@ -27,6 +27,7 @@ Formats::Writer writer(const QList<QByteArray> &suffixes, bool nclx,
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.can.nclx = nclx;
     w.settings = settings;
+    w.honours.quality = true;
     w.floorSetting = floor;
     w.encode = encode;
     w.memoryEstimate = HeifWriter::memoryEstimate;

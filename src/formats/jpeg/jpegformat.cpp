@@ -65,7 +65,8 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
     const GainMap &map = metadata.record().gainMap;
     if (!map.image.isNull() && !encodeGainMap(map, image.size(), request.setting, &gainMap, error))
         return false;
-    if (!ToolkitCodec::encode(toEncode, request.suffix, request.setting, bytes, &error->words))
+    if (!ToolkitCodec::encode(toEncode, request.encoding.format, request.setting, bytes,
+                              &error->words))
         return false;
     JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut, gainMap);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
@@ -79,6 +80,7 @@ Formats::Writer writer()
     w.can.icc = w.can.exif = w.can.xmp = w.can.iptc = w.can.gainMap = true;
     // The toolkit's default (75) at Normal, as before the levels existed.
     w.settings = {95, 90, -1, 55};
+    w.honours.quality = true;
     w.defaultSetting = 75;
     // SSIM about 0.90 on photos at 1024 (bench/parvimage_levels): below, fewer pixels.
     w.floorSetting = 40;

@@ -53,6 +53,7 @@ Formats::Writer writer()
     // libjxl's quality, mapped to distances as cjxl maps it: each level within 0.003 of JPEG's
     // SSIM at the same level, at about 20 % less (see the README's table).
     w.settings = {95, 90, 77, 63};
+    w.honours.quality = true;
     w.floorSetting = 38; // SSIM about 0.90, as for the other lossy writers
     w.encode = encode;
     w.memoryEstimate = JxlWriter::memoryEstimate;

@@ -41,10 +41,11 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
 {
     const bool stored = deflatedHere(image, request.setting);
     const int quality = stored ? PngDeflate::StoredQuality : request.setting;
-    if (!ToolkitCodec::encode(image, request.suffix, quality, bytes, &error->words))
+    if (!ToolkitCodec::encode(image, request.encoding.format, quality, bytes, &error->words))
         return false;
     if (stored && !PngDeflate::compress(bytes, WorkerCores::forThisThread()) &&
-        !ToolkitCodec::encode(image, request.suffix, request.setting, bytes, &error->words))
+        !ToolkitCodec::encode(image, request.encoding.format, request.setting, bytes,
+                              &error->words))
         return false;
     insertMetadata(bytes, metadata, image.size(), leftOut);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);

@@ -51,6 +51,7 @@ Formats::Writer writer()
     w.ownEncoder = true;
     w.can.alpha = w.can.animation = w.can.icc = w.can.exif = w.can.xmp = true;
     w.settings = {95, 88, 75, 42};
+    w.honours.quality = true;
     w.floorSetting = 30; // SSIM about 0.90, as for the other lossy writers
     w.encode = encode;
     w.memoryEstimate = WebPWriter::memoryEstimate;
