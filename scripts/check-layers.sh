@@ -49,8 +49,21 @@ while IFS=: read -r file line _; do
     fail "$file:$line: includes a format's own header; ask the registry"
 done < <(grep -rnE '^#include "formats/[a-z]+/' window batch row || true)
 
+# Colours change model in colour/ alone; nothing reads the environment; no format names a
+# resampling mode, which is the target's to know.
+while IFS=: read -r file line _; do
+    fail "$file:$line: Little CMS outside colour/"
+done < <(grep -rnE 'lcms2\.h|\bcms[A-Z][A-Za-z]*\(' --include='*.cpp' --include='*.h' . |
+    grep -v '^./colour/' || true)
+while IFS=: read -r file line _; do
+    fail "$file:$line: reads the environment"
+done < <(grep -rnE '\b(q?getenv|qEnvironmentVariable[A-Za-z]*)\(' --include='*.cpp' --include='*.h' . || true)
+while IFS=: read -r file line _; do
+    fail "$file:$line: a format names a resampling mode"
+done < <(grep -rnE 'Resampling::' formats || true)
+
 unknown=$(find . -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | while read -r d; do
     [ "$d" = "$forms" ] || [ "$(rank "$d")" -ge 0 ] || echo "$d"; done)
 [ -z "$unknown" ] || fail "folders not in the layer list: $unknown"
-[ $status -eq 0 ] && echo "Layers respected: ${layers[*]}; one folder a format"
+[ $status -eq 0 ] && echo "Layers respected: ${layers[*]}; one folder a format; colour in colour/"
 exit $status

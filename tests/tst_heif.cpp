@@ -154,11 +154,9 @@ struct Decoded
 // The program's decode of `path`, tile by tile or, with `whole`, as libheif gives it whole.
 Decoded decodeHeif(const QString &path, const Target &target, bool whole)
 {
-    if (whole)
-        qputenv("PARVIMAGE_HEIF_WHOLE", "1");
     SourceFile source(path);
-    const std::unique_ptr<Formats::Decoder> decoder = HeifDecoder::open(source);
-    qunsetenv("PARVIMAGE_HEIF_WHOLE");
+    const std::unique_ptr<Formats::Decoder> decoder =
+        HeifDecoder::open(source, whole ? HeifDecoder::Grid::Whole : HeifDecoder::Grid::ByTiles);
     Decoded d;
     d.status = decoder->refusal();
     d.words = decoder->refusalWords();

@@ -29,6 +29,13 @@ QSize Target::outputFor(const QSize &upright) const
     return scaledToSide(partSize(m_part, upright), m_box, m_side);
 }
 
+qint64 Target::rowsRead(qint64 rows, const QSize &output) const
+{
+    if (m_resampling != Resampling::Nearest)
+        return rows;
+    return qMin<qint64>(rows, qMax(output.width(), output.height()));
+}
+
 int Target::reductionFor(const QVector<QSizeF> &reduced, const QSize &fitted,
                          QImageIOHandler::Transformations transform) const
 {

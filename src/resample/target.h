@@ -48,6 +48,10 @@ public:
 
     // The upright output's size for an upright image of `upright` pixels.
     QSize outputFor(const QSize &upright) const;
+    // How many of `rows` stored rows the sink reads for an output of `output` pixels: every
+    // one where it filters them, no more than the output's longer side where it takes the
+    // nearest.
+    qint64 rowsRead(qint64 rows, const QSize &output) const;
 
     // Which of the reductions a decoder can take for free to take: each given as the size its
     // rows would then have, most reduced first. -1 for none: the full-size rows.

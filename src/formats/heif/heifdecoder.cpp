@@ -61,7 +61,7 @@ QByteArray metaBox(const SourceFile &source, qint64 *contentAt)
 class Decoder : public Formats::Decoder
 {
 public:
-    explicit Decoder(const SourceFile &source) : m_meta(metaBox(source, &m_metaAt))
+    Decoder(const SourceFile &source, Grid grid) : m_meta(metaBox(source, &m_metaAt))
     {
         m_reader.source = &source;
         if (!m_context) {
@@ -91,7 +91,7 @@ public:
             refuse(Status::Damaged, QString(), *survey.damage);
         else if (!m_header.stored.isValid())
             refuse(Status::Damaged);
-        else
+        else if (grid == Grid::ByTiles)
             m_tiles = HeifTiles::open(source, m_meta, m_metaAt, m_handle);
     }
     ~Decoder() override
@@ -203,9 +203,9 @@ qint64 Decoder::memoryEstimate(const Target &target)
 
 } // namespace
 
-std::unique_ptr<Formats::Decoder> open(const SourceFile &source)
+std::unique_ptr<Formats::Decoder> open(const SourceFile &source, Grid grid)
 {
-    return std::make_unique<Decoder>(source);
+    return std::make_unique<Decoder>(source, grid);
 }
 
 } // namespace HeifDecoder

@@ -7,6 +7,14 @@
 // the sink. Its EXIF orientation is not the authority: the file's irot and imir are.
 namespace HeifDecoder {
 
-std::unique_ptr<Formats::Decoder> open(const SourceFile &source);
+// How a grid is decoded: tile by tile where the program can, or whole by libheif, as it
+// always may.
+enum class Grid
+{
+    ByTiles,
+    Whole,
+};
+
+std::unique_ptr<Formats::Decoder> open(const SourceFile &source, Grid grid = Grid::ByTiles);
 
 } // namespace HeifDecoder

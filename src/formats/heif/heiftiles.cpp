@@ -377,7 +377,7 @@ qint64 Decoder::memoryEstimate(const Target &target)
 std::unique_ptr<Tiles> open(const SourceFile &source, const QByteArray &meta, qint64 metaContent,
                             heif_image_handle *primary)
 {
-    if (!primary || qEnvironmentVariableIsSet("PARVIMAGE_HEIF_WHOLE"))
+    if (!primary)
         return nullptr;
     const HeifGrid::Grid grid = HeifGrid::read(source, meta, metaContent);
     const HeifPlanes::Layout planes = HeifPlanes::nativeLayout(meta);

@@ -1,5 +1,6 @@
 #include "formats/jpeg/jpegdecoder.h"
 
+#include "colour/inks.h"
 #include "colour/srgb.h"
 #include "formats/jpeg/jpegbands.h"
 #include "formats/jpeg/jpegmetadata.h"
@@ -385,16 +386,6 @@ J_COLOR_SPACE outputSpace(const jpeg_decompress_struct &info)
     }
 }
 
-// As the toolkit turns the (Adobe, inverted) CMYK it gets from libjpeg into RGB.
-void cmykToRgb(uchar *line, int width)
-{
-    for (int x = 0; x < width; ++x) {
-        uchar *p = line + 4 * x;
-        const int k = p[3];
-        reinterpret_cast<QRgb *>(p)[0] = qRgb(k * p[0] / 255, k * p[1] / 255, k * p[2] / 255);
-    }
-}
-
 // Whole-image coefficient arrays, as libjpeg allocates them for a file read in several scans.
 qint64 coefficientBytes(const jpeg_decompress_struct &info)
 {
@@ -461,7 +452,7 @@ private:
         if (m_jpeg.inks)
             m_jpeg.inks->convertRow(row, width);
         else
-            cmykToRgb(row, width);
+            Inks::adobeToRgb(row, width);
     }
     Status failure() const
     {
@@ -699,12 +690,9 @@ qint64 Decoder::memoryEstimate(const Target &target)
     const int cores = WorkerCores::forThisThread();
     if (cores < 2 || info.progressive_mode || info.restart_interval == 0 || m_space == JCS_CMYK)
         return serial;
-    // Each further band: its decoder, and the rows it keeps, no more than the output's where
-    // the sink reads the nearest.
+    // Each further band: its decoder, and the rows of it the sink reads.
     const QSize output = target.outputFor(m_header.upright());
-    const qint64 kept = target.resampling() == Resampling::Nearest
-                            ? qMin<qint64>(rows.height(), qMax(output.width(), output.height()))
-                            : rows.height();
+    const qint64 kept = target.rowsRead(rows.height(), output);
     return serial + (cores - 1) * (strips + fixed + qint64(sizeof(Source))) +
            kept * rows.width() * bytesPerPixel;
 }

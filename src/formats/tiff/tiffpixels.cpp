@@ -6,8 +6,6 @@
 #include <climits>
 #include <cstring>
 
-#include <lcms2.h>
-
 namespace TiffPixels {
 
 namespace {
@@ -282,31 +280,20 @@ Converter::Converter(const Layout &layout) : m_layout(layout), m_rows(rowLayout(
     if (!cmyk(layout) && !lab(layout))
         return;
     m_colour.resize(int(width * 4));
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsHPROFILE source = nullptr;
     if (lab(layout))
-        source = cmsCreateLab4Profile(nullptr);
+        m_inks = std::make_unique<Inks::FloatConverter>(Inks::FloatConverter::From::Lab);
     else if (!layout.inkProfile.isEmpty())
-        source = cmsOpenProfileFromMem(layout.inkProfile.constData(),
-                                       cmsUInt32Number(layout.inkProfile.size()));
-    if (source && (lab(layout) || cmsGetColorSpace(source) == cmsSigCmykData))
-        m_transform = cmsCreateTransform(source, lab(layout) ? TYPE_Lab_FLT : TYPE_CMYK_FLT, srgb,
-                                         TYPE_RGB_FLT, INTENT_RELATIVE_COLORIMETRIC,
-                                         cmsFLAGS_BLACKPOINTCOMPENSATION);
-    if (source)
-        cmsCloseProfile(source);
-    cmsCloseProfile(srgb);
+        m_inks = std::make_unique<Inks::FloatConverter>(Inks::FloatConverter::From::Cmyk,
+                                                        layout.inkProfile);
+    if (m_inks && !m_inks->isValid())
+        m_inks.reset();
 }
 
-Converter::~Converter()
-{
-    if (m_transform)
-        cmsDeleteTransform(m_transform);
-}
+Converter::~Converter() = default;
 
 bool Converter::isValid() const
 {
-    return !lab(m_layout) || m_transform;
+    return !lab(m_layout) || m_inks;
 }
 
 const void *Converter::convert(const uchar *const *planes, const QVector<int> &columns)
@@ -357,21 +344,15 @@ void Converter::inksAndLab()
                 to[i] = value / unit;
             }
         }
-    } else if (m_transform) {
+    } else if (m_inks) {
         for (int x = 0; x < l.width; ++x)
             for (int i = 0; i < 4; ++i)
                 c[qint64(x) * 4 + i] = clamp01(s[qint64(x) * n + i]) * 100.0f;
     } else {
-        // Without a profile, as libtiff and the toolkit turn inks into RGB.
-        for (int x = 0; x < l.width; ++x) {
-            const float *p = s + qint64(x) * n;
-            const float white = 1.0f - clamp01(p[3]);
-            for (int i = 0; i < 3; ++i)
-                c[qint64(x) * 3 + i] = (1.0f - clamp01(p[i])) * white;
-        }
+        Inks::toRgb(s, n, l.width, c);
         return;
     }
-    cmsDoTransform(m_transform, c, c, cmsUInt32Number(l.width));
+    m_inks->convert(c, l.width);
 }
 
 void Converter::toFloats(const QVector<int> &columns)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "colour/inks.h"
 #include "resample/rowlayout.h"
 
 #include <QByteArray>
@@ -74,7 +75,7 @@ private:
     QVector<float> m_colour;  // CMYK or Lab before, RGB after Little CMS
     QVector<float> m_floats;
     QByteArray m_bytes;
-    void *m_transform = nullptr;
+    std::unique_ptr<Inks::FloatConverter> m_inks; // CMYK or Lab through Little CMS
 };
 
 } // namespace TiffPixels
