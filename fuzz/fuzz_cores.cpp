@@ -3,7 +3,6 @@
 // several cores must give what one core gives, the same outcome and the same pixels. A grid
 // HEIC is also decoded whole, as libheif gives it, which the tiles must match too.
 #include "formats/heif/heifdecoder.h"
-#include "formats/jpeg/jpegdecoder.h"
 #include "formats/registry.h"
 #include "resample/geometry.h"
 #include "row/imageresizer.h"
@@ -115,19 +114,10 @@ void compare(const char *label, const Loaded &one, const Loaded &other,
     std::abort();
 }
 
-// How often the JPEG bands were reached: a run that never reaches them tests little.
-void printCounts()
-{
-    const JpegDecoder::BandCounts counts = JpegDecoder::bandCounts();
-    std::fprintf(stderr, "fuzz_cores: JPEG bands decoded %d, left to one core %d\n", counts.decoded,
-                 counts.left);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    std::atexit(printCounts);
     Formats::initialiseLibraries();
     static QCoreApplication app(*argc, *argv); // the image plugins are found through it
     folder = new QTemporaryDir(QDir::tempPath() + "/parvimage-fuzz-cores-XXXXXX");

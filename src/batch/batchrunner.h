@@ -48,7 +48,6 @@ public:
     void cancel();
 
     bool isRunning() const { return m_running; }
-    bool wasCancelled() const { return m_cancelled; }
     int finishedCount() const { return m_finished; }
     const QVector<RowOutcome> &outcomes() const { return m_outcomes; }
 

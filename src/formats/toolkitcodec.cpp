@@ -59,9 +59,4 @@ bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &re
     return true;
 }
 
-int singleImage(const QString &)
-{
-    return 1;
-}
-
 } // namespace ToolkitCodec

@@ -28,7 +28,4 @@ bool encodeWithoutMetadata(const QImage &image, const Formats::EncodeRequest &re
                            const PhotoMetadata &metadata, QByteArray *bytes, LeftOuts *leftOut,
                            Formats::EncodeError *error);
 
-// A decoder entry's image count for the formats that hold one image.
-int singleImage(const QString &path);
-
 } // namespace ToolkitCodec

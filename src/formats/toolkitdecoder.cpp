@@ -79,7 +79,6 @@ Status ToolkitDecoder::decode(const Target &target, QImage *out, QString *words)
 {
     m_reader.setAutoTransform(!m_ownTransform);
     const bool headerRead = m_reader.size().isValid();
-    beforeDecode();
     QImage image = m_reader.read();
     const Status status = verdict(headerRead, !image.isNull());
     if (status != Status::Decoded) {

@@ -38,8 +38,6 @@ protected:
     ToolkitDecoder(const SourceFile &source, HeaderRead when);
     void readHeader();
 
-    // Called on the decoding thread just before the toolkit decodes.
-    virtual void beforeDecode() {}
     // Whether the decode, which gave an image or not, met damaged data: Damaged, Failed, or
     // Decoded where the image is sound.
     virtual Status verdict(bool headerRead, bool decoded) const;

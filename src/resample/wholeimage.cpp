@@ -33,8 +33,3 @@ QImage sampleSmooth(const QImage &source, const QSize &size)
 {
     return resampled(source, size, Resampling::Smooth);
 }
-
-QImage sampleFitted(const QImage &source, int box, Resampling resampling)
-{
-    return resampled(source, fitInSquare(source.size(), box), resampling);
-}

@@ -12,6 +12,3 @@ QImage resampled(const QImage &source, const QSize &size, Resampling resampling)
 
 QImage sampleNearest(const QImage &source, const QSize &size);
 QImage sampleSmooth(const QImage &source, const QSize &size);
-
-// The whole image fitted to `box`, by either mode.
-QImage sampleFitted(const QImage &source, int box, Resampling resampling);

@@ -94,13 +94,6 @@ void addTree(const QDir &folder, const QDir &base, QVector<DroppedImage> *images
 
 } // namespace
 
-bool hasListedImageSuffix(const QString &path)
-{
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    return suffix == QLatin1String("png") || suffix == QLatin1String("jpg") ||
-           suffix == QLatin1String("jpeg");
-}
-
 bool isDroppableImage(const QString &path)
 {
     return ImageResizer::handlesSuffix(QFileInfo(path).suffix());
@@ -115,15 +108,6 @@ QString droppableImagePatterns()
     patterns.removeDuplicates();
     patterns.sort();
     return patterns.join(QLatin1Char(' '));
-}
-
-QStringList droppedImagePaths(const QList<QUrl> &urls)
-{
-    QStringList paths;
-    const QVector<DroppedImage> images = droppedImages(urls, false);
-    for (const DroppedImage &image : images)
-        paths.append(image.path);
-    return paths;
 }
 
 QVector<DroppedImage> droppedImages(const QList<QUrl> &urls, bool trees)

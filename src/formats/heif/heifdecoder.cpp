@@ -1,5 +1,7 @@
 #include "formats/heif/heifdecoder.h"
 
+#include "formats/heif/heifboxes.h"
+
 #include "formats/heif/heifgainmap.h"
 #include "formats/heif/heifgrid.h"
 #include "formats/heif/heifmetadata.h"
@@ -33,35 +35,10 @@ constexpr qint64 DecoderOverhead = 32 * 1024 * 1024;
 
 // The top-level meta box's content, where every item and property is described, and where in
 // the file it starts.
-QByteArray metaBox(const SourceFile &source, qint64 *contentAt)
-{
-    for (qint64 at = 0; at + 8 <= source.size();) {
-        const QByteArray header = source.read(at, 16);
-        if (header.size() < 8)
-            break;
-        qint64 size = qFromBigEndian<quint32>(header.constData());
-        qint64 headerSize = 8;
-        if (size == 1 && header.size() == 16) {
-            size = qint64(qFromBigEndian<quint64>(header.constData() + 8));
-            headerSize = 16;
-        } else if (size == 0) {
-            size = source.size() - at;
-        }
-        if (header.mid(4, 4) == "meta" && size >= headerSize && size <= 16 * 1024 * 1024) {
-            *contentAt = at + headerSize;
-            return source.read(at + headerSize, size - headerSize);
-        }
-        if (size < 8)
-            break;
-        at += size;
-    }
-    return QByteArray();
-}
-
 class Decoder : public Formats::Decoder
 {
 public:
-    Decoder(const SourceFile &source, Grid grid) : m_meta(metaBox(source, &m_metaAt))
+    Decoder(const SourceFile &source, Grid grid) : m_meta(HeifBoxes::metaBox(source, &m_metaAt))
     {
         m_reader.source = &source;
         if (!m_context) {
@@ -75,7 +52,8 @@ public:
             e = heif_context_get_primary_image_handle(m_context, &m_handle);
         if (e.code != heif_error_Ok) {
             // Uncompressed and JPEG 2000 images, which libheif 1.15 takes for missing ones.
-            const bool unknownCoding = m_meta.contains("unci") || m_meta.contains("j2k1");
+            const QList<QByteArray> types = HeifBoxes::itemTypes(m_meta);
+            const bool unknownCoding = types.contains("unci") || types.contains("j2k1");
             refuse(unknownCoding ? Status::Failed : HeifPlanes::statusOf(e),
                    QString::fromUtf8(e.message));
             return;

@@ -1,5 +1,7 @@
 #include "formats/heif/heifgrid.h"
 
+#include "formats/heif/heifboxes.h"
+
 #include "system/sourcefile.h"
 
 #include <QHash>
@@ -15,74 +17,10 @@ namespace {
 // The widest image libheif is told to accept.
 constexpr quint64 MaxSide = 1 << 16;
 
-// Every check fails soft: a read past the end gives 0 and marks the reader bad.
-class Bytes
-{
-public:
-    Bytes(const QByteArray &data, int at, int end) : m_data(data), m_at(at), m_end(end) {}
-
-    bool ok() const { return m_ok; }
-    int at() const { return m_at; }
-    quint64 read(int bytes)
-    {
-        if (bytes < 0 || bytes > 8 || m_at + bytes > m_end) {
-            m_ok = false;
-            return 0;
-        }
-        quint64 value = 0;
-        for (int i = 0; i < bytes; ++i)
-            value = value << 8 | uchar(m_data.at(m_at + i));
-        m_at += bytes;
-        return value;
-    }
-    QByteArray type()
-    {
-        read(4);
-        return m_ok ? m_data.mid(m_at - 4, 4) : QByteArray();
-    }
-
-private:
-    const QByteArray &m_data;
-    int m_at, m_end;
-    bool m_ok = true;
-};
-
-struct Box
-{
-    QByteArray type;
-    int start = 0, content = 0, end = 0;
-};
-
-// The boxes between `from` and `to`; none where one of them is malformed.
-QVector<Box> children(const QByteArray &data, int from, int to)
-{
-    QVector<Box> boxes;
-    for (int at = from; at + 8 <= to;) {
-        Bytes bytes(data, at, to);
-        quint64 size = bytes.read(4);
-        Box box{bytes.type(), at, at + 8, 0};
-        if (size == 1) {
-            size = bytes.read(8);
-            box.content = at + 16;
-        } else if (size == 0) {
-            size = quint64(to - at);
-        }
-        if (!bytes.ok() || size < quint64(box.content - at) || size > quint64(to - at))
-            return {};
-        box.end = at + int(size);
-        boxes.append(box);
-        at = box.end;
-    }
-    return boxes;
-}
-
-Box find(const QVector<Box> &boxes, const char *type)
-{
-    for (const Box &box : boxes)
-        if (box.type == type)
-            return box;
-    return Box();
-}
+using HeifBoxes::Box;
+using HeifBoxes::Bytes;
+using HeifBoxes::children;
+using HeifBoxes::find;
 
 struct Meta
 {

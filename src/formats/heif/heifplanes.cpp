@@ -1,5 +1,7 @@
 #include "formats/heif/heifplanes.h"
 
+#include "formats/heif/heifboxes.h"
+
 #include "resample/rowsink.h"
 
 #include <QList>
@@ -247,14 +249,14 @@ Layout nativeLayout(const QByteArray &meta)
 {
     QList<heif_chroma> colour;
     bool grey = false;
-    for (const char *name : {"hvcC", "av1C"}) {
-        for (int at = meta.indexOf(name); at >= 4; at = meta.indexOf(name, at + 1)) {
-            const heif_chroma chroma = chromaOf(meta, at - 4, name[0] == 'h');
-            if (chroma == heif_chroma_monochrome)
-                grey = true; // an alpha plane's coding, or a grey image
-            else if (chroma != heif_chroma_undefined)
-                colour.append(chroma);
-        }
+    for (const HeifBoxes::Box &box : HeifBoxes::properties(meta)) {
+        if (box.type != "hvcC" && box.type != "av1C")
+            continue;
+        const heif_chroma chroma = chromaOf(meta, box.content - 8, box.type == "hvcC");
+        if (chroma == heif_chroma_monochrome)
+            grey = true; // an alpha plane's coding, or a grey image
+        else if (chroma != heif_chroma_undefined)
+            colour.append(chroma);
     }
     Layout layout;
     if (colour.isEmpty() && grey)

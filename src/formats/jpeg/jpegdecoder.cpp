@@ -44,9 +44,6 @@ constexpr size_t BufferBytes = 64 * 1024;
 // libjpeg-turbo's fuzzers set.
 constexpr int MaxScans = 500;
 
-std::atomic<int> bandsDecoded{0};
-std::atomic<int> bandsLeft{0};
-
 // libjpeg reads the source through this, as its stdio source reads a file: a missing end
 // gives a warning and a made-up end of image.
 struct Source
@@ -421,6 +418,7 @@ public:
     // libjpeg hands the file out in a colour space of its own: else the toolkit decodes it.
     bool handled() const { return refusal() != Status::Decoded || m_space != JCS_UNKNOWN; }
     void leaveToToolkit() { m_toolkit = std::make_unique<Formats::ToolkitDecoder>(m_source); }
+    void countBands(BandCounts *counts) { m_counts = counts; }
 
     PhotoMetadata metadata() override { return JpegMetadata::read(m_source); }
     std::unique_ptr<Formats::Decoder> gainMap() override;
@@ -471,6 +469,7 @@ private:
     Jpeg m_jpeg;
     J_COLOR_SPACE m_space = JCS_UNKNOWN;
     std::unique_ptr<Formats::ToolkitDecoder> m_toolkit;
+    BandCounts *m_counts = nullptr;
 };
 
 // With sRGB asked for, a CMYK file's inks go through its own profile.
@@ -592,11 +591,13 @@ bool Decoder::pushBands(RowSink *sink, Bands *bands)
         return false;
     for (const Band &band : bands->each) {
         if (!band.decoded) {
-            bandsLeft += int(bands->each.size());
+            if (m_counts)
+                m_counts->left += int(bands->each.size());
             return pushRows(sink, bands->rows.height());
         }
     }
-    bandsDecoded += int(bands->each.size());
+    if (m_counts)
+        m_counts->decoded += int(bands->each.size());
     QVector<uchar> row(bands->rows.width() * bands->pixelBytes);
     for (const Band &band : bands->each) {
         for (int i = 0; i < band.wanted.size(); ++i) {
@@ -717,17 +718,13 @@ std::unique_ptr<Formats::Decoder> openEmbedded(const SourceFile &source,
     return std::make_unique<Decoder>(source, transform);
 }
 
-BandCounts bandCounts()
-{
-    return {bandsDecoded, bandsLeft};
-}
-
-std::unique_ptr<Formats::Decoder> open(const SourceFile &source)
+std::unique_ptr<Formats::Decoder> open(const SourceFile &source, BandCounts *counts)
 {
     const std::unique_ptr<QIODevice> device = Formats::sourceDevice(source);
     const QImageIOHandler::Transformations transform =
         QImageReader(device.get(), "jpeg").transformation();
     auto decoder = std::make_unique<Decoder>(source, transform);
+    decoder->countBands(counts);
     if (!decoder->handled())
         decoder->leaveToToolkit();
     return decoder;
