@@ -17,6 +17,8 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <atomic>
+
 namespace Formats {
 
 namespace {
@@ -62,8 +64,20 @@ std::unique_ptr<Decoder> openEmbedded(const QByteArray &bytes,
 
 } // namespace
 
+namespace {
+
+std::atomic<bool> initialised{false};
+
+} // namespace
+
+bool librariesInitialised()
+{
+    return initialised;
+}
+
 void initialiseLibraries()
 {
+    initialised = true;
     ToolkitCodec::allowLargestAcceptedImage();
     for (const Entry *entry : entries())
         if (entry->initialise)

@@ -8,6 +8,8 @@ namespace Formats {
 // Sets up every library's process-wide state, once, before any worker thread starts: from
 // main(), and from the tests', benchmarks' and fuzzers' own.
 void initialiseLibraries();
+// Whether that was done.
+bool librariesInitialised();
 
 // The decoder of the file `source` opened: that of the entry that recognises its content, else
 // of the format the toolkit detects, else the toolkit's own. Never null; its refusal() says

@@ -3,6 +3,7 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
+#include "formats/registry.h"
 #include "ui_mainwindow.h"
 #include "window/aboutdialog.h"
 #include "window/droppedfiles.h"
@@ -77,6 +78,9 @@ private:
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWindowForm)
 {
+    // Without them every HEIC, AVIF and raw would be refused as unreadable, run after run.
+    if (!Formats::librariesInitialised())
+        qFatal("Formats::initialiseLibraries() must be called before the window is made");
     form->setupUi(this);
 
     connect(form->addBtn, SIGNAL(clicked()), this, SLOT(onAdd()));

@@ -4,6 +4,7 @@
 #include "colour/srgb.h"
 #include "formats/jpeg/jpegbands.h"
 #include "formats/jpeg/jpegmetadata.h"
+#include "formats/jpegsource.h"
 #include "formats/sourcedevice.h"
 #include "formats/toolkitdecoder.h"
 #include "metadata/exifblock.h"
@@ -44,72 +45,37 @@ constexpr size_t BufferBytes = 64 * 1024;
 // libjpeg-turbo's fuzzers set.
 constexpr int MaxScans = 500;
 
-// libjpeg reads the source through this, as its stdio source reads a file: a missing end
-// gives a warning and a made-up end of image.
+// Where libjpeg reads: the file, or a band's file.
 struct Source
 {
-    jpeg_source_mgr manager;
+    JpegSource base;
     const SourceFile *file;
     const JpegBands::BandFile *band; // read instead of the file where there is one
     qint64 offset;
-    bool startOfFile;
     JOCTET buffer[BufferBytes];
 };
-
-void initSource(j_decompress_ptr info)
-{
-    reinterpret_cast<Source *>(info->src)->startOfFile = true;
-}
 
 // A band's made-up intervals end a buffer of their own: when libjpeg asks for the bytes after
 // them, it has counted the bits it padded each of them with as bytes skipped, which it would
 // report with the first interval that really has bytes left over.
-qint64 readBandFile(j_decompress_ptr info, Source *source)
+qint64 readBandFile(j_decompress_ptr info, Source *source, JOCTET *to, qint64 length)
 {
     const qint64 emptyEnd = source->band->emptyEnd();
     if (emptyEnd > 0 && source->offset == emptyEnd)
         info->marker->discarded_bytes = 0;
-    const qint64 most = source->offset < emptyEnd ? emptyEnd - source->offset : BufferBytes;
-    return source->band->read(source->offset, source->buffer, qMin(most, qint64(BufferBytes)));
+    const qint64 most = source->offset < emptyEnd ? emptyEnd - source->offset : length;
+    return source->band->read(source->offset, to, qMin(most, length));
 }
 
-boolean fillInputBuffer(j_decompress_ptr info)
+qint64 nextBytes(j_decompress_ptr info, JpegSource *base, JOCTET *to, qint64 length)
 {
-    auto *source = reinterpret_cast<Source *>(info->src);
-    qint64 got = source->band
-                     ? readBandFile(info, source)
-                     : source->file->read(source->offset, reinterpret_cast<char *>(source->buffer),
-                                          qint64(BufferBytes));
-    if (got <= 0) {
-        if (source->startOfFile)
-            ERREXIT(info, JERR_INPUT_EMPTY);
-        WARNMS(info, JWRN_JPEG_EOF);
-        source->buffer[0] = 0xFF;
-        source->buffer[1] = JPEG_EOI;
-        got = 2;
-    } else {
-        source->offset += got;
-    }
-    source->manager.next_input_byte = source->buffer;
-    source->manager.bytes_in_buffer = size_t(got);
-    source->startOfFile = false;
-    return TRUE;
+    auto *source = reinterpret_cast<Source *>(base);
+    const qint64 got =
+        source->band ? readBandFile(info, source, to, length)
+                     : source->file->read(source->offset, reinterpret_cast<char *>(to), length);
+    source->offset += qMax<qint64>(0, got);
+    return got;
 }
-
-void skipInputData(j_decompress_ptr info, long count)
-{
-    auto *source = reinterpret_cast<Source *>(info->src);
-    if (count <= 0)
-        return;
-    while (count > long(source->manager.bytes_in_buffer)) {
-        count -= long(source->manager.bytes_in_buffer);
-        fillInputBuffer(info);
-    }
-    source->manager.next_input_byte += count;
-    source->manager.bytes_in_buffer -= size_t(count);
-}
-
-void termSource(j_decompress_ptr) {}
 
 // libjpeg reports fatal errors by longjmp. Only the small functions below call into libjpeg,
 // each with its own setjmp and nothing but plain data in its frame, so no C++ object is ever
@@ -157,7 +123,8 @@ void onProgress(j_common_ptr info)
 bool inEmptyIntervals(const Source *source)
 {
     return source && source->band &&
-           source->offset - qint64(source->manager.bytes_in_buffer) <= source->band->emptyEnd();
+           source->offset - qint64(source->base.manager.bytes_in_buffer) <=
+               source->band->emptyEnd();
 }
 
 // Warnings about the entropy-coded data mean that what follows is grey or garbage.
@@ -195,14 +162,12 @@ void onMessage(j_common_ptr info, int level)
 void setSource(Jpeg *j, const SourceFile *file, const JpegBands::BandFile *band)
 {
     j->source = static_cast<Source *>(std::calloc(1, sizeof(Source)));
-    j->source->manager.init_source = initSource;
-    j->source->manager.fill_input_buffer = fillInputBuffer;
-    j->source->manager.skip_input_data = skipInputData;
-    j->source->manager.resync_to_restart = jpeg_resync_to_restart;
-    j->source->manager.term_source = termSource;
+    j->source->base.next = nextBytes;
+    j->source->base.buffer = j->source->buffer;
+    j->source->base.bufferBytes = qint64(BufferBytes);
     j->source->file = file;
     j->source->band = band;
-    j->info.src = &j->source->manager;
+    j->source->base.install(&j->info);
 }
 
 bool readHeader(Jpeg *j, const SourceFile *file, const JpegBands::BandFile *band = nullptr)
@@ -517,7 +482,7 @@ std::optional<JpegBands::Scan> Decoder::bandScan() const
     const int mcuWidth = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_h_samp_factor);
     const int mcuHeight = DCTSIZE * (info.comps_in_scan == 1 ? 1 : info.max_v_samp_factor);
     JpegBands::Scan scan;
-    scan.dataStart = m_jpeg.source->offset - qint64(m_jpeg.source->manager.bytes_in_buffer);
+    scan.dataStart = m_jpeg.source->offset - qint64(m_jpeg.source->base.manager.bytes_in_buffer);
     scan.interval = int(info.restart_interval);
     scan.mcusPerRow = int((info.image_width + mcuWidth - 1) / mcuWidth);
     scan.mcuRows = int((info.image_height + mcuHeight - 1) / mcuHeight);

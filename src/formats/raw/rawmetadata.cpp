@@ -1,5 +1,6 @@
 #include "formats/raw/rawmetadata.h"
 
+#include "formats/exiffilter.h"
 #include "system/sourcefile.h"
 
 #include <exiv2/exiv2.hpp>
@@ -8,45 +9,15 @@ namespace RawMetadata {
 
 namespace {
 
-// Larger, the block would not fit in a JPEG's segment: the maker notes go first.
-constexpr size_t MaxBlock = 60000;
-
-// The first directory's tags that describe the photo rather than the raw's own layout.
-bool keptImageTag(const std::string &tag)
+// The first directory's tags that describe the photo rather than the raw's own layout; a
+// Panasonic raw's own directories and a multi-picture index are layout too.
+const ExifFilter::Kept &kept()
 {
-    static const std::set<std::string> kept{
-        "Make",        "Model",       "Orientation",    "DateTime",
-        "Artist",      "Copyright",   "Software",       "ImageDescription",
-        "XResolution", "YResolution", "ResolutionUnit", "ExifTag",
-        "GPSTag"};
-    return kept.count(tag) > 0;
-}
-
-bool kept(const Exiv2::Exifdatum &datum, bool makerNotes)
-{
-    const std::string group = datum.groupName();
-    if (group == "Image")
-        return keptImageTag(datum.tagName());
-    if (group == "Photo")
-        return makerNotes || datum.tagName() != "MakerNote";
-    if (group == "GPSInfo" || group == "Iop")
-        return true;
-    // Maker note directories are decoded into groups of the maker's name.
-    const bool structural = group.rfind("Image", 0) == 0 || group.rfind("SubImage", 0) == 0 ||
-                            group.rfind("SubThumb", 0) == 0 || group == "Thumbnail" ||
-                            group == "MpfInfo" || group.rfind("PanasonicRaw", 0) == 0;
-    return makerNotes && !structural;
-}
-
-QByteArray encode(const Exiv2::ExifData &all, bool makerNotes)
-{
-    Exiv2::ExifData chosen;
-    for (const Exiv2::Exifdatum &datum : all)
-        if (kept(datum, makerNotes))
-            chosen.add(datum);
-    Exiv2::Blob blob;
-    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, chosen);
-    return QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
+    static const ExifFilter::Kept kept{
+        {"Make", "Model", "Orientation", "DateTime", "Artist", "Copyright", "Software",
+         "ImageDescription", "XResolution", "YResolution", "ResolutionUnit", "ExifTag", "GPSTag"},
+        {"Image", "SubImage", "SubThumb", "Thumbnail", "MpfInfo", "PanasonicRaw"}};
+    return kept;
 }
 
 } // namespace
@@ -65,11 +36,8 @@ PhotoMetadata read(const SourceFile &source)
     try {
         const auto image = Exiv2::ImageFactory::open(source.map(), long(source.size()));
         image->readMetadata();
-        QByteArray exif = encode(image->exifData(), true);
-        if (size_t(exif.size()) > MaxBlock)
-            exif = encode(image->exifData(), false);
         if (!image->exifData().empty())
-            record.exif = exif;
+            record.exif = ExifFilter::block(image->exifData(), kept());
         record.xmp = QByteArray::fromStdString(image->xmpPacket());
     } catch (...) {
         record.unreadable.append(LeftOut::ExifUnreadable);

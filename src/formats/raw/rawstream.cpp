@@ -1,5 +1,6 @@
 #include "formats/raw/rawstream.h"
 
+#include "formats/jpegsource.h"
 #include "system/sourcefile.h"
 
 #include <cstdio>
@@ -14,52 +15,17 @@ namespace {
 constexpr qint64 BufferBytes = 64 * 1024;
 
 // libjpeg reads a lossy DNG's tiles from the stream's current position, as from a file.
-struct JpegSource
+struct TileSource
 {
-    jpeg_source_mgr manager;
+    JpegSource base;
     RawStream *stream;
-    bool startOfFile;
     JOCTET buffer[4096];
 };
 
-void initSource(j_decompress_ptr info)
+qint64 nextBytes(j_decompress_ptr, JpegSource *base, JOCTET *to, qint64 length)
 {
-    reinterpret_cast<JpegSource *>(info->src)->startOfFile = true;
+    return reinterpret_cast<TileSource *>(base)->stream->take(reinterpret_cast<char *>(to), length);
 }
-
-boolean fillInputBuffer(j_decompress_ptr info)
-{
-    auto *source = reinterpret_cast<JpegSource *>(info->src);
-    qint64 got = source->stream->take(reinterpret_cast<char *>(source->buffer),
-                                      qint64(sizeof source->buffer));
-    if (got <= 0) {
-        if (source->startOfFile)
-            ERREXIT(info, JERR_INPUT_EMPTY);
-        WARNMS(info, JWRN_JPEG_EOF);
-        source->buffer[0] = 0xFF;
-        source->buffer[1] = JPEG_EOI;
-        got = 2;
-    }
-    source->manager.next_input_byte = source->buffer;
-    source->manager.bytes_in_buffer = size_t(got);
-    source->startOfFile = false;
-    return TRUE;
-}
-
-void skipInputData(j_decompress_ptr info, long count)
-{
-    auto *source = reinterpret_cast<JpegSource *>(info->src);
-    if (count <= 0)
-        return;
-    while (count > long(source->manager.bytes_in_buffer)) {
-        count -= long(source->manager.bytes_in_buffer);
-        fillInputBuffer(info);
-    }
-    source->manager.next_input_byte += count;
-    source->manager.bytes_in_buffer -= size_t(count);
-}
-
-void termSource(j_decompress_ptr) {}
 
 } // namespace
 
@@ -187,16 +153,12 @@ int RawStream::eof()
 int RawStream::jpeg_src(void *decompress)
 {
     auto *info = static_cast<j_decompress_ptr>(decompress);
-    auto *source = static_cast<JpegSource *>((*info->mem->alloc_small)(
-        reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT, sizeof(JpegSource)));
-    source->manager.init_source = initSource;
-    source->manager.fill_input_buffer = fillInputBuffer;
-    source->manager.skip_input_data = skipInputData;
-    source->manager.resync_to_restart = jpeg_resync_to_restart;
-    source->manager.term_source = termSource;
-    source->manager.bytes_in_buffer = 0;
-    source->manager.next_input_byte = nullptr;
+    auto *source = static_cast<TileSource *>((*info->mem->alloc_small)(
+        reinterpret_cast<j_common_ptr>(info), JPOOL_PERMANENT, sizeof(TileSource)));
+    source->base.next = nextBytes;
+    source->base.buffer = source->buffer;
+    source->base.bufferBytes = qint64(sizeof source->buffer);
     source->stream = this;
-    info->src = &source->manager;
+    source->base.install(info);
     return 0;
 }

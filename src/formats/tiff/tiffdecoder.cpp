@@ -4,6 +4,7 @@
 #include "formats/tiff/tiffclient.h"
 #include "formats/tiff/tiffmetadata.h"
 #include "formats/tiff/tiffpixels.h"
+#include "metadata/exifblock.h"
 #include "resample/pipelinedsink.h"
 #include "resample/rowsink.h"
 #include "system/sourcefile.h"
@@ -23,19 +24,6 @@ namespace {
 
 constexpr int MaxPlanes = 64;
 constexpr qint64 LargestBand = 32 * 1024 * 1024;
-
-QImageIOHandler::Transformations transformFor(int orientation)
-{
-    // As the toolkit maps the values.
-    static const QImageIOHandler::Transformations byValue[] = {
-        QImageIOHandler::TransformationNone,      QImageIOHandler::TransformationNone,
-        QImageIOHandler::TransformationMirror,    QImageIOHandler::TransformationRotate180,
-        QImageIOHandler::TransformationFlip,      QImageIOHandler::TransformationFlipAndRotate90,
-        QImageIOHandler::TransformationRotate90,  QImageIOHandler::TransformationMirrorAndRotate90,
-        QImageIOHandler::TransformationRotate270,
-    };
-    return byValue[orientation >= 1 && orientation <= 8 ? orientation : 1];
-}
 
 struct Free
 {
@@ -300,7 +288,7 @@ public:
         m_directoryError = TiffCheck::anyError();
         quint16 orientation = ORIENTATION_TOPLEFT;
         TIFFGetFieldDefaulted(tiff, TIFFTAG_ORIENTATION, &orientation);
-        m_header.transform = transformFor(orientation);
+        m_header.transform = ExifBlock::transformationOf(orientation);
         // libtiff's RGBA conversion would turn the rows itself.
         if (m_layout.viaRgba)
             TIFFSetField(tiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);

@@ -1,53 +1,24 @@
 #include "formats/tiff/tiffmetadata.h"
 
+#include "formats/exiffilter.h"
 #include "system/sourcefile.h"
 
 #include <QtEndian>
 
 #include <exiv2/exiv2.hpp>
 
-#include <set>
-
 namespace TiffMetadata {
 
 namespace {
 
-// Larger, the block would not fit in a JPEG's segment: the maker notes go first.
-constexpr size_t MaxBlock = 60000;
-
 // The first directory's tags that describe the photo rather than the file's own layout.
-bool describesPhoto(const Exiv2::Exifdatum &datum)
+const ExifFilter::Kept &kept()
 {
-    static const std::set<std::string> kept{
-        "Make",        "Model",          "Orientation",  "DateTime",         "Artist",
-        "Copyright",   "Software",       "HostComputer", "ImageDescription", "XResolution",
-        "YResolution", "ResolutionUnit", "ExifTag",      "GPSTag",           "DocumentName"};
-    return datum.groupName() == "Image" && kept.count(datum.tagName()) > 0;
-}
-
-bool kept(const Exiv2::Exifdatum &datum, bool makerNotes)
-{
-    const std::string group = datum.groupName();
-    if (group == "Image")
-        return describesPhoto(datum);
-    if (group == "Photo")
-        return makerNotes || datum.tagName() != "MakerNote";
-    if (group == "GPSInfo" || group == "Iop")
-        return true;
-    const bool structural = group.rfind("Image", 0) == 0 || group.rfind("SubImage", 0) == 0 ||
-                            group.rfind("SubThumb", 0) == 0 || group == "Thumbnail";
-    return makerNotes && !structural;
-}
-
-QByteArray encode(const Exiv2::ExifData &all, bool makerNotes)
-{
-    Exiv2::ExifData chosen;
-    for (const Exiv2::Exifdatum &datum : all)
-        if (kept(datum, makerNotes))
-            chosen.add(datum);
-    Exiv2::Blob blob;
-    Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, chosen);
-    return QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
+    static const ExifFilter::Kept kept{{"Make", "Model", "Orientation", "DateTime", "Artist",
+                                        "Copyright", "Software", "HostComputer", "ImageDescription",
+                                        "XResolution", "YResolution", "ResolutionUnit", "ExifTag",
+                                        "GPSTag", "DocumentName"}};
+    return kept;
 }
 
 bool hasDirectory(const Exiv2::ExifData &exif)
@@ -67,10 +38,7 @@ void readExif(const SourceFile &source, PhotoMetadata::Record *record)
         image->readMetadata();
         if (!hasDirectory(image->exifData()))
             return;
-        QByteArray exif = encode(image->exifData(), true);
-        if (size_t(exif.size()) > MaxBlock)
-            exif = encode(image->exifData(), false);
-        record->exif = exif;
+        record->exif = ExifFilter::block(image->exifData(), kept());
     } catch (...) {
         record->unreadable.append(LeftOut::ExifUnreadable);
     }
@@ -163,7 +131,7 @@ bool insertExif(QByteArray *bytes, const QByteArray &exif)
         image->readMetadata();
         Exiv2::ExifData data = image->exifData();
         for (const Exiv2::Exifdatum &datum : source)
-            if (datum.groupName() != "Image" || describesPhoto(datum))
+            if (datum.groupName() != "Image" || kept().imageTags.count(datum.tagName()) > 0)
                 data[datum.key()] = datum.value();
         image->setExifData(data);
         image->writeXmpFromPacket(true);
