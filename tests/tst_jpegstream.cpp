@@ -363,23 +363,24 @@ void TestJpegStream::bands()
         QVERIFY(at > 0);
         stray.insert(at + 2, "\xff\xd5", 2);
     }
-    // The interval before the second band's cut ends early; two intervals merged in the first
-    // band, the markers after them numbered on as if nothing was missing; one dropped with its
-    // marker.
-    QByteArray shortened = bytes, merged = bytes, dropped = bytes;
+    // The interval before the second band's cut ends early, or has bytes left over; two
+    // intervals merged in the first band, the markers after them numbered on as if nothing was
+    // missing; one dropped with its marker.
+    QByteArray shortened = bytes, merged = bytes, dropped = bytes, leftOver = bytes;
     if (cut != 0) {
         const int first = halves.first().interval;
         const int before = restartMarker(bytes, int(scan.dataStart), first - 1);
         shortened.remove(before - 4, 4);
+        leftOver.insert(before, QByteArray(11, '\x5a'));
         const int middle = restartMarker(bytes, int(scan.dataStart), first / 2);
         const int previous = restartMarker(bytes, int(scan.dataStart), first / 2 - 1);
         merged = withIntervalAdded(renumbered(bytes.left(middle) + bytes.mid(middle + 2), middle));
         dropped = withIntervalAdded(bytes.left(previous) + bytes.mid(middle));
     }
     const QByteArray variants[] = {
-        bytes.left(bytes.size() * 8 / 10), corrupt, stray, shortened, merged, dropped};
-    Formats::Status found[6];
-    for (int i = 0; i < 6; ++i) {
+        bytes.left(bytes.size() * 8 / 10), corrupt, stray, shortened, merged, dropped, leftOver};
+    Formats::Status found[7];
+    for (int i = 0; i < 7; ++i) {
         const QString damaged = dir.filePath(QString("damaged%1.jpg").arg(i));
         QVERIFY(TestImages::writeAll(damaged, variants[i]));
         TestImages::decoded(damaged, box, mode, &one);
@@ -392,7 +393,7 @@ void TestJpegStream::bands()
                  damaged.toUtf8());
     }
     QVERIFY(found[1] != Formats::Status::Decoded || cut == 0); // random data may pass for codes
-    for (int i : {2, 3, 4, 5})
+    for (int i : {2, 3, 4, 5, 6})
         QCOMPARE(found[i], cut == 0 ? Formats::Status::Decoded : Formats::Status::Damaged);
 }
 

@@ -235,6 +235,9 @@ struct Band
     int fileFirst = 0;
     int from = 0;
     int end = 0;
+    // Decoded through, a row of MCUs past its end, so that the restart marker at the next cut is
+    // read, and bytes left over before it found, as one core finds them.
+    int checked = 0;
     QVector<int> wanted;             // the rows the sink reads
     std::unique_ptr<uchar[]> pixels; // their columns the sink reads, made on the band's thread
     bool decoded = false;
@@ -253,6 +256,7 @@ struct Bands
     int pixelBytes;
     QVector<int> columns; // the ones the sink reads
     std::vector<Band> each;
+    int firstChecked = 0; // the first band's rows past its end, decoded as a band's are
 
     qint64 keptBytes() const { return qint64(columns.size()) * pixelBytes; }
     // A band keeps only the columns the sink reads: with the nearest, an eighth of a large
@@ -306,7 +310,7 @@ bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band
         next = y + 1;
         bands.keep(row.constData(), band->pixels.get() + i * bands.keptBytes());
     }
-    const int rows = band->end + shift;
+    const int rows = band->checked + shift;
     return next >= rows || skipRows(j, JDIMENSION(rows - next));
 }
 
@@ -534,10 +538,13 @@ Bands Decoder::bands(const RowSink &sink, int cores) const
         band.from = band.first + seam;
         band.end =
             i + 1 < cuts.size() ? cuts.at(i + 1).mcuRow * rowsPerMcu + seam : out.rows.height();
+        band.checked = qMin(band.end + rowsPerMcu, out.rows.height());
         for (int y = sink.nextRow(band.from); y < band.end; y = sink.nextRow(y + 1))
             band.wanted.append(y);
         out.each.push_back(std::move(band));
     }
+    if (!out.each.empty())
+        out.firstChecked = qMin(out.each.front().from + rowsPerMcu, out.rows.height());
     return out;
 }
 
@@ -563,6 +570,11 @@ bool Decoder::pushBands(RowSink *sink, Bands *bands)
     }
     if (m_counts)
         m_counts->decoded += int(bands->each.size());
+    // This thread's rows past its band, read only now: where a band had failed, they were the
+    // rest of the file's.
+    const int next = int(m_jpeg.info.output_scanline);
+    if (next < bands->firstChecked && !skipRows(&m_jpeg, JDIMENSION(bands->firstChecked - next)))
+        return false;
     QVector<uchar> row(bands->rows.width() * bands->pixelBytes);
     for (const Band &band : bands->each) {
         for (int i = 0; i < band.wanted.size(); ++i) {
