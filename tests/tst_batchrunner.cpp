@@ -27,6 +27,8 @@ private slots:
     void cores();
     void stops_data();
     void stops();
+    void queue_data();
+    void queue();
 };
 
 namespace {
@@ -281,6 +283,72 @@ void TestBatchRunner::stops()
         QCOMPARE(int(runner.outcomes().at(i).status), statuses.at(i));
     if (where == Stop::RowThrows)
         QCOMPARE(runner.outcomes().at(0).writeProblem, RowOutcome::WriteProblem::OutOfMemory);
+}
+
+void TestBatchRunner::queue_data()
+{
+    // Four jobs submitted at once on one worker, behind a fifth that holds it: their priorities
+    // and costs, which are cancelled (by id, or all of group 1), and the order expected.
+    QTest::addColumn<QVector<int>>("priorities");
+    QTest::addColumn<QVector<qint64>>("costs");
+    QTest::addColumn<QVector<int>>("groups");
+    QTest::addColumn<int>("cancelledJob"); // -1: none; 9: group 1
+    QTest::addColumn<QVector<int>>("order");
+    const QVector<int> one{0, 0, 0, 0};
+    const QVector<qint64> same{1, 1, 1, 1};
+    QTest::newRow("the first submitted among equals")
+        << one << same << one << -1 << QVector<int>{0, 1, 2, 3};
+    QTest::newRow("the largest first")
+        << one << QVector<qint64>{1, 5, 3, 5} << one << -1 << QVector<int>{1, 3, 2, 0};
+    QTest::newRow("the highest priority before the largest")
+        << QVector<int>{0, 0, 2, 1} << QVector<qint64>{1, 9, 1, 1} << one << -1
+        << QVector<int>{2, 3, 1, 0};
+    QTest::newRow("one cancelled") << one << same << one << 2 << QVector<int>{0, 1, 3};
+    QTest::newRow("a group cancelled")
+        << one << same << QVector<int>{1, 2, 1, 2} << 9 << QVector<int>{1, 3};
+}
+
+// The queue's order, and cancellation by job and by group: what is dropped never runs and is
+// told so.
+void TestBatchRunner::queue()
+{
+    QFETCH(QVector<int>, priorities);
+    QFETCH(QVector<qint64>, costs);
+    QFETCH(QVector<int>, groups);
+    QFETCH(int, cancelledJob);
+    QFETCH(QVector<int>, order);
+    JobQueue queue(1);
+    QSemaphore hold;
+    std::mutex lock;
+    QVector<int> ran;
+    int done = 0, dropped = 0;
+    JobQueue::Job first;
+    first.run = [&] { hold.acquire(); };
+    first.done = [&](bool) { ++done; };
+    queue.submit(first);
+    std::vector<JobQueue::Job> jobs;
+    for (int i = 0; i < priorities.size(); ++i) {
+        JobQueue::Job job;
+        job.priority = priorities.at(i);
+        job.cost = costs.at(i);
+        job.group = groups.at(i);
+        job.run = [&, i] {
+            const std::lock_guard<std::mutex> locked(lock);
+            ran.append(i);
+        };
+        job.done = [&](bool hasRun) { ++(hasRun ? done : dropped); };
+        jobs.push_back(job);
+    }
+    queue.submit(std::move(jobs));
+    if (cancelledJob == 9)
+        queue.cancelGroup(1);
+    else if (cancelledJob >= 0)
+        queue.cancel(JobQueue::Id(cancelledJob + 2)); // the first job's id is 1
+    hold.release();
+    QTRY_COMPARE(done, 1 + order.size());
+    QCOMPARE(dropped, priorities.size() - order.size());
+    const std::lock_guard<std::mutex> locked(lock);
+    QCOMPARE(ran, order);
 }
 
 PARVIMAGE_GUILESS_TEST_MAIN(TestBatchRunner)

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "batch/batchplan.h"
+#include "batch/jobqueue.h"
 #include "row/imageresizer.h"
 
 #include <QObject>
 #include <QThread>
-#include <QThreadPool>
 
 #include <atomic>
 #include <functional>
@@ -13,13 +13,11 @@
 #include <mutex>
 #include <vector>
 
-// Runs the planned rows off the GUI thread on at most `workers` threads, the largest first by
-// their estimates among the next LookAhead rows not started (so that the run does not end on
-// one large photo while the other worker idles), and reports each finished row on the thread
-// that owns the runner; outcomes stay in list order. A row starts only when its memory
-// estimate and those of the rows in flight fit in the memory budget; a row larger than the
-// whole budget runs alone. The estimates are read from the files' headers on a
-// thread of their own, ahead of the rows: the owner's thread never reads a file.
+// Runs the planned rows as jobs of a queue, the largest first by their estimates among the
+// next LookAhead rows not started (so that the run does not end on one large photo while the
+// other worker idles), and reports each finished row on the thread that owns the runner;
+// outcomes stay in list order. The estimates are read from the files' headers on a thread of
+// their own, ahead of the rows: the owner's thread never reads a file.
 class BatchRunner : public QObject
 {
     Q_OBJECT
@@ -29,14 +27,14 @@ public:
     using Costs = std::function<RowMemory::Costs(const PlannedRow &row, int cores)>;
     using Process = std::function<RowOutcome(const PlannedRow &row)>;
 
+    // On a queue of its own with `workers` workers, or on `queue`.
     BatchRunner(const QVector<PlannedRow> &plan, int workers = 1, QObject *parent = nullptr);
+    BatchRunner(const QVector<PlannedRow> &plan, JobQueue *queue, QObject *parent = nullptr);
     ~BatchRunner() override;
 
-    // 512 MiB, or an eighth of the physical memory where that is less.
-    static qint64 defaultMemoryBudget();
-    // These three are set before start(); the defaults are the real ones. The estimate is
-    // called on the planning thread, the process on the workers.
-    void setMemoryBudget(qint64 bytes) { m_budget = bytes; }
+    // These are set before start(); the defaults are the real ones. The estimate is called on
+    // the planning thread, the process on the workers.
+    void setMemoryBudget(qint64 bytes) { m_queue->setMemoryBudget(bytes); }
     void setCosts(Costs costs) { m_estimate = std::move(costs); }
     // The same estimate on any number of cores.
     void setEstimate(Estimate estimate);
@@ -56,54 +54,44 @@ signals:
     void finished();
 
 private slots:
-    // On the owner's thread: takes what the other threads handed over.
+    // On the owner's thread: the estimates the planning thread handed over.
     void collect();
 
 private:
-    // What the planning thread and the workers hand over, under a lock the sanitizers see,
-    // with a queued call that carries nothing.
-    struct Handed
+    struct Estimated
     {
         int row;
-        qint64 cost;
-        bool estimated; // else the row is done
-        qint64 alone;   // the estimate on every core
-        RowOutcome outcome;
-        int slot = -1; // the worker's, for a done row
+        RowMemory::Costs costs;
     };
-    void hand(const Handed &handed);
     void plan();
-    void dispatch();
-    void startRow(int row, int cores);
     void planWithoutThread();
-    int nextToStart() const;
-    bool rowsLeft() const;
-    int takeSlot();
+    void advance();
     void skipDone();
+    bool windowEstimated() const;
+    void submitWindow();
+    JobQueue::Job job(int row);
     void complete(int row, const RowOutcome &outcome);
-    void onRowDone(int row, qint64 cost, int slot, const RowOutcome &outcome);
 
     QVector<PlannedRow> m_plan;
     QVector<RowOutcome> m_outcomes;
-    int m_workers;
-    qint64 m_budget;
+    std::unique_ptr<JobQueue> m_ownQueue;
+    JobQueue *m_queue;
+    int m_group;
     Costs m_estimate;
     Process m_process;
     // The rows among which the largest is started first.
     static constexpr int LookAhead = 32;
     QVector<qint64> m_costs;      // each row's estimate once the planning thread has read it, or -1
     QVector<qint64> m_aloneCosts; // the same, alone on every core
+    QVector<bool> m_submitted;
     QVector<bool> m_started;
-    QVector<bool> m_slotTaken; // each worker's place, for the core it keeps to
-    qint64 m_reserved = 0;     // the estimates of the rows in flight
-    int m_next = 0;            // the first row not started
-    int m_inFlight = 0;
+    int m_next = 0;     // the first row not started
+    int m_inFlight = 0; // submitted and not done
     int m_finished = 0;
     bool m_running = false;
+    bool m_advancing = false;
     std::atomic<bool> m_cancelled{false};
-    bool m_dispatching = false;
     std::mutex m_handedLock;
-    std::vector<Handed> m_handed;
-    QThreadPool m_pool;
+    std::vector<Estimated> m_handed;
     std::unique_ptr<QThread> m_planner;
 };

@@ -409,10 +409,6 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
         checkCancel();
     });
     connect(&progress, &QProgressDialog::canceled, &runner, checkCancel);
-    // cancel() called on the dialog emits nothing, so look now and then as well.
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, &runner, checkCancel);
-    poll.start(100);
 
     QEventLoop loop;
     connect(&runner, &BatchRunner::finished, &loop, &QEventLoop::quit);
