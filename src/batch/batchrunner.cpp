@@ -25,9 +25,12 @@ BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, int workers, QObject *
 BatchRunner::BatchRunner(const QVector<PlannedRow> &plan, JobQueue *queue, QObject *parent)
     : QObject(parent), m_plan(plan),
       m_outcomes(plan.size(), RowOutcome::make(RowOutcome::NotStarted)), m_queue(queue),
-      m_group(newGroup()), m_estimate(ImageResizer::memoryCosts),
-      m_process(ImageResizer::processRow), m_costs(plan.size(), -1), m_aloneCosts(plan.size(), -1),
-      m_submitted(plan.size(), false), m_started(plan.size(), false)
+      m_group(newGroup()), m_estimate([](const PlannedRow &row, int cores) {
+          return ImageResizer::memoryCosts(row, cores);
+      }),
+      m_process([](const PlannedRow &row) { return ImageResizer::processRow(row); }),
+      m_costs(plan.size(), -1), m_aloneCosts(plan.size(), -1), m_submitted(plan.size(), false),
+      m_started(plan.size(), false)
 {}
 
 BatchRunner::~BatchRunner()
@@ -43,8 +46,21 @@ BatchRunner::~BatchRunner()
     const std::lock_guard<std::mutex> lock(m_handedLock);
 }
 
+void BatchRunner::setCosts(Costs costs)
+{
+    m_estimate = std::move(costs);
+    m_ownRows = false;
+}
+
+void BatchRunner::setProcess(Process process)
+{
+    m_process = std::move(process);
+    m_ownRows = false;
+}
+
 void BatchRunner::setEstimate(Estimate estimate)
 {
+    m_ownRows = false;
     m_estimate = [estimate](const PlannedRow &row, int) {
         const qint64 cost = estimate(row);
         return RowMemory::Costs{cost, cost};
@@ -81,12 +97,27 @@ void BatchRunner::plan()
     for (int row = 0; row < m_plan.size() && !m_cancelled; ++row) {
         if (!m_plan.at(row).hasWork())
             continue;
-        const RowMemory::Costs costs = m_estimate(m_plan.at(row), m_queue->workers());
+        const RowMemory::Costs costs = estimate(row);
         const std::lock_guard<std::mutex> lock(m_handedLock);
         m_handed.push_back({row, costs});
         QMetaObject::invokeMethod(this, "collect", Qt::QueuedConnection);
     }
     const std::lock_guard<std::mutex> lock(m_handedLock);
+}
+
+// The photo stays open for a row among the next to start, while no more are held than there
+// are workers.
+RowMemory::Costs BatchRunner::estimate(int row)
+{
+    const int workers = m_queue->workers();
+    if (!m_ownRows)
+        return m_estimate(m_plan.at(row), workers);
+    std::unique_ptr<Photo> opened;
+    const RowMemory::Costs costs = ImageResizer::memoryCosts(m_plan.at(row), workers, &opened);
+    const std::lock_guard<std::mutex> lock(m_opened->lock);
+    if (row < m_opened->firstNotStarted + workers && int(m_opened->photos.size()) < workers)
+        m_opened->photos[row] = std::move(opened);
+    return costs;
 }
 
 void BatchRunner::collect()
@@ -119,10 +150,11 @@ void BatchRunner::skipDone()
         if (m_started.at(m_next))
             continue;
         if (m_plan.at(m_next).hasWork())
-            return;
+            break;
         m_started[m_next] = true;
         complete(m_next, m_plan.at(m_next).refusedOutcome());
     }
+    m_opened->firstNotStarted = m_next;
 }
 
 // Whether every row of the next LookAhead not started has its estimate: only then is the
@@ -166,9 +198,19 @@ JobQueue::Job BatchRunner::job(int row)
     };
     // A row that throws, as an allocation that fails deep in a library does, is refused: the
     // exception would end the process in the pool's thread.
-    job.run = [outcome, planned = m_plan.at(row), process = m_process] {
+    job.run = [outcome, row, planned = m_plan.at(row), process = m_process, own = m_ownRows,
+               opened = m_opened] {
+        std::unique_ptr<Photo> photo;
+        {
+            const std::lock_guard<std::mutex> lock(opened->lock);
+            const auto kept = opened->photos.find(row);
+            if (kept != opened->photos.end()) {
+                photo = std::move(kept->second);
+                opened->photos.erase(kept);
+            }
+        }
         try {
-            *outcome = process(planned);
+            *outcome = own ? ImageResizer::processRow(planned, std::move(photo)) : process(planned);
         } catch (const std::bad_alloc &) {
             *outcome = RowOutcome::encodeFailed(QString(), true);
         } catch (const std::exception &e) {

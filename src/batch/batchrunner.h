@@ -3,12 +3,14 @@
 #include "batch/batchplan.h"
 #include "batch/jobqueue.h"
 #include "row/imageresizer.h"
+#include "row/photo.h"
 
 #include <QObject>
 #include <QThread>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -35,10 +37,10 @@ public:
     // These are set before start(); the defaults are the real ones. The estimate is called on
     // the planning thread, the process on the workers.
     void setMemoryBudget(qint64 bytes) { m_queue->setMemoryBudget(bytes); }
-    void setCosts(Costs costs) { m_estimate = std::move(costs); }
+    void setCosts(Costs costs);
     // The same estimate on any number of cores.
     void setEstimate(Estimate estimate);
-    void setProcess(Process process) { m_process = std::move(process); }
+    void setProcess(Process process);
 
     void start();
     // No row starts after this; rows in flight are asked to stop (decoders that can stop do),
@@ -72,8 +74,20 @@ private:
     JobQueue::Job job(int row);
     void complete(int row, const RowOutcome &outcome);
 
+    // The photos the planning thread opened for rows about to start, taken by their rows: a
+    // photo the row follows at once is opened once.
+    struct Opened
+    {
+        std::mutex lock;
+        std::map<int, std::unique_ptr<Photo>> photos;
+        std::atomic<int> firstNotStarted{0};
+    };
+    RowMemory::Costs estimate(int row);
+
     QVector<PlannedRow> m_plan;
     QVector<RowOutcome> m_outcomes;
+    std::shared_ptr<Opened> m_opened = std::make_shared<Opened>();
+    bool m_ownRows = true; // the real estimate and process, which share openings
     std::unique_ptr<JobQueue> m_ownQueue;
     JobQueue *m_queue;
     int m_group;

@@ -16,10 +16,13 @@
 
 namespace ImageResizer {
 
-RowMemory::Costs memoryCosts(const PlannedRow &row, int cores)
+RowMemory::Costs memoryCosts(const PlannedRow &row, int cores, std::unique_ptr<Photo> *opened)
 {
-    Photo photo(row.source);
-    return RowMemory::costs(photo, row, cores);
+    auto photo = std::make_unique<Photo>(row.source);
+    const RowMemory::Costs costs = RowMemory::costs(*photo, row, cores);
+    if (opened)
+        *opened = std::move(photo);
+    return costs;
 }
 
 QList<QByteArray> writableFormats()
@@ -150,10 +153,12 @@ void readStill(Photo &photo, const PlannedRow &row, Read *read)
 
 // The photo read; nothing of it where it changed meanwhile: what was read may mix two files,
 // or zeros for lost pages.
-Read readPhoto(const PlannedRow &row)
+Read readPhoto(const PlannedRow &row, std::unique_ptr<Photo> opened)
 {
     Read read;
-    Photo photo(row.source);
+    if (!opened)
+        opened = std::make_unique<Photo>(row.source);
+    Photo &photo = *opened;
     if (photo.isRefused()) {
         read.refused = photo.refusal();
     } else {
@@ -211,13 +216,18 @@ RowOutcome written(const PlannedRow &row, const QString &path, Ready *ready, boo
 
 RowOutcome processRow(const PlannedRow &row)
 {
+    return processRow(row, nullptr);
+}
+
+RowOutcome processRow(const PlannedRow &row, std::unique_ptr<Photo> opened)
+{
     if (!row.hasWork())
         return row.refusedOutcome();
     const bool keepDate = row.options.carrying.keepDate;
     const FileTime::Stamp sourceTime =
         keepDate ? FileTime::modified(row.source) : FileTime::Stamp();
     const qint64 sourceBytes = QFileInfo(row.source).size();
-    Read read = readPhoto(row);
+    Read read = readPhoto(row, std::move(opened));
     RowOutcome outcome;
     for (int i = 0; i < row.outputs.size(); ++i) {
         const PlannedOutput &output = row.outputs.at(i);

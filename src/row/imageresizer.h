@@ -5,12 +5,17 @@
 
 #include <QImage>
 
+#include <memory>
+
+class Photo;
+
 // One planned row made into its outputs, through its stages: render, encode, carry, write.
 namespace ImageResizer {
 
 // The most memory the row takes, from one opening of its photo: on one core, and alone on
-// `cores`.
-RowMemory::Costs memoryCosts(const PlannedRow &row, int cores);
+// `cores`. With `opened`, the photo is kept there open for the row that follows.
+RowMemory::Costs memoryCosts(const PlannedRow &row, int cores,
+                             std::unique_ptr<Photo> *opened = nullptr);
 
 // The formats a row can write, by the output's suffix in lower case.
 QList<QByteArray> writableFormats();
@@ -29,7 +34,8 @@ QByteArray writtenAsFor(const QByteArray &suffix);
 // Call once, before any image work.
 void tuneAllocator();
 
-// Reads, resizes and writes one planned row.
+// Reads, resizes and writes one planned row; from `opened` where its photo is open already.
 RowOutcome processRow(const PlannedRow &row);
+RowOutcome processRow(const PlannedRow &row, std::unique_ptr<Photo> opened);
 
 } // namespace ImageResizer
