@@ -556,7 +556,8 @@ RowOutcome wholeGridRow(const PlannedRow &row)
     if (decoder->decode(Target(row.outputs[0].size), &image, &words) != Formats::Status::Decoded)
         return RowOutcome::make(RowOutcome::Unreadable, words);
     const Encode::Encoded encoded =
-        Encode::still(image, row.options.encoding, PhotoMetadata(), false);
+        Encode::still(image, row.options.encoding, Formats::writerFor(row.options.encoding.format),
+                      PhotoMetadata(), false);
     RowOutcome outcome = Write::file(row.outputs[0].path, encoded.bytes, encoded.leftOut);
     outcome.encodes = encoded.encodes;
     return outcome;

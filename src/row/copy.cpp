@@ -1,6 +1,5 @@
 #include "row/copy.h"
 
-#include "formats/registry.h"
 #include "row/photo.h"
 #include "system/sourcefile.h"
 
@@ -47,12 +46,12 @@ void take(Photo &photo, const Formats::Writer &writer, bool transcodes, const QS
 
 } // namespace
 
-bool copied(Photo &photo, const OutputOptions &options, const QSize &size, Copied *copied)
+bool copied(Photo &photo, const OutputOptions &options, const Formats::Writer &writer,
+            const QSize &size, Copied *copied)
 {
     const Formats::Header &header = photo.header();
     if (!options.keepsPhoto(header.upright(), size) || photo.imageCount() != 1)
         return false;
-    const Formats::Writer &writer = Formats::writerFor(options.encoding.format);
     const SourceFile &source = photo.source();
     const bool whole = writer.isWholeFile && writer.isWholeFile(source);
     const bool transcodes = !whole && writer.transcodes && writer.transcodes(source) &&

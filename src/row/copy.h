@@ -1,5 +1,6 @@
 #pragma once
 
+#include "formats/format.h"
 #include "row/outputoptions.h"
 #include "row/rowoutcome.h"
 
@@ -22,6 +23,7 @@ struct Copied
 
 // Whether an output of `size` pixels is made so: nothing to reduce, cut, convert or leave out,
 // and within the size limit. `*copied` holds its bytes, or why a damaged photo is refused.
-bool copied(Photo &photo, const OutputOptions &options, const QSize &size, Copied *copied);
+bool copied(Photo &photo, const OutputOptions &options, const Formats::Writer &writer,
+            const QSize &size, Copied *copied);
 
 } // namespace Copy

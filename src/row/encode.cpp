@@ -1,6 +1,5 @@
 #include "row/encode.h"
 
-#include "formats/registry.h"
 #include "row/outputshape.h"
 #include "row/photo.h"
 #include "row/sizelimit.h"
@@ -73,10 +72,9 @@ Encoded framesAt(Photo &photo, const OutputOptions &options, int box, const Form
 
 } // namespace
 
-Encoded still(const QImage &image, const Formats::Encoding &encoding, const PhotoMetadata &metadata,
-              bool lossless)
+Encoded still(const QImage &image, const Formats::Encoding &encoding, const Formats::Writer &writer,
+              const PhotoMetadata &metadata, bool lossless)
 {
-    const Formats::Writer &writer = Formats::writerFor(encoding.format);
     const Formats::EncodeRequest request{encoding, writer.setting(encoding.quality), lossless};
     if (encoding.maxBytes > 0)
         return limited(image, writer, request, metadata);
@@ -92,9 +90,9 @@ Encoded still(const QImage &image, const Formats::Encoding &encoding, const Phot
 
 // Under a limit an animation keeps its frames' coding and loses pixels, each time decoded
 // again at a smaller box.
-Encoded animation(Photo &photo, const OutputOptions &options, int box)
+Encoded animation(Photo &photo, const OutputOptions &options, const Formats::Writer &writer,
+                  int box)
 {
-    const Formats::Writer &writer = Formats::writerFor(options.encoding.format);
     const qint64 maxBytes = options.encoding.maxBytes;
     Encoded result;
     int encodes = 0;

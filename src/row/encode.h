@@ -26,12 +26,13 @@ struct Encoded
 
 // One still image with its metadata, corrected for its size; `lossless`: its source was coded
 // without loss, which the output keeps where it can.
-Encoded still(const QImage &image, const Formats::Encoding &encoding, const PhotoMetadata &metadata,
-              bool lossless);
+Encoded still(const QImage &image, const Formats::Encoding &encoding, const Formats::Writer &writer,
+              const PhotoMetadata &metadata, bool lossless);
 
 // Every frame of the photo, each fitted to `box` as it is decoded; under a limit, fewer pixels
 // until the file fits. The writer keeps the frames' coding.
-Encoded animation(Photo &photo, const OutputOptions &options, int box);
+Encoded animation(Photo &photo, const OutputOptions &options, const Formats::Writer &writer,
+                  int box);
 
 // What the limit made of a written output.
 void noteLimit(const Encoded &encoded, qint64 maxBytes, RowOutcome *outcome);

@@ -94,9 +94,8 @@ QVector<int> sizesOf(const PlannedRow &row)
 
 // A photo of several images: each output's animation, where its format keeps them all; else
 // refused, its first image alone being a silent loss.
-void readImages(Photo &photo, const PlannedRow &row, Read *read)
+void readImages(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
 {
-    const Formats::Writer &writer = Formats::writerFor(row.options.encoding.format);
     for (int i = 0; i < row.outputs.size(); ++i) {
         Ready &ready = read->ready[i];
         ready.failed = row.outputs.at(i).outcome;
@@ -109,14 +108,14 @@ void readImages(Photo &photo, const PlannedRow &row, Read *read)
             continue;
         }
         ready.isAnimation = true;
-        ready.animation = Encode::animation(photo, row.options, row.outputs.at(i).size);
+        ready.animation = Encode::animation(photo, row.options, writer, row.outputs.at(i).size);
         ready.failed = ready.animation.failed;
     }
 }
 
 // A still photo: the outputs copied as they are where they may be, the others' pixels from
 // one decode, with the metadata each carries.
-void readStill(Photo &photo, const PlannedRow &row, Read *read)
+void readStill(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
 {
     const OutputOptions &options = row.options;
     const QVector<Render::Shape> shapes = Render::shapes(photo, options.geometry, sizesOf(row));
@@ -126,14 +125,13 @@ void readStill(Photo &photo, const PlannedRow &row, Read *read)
         ready.failed = row.outputs.at(i).outcome;
         if (ready.failed.status != RowOutcome::Pending)
             continue;
-        if (Copy::copied(photo, options, shapes.at(i).size, &ready.copied))
+        if (Copy::copied(photo, options, writer, shapes.at(i).size, &ready.copied))
             ready.failed = ready.copied.failed;
         else
             needed[i] = true;
     }
     if (!needed.contains(true))
         return;
-    const Formats::Writer &writer = Formats::writerFor(options.encoding.format);
     const PhotoMetadata metadata = Carry::metadataFor(photo, options.carrying, writer);
     const Render::Pixels pixels =
         Render::pixels(photo, options.geometry, shapes, needed, options.carrying.srgb,
@@ -153,7 +151,7 @@ void readStill(Photo &photo, const PlannedRow &row, Read *read)
 
 // The photo read; nothing of it where it changed meanwhile: what was read may mix two files,
 // or zeros for lost pages.
-Read readPhoto(const PlannedRow &row, std::unique_ptr<Photo> opened)
+Read readPhoto(const PlannedRow &row, const Formats::Writer &writer, std::unique_ptr<Photo> opened)
 {
     Read read;
     if (!opened)
@@ -164,9 +162,9 @@ Read readPhoto(const PlannedRow &row, std::unique_ptr<Photo> opened)
     } else {
         read.ready.resize(row.outputs.size());
         if (photo.imageCount() > 1)
-            readImages(photo, row, &read);
+            readImages(photo, row, writer, &read);
         else
-            readStill(photo, row, &read);
+            readStill(photo, row, writer, &read);
     }
     if (photo.changed()) {
         read.ready.clear();
@@ -175,7 +173,8 @@ Read readPhoto(const PlannedRow &row, std::unique_ptr<Photo> opened)
     return read;
 }
 
-RowOutcome written(const PlannedRow &row, const QString &path, Ready *ready, bool lossless)
+RowOutcome written(const PlannedRow &row, const Formats::Writer &writer, const QString &path,
+                   Ready *ready, bool lossless)
 {
     if (ready->failed.status != RowOutcome::Pending)
         return ready->failed;
@@ -198,7 +197,7 @@ RowOutcome written(const PlannedRow &row, const QString &path, Ready *ready, boo
         Carry::toSrgb(&ready->image, &ready->metadata, &notes);
     const QImage image = Carry::textsKept(ready->image, row.options.carrying.metadata);
     const Encode::Encoded encoded =
-        Encode::still(image, row.options.encoding, ready->metadata, lossless);
+        Encode::still(image, row.options.encoding, writer, ready->metadata, lossless);
     RowOutcome outcome = encoded.failed.status != RowOutcome::Pending
                              ? encoded.failed
                              : Write::file(path, encoded.bytes, encoded.leftOut);
@@ -227,12 +226,14 @@ RowOutcome processRow(const PlannedRow &row, std::unique_ptr<Photo> opened)
     const FileTime::Stamp sourceTime =
         keepDate ? FileTime::modified(row.source) : FileTime::Stamp();
     const qint64 sourceBytes = QFileInfo(row.source).size();
-    Read read = readPhoto(row, std::move(opened));
+    // Looked up once: every output of the row is in its format.
+    const Formats::Writer &writer = Formats::writerFor(row.options.encoding.format);
+    Read read = readPhoto(row, writer, std::move(opened));
     RowOutcome outcome;
     for (int i = 0; i < row.outputs.size(); ++i) {
         const PlannedOutput &output = row.outputs.at(i);
         RowOutcome each = i < read.ready.size()
-                              ? written(row, output.path, &read.ready[i], read.lossless)
+                              ? written(row, writer, output.path, &read.ready[i], read.lossless)
                           : output.outcome.status == RowOutcome::Pending ? read.refused
                                                                          : output.outcome;
         each.sourceBytes = sourceBytes;
