@@ -25,9 +25,10 @@ make_inputs() {
     cjpeg -restart 1 -outfile restart.jpg large.ppm
     cjpeg -progressive -outfile progressive.jpg photo.ppm
     convert photo.ppm -colorspace CMYK cmyk.jpg
-    convert photo.ppm -resize 300x200 small.png
-    convert photo.ppm \( +clone -fx 'i/w' \) -alpha off -compose copy_opacity -composite alpha.png
-    convert photo.ppm -colorspace Gray -depth 16 grey16.png
+    convert photo.ppm -resize 300x200 -define png:exclude-chunks=date,time small.png
+    convert photo.ppm \( +clone -fx 'i/w' \) -alpha off -compose copy_opacity -composite \
+        -define png:exclude-chunks=date,time alpha.png
+    convert photo.ppm -colorspace Gray -depth 16 -define png:exclude-chunks=date,time grey16.png
     convert photo.ppm photo.tif
     heif-enc -q 70 -o photo.heic photo.jpg >/dev/null
     heif-enc -A -q 70 -o photo.avif photo.jpg >/dev/null

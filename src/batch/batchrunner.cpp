@@ -72,6 +72,9 @@ void BatchRunner::start()
     if (m_running)
         return;
     m_running = true;
+    // Read here: the planning thread never touches the queue, which may go before it is seen
+    // to end.
+    m_workers = m_queue->workers();
     m_planner.reset(QThread::create([this] { plan(); }));
     m_planner->start();
     if (!m_planner->isRunning() && !m_planner->isFinished())
@@ -109,7 +112,7 @@ void BatchRunner::plan()
 // are workers.
 RowMemory::Costs BatchRunner::estimate(int row)
 {
-    const int workers = m_queue->workers();
+    const int workers = m_workers;
     if (!m_ownRows)
         return m_estimate(m_plan.at(row), workers);
     std::unique_ptr<Photo> opened;

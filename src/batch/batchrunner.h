@@ -90,6 +90,7 @@ private:
     bool m_ownRows = true; // the real estimate and process, which share openings
     std::unique_ptr<JobQueue> m_ownQueue;
     JobQueue *m_queue;
+    int m_workers = 1;
     int m_group;
     Costs m_estimate;
     Process m_process;

@@ -6,6 +6,7 @@
 #include "row/encode.h"
 #include "row/photo.h"
 #include "row/render.h"
+#include "row/rowread.h"
 #include "row/write.h"
 
 #include <QFileInfo>
@@ -63,109 +64,19 @@ void tuneAllocator()
 
 namespace {
 
-// What one output has to be written from, once the photo is closed: pixels to encode, or bytes
-// made already (copied, or an animation's).
-struct Ready
-{
-    RowOutcome failed; // Pending where there is something to write
-    QImage image;
-    PhotoMetadata metadata;
-    Copy::Copied copied;
-    Encode::Encoded animation;
-    bool isAnimation = false;
-};
-
-// What a row reads of its photo before the photo is closed: the outputs, which may replace
-// it, are written only once it is.
-struct Read
-{
-    RowOutcome refused; // where the photo was refused whole
-    QVector<Ready> ready;
-    bool lossless = false;
-};
-
-QVector<int> sizesOf(const PlannedRow &row)
-{
-    QVector<int> sizes;
-    for (const PlannedOutput &output : row.outputs)
-        sizes.append(output.size);
-    return sizes;
-}
-
-// A photo of several images: each output's animation, where its format keeps them all; else
-// refused, its first image alone being a silent loss.
-void readImages(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
-{
-    for (int i = 0; i < row.outputs.size(); ++i) {
-        Ready &ready = read->ready[i];
-        ready.failed = row.outputs.at(i).outcome;
-        if (ready.failed.status != RowOutcome::Pending)
-            continue;
-        if (!photo.opened().decodesFrames() || !writer.startAnimation) {
-            ready.failed = RowOutcome::make(RowOutcome::MultipleImages);
-            ready.failed.suffix = QString::fromUtf8(row.options.encoding.format);
-            ready.failed.imageCount = photo.imageCount();
-            continue;
-        }
-        ready.isAnimation = true;
-        ready.animation = Encode::animation(photo, row.options, writer, row.outputs.at(i).size);
-        ready.failed = ready.animation.failed;
-    }
-}
-
-// A still photo: the outputs copied as they are where they may be, the others' pixels from
-// one decode, with the metadata each carries.
-void readStill(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
-{
-    const OutputOptions &options = row.options;
-    const QVector<Render::Shape> shapes = Render::shapes(photo, options.geometry, sizesOf(row));
-    QVector<bool> needed(shapes.size(), false);
-    for (int i = 0; i < shapes.size(); ++i) {
-        Ready &ready = read->ready[i];
-        ready.failed = row.outputs.at(i).outcome;
-        if (ready.failed.status != RowOutcome::Pending)
-            continue;
-        if (Copy::copied(photo, options, writer, shapes.at(i).size, &ready.copied))
-            ready.failed = ready.copied.failed;
-        else
-            needed[i] = true;
-    }
-    if (!needed.contains(true))
-        return;
-    const PhotoMetadata metadata = Carry::metadataFor(photo, options.carrying, writer);
-    const Render::Pixels pixels =
-        Render::pixels(photo, options.geometry, shapes, needed, options.carrying.srgb,
-                       metadata.record().gainMap.readable());
-    read->lossless = pixels.lossless;
-    for (int i = 0; i < shapes.size(); ++i) {
-        if (!needed.at(i))
-            continue;
-        Ready &ready = read->ready[i];
-        ready.failed = pixels.failed;
-        ready.image = pixels.images.at(i);
-        if (!ready.image.isNull())
-            ready.metadata = Carry::withGainMap(metadata, pixels.gainMap, ready.image.size(),
-                                                options.geometry.resampling);
-    }
-}
-
 // The photo read; nothing of it where it changed meanwhile: what was read may mix two files,
 // or zeros for lost pages.
-Read readPhoto(const PlannedRow &row, const Formats::Writer &writer, std::unique_ptr<Photo> opened)
+RowRead::Read readPhoto(const PlannedRow &row, const Formats::Writer &writer,
+                        std::unique_ptr<Photo> opened)
 {
-    Read read;
+    RowRead::Read read;
     if (!opened)
         opened = std::make_unique<Photo>(row.source);
     Photo &photo = *opened;
-    if (photo.isRefused()) {
+    if (photo.isRefused())
         read.refused = photo.refusal();
-    } else {
-        read.ready.resize(row.outputs.size());
-        if (photo.imageCount() > 1)
-            readImages(photo, row, writer, &read);
-        else
-            readStill(photo, row, writer, &read);
-    }
+    else
+        read = RowRead::read(photo, row, writer);
     if (photo.changed()) {
         read.ready.clear();
         read.refused = RowOutcome::make(RowOutcome::Changed);
@@ -174,40 +85,29 @@ Read readPhoto(const PlannedRow &row, const Formats::Writer &writer, std::unique
 }
 
 RowOutcome written(const PlannedRow &row, const Formats::Writer &writer, const QString &path,
-                   Ready *ready, bool lossless)
+                   const RowRead::Ready &ready, bool lossless)
 {
-    if (ready->failed.status != RowOutcome::Pending)
-        return ready->failed;
+    if (ready.failed.status != RowOutcome::Pending)
+        return ready.failed;
     Write::makeFolders(row, path);
-    if (!ready->copied.bytes.isEmpty()) {
-        RowOutcome outcome = Write::file(path, ready->copied.bytes, ready->copied.leftOut);
+    const RowRead::Made made = RowRead::make(row, writer, ready, lossless);
+    if (made.failed.status != RowOutcome::Pending) {
+        RowOutcome failed = made.failed;
+        failed.notes += made.notes;
+        return failed;
+    }
+    RowOutcome outcome = Write::file(path, made.bytes, made.leftOut);
+    if (made.kind == RowRead::Made::Copied) {
         if (outcome.status == RowOutcome::Written)
-            outcome.notes.append(ready->copied.note);
+            outcome.notes += made.notes;
         return outcome;
     }
     const qint64 maxBytes = row.options.encoding.maxBytes;
-    if (ready->isAnimation) {
-        RowOutcome outcome = Write::file(path, ready->animation.bytes, ready->animation.leftOut);
-        if (maxBytes > 0)
-            Encode::noteLimit(ready->animation, maxBytes, &outcome);
-        return outcome;
-    }
-    QList<RowOutcome::Note> notes;
-    if (row.options.carrying.srgb)
-        Carry::toSrgb(&ready->image, &ready->metadata, &notes);
-    const QImage image = Carry::textsKept(ready->image, row.options.carrying.metadata);
-    const Encode::Encoded encoded =
-        Encode::still(image, row.options.encoding, writer, ready->metadata, lossless);
-    RowOutcome outcome = encoded.failed.status != RowOutcome::Pending
-                             ? encoded.failed
-                             : Write::file(path, encoded.bytes, encoded.leftOut);
-    if (encoded.failed.status == RowOutcome::Pending) {
-        if (maxBytes > 0)
-            Encode::noteLimit(encoded, maxBytes, &outcome);
-        else
-            outcome.encodes = 1;
-    }
-    outcome.notes += notes;
+    if (maxBytes > 0)
+        Encode::noteLimit(made.encoded, maxBytes, &outcome);
+    else if (made.kind == RowRead::Made::Still)
+        outcome.encodes = 1;
+    outcome.notes += made.notes;
     return outcome;
 }
 
@@ -228,12 +128,12 @@ RowOutcome processRow(const PlannedRow &row, std::unique_ptr<Photo> opened)
     const qint64 sourceBytes = QFileInfo(row.source).size();
     // Looked up once: every output of the row is in its format.
     const Formats::Writer &writer = Formats::writerFor(row.options.encoding.format);
-    Read read = readPhoto(row, writer, std::move(opened));
+    const RowRead::Read read = readPhoto(row, writer, std::move(opened));
     RowOutcome outcome;
     for (int i = 0; i < row.outputs.size(); ++i) {
         const PlannedOutput &output = row.outputs.at(i);
         RowOutcome each = i < read.ready.size()
-                              ? written(row, writer, output.path, &read.ready[i], read.lossless)
+                              ? written(row, writer, output.path, read.ready[i], read.lossless)
                           : output.outcome.status == RowOutcome::Pending ? read.refused
                                                                          : output.outcome;
         each.sourceBytes = sourceBytes;
