@@ -3,13 +3,17 @@
 // "Redimensionner" pressed and the closing box answered; what it said is printed.
 //
 //   windowrun [ACTION...] DESTINATION FILE...
+//
+// The list's pictures are made before the run, as they would be while a person sets the run.
 #include "formats/registry.h"
 #include "modalanswerer.h"
 #include "row/imageresizer.h"
 #include "window/mainwindow.h"
+#include "window/thumbnailloader.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -32,6 +36,15 @@ int main(int argc, char *argv[])
     if (args.size() < 3)
         return 2;
     window.findChild<QListWidget *>("pictureList")->addItems(args.mid(2));
+    // As a person would, the run waits for the list's pictures: it would stop them otherwise,
+    // and they would be made again after it.
+    auto *thumbnails = window.findChild<ThumbnailLoader *>();
+    if (!thumbnails)
+        return 2;
+    QEventLoop waiting;
+    QObject::connect(thumbnails, &ThumbnailLoader::allDone, &waiting, &QEventLoop::quit);
+    if (thumbnails->pending() > 0)
+        waiting.exec();
     window.findChild<QSlider *>("horizontalSlider")->setValue(1024);
     window.findChild<QLineEdit *>("newPath")->setText(args.at(1));
     ModalAnswerer answerer;

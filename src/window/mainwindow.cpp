@@ -3,25 +3,31 @@
 #include "batch/batchplan.h"
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
+#include "batch/jobqueue.h"
 #include "formats/registry.h"
 #include "ui_mainwindow.h"
 #include "window/aboutdialog.h"
 #include "window/droppedfiles.h"
 #include "window/placement.h"
+#include "window/previewwindow.h"
+#include "window/thumbnailloader.h"
 
 #include <QActionGroup>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
 #include <QProgressDialog>
+#include <QScreen>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 
@@ -91,6 +97,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     connect(form->resizeBtn, SIGNAL(clicked()), this, SLOT(onResize()));
     connect(form->filename, SIGNAL(textChanged(QString)), this, SLOT(onTextChanged(QString)));
     connect(form->actionSizeOther, SIGNAL(triggered()), this, SLOT(onOtherFileSize()));
+    connectPreview();
     fileSizeChoice = form->actionSizeUnlimited;
     connect(form->fileSizeGroup, &QActionGroup::triggered, this, [this](QAction *action) {
         if (action != form->actionSizeOther)
@@ -101,6 +108,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     form->actionFrameSubject->setEnabled(false);
     connect(form->frameGroup, &QActionGroup::triggered, this,
             [this] { form->actionFrameSubject->setEnabled(!form->actionFrameWhole->isChecked()); });
+
+    jobs = new JobQueue(QThread::idealThreadCount(), this);
+    thumbnails = new ThumbnailLoader(form->pictureList, jobs, this);
+    form->pictureList->setIconSize(QSize(ThumbnailLoader::Side, ThumbnailLoader::Side));
 
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
@@ -191,6 +202,54 @@ void MainWindow::appendImages(const QVector<DroppedImage> &images)
     }
 }
 
+// The preview follows every choice the run reads: the list's current row, the slider once
+// released, the name, the destination and each Option.
+void MainWindow::connectPreview()
+{
+    connect(form->actionPreview, &QAction::triggered, this, &MainWindow::onPreview);
+    connect(form->pictureList, &QListWidget::itemDoubleClicked, this, &MainWindow::onPreview);
+    connect(form->pictureList, &QListWidget::currentRowChanged, this, &MainWindow::updatePreview);
+    connect(form->horizontalSlider, &QSlider::sliderReleased, this, &MainWindow::updatePreview);
+    connect(form->horizontalSlider, &QSlider::valueChanged, this, [this] {
+        if (!form->horizontalSlider->isSliderDown())
+            updatePreview();
+    });
+    connect(form->changeFilename, &QGroupBox::toggled, this, &MainWindow::updatePreview);
+    connect(form->filename, &QLineEdit::textChanged, this, &MainWindow::updatePreview);
+    connect(form->newPath, &QLineEdit::textChanged, this, &MainWindow::updatePreview);
+    const auto actions = form->menu_Options->findChildren<QAction *>();
+    for (QAction *action : actions)
+        if (action != form->actionPreview)
+            connect(action, &QAction::triggered, this, &MainWindow::updatePreview);
+}
+
+void MainWindow::onPreview()
+{
+    if (!preview) {
+        preview = new PreviewWindow(jobs, this);
+        const QScreen *screen = windowHandle() ? windowHandle()->screen() : nullptr;
+        if (screen)
+            preview->move(besidePosition(screen->availableGeometry(), frameGeometry(),
+                                         preview->frameGeometry().size()));
+    }
+    preview->show();
+    preview->raise();
+    preview->activateWindow();
+    updatePreview();
+}
+
+void MainWindow::updatePreview()
+{
+    if (!preview || !preview->isVisible() || running)
+        return;
+    const int row = form->pictureList->currentRow();
+    if (row < 0) {
+        preview->request(PlannedRow());
+        return;
+    }
+    preview->request(planBatch(listedPaths(), currentSettings(), listedSubfolders()).value(row));
+}
+
 void MainWindow::onAdd()
 {
     appendRows(QFileDialog::getOpenFileNames(
@@ -231,14 +290,21 @@ void MainWindow::onTextChanged(QString text)
     form->filename->setText(text);
 }
 
-void MainWindow::onResize()
+BatchSettings MainWindow::currentSettings() const
 {
-    const int n = form->pictureList->count();
     BatchSettings settings;
     settings.options = chosenOptions();
     settings.rename = form->changeFilename->isChecked();
     settings.pattern = form->filename->text();
     settings.options.geometry.size = form->horizontalSlider->value();
+    settings.destination = form->newPath->text();
+    return settings;
+}
+
+void MainWindow::onResize()
+{
+    const int n = form->pictureList->count();
+    const BatchSettings settings = currentSettings();
 
     if (n == 0) {
         QMessageBox::critical(this, tr("Pas de fichier"),
@@ -256,7 +322,6 @@ void MainWindow::onResize()
     progress.setRange(0, n);
     progress.show();
 
-    settings.destination = form->newPath->text();
     showReport(runBatch(settings, progress));
 }
 
@@ -392,7 +457,7 @@ QStringList MainWindow::listedSubfolders() const
 BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
     const QVector<PlannedRow> plan = planBatch(listedPaths(), settings, listedSubfolders());
-    BatchRunner runner(plan, QThread::idealThreadCount());
+    BatchRunner runner(plan, jobs);
     InputBlocker blocker(this);
     const auto checkCancel = [&] {
         if (!progress.wasCanceled())
@@ -413,11 +478,17 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
     QEventLoop loop;
     connect(&runner, &BatchRunner::finished, &loop, &QEventLoop::quit);
     running = true;
+    thumbnails->setPaused(true);
+    if (preview)
+        preview->setPaused(true);
     runner.start();
     // quit() from elsewhere ends every event loop; this one lasts until the run is over.
     while (runner.isRunning())
         loop.exec();
     running = false;
+    thumbnails->setPaused(false);
+    if (preview)
+        preview->setPaused(false);
     return BatchReport::make(plan, runner.outcomes());
 }
 

@@ -33,11 +33,15 @@ private slots:
     void onNewPath();
     void onTextChanged(QString text);
     void onOtherFileSize();
+    void onPreview();
+    void updatePreview();
 
 private:
     bool handleDrag(QEvent *event);
     void appendRows(const QStringList &paths);
     void appendImages(const QVector<DroppedImage> &images);
+    void connectPreview();
+    BatchSettings currentSettings() const;
     OutputOptions chosenOptions() const;
     void chooseShape(Geometry *geometry) const;
     qint64 chosenFileSize() const;
@@ -56,4 +60,7 @@ private:
     bool running = false;
     int otherFileSizeKo = 0;                 // the last size given under "Autre…"
     class QAction *fileSizeChoice = nullptr; // checked before "Autre…" was picked
+    class JobQueue *jobs;
+    class ThumbnailLoader *thumbnails;
+    class PreviewWindow *preview = nullptr;
 };

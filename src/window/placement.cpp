@@ -13,3 +13,15 @@ QSize desktopSize()
     const QScreen *screen = QGuiApplication::primaryScreen();
     return screen ? screen->virtualGeometry().size() : QSize();
 }
+
+QPoint besidePosition(const QRect &screen, const QRect &main, const QSize &window)
+{
+    const int gap = 16;
+    int x = main.right() + 1 + gap;
+    if (x + window.width() > screen.right() + 1)
+        x = main.left() - gap - window.width();
+    if (x < screen.left())
+        x = screen.right() + 1 - window.width();
+    const int y = qMin(main.top(), screen.bottom() + 1 - window.height());
+    return QPoint(qMax(x, screen.left()), qMax(y, screen.top()));
+}

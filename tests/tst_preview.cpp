@@ -1,0 +1,266 @@
+#include "batch/batchplan.h"
+#include "formats/registry.h"
+#include "row/imageresizer.h"
+#include "row/preview.h"
+#include "testimages.h"
+#include "window/mainwindow.h"
+#include "window/placement.h"
+#include "window/previewwindow.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestPreview : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void bytesAsWritten_data();
+    void bytesAsWritten();
+    void decodesOnlyForPixels_data();
+    void decodesOnlyForPixels();
+    void newestRequestOnly();
+    void followsTheWindow();
+    void placedBeside_data();
+    void placedBeside();
+
+private:
+    QString photo(const QString &name, int orientation = 1);
+    QTemporaryDir m_dir;
+};
+
+void TestPreview::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    Formats::initialiseLibraries();
+}
+
+// A 1600 x 1200 photo with camera metadata, turned by its EXIF orientation where asked.
+QString TestPreview::photo(const QString &name, int orientation)
+{
+    const QString path = m_dir.filePath(name);
+    if (!QFile::exists(path)) {
+        if (!TestImages::write(path, QSize(1600, 1200)))
+            return QString();
+        if (name.endsWith(".jpg") &&
+            !TestImages::exiftool(path,
+                                  {"-Artist=Preview", "-GPSLatitude=48.85", "-GPSLatitudeRef=N",
+                                   QString("-Orientation#=%1").arg(orientation)}))
+            return QString();
+    }
+    return path;
+}
+
+namespace {
+
+enum Change
+{
+    Nothing,
+    CompactQuality,
+    Format,
+    Limit,
+    Metadata,
+    Size,
+    FrameCut,
+    Srgb,
+};
+
+OutputOptions changed(OutputOptions options, Change change)
+{
+    switch (change) {
+    case CompactQuality:
+        options.encoding.quality = Quality::Compact;
+        break;
+    case Format:
+        options.encoding.format = "webp";
+        break;
+    case Limit:
+        options.encoding.maxBytes = 60000;
+        break;
+    case Metadata:
+        options.carrying.metadata = MetadataKeep::NoLocation;
+        break;
+    case Size:
+        options.geometry.size = 640;
+        break;
+    case FrameCut:
+        options.geometry.frame = Frame::Square;
+        break;
+    case Srgb:
+        options.carrying.srgb = true;
+        break;
+    case Nothing:
+        break;
+    }
+    return options;
+}
+
+PlannedRow planned(const QString &source, const QString &folder, const OutputOptions &options)
+{
+    BatchSettings settings;
+    settings.destination = folder;
+    settings.options = options;
+    return planBatch({source}, settings).value(0);
+}
+
+} // namespace
+
+void TestPreview::bytesAsWritten_data()
+{
+    // The preview's bytes against the file the run writes, for each output of the row.
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QVector<int>>("extraSizes");
+    QTest::addColumn<bool>("enlarge");
+    QTest::newRow("JPEG turned, as it is")
+        << "turned.jpg" << QByteArray() << int(Nothing) << QVector<int>() << true;
+    QTest::newRow("JPEG, compact, with other sizes")
+        << "turned.jpg" << QByteArray() << int(CompactQuality) << QVector<int>{320, 1280} << true;
+    QTest::newRow("JPEG to WebP") << "turned.jpg" << QByteArray() << int(Format) << QVector<int>()
+                                  << true;
+    QTest::newRow("JPEG under 60 Ko")
+        << "turned.jpg" << QByteArray("jpg") << int(Limit) << QVector<int>() << true;
+    QTest::newRow("JPEG without location, square")
+        << "turned.jpg" << QByteArray() << int(Metadata) << QVector<int>{640} << true;
+    QTest::newRow("JPEG to sRGB, AVIF")
+        << "turned.jpg" << QByteArray("avif") << int(Srgb) << QVector<int>() << true;
+    QTest::newRow("JPEG copied as it is (fits, not enlarged)")
+        << "turned.jpg" << QByteArray() << int(Nothing) << QVector<int>{2048} << false;
+    QTest::newRow("PNG to HEIC") << "photo.png" << QByteArray("heic") << int(FrameCut)
+                                 << QVector<int>() << true;
+    QTest::newRow("PNG to JPEG XL")
+        << "photo.png" << QByteArray("jxl") << int(Nothing) << QVector<int>() << true;
+    QTest::newRow("WebP to PNG") << "photo.webp" << QByteArray("png") << int(Nothing)
+                                 << QVector<int>{320} << true;
+}
+
+void TestPreview::bytesAsWritten()
+{
+    QFETCH(QString, source);
+    QFETCH(QByteArray, format);
+    QFETCH(int, change);
+    QFETCH(QVector<int>, extraSizes);
+    QFETCH(bool, enlarge);
+    const QString path = photo(source, 6);
+    QVERIFY(!path.isEmpty());
+    OutputOptions options = changed(OutputOptions(), Change(change));
+    if (!format.isEmpty())
+        options.encoding.format = format;
+    options.geometry.extraSizes = extraSizes;
+    options.geometry.enlarge = enlarge;
+    const QString out = m_dir.filePath(QString(QTest::currentDataTag()).replace(' ', '-'));
+    QVERIFY(QDir().mkpath(out));
+    const PlannedRow row = planned(path, out, options);
+    QVERIFY(!row.outputs.isEmpty());
+
+    RowPreview preview;
+    const RowPreview::Result result = preview.make(row);
+    const RowOutcome written = ImageResizer::processRow(row);
+    QCOMPARE(int(written.status), int(RowOutcome::Written));
+    QCOMPARE(result.outputs.size(), row.outputs.size());
+    for (int i = 0; i < row.outputs.size(); ++i) {
+        const RowPreview::Output &output = result.outputs.at(i);
+        QCOMPARE(int(output.outcome.status), int(RowOutcome::Written));
+        QCOMPARE(output.bytes.size(), QFileInfo(row.outputs.at(i).path).size());
+        QVERIFY(output.bytes == TestImages::readAll(row.outputs.at(i).path));
+        QCOMPARE(output.size, TestImages::uprightSize(row.outputs.at(i).path));
+    }
+    const QImage back = RowPreview::decodedBack(
+        result.outputs.at(0).bytes, QFileInfo(row.outputs.at(0).path).suffix().toUtf8());
+    QCOMPARE(back.size(), result.outputs.at(0).size);
+    // Upright: the photo stored 1600 x 1200 under orientation 6 is shown tall.
+    QCOMPARE(result.photo.height() > result.photo.width(), source.endsWith(".jpg"));
+}
+
+void TestPreview::decodesOnlyForPixels_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::addColumn<bool>("decodes");
+    QTest::newRow("quality") << int(CompactQuality) << false;
+    QTest::newRow("format") << int(Format) << false;
+    QTest::newRow("size limit") << int(Limit) << false;
+    QTest::newRow("metadata") << int(Metadata) << false;
+    QTest::newRow("size") << int(Size) << true;
+    QTest::newRow("frame") << int(FrameCut) << true;
+    QTest::newRow("sRGB") << int(Srgb) << true;
+}
+
+void TestPreview::decodesOnlyForPixels()
+{
+    QFETCH(int, change);
+    QFETCH(bool, decodes);
+    const QString path = photo("turned.jpg", 6);
+    RowPreview preview;
+    const PlannedRow first = planned(path, m_dir.filePath("decodes"), OutputOptions());
+    QVERIFY(preview.make(first).decoded);
+    QVERIFY(!preview.make(first).decoded);
+    const RowPreview::Result after = preview.make(
+        planned(path, m_dir.filePath("decodes"), changed(OutputOptions(), Change(change))));
+    QCOMPARE(after.decoded, decodes);
+    QCOMPARE(int(after.outputs.value(0).outcome.status), int(RowOutcome::Written));
+}
+
+// Requests made one after another before any is done: only the last is shown.
+void TestPreview::newestRequestOnly()
+{
+    PreviewWindow window;
+    QSignalSpy shown(&window, &PreviewWindow::shown);
+    const QStringList sources{photo("turned.jpg", 6), photo("photo.png"), photo("photo.webp")};
+    for (const QString &source : sources)
+        window.request(planned(source, m_dir.filePath("newest"), OutputOptions()));
+    QVERIFY(shown.wait(30000));
+    QTest::qWait(300);
+    QCOMPARE(shown.count(), 1);
+    QCOMPARE(window.windowTitle(), QString("photo.webp"));
+}
+
+// Opened from the keyboard on the list's current row, then following the row and the slider.
+void TestPreview::followsTheWindow()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *list = window.findChild<QListWidget *>("pictureList");
+    list->addItem(photo("turned.jpg", 6));
+    list->addItem(photo("photo.png"));
+    list->setCurrentRow(1);
+    QTest::keyClick(&window, Qt::Key_P, Qt::ControlModifier);
+    auto *preview = window.findChild<PreviewWindow *>("previewWindow");
+    QVERIFY(preview);
+    QVERIFY(preview->isVisible());
+    QVERIFY(!preview->isModal());
+    QTRY_COMPARE_WITH_TIMEOUT(preview->windowTitle(), QString("photo.png"), 30000);
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    QTRY_COMPARE_WITH_TIMEOUT(preview->windowTitle(), QString("turned.jpg"), 30000);
+    auto *info = preview->findChild<QLabel *>("previewInfo");
+    QTRY_VERIFY_WITH_TIMEOUT(info->text().contains(QString::fromUtf8("% de l'original")), 30000);
+    QVERIFY(info->text().contains(QString::fromUtf8("Format : JPEG")));
+}
+
+void TestPreview::placedBeside_data()
+{
+    // The main window 548 x 603 on a screen of 1920 x 1080; the preview 900 x 560.
+    QTest::addColumn<QRect>("main");
+    QTest::addColumn<QPoint>("expected");
+    QTest::newRow("room on the right") << QRect(100, 200, 548, 603) << QPoint(664, 200);
+    QTest::newRow("room on the left only") << QRect(1300, 200, 548, 603) << QPoint(384, 200);
+    QTest::newRow("room on neither side") << QRect(686, 238, 548, 603) << QPoint(1020, 238);
+    QTest::newRow("low on the screen") << QRect(100, 900, 548, 603) << QPoint(664, 520);
+}
+
+void TestPreview::placedBeside()
+{
+    QFETCH(QRect, main);
+    QFETCH(QPoint, expected);
+    QCOMPARE(besidePosition(QRect(0, 0, 1920, 1080), main, QSize(900, 560)), expected);
+}
+
+QTEST_MAIN(TestPreview)
+#include "tst_preview.moc"
