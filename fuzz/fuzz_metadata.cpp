@@ -82,8 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             QByteArray bytes;
             LeftOuts leftOut;
             Formats::EncodeError error;
-            if (!Formats::writerFor(format).encode(*image, {format, -1, false}, metadata, &bytes,
-                                                   &leftOut, &error) ||
+            Formats::EncodeRequest request;
+            request.encoding.format = format;
+            if (!Formats::writerFor(format).encode(*image, request, metadata, &bytes, &leftOut,
+                                                   &error) ||
                 QImage::fromData(bytes).size() != QSize(24, 16))
                 std::abort();
             const QString path = folder->filePath(QStringLiteral("output.") + format);
