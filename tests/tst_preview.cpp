@@ -246,20 +246,28 @@ void TestPreview::followsTheWindow()
 
 void TestPreview::placedBeside_data()
 {
-    // The main window 548 x 603 on a screen of 1920 x 1080; the preview 900 x 560.
+    // The main window 548 x 603 (wider in the last row) on a screen of 1920 x 1080; the
+    // preview 900 x 560, narrowed to fit beside it, down to 600.
     QTest::addColumn<QRect>("main");
+    QTest::addColumn<int>("width");
     QTest::addColumn<QPoint>("expected");
-    QTest::newRow("room on the right") << QRect(100, 200, 548, 603) << QPoint(664, 200);
-    QTest::newRow("room on the left only") << QRect(1300, 200, 548, 603) << QPoint(384, 200);
-    QTest::newRow("room on neither side") << QRect(686, 238, 548, 603) << QPoint(1020, 238);
-    QTest::newRow("low on the screen") << QRect(100, 900, 548, 603) << QPoint(664, 520);
+    QTest::newRow("room on the right") << QRect(100, 200, 548, 603) << 900 << QPoint(664, 200);
+    QTest::newRow("room on the left only") << QRect(1300, 200, 548, 603) << 900 << QPoint(384, 200);
+    QTest::newRow("centred: narrowed") << QRect(686, 238, 548, 603) << 670 << QPoint(1250, 238);
+    QTest::newRow("low on the screen") << QRect(100, 900, 548, 603) << 900 << QPoint(664, 520);
+    QTest::newRow("no room: over it, on the screen")
+        << QRect(0, 0, 1800, 603) << 600 << QPoint(1320, 0);
 }
 
 void TestPreview::placedBeside()
 {
     QFETCH(QRect, main);
+    QFETCH(int, width);
     QFETCH(QPoint, expected);
-    QCOMPARE(besidePosition(QRect(0, 0, 1920, 1080), main, QSize(900, 560)), expected);
+    const QRect screen(0, 0, 1920, 1080);
+    const QSize size = besideSize(screen, main, QSize(900, 560));
+    QCOMPARE(size, QSize(width, 560));
+    QCOMPARE(besidePosition(screen, main, size), expected);
 }
 
 QTEST_MAIN(TestPreview)

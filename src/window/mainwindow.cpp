@@ -228,9 +228,11 @@ void MainWindow::onPreview()
     if (!preview) {
         preview = new PreviewWindow(jobs, this);
         const QScreen *screen = windowHandle() ? windowHandle()->screen() : nullptr;
-        if (screen)
-            preview->move(besidePosition(screen->availableGeometry(), frameGeometry(),
-                                         preview->frameGeometry().size()));
+        if (screen) {
+            const QRect room = screen->availableGeometry();
+            preview->resize(besideSize(room, frameGeometry(), preview->size()));
+            preview->move(besidePosition(room, frameGeometry(), preview->frameGeometry().size()));
+        }
     }
     preview->show();
     preview->raise();

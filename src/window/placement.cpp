@@ -14,6 +14,13 @@ QSize desktopSize()
     return screen ? screen->virtualGeometry().size() : QSize();
 }
 
+QSize besideSize(const QRect &screen, const QRect &main, const QSize &window)
+{
+    const int gap = 16;
+    const int room = qMax(screen.right() - main.right() - gap, main.left() - screen.left() - gap);
+    return QSize(qBound(qMin(600, window.width()), room, window.width()), window.height());
+}
+
 QPoint besidePosition(const QRect &screen, const QRect &main, const QSize &window)
 {
     const int gap = 16;

@@ -15,3 +15,6 @@ QSize desktopSize();
 // fits, else to its left, else against the screen's right edge; never above or left of the
 // screen.
 QPoint besidePosition(const QRect &screen, const QRect &main, const QSize &window);
+
+// `window` narrowed, down to 600 pixels wide, to fit beside `main` on `screen` where it does not.
+QSize besideSize(const QRect &screen, const QRect &main, const QSize &window);
