@@ -5,10 +5,14 @@
 #include "window/thumbnailloader.h"
 
 #include <QImageReader>
+
+#include <libheif/heif.h>
+
 #include <QListWidget>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstring>
 
 class TestThumbnails : public QObject
 {
@@ -18,6 +22,8 @@ private slots:
     void initTestCase();
     void upright_data();
     void upright();
+    void heifThumbnailItem_data();
+    void heifThumbnailItem();
     void rowsCarryTheirReasons();
 
 private:
@@ -55,6 +61,52 @@ int redQuarter(const QImage &image)
     return -1;
 }
 
+QImage filled(const QSize &size, Qt::GlobalColor colour)
+{
+    QImage image(size, QImage::Format_RGB888);
+    image.fill(colour);
+    return image;
+}
+
+heif_image *heifImage(const QImage &picture)
+{
+    heif_image *image = nullptr;
+    heif_image_create(picture.width(), picture.height(), heif_colorspace_RGB,
+                      heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, picture.width(), picture.height(), 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < picture.height(); ++y)
+        memcpy(plane + y * stride, picture.constScanLine(y), size_t(picture.width()) * 3);
+    return image;
+}
+
+// A HEIC of `primary` whose thumbnail item is coded from `thumbnail`, fitted to 256 pixels.
+bool writeHeic(const QString &path, const QImage &primary, const QImage &thumbnail)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder);
+    heif_image *image = heifImage(primary), *small = heifImage(thumbnail);
+    heif_image_handle *handle = nullptr, *thumbnailHandle = nullptr;
+    bool ok = encoder &&
+              heif_context_encode_image(context, image, encoder, nullptr, &handle).code ==
+                  heif_error_Ok &&
+              heif_context_encode_thumbnail(context, small, handle, encoder, nullptr, 256,
+                                            &thumbnailHandle)
+                      .code == heif_error_Ok &&
+              heif_context_write_to_file(context, QFile::encodeName(path).constData()).code ==
+                  heif_error_Ok;
+    heif_image_handle_release(thumbnailHandle);
+    heif_image_handle_release(handle);
+    heif_image_release(small);
+    heif_image_release(image);
+    if (encoder)
+        heif_encoder_release(encoder);
+    heif_context_free(context);
+    return ok;
+}
+
 } // namespace
 
 void TestThumbnails::upright_data()
@@ -90,6 +142,32 @@ void TestThumbnails::upright()
     QCOMPARE(made.image.size(), expected.size().scaled(64, 64, Qt::KeepAspectRatio));
     QCOMPARE(redQuarter(made.image), redQuarter(expected));
     QVERIFY(redQuarter(made.image) >= 0);
+}
+
+void TestThumbnails::heifThumbnailItem_data()
+{
+    // The photo red, its thumbnail item green: which one the picture comes from.
+    QTest::addColumn<QSize>("thumbnail");
+    QTest::addColumn<int>("box");
+    QTest::addColumn<bool>("fromItem");
+    QTest::newRow("same proportions, large enough") << QSize(384, 256) << 64 << true;
+    QTest::newRow("other proportions: edited since") << QSize(320, 320) << 64 << false;
+    QTest::newRow("smaller than asked") << QSize(384, 256) << 400 << false;
+}
+
+void TestThumbnails::heifThumbnailItem()
+{
+    QFETCH(QSize, thumbnail);
+    QFETCH(int, box);
+    QFETCH(bool, fromItem);
+    const QString path =
+        m_dir.filePath(QString(QTest::currentDataTag()).replace(' ', '-') + ".heic");
+    QVERIFY(writeHeic(path, filled(QSize(1536, 1024), Qt::red), filled(thumbnail, Qt::green)));
+    const Thumbnail::Made made = Thumbnail::make(path, box);
+    QCOMPARE(int(made.refused.status), int(RowOutcome::Pending));
+    QCOMPARE(made.image.size(), QSize(1536, 1024).scaled(box, box, Qt::KeepAspectRatio));
+    const QRgb centre = made.image.pixel(made.image.width() / 2, made.image.height() / 2);
+    QCOMPARE(qGreen(centre) > qRed(centre), fromItem);
 }
 
 // A list of photos, one cut short and one that is no photo: each row keeps its text and place,

@@ -23,8 +23,8 @@ namespace Formats {
 enum class Status
 {
     Decoded,
-    Failed,  // the library could not decode the file: unreadable or unsupported
-    Damaged, // the data is corrupt or ends early: part of the image would be made up
+    Failed,    // the library could not decode the file: unreadable or unsupported
+    Damaged,   // the data is corrupt or ends early: part of the image would be made up
     Cancelled, // the run was cancelled while the image was decoded
 };
 
@@ -75,6 +75,16 @@ public:
     // The HDR gain map the metadata names, as a decoder of its own whose rows turn as the
     // picture's; null where there is none to decode.
     virtual std::unique_ptr<Decoder> gainMap() { return nullptr; }
+
+    // A smaller copy of the picture that the file carries, at least `atLeast` upright and of
+    // the picture's own proportions, as a decoder of its own that lives no longer than this
+    // one; null where it has none. For a glance at the photo: the copy may be coded apart from
+    // the picture, so that it says nothing of the picture's damage.
+    virtual std::unique_ptr<Decoder> smallCopy(const QSize &atLeast)
+    {
+        Q_UNUSED(atLeast)
+        return nullptr;
+    }
 
     // Keeps `source` for as long as the decoder lives: bytes embedded in another file.
     void adopt(std::unique_ptr<SourceFile> source);

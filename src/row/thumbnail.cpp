@@ -5,6 +5,26 @@
 
 namespace Thumbnail {
 
+namespace {
+
+// A copy the file carries, where it has one large enough: a HEIF's thumbnail item, which spares
+// decoding a picture of millions of pixels.
+bool fromSmallCopy(Photo &photo, const Render::Shape &shape, Made *made)
+{
+    const std::unique_ptr<Formats::Decoder> copy = photo.opened().smallCopy(shape.size);
+    if (!copy)
+        return false;
+    QString words;
+    QImage image;
+    if (copy->decode(shape.plan.target, &image, &words) != Formats::Status::Decoded ||
+        image.isNull())
+        return false;
+    made->image = image;
+    return true;
+}
+
+} // namespace
+
 Made make(const QString &path, int box)
 {
     Made made;
@@ -17,10 +37,12 @@ Made make(const QString &path, int box)
     geometry.size = box;
     geometry.enlarge = false;
     geometry.resampling = Resampling::Smooth;
-    // Every byte of the photo goes through the decoder, even at its smallest scale: a damaged
-    // file is found here as the run would find it.
-    const Render::Pixels pixels = Render::pixels(
-        photo, geometry, Render::shapes(photo, geometry, {box}), {true}, false, false);
+    const QVector<Render::Shape> shapes = Render::shapes(photo, geometry, {box});
+    if (fromSmallCopy(photo, shapes.first(), &made))
+        return made;
+    // Every byte of the photo goes through the decoder, even at its smallest scale (a JPEG's
+    // eighth): a damaged file is found here as the run would find it.
+    const Render::Pixels pixels = Render::pixels(photo, geometry, shapes, {true}, false, false);
     made.refused = pixels.failed;
     if (photo.changed())
         made.refused = RowOutcome::make(RowOutcome::Changed);

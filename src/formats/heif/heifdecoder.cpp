@@ -83,6 +83,7 @@ public:
 
     PhotoMetadata metadata() override;
     std::unique_ptr<Formats::Decoder> gainMap() override { return HeifGainMap::open(m_handle); }
+    std::unique_ptr<Formats::Decoder> smallCopy(const QSize &atLeast) override;
     qint64 memoryEstimate(const Target &target) override;
     Status decode(const Target &target, QImage *out, QString *words) override;
 
@@ -142,6 +143,82 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
     if (status == Status::Decoded)
         out->setColorSpace(HeifMetadata::colourSpace(HeifMetadata::read(m_handle)));
     return status;
+}
+
+// A thumbnail item: decoded whole, as small as it is, and turned as libheif turns it.
+class Thumbnail : public Formats::Decoder
+{
+public:
+    explicit Thumbnail(heif_image_handle *handle) : m_handle(handle)
+    {
+        m_header.stored =
+            QSize(heif_image_handle_get_width(handle), heif_image_handle_get_height(handle));
+    }
+    ~Thumbnail() override { heif_image_handle_release(m_handle); }
+    Thumbnail(const Thumbnail &) = delete;
+    Thumbnail &operator=(const Thumbnail &) = delete;
+
+    qint64 memoryEstimate(const Target &target) override
+    {
+        const QSize size = m_header.stored;
+        return 8 * qint64(size.width()) * size.height() + DecoderOverhead +
+               target.sinkEstimate(size, size, QImageIOHandler::TransformationNone,
+                                   RowLayout::floats(QImage::Format_RGBA64, true));
+    }
+    Status decode(const Target &target, QImage *out, QString *words) override
+    {
+        heif_image *image = nullptr;
+        const heif_error e = heif_decode_image(m_handle, &image, heif_colorspace_undefined,
+                                               heif_chroma_undefined, nullptr);
+        if (e.code != heif_error_Ok) {
+            heif_image_release(image);
+            *words = QString::fromUtf8(e.message);
+            return HeifPlanes::statusOf(e);
+        }
+        Formats::Damage damage = Formats::Damage::Unspecified;
+        const Status status =
+            HeifPlanes::push(image, m_handle, target,
+                             heif_image_handle_is_premultiplied_alpha(m_handle), out, &damage);
+        heif_image_release(image);
+        return status;
+    }
+
+private:
+    heif_image_handle *m_handle;
+};
+
+bool sameProportions(const QSize &a, const QSize &b)
+{
+    return std::abs(double(a.width()) / a.height() - double(b.width()) / b.height()) <
+           0.02 * double(a.width()) / a.height();
+}
+
+// The smallest thumbnail item large enough, where it shows the picture's proportions.
+std::unique_ptr<Formats::Decoder> Decoder::smallCopy(const QSize &atLeast)
+{
+    if (!m_handle || refusal() != Status::Decoded || m_tiles)
+        return nullptr;
+    const int count = heif_image_handle_get_number_of_thumbnails(m_handle);
+    if (count <= 0)
+        return nullptr;
+    std::vector<heif_item_id> ids(static_cast<size_t>(count));
+    heif_image_handle_get_list_of_thumbnail_IDs(m_handle, ids.data(), count);
+    const int side = qMax(atLeast.width(), atLeast.height());
+    heif_image_handle *best = nullptr;
+    for (const heif_item_id id : ids) {
+        heif_image_handle *thumbnail = nullptr;
+        if (heif_image_handle_get_thumbnail(m_handle, id, &thumbnail).code != heif_error_Ok)
+            continue;
+        const QSize size(heif_image_handle_get_width(thumbnail),
+                         heif_image_handle_get_height(thumbnail));
+        const bool fits = qMax(size.width(), size.height()) >= side &&
+                          sameProportions(size, m_header.stored) &&
+                          (!best || size.width() < heif_image_handle_get_width(best));
+        if (fits)
+            std::swap(best, thumbnail);
+        heif_image_handle_release(thumbnail);
+    }
+    return best ? std::make_unique<Thumbnail>(best) : nullptr;
 }
 
 Status Decoder::decode(const Target &target, QImage *out, QString *words)
