@@ -1,5 +1,6 @@
 #include "batch/batchplan.h"
 #include "formats/registry.h"
+#include "modalanswerer.h"
 #include "row/imageresizer.h"
 #include "row/preview.h"
 #include "testimages.h"
@@ -9,7 +10,9 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,6 +27,8 @@ private slots:
     void bytesAsWritten();
     void decodesOnlyForPixels_data();
     void decodesOnlyForPixels();
+    void windowChoices_data();
+    void windowChoices();
     void newestRequestOnly();
     void followsTheWindow();
     void placedBeside_data();
@@ -204,6 +209,75 @@ void TestPreview::decodesOnlyForPixels()
         planned(path, m_dir.filePath("decodes"), changed(OutputOptions(), Change(change))));
     QCOMPARE(after.decoded, decodes);
     QCOMPARE(int(after.outputs.value(0).outcome.status), int(RowOutcome::Written));
+}
+
+void TestPreview::windowChoices_data()
+{
+    // Every set of choices the golden outputs are made with, through the window's own actions,
+    // each on one of three sources in turn.
+    QTest::addColumn<QStringList>("actions");
+    const QList<QPair<const char *, QStringList>> sets{
+        {"start", {}},
+        {"smooth", {"actionSmooth"}},
+        {"jpeg", {"actionFormatJpeg"}},
+        {"png", {"actionFormatPng"}},
+        {"webp", {"actionFormatWebp"}},
+        {"heic", {"actionFormatHeic"}},
+        {"avif", {"actionFormatAvif"}},
+        {"jxl", {"actionFormatJxl"}},
+        {"maximum", {"actionQualityMax", "actionFormatJpeg"}},
+        {"high", {"actionQualityHigh", "actionFormatWebp"}},
+        {"compact", {"actionQualityCompact", "actionFormatJpeg"}},
+        {"no-enlarge", {"actionNoEnlarge"}},
+        {"keep-date", {"actionKeepDate"}},
+        {"200k", {"actionSize200", "actionFormatJpeg"}},
+        {"500k-webp", {"actionSize500", "actionFormatWebp"}},
+        {"no-location", {"actionMetadataNoLocation"}},
+        {"no-metadata", {"actionMetadataNone"}},
+        {"srgb", {"actionSrgb"}},
+        {"width", {"actionSideWidth"}},
+        {"height", {"actionSideHeight"}},
+        {"square", {"actionFrameSquare"}},
+        {"4x5-subject", {"actionFrame4x5", "actionFrameSubject"}},
+        {"16x9-smooth", {"actionFrame16x9", "actionSmooth"}},
+        {"extras", {"actionExtra320", "actionExtra1280"}},
+        {"extras-png", {"actionExtra640", "actionFormatPng"}},
+    };
+    for (const auto &set : sets)
+        QTest::newRow(set.first) << set.second;
+}
+
+// What the preview shows of the list's current row against what the run then writes.
+void TestPreview::windowChoices()
+{
+    QFETCH(QStringList, actions);
+    const QStringList sources{photo("turned.jpg", 6), photo("photo.png"), photo("photo.webp")};
+    const QString source = sources.at(QTest::currentDataTag()[0] % 3);
+    const QString out = m_dir.filePath(QString("window-") + QTest::currentDataTag());
+    QVERIFY(QDir().mkpath(out));
+    MainWindow window;
+    for (const QString &name : actions)
+        window.findChild<QAction *>(name)->trigger();
+    window.findChild<QListWidget *>("pictureList")->addItem(source);
+    window.findChild<QListWidget *>("pictureList")->setCurrentRow(0);
+    window.findChild<QLineEdit *>("newPath")->setText(out);
+    window.findChild<QAction *>("actionPreview")->trigger();
+    auto *preview = window.findChild<PreviewWindow *>("previewWindow");
+    QTRY_VERIFY_WITH_TIMEOUT(preview->resultsShown() > 0, 60000);
+    const QVector<qint64> shown = preview->shownBytes();
+    ModalAnswerer answerer;
+    answerer.expectMessage(QMessageBox::Ok);
+    window.findChild<QPushButton *>("resizeBtn")->click();
+    QVERIFY(answerer.waitDone(60000));
+    QStringList written = QDir(out).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(shown.size(), written.size());
+    QVector<qint64> sizes;
+    for (const QString &name : written)
+        sizes.append(QFileInfo(QDir(out).filePath(name)).size());
+    std::sort(sizes.begin(), sizes.end());
+    QVector<qint64> sorted = shown;
+    std::sort(sorted.begin(), sorted.end());
+    QVERIFY2(sorted == sizes, qPrintable(QString("shown %1, written %2").arg(QStringList(QList<QString>([&] { QStringList l; for (qint64 v : sorted) l << QString::number(v); return l; }())).join(" "), QStringList([&] { QStringList l; for (qint64 v : sizes) l << QString::number(v); return l; }()).join(" "))));
 }
 
 // Requests made one after another before any is done: only the last is shown.

@@ -188,6 +188,10 @@ void PreviewWindow::display(const Shown &shown)
     else
         m_after->setImage(m_flip->isChecked() ? m_partImage : m_afterImage);
     m_info->setText(describe(shown));
+    m_shownBytes.clear();
+    for (const RowPreview::Output &output : result.outputs)
+        m_shownBytes.append(output.outcome.status == RowOutcome::Written ? output.bytes.size()
+                                                                         : -1);
     emit this->shown();
 }
 

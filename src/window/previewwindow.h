@@ -31,6 +31,8 @@ public:
     void setPaused(bool paused);
     // How many results came back and how many were shown (a request replaced is never shown).
     int resultsShown() const { return m_shown; }
+    // The byte count of each output shown, in the plan's order; -1 for one not written.
+    const QVector<qint64> &shownBytes() const { return m_shownBytes; }
 
 signals:
     void shown();
@@ -53,6 +55,7 @@ private:
     quint64 m_generation = 0;
     quint64 m_jobId = 0;
     int m_shown = 0;
+    QVector<qint64> m_shownBytes;
     PreviewView *m_before;
     PreviewView *m_after;
     QPushButton *m_fit;

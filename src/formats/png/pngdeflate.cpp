@@ -9,6 +9,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -18,8 +19,8 @@ namespace {
 
 constexpr int ChunkBytes = 1 << 16;
 constexpr int Window = 1 << 15;
-// Smaller shares would cost more in their flushes and lost matches than they save in time.
-constexpr qint64 SmallestShare = qint64(1) << 18;
+// Each share costs a flush and the matches across its start: a few tens of bytes in a megabyte.
+constexpr qint64 ShareBytes = qint64(1) << 20;
 constexpr int SignatureBytes = 8;
 // libdeflate's level as fast as zlib's 6 would be, and still as thorough.
 constexpr int LibdeflateLevel = 6;
@@ -199,28 +200,30 @@ bool libdeflateSmaller(const QByteArray &raw, int strategy, libdeflate_compresso
            double(byZlib) >= PhotoShare * double(Samples * length);
 }
 
-// `raw` deflated into one zlib stream, a share on each of `cores` threads, as pigz does.
+// `raw` deflated into one zlib stream in shares of a fixed size, as pigz does, `cores` threads
+// taking them in turn: the stream is the same on any number of cores.
 QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
 {
-    const qint64 most = qMax<qint64>(1, raw.size() / SmallestShare);
-    std::vector<Share> shares(size_t(qBound(qint64(1), qint64(cores), most)));
-    const qint64 each = (raw.size() + qint64(shares.size()) - 1) / qint64(shares.size());
+    std::vector<Share> shares(size_t(qMax<qint64>(1, (raw.size() + ShareBytes - 1) / ShareBytes)));
     for (size_t i = 0; i < shares.size(); ++i) {
-        const qint64 from = qMin<qint64>(raw.size(), qint64(i) * each);
+        const qint64 from = qint64(i) * ShareBytes;
         shares[i].data = raw.constData() + from;
-        shares[i].length = qMin<qint64>(each, raw.size() - from);
+        shares[i].length = qMin<qint64>(ShareBytes, raw.size() - from);
         shares[i].primed = qMin<qint64>(from, Window);
         shares[i].last = i + 1 == shares.size();
         shares[i].strategy = strategy;
     }
+    std::atomic<size_t> next{0};
+    const auto work = [&shares, &next] {
+        for (size_t i = next++; i < shares.size(); i = next++)
+            deflateShare(&shares[i]);
+    };
     std::vector<std::thread> threads;
-    size_t started = 1;
-    while (started < shares.size() &&
-           HelperThreads::start(&threads, deflateShare, &shares[started]))
-        ++started;
-    deflateShare(&shares[0]);
-    for (size_t i = started; i < shares.size(); ++i)
-        deflateShare(&shares[i]);
+    const int helpers = qMin(cores, int(shares.size())) - 1;
+    for (int i = 0; i < helpers; ++i)
+        if (!HelperThreads::start(&threads, work))
+            break;
+    work();
     HelperThreads::joinAll(&threads);
     QByteArray stream("\x78\x9c", 2);
     uLong adler = 1;

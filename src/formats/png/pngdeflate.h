@@ -6,8 +6,9 @@
 // The toolkit's PNG writer filters rows well but deflates them slowly, on one core. Large image
 // data is deflated again here: by libdeflate, five times faster on photos, where samples of the
 // data show it packs them within half a percent of zlib and the data is not drawn; else by zlib
-// with libpng's settings, on every core the row has, in shares each primed with the window before
-// it, as pigz does. One zlib stream either way; the rows and their filters are the toolkit's.
+// with libpng's settings, on every core the row has, in shares of a fixed size each primed with
+// the window before it, as pigz does, so that the file is the same on any number of cores. One
+// zlib stream either way; the rows and their filters are the toolkit's.
 namespace PngDeflate {
 
 // The quality that has the toolkit write its image data stored, uncompressed, for compress().
