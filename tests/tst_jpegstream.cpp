@@ -30,6 +30,8 @@ private slots:
     void damaged();
     void bands_data();
     void bands();
+    void foundByFuzzers_data();
+    void foundByFuzzers();
     void scans_data();
     void scans();
 
@@ -395,6 +397,34 @@ void TestJpegStream::bands()
     QVERIFY(found[1] != Formats::Status::Decoded || cut == 0); // random data may pass for codes
     for (int i : {2, 3, 4, 5, 6})
         QCOMPARE(found[i], cut == 0 ? Formats::Status::Decoded : Formats::Status::Damaged);
+}
+
+void TestJpegStream::foundByFuzzers_data()
+{
+    QTest::addColumn<QString>("path");
+    const QDir found(QFINDTESTDATA("../fuzz/regressions/decode"));
+    for (const QString &name : found.entryList({"*.jpg"}, QDir::Files))
+        QTest::newRow(qPrintable(name)) << found.filePath(name);
+}
+
+// What the cores fuzzer found where one core and several disagreed: the same outcome and the
+// same pixels on two to four cores, reduced or not.
+void TestJpegStream::foundByFuzzers()
+{
+    QFETCH(QString, path);
+    const std::pair<int, Resampling> targets[] = {
+        {23, Resampling::Smooth}, {40, Resampling::Nearest}, {4096, Resampling::Nearest}};
+    for (const auto &target : targets) {
+        Formats::Status one = Formats::Status::Failed;
+        const QImage alone = TestImages::decoded(path, target.first, target.second, &one);
+        for (int count : {2, 3, 4}) {
+            const WorkerCores::Scope cores(count, 0);
+            Formats::Status several = Formats::Status::Failed;
+            const QImage banded = TestImages::decoded(path, target.first, target.second, &several);
+            QCOMPARE(several, one);
+            QVERIFY(banded == alone);
+        }
+    }
 }
 
 void TestJpegStream::scans_data()

@@ -216,6 +216,22 @@ bool skipRows(Jpeg *j, JDIMENSION count)
     return jpeg_skip_scanlines(&j->info, count) == count;
 }
 
+// Decoded into `scratch` and dropped: libjpeg skips a file's last rows without decoding them,
+// and the bytes left over before their restart markers would go unread. Bytes left over that
+// libjpeg has counted but not yet reported (it reports them at the next restart marker it
+// looks for itself) are decoded on to, as one core would.
+bool checkRows(Jpeg *j, int count, JSAMPROW scratch)
+{
+    for (int i = 0; i < count; ++i)
+        if (!readRow(j, scratch))
+            return false;
+    while (j->info.marker->discarded_bytes > 0 && !j->damaged &&
+           j->info.output_scanline < j->info.output_height)
+        if (!readRow(j, scratch))
+            return false;
+    return true;
+}
+
 void closeJpeg(Jpeg *j)
 {
     if (j->created)
@@ -311,7 +327,7 @@ bool readBand(Jpeg *j, const Bands &bands, const JpegBands::BandFile &file, Band
         bands.keep(row.constData(), band->pixels.get() + i * bands.keptBytes());
     }
     const int rows = band->checked + shift;
-    return next >= rows || skipRows(j, JDIMENSION(rows - next));
+    return checkRows(j, rows - next, row.data());
 }
 
 // Any failure leaves the band to the whole file's decoder, which says what is wrong, if it is.
@@ -572,10 +588,10 @@ bool Decoder::pushBands(RowSink *sink, Bands *bands)
         m_counts->decoded += int(bands->each.size());
     // This thread's rows past its band, read only now: where a band had failed, they were the
     // rest of the file's.
-    const int next = int(m_jpeg.info.output_scanline);
-    if (next < bands->firstChecked && !skipRows(&m_jpeg, JDIMENSION(bands->firstChecked - next)))
-        return false;
     QVector<uchar> row(bands->rows.width() * bands->pixelBytes);
+    const int next = int(m_jpeg.info.output_scanline);
+    if (!checkRows(&m_jpeg, bands->firstChecked - next, row.data()))
+        return false;
     for (const Band &band : bands->each) {
         for (int i = 0; i < band.wanted.size(); ++i) {
             bands->restore(band.pixels.get() + i * bands->keptBytes(), row.data());
