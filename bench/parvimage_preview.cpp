@@ -152,7 +152,6 @@ qint64 residentKb()
 void thumbnailsOf(const QStringList &paths, double reference)
 {
     QListWidget list;
-    list.setIconSize(QSize(ThumbnailLoader::Side, ThumbnailLoader::Side));
     list.resize(520, 300);
     list.show();
     JobQueue queue(2);

@@ -277,7 +277,21 @@ void TestPreview::windowChoices()
     std::sort(sizes.begin(), sizes.end());
     QVector<qint64> sorted = shown;
     std::sort(sorted.begin(), sorted.end());
-    QVERIFY2(sorted == sizes, qPrintable(QString("shown %1, written %2").arg(QStringList(QList<QString>([&] { QStringList l; for (qint64 v : sorted) l << QString::number(v); return l; }())).join(" "), QStringList([&] { QStringList l; for (qint64 v : sizes) l << QString::number(v); return l; }()).join(" "))));
+    QVERIFY2(sorted == sizes, qPrintable(QString("shown %1, written %2")
+                                             .arg(QStringList(QList<QString>([&] {
+                                                      QStringList l;
+                                                      for (qint64 v : sorted)
+                                                          l << QString::number(v);
+                                                      return l;
+                                                  }()))
+                                                      .join(" "),
+                                                  QStringList([&] {
+                                                      QStringList l;
+                                                      for (qint64 v : sizes)
+                                                          l << QString::number(v);
+                                                      return l;
+                                                  }())
+                                                      .join(" "))));
 }
 
 // Requests made one after another before any is done: only the last is shown.
@@ -316,6 +330,13 @@ void TestPreview::followsTheWindow()
     auto *info = preview->findChild<QLabel *>("previewInfo");
     QTRY_VERIFY_WITH_TIMEOUT(info->text().contains(QString::fromUtf8("% de l'original")), 30000);
     QVERIFY(info->text().contains(QString::fromUtf8("Format : JPEG")));
+    // The preview's own buttons from the keyboard: the original in the output's place, and back.
+    auto *flip = preview->findChild<QPushButton *>("flipButton");
+    flip->setFocus();
+    QTest::keyClick(flip, Qt::Key_Space);
+    QVERIFY(flip->isChecked());
+    QTest::keyClick(flip, Qt::Key_Space);
+    QVERIFY(!flip->isChecked());
 }
 
 void TestPreview::placedBeside_data()

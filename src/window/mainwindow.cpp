@@ -111,7 +111,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
 
     jobs = new JobQueue(QThread::idealThreadCount(), this);
     thumbnails = new ThumbnailLoader(form->pictureList, jobs, this);
-    form->pictureList->setIconSize(QSize(ThumbnailLoader::Side, ThumbnailLoader::Side));
 
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);

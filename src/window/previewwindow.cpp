@@ -55,8 +55,8 @@ PreviewWindow::PreviewWindow(JobQueue *queue, QWidget *parent)
     : QWidget(parent, Qt::Window), m_ownQueue(queue ? nullptr : std::make_unique<JobQueue>(1)),
       m_queue(queue ? queue : m_ownQueue.get()), m_preview(std::make_shared<RowPreview>()),
       m_before(new PreviewView(this)), m_after(new PreviewView(this)),
-      m_fit(new QPushButton(tr("Ajuster"), this)), m_actual(new QPushButton(tr("100 %"), this)),
-      m_flip(new QPushButton(tr("Voir l'original à la place"), this)), m_info(new QLabel(this))
+      m_fit(new QPushButton(tr("&Ajuster"), this)), m_actual(new QPushButton(tr("&100 %"), this)),
+      m_flip(new QPushButton(tr("&Voir l'original à la place"), this)), m_info(new QLabel(this))
 {
     setObjectName(QStringLiteral("previewWindow"));
     setWindowTitle(tr("Aperçu"));
@@ -73,7 +73,6 @@ PreviewWindow::PreviewWindow(JobQueue *queue, QWidget *parent)
     m_fit->setAutoExclusive(true);
     m_actual->setAutoExclusive(true);
     m_fit->setChecked(true);
-    m_flip->setShortcut(QKeySequence(Qt::Key_Space));
     m_info->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_info->setWordWrap(true);
     m_before->pairWith(m_after);

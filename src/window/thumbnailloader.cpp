@@ -79,6 +79,14 @@ int ThumbnailLoader::pending() const
     return count;
 }
 
+// The list's own icon size, the style's where none is set: its rows keep their height.
+int ThumbnailLoader::side() const
+{
+    const QSize icon = m_list->iconSize();
+    return icon.isValid() ? qMax(icon.width(), icon.height())
+                          : m_list->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, m_list);
+}
+
 // As many pictures in flight as the queue has workers, so that a row scrolled into view waits
 // for no more than those.
 void ThumbnailLoader::fill()
@@ -117,7 +125,7 @@ void ThumbnailLoader::submit(QListWidgetItem *item)
     item->setData(StateRole, Started);
     m_started.insert(key, QPersistentModelIndex(m_list->model()->index(m_list->row(item), 0)));
     const QString path = item->text();
-    const int box = qCeil(Side * m_list->devicePixelRatioF());
+    const int box = qCeil(side() * m_list->devicePixelRatioF());
     auto result = std::make_shared<ThumbnailResult>();
     JobQueue::Job job;
     job.priority = -2;

@@ -26,13 +26,11 @@ public:
     // The rows still without their picture.
     int pending() const;
 
-    // The side of a picture, in device-independent pixels.
-    static constexpr int Side = 32;
-
 signals:
     void allDone();
 
 private:
+    int side() const;
     void fill();
     QListWidgetItem *next();
     void submit(QListWidgetItem *item);
