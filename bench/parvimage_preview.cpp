@@ -247,7 +247,8 @@ int main(int argc, char *argv[])
     Formats::initialiseLibraries();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int count = qMax(1, args.value(args.indexOf("--count") + 1, "2000").toInt());
+    const int at = args.indexOf("--count");
+    const int count = at > 0 ? qMax(1, args.value(at + 1).toInt()) : 2000;
     QTemporaryDir work;
     QStringList distinct;
     for (int i = 0; i < 8; ++i) {
