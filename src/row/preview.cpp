@@ -109,10 +109,11 @@ QImage RowPreview::upright(Result *result)
         const QImage &largest = *std::max_element(
             m_kept->pixels.images.cbegin(), m_kept->pixels.images.cend(),
             [](const QImage &a, const QImage &b) { return a.width() < b.width(); });
-        if (qMax(largest.width(), largest.height()) >= m_box)
-            m_kept->upright =
-                resampled(largest, largest.size().scaled(m_box, m_box, Qt::KeepAspectRatio),
-                          Resampling::Smooth);
+        const QSize fitted = largest.size().scaled(m_box, m_box, Qt::KeepAspectRatio);
+        if (fitted == largest.size())
+            m_kept->upright = largest;
+        else if (qMax(largest.width(), largest.height()) >= m_box)
+            m_kept->upright = resampled(largest, fitted, Resampling::Smooth);
     }
     if (m_kept->upright.isNull()) {
         Geometry whole;

@@ -43,6 +43,9 @@ struct ThumbnailResult
 ThumbnailLoader::ThumbnailLoader(QListWidget *list, JobQueue *queue, QObject *parent)
     : QObject(parent), m_list(list), m_queue(queue), m_group(newGroup())
 {
+    // Every row is one line and an icon of the list's size: sized once, not each time a
+    // picture comes in, which with thousands of rows would shape every row's text again.
+    list->setUniformItemSizes(true);
     const auto restart = [this] {
         m_cursor = 0;
         fill();
