@@ -423,8 +423,8 @@ void TestPngStream::deflated_data()
 }
 
 // Deflated again, on one core or several, a PNG keeps the toolkit's pixels, is the same file on
-// one core, and is at most 1 % larger; libspng, which checks every chunk's CRC and the stream's checksum, reads it as the
-// toolkit does.
+// one core, and is at most 1 % larger; libspng, which checks every chunk's CRC and the stream's
+// checksum, reads it as the toolkit does.
 void TestPngStream::deflated()
 {
     QFETCH(QImage, image);
