@@ -29,6 +29,14 @@ struct PlannedRow
     static PlannedRow single(const QString &source, const QString &output, int size,
                              OutputOptions options = OutputOptions());
 
+    // Each output's size of the bounded side, in order.
+    QVector<int> sizes() const
+    {
+        QVector<int> sizes;
+        for (const PlannedOutput &output : outputs)
+            sizes.append(output.size);
+        return sizes;
+    }
     // Whether some output is still to be made.
     bool hasWork() const
     {

@@ -14,14 +14,6 @@
 
 namespace {
 
-QVector<int> sizesOf(const PlannedRow &row)
-{
-    QVector<int> sizes;
-    for (const PlannedOutput &output : row.outputs)
-        sizes.append(output.size);
-    return sizes;
-}
-
 // What decides the pixels: the encoding aside, a change of any of it decodes again.
 struct PixelsKey
 {
@@ -87,7 +79,7 @@ const Render::Pixels &RowPreview::pixels(const PlannedRow &row, const QVector<bo
                                          bool gainMap, Result *result)
 {
     const Geometry &geometry = row.options.geometry;
-    const PixelsKey key{geometry, sizesOf(row), needed, row.options.carrying.srgb, gainMap};
+    const PixelsKey key{geometry, row.sizes(), needed, row.options.carrying.srgb, gainMap};
     if (!m_kept->hasPixels || !(m_kept->key == key)) {
         Photo &photo = *m_kept->photo;
         m_kept->pixels = Render::pixels(photo, geometry, Render::shapes(photo, geometry, key.sizes),
@@ -121,8 +113,7 @@ QImage RowPreview::upright(Result *result)
         whole.enlarge = false;
         whole.resampling = Resampling::Smooth;
         Photo &photo = *m_kept->photo;
-        const Render::Pixels pixels = Render::pixels(
-            photo, whole, Render::shapes(photo, whole, {m_box}), {true}, false, false);
+        const Render::Pixels pixels = Render::single(photo, whole);
         m_kept->upright = pixels.images.value(0);
         result->decoded = true;
     }
@@ -161,7 +152,7 @@ RowPreview::Result RowPreview::make(const PlannedRow &row)
         result.refused = RowOutcome::make(RowOutcome::Changed);
         return result;
     }
-    const QVector<Render::Shape> shapes = Render::shapes(photo, row.options.geometry, sizesOf(row));
+    const QVector<Render::Shape> shapes = Render::shapes(photo, row.options.geometry, row.sizes());
     for (int i = 0; i < read.ready.size() && i < shapes.size(); ++i) {
         const RowRead::Ready &ready = read.ready.at(i);
         if (ready.failed.status != RowOutcome::Pending) {
@@ -188,7 +179,6 @@ QImage RowPreview::decodedBack(const QByteArray &bytes, const QByteArray &format
     Geometry geometry;
     geometry.size = qMax(size.width(), size.height());
     geometry.enlarge = false;
-    const Render::Pixels pixels = Render::pixels(
-        photo, geometry, Render::shapes(photo, geometry, {geometry.size}), {true}, false, false);
+    const Render::Pixels pixels = Render::single(photo, geometry);
     return pixels.images.value(0);
 }

@@ -128,4 +128,9 @@ Pixels pixels(Photo &photo, const Geometry &geometry, const QVector<Shape> &shap
     return out;
 }
 
+Pixels single(Photo &photo, const Geometry &geometry)
+{
+    return pixels(photo, geometry, shapes(photo, geometry, {geometry.size}), {true}, false, false);
+}
+
 } // namespace Render

@@ -37,4 +37,7 @@ struct Pixels
 Pixels pixels(Photo &photo, const Geometry &geometry, const QVector<Shape> &shapes,
               const QVector<bool> &needed, bool srgb, bool gainMap);
 
+// One output of `geometry`'s size, neither cut by a frame's subject nor converted to sRGB.
+Pixels single(Photo &photo, const Geometry &geometry);
+
 } // namespace Render

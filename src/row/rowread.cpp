@@ -7,14 +7,6 @@ namespace RowRead {
 
 namespace {
 
-QVector<int> sizesOf(const PlannedRow &row)
-{
-    QVector<int> sizes;
-    for (const PlannedOutput &output : row.outputs)
-        sizes.append(output.size);
-    return sizes;
-}
-
 // A photo of several images: each output's animation, where its format keeps them all; else
 // refused, its first image alone being a silent loss.
 void readImages(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
@@ -40,7 +32,7 @@ void readImages(Photo &photo, const PlannedRow &row, const Formats::Writer &writ
 
 QVector<bool> copies(Photo &photo, const PlannedRow &row, const Formats::Writer &writer, Read *read)
 {
-    const QVector<Render::Shape> shapes = Render::shapes(photo, row.options.geometry, sizesOf(row));
+    const QVector<Render::Shape> shapes = Render::shapes(photo, row.options.geometry, row.sizes());
     QVector<bool> needed(shapes.size(), false);
     read->ready.resize(row.outputs.size());
     for (int i = 0; i < shapes.size(); ++i) {
@@ -89,7 +81,7 @@ Read read(Photo &photo, const PlannedRow &row, const Formats::Writer &writer)
     const OutputOptions &options = row.options;
     const PhotoMetadata metadata = Carry::metadataFor(photo, options.carrying, writer);
     const Render::Pixels pixels = Render::pixels(
-        photo, options.geometry, Render::shapes(photo, options.geometry, sizesOf(row)), needed,
+        photo, options.geometry, Render::shapes(photo, options.geometry, row.sizes()), needed,
         options.carrying.srgb, metadata.record().gainMap.readable());
     fill(photo, row, writer, pixels, needed, &read);
     return read;

@@ -42,7 +42,7 @@ Made make(const QString &path, int box)
         return made;
     // Every byte of the photo goes through the decoder, even at its smallest scale (a JPEG's
     // eighth): a damaged file is found here as the run would find it.
-    const Render::Pixels pixels = Render::pixels(photo, geometry, shapes, {true}, false, false);
+    const Render::Pixels pixels = Render::single(photo, geometry);
     made.refused = pixels.failed;
     if (photo.changed())
         made.refused = RowOutcome::make(RowOutcome::Changed);
