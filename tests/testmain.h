@@ -2,6 +2,8 @@
 
 #include "formats/registry.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QTest>
 
 // The tests' mains: the toolkit's own, whose initMain() hook sets the libraries up before the
@@ -9,7 +11,13 @@
 #define PARVIMAGE_MAIN_WITH(MainMacro, TestObject)                                                 \
     struct TestObject##Main : TestObject                                                           \
     {                                                                                              \
-        static void initMain() { Formats::initialiseLibraries(); }                                 \
+        static void initMain()                                                                     \
+        {                                                                                          \
+            /* Never the developer's own saved settings: a folder no test writes to. */            \
+            qputenv("XDG_CONFIG_HOME",                                                             \
+                    QDir::tempPath().toLocal8Bit() + "/parvimage-tests-no-config");                \
+            Formats::initialiseLibraries();                                                        \
+        }                                                                                          \
     };                                                                                             \
     MainMacro(TestObject##Main)
 

@@ -84,6 +84,8 @@ const char *statusName(RowOutcome::Status status)
         return "written";
     case RowOutcome::NotStarted:
         return "not started";
+    case RowOutcome::AlreadyDone:
+        return "already done";
     case RowOutcome::Unreadable:
         return "unreadable";
     case RowOutcome::Damaged:

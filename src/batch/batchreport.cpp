@@ -84,7 +84,7 @@ QVector<Written> everyOutput(const QVector<PlannedRow> &plan, const QVector<RowO
 
 BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<RowOutcome> &outcomes)
 {
-    int written = 0;
+    int written = 0, done = 0;
     qint64 before = 0, after = 0;
     bool cancelled = false;
     QStringList failures, warnings, remarks, detailLines, sizeLines;
@@ -103,6 +103,7 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
             sizeLines.append(sizeLine(source, outcome));
         }
         cancelled |= outcome.status == RowOutcome::NotStarted;
+        done += outcome.status == RowOutcome::AlreadyDone;
         const QString remark = OutcomeText::remark(outcome);
         if (!remark.isEmpty()) {
             remarks.append(QStringLiteral("%1 : %2").arg(QFileInfo(source).fileName(), remark));
@@ -121,7 +122,13 @@ BatchReport BatchReport::make(const QVector<PlannedRow> &plan, const QVector<Row
 
     BatchReport report;
     report.informative = savings(written, before, after);
-    const QString remarked = section(tr("Remarques :"), remarks);
+    // Counted apart: neither written this time nor failed.
+    const QString remarked =
+        (done == 0
+             ? QString()
+             : QLatin1String("\n\n") +
+                   tr("%1 image(s) déjà faite(s), laissée(s) telle(s) quelle(s).").arg(done)) +
+        section(tr("Remarques :"), remarks);
     if (!failures.isEmpty() || !warnings.isEmpty()) {
         report.kind = Errors;
         report.title = failures.isEmpty() ? tr("Terminé avec des avertissements")

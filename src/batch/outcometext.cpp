@@ -108,6 +108,7 @@ QString reason(const RowOutcome &outcome)
     case RowOutcome::Pending:
     case RowOutcome::Written:
     case RowOutcome::NotStarted:
+    case RowOutcome::AlreadyDone:
         break;
     }
     return QString();

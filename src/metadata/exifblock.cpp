@@ -13,18 +13,21 @@ enum Tag : quint16
 {
     ImageWidth = 0x0100,
     ImageLength = 0x0101,
+    Model = 0x0110,
     Orientation = 0x0112,
     ThumbnailOffset = 0x0201,
     ThumbnailLength = 0x0202,
     ExifPointer = 0x8769,
     GpsPointer = 0x8825,
     InteropPointer = 0xA005,
+    DateTimeOriginal = 0x9003,
     PixelXDimension = 0xA002,
     PixelYDimension = 0xA003,
 };
 
 enum Type : quint16
 {
+    Ascii = 2,
     Short = 3,
     Long = 4,
 };
@@ -294,6 +297,42 @@ int orientation(const QByteArray &tiffBytes)
         return 1;
     const int value = tiff.u16(e->at + 8);
     return value >= 1 && value <= 8 ? value : 1;
+}
+
+namespace {
+
+// An ASCII value of `dir`, up to its first NUL; empty where it is missing or out of the block.
+QByteArray ascii(const Tiff &tiff, const QByteArray &bytes, const Directory &dir, quint16 tag)
+{
+    const Entry *e = find(dir, tag);
+    if (!e || e->type != Ascii || !tiff.has(tiff.valueAt(*e), tiff.valueLength(*e)))
+        return QByteArray();
+    const QByteArray value = bytes.mid(int(tiff.valueAt(*e)), int(tiff.valueLength(*e)));
+    const int nul = value.indexOf('\0');
+    return (nul < 0 ? value : value.left(nul)).trimmed();
+}
+
+} // namespace
+
+QByteArray model(const QByteArray &tiffBytes)
+{
+    QByteArray copy = tiffBytes;
+    Tiff tiff(&copy);
+    Directory first;
+    if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first))
+        return QByteArray();
+    return ascii(tiff, copy, first, Model);
+}
+
+QByteArray dateTaken(const QByteArray &tiffBytes)
+{
+    QByteArray copy = tiffBytes;
+    Tiff tiff(&copy);
+    Directory first, exif;
+    if (!tiff.readHeader() || !tiff.directory(tiff.u32(4), &first) ||
+        !subDirectory(tiff, first, ExifPointer, &exif))
+        return QByteArray();
+    return ascii(tiff, copy, exif, DateTimeOriginal);
 }
 
 QImageIOHandler::Transformations transformation(const QByteArray &tiff)

@@ -28,6 +28,10 @@ bool removeLocation(QByteArray *tiff);
 
 // The orientation tag of the first directory, 1 to 8; 1 where it is missing or unreadable.
 int orientation(const QByteArray &tiff);
+// The camera's model (0x0110) and when the photo was taken (DateTimeOriginal, as EXIF writes it:
+// "2024:07:14 18:03:09"), each empty where missing or unreadable.
+QByteArray model(const QByteArray &tiff);
+QByteArray dateTaken(const QByteArray &tiff);
 // What turns the stored image upright, for containers whose EXIF the toolkit does not read.
 QImageIOHandler::Transformations transformation(const QByteArray &tiff);
 // The same for an orientation value as EXIF numbers them, which other containers use too (JPEG

@@ -18,6 +18,7 @@ struct RowOutcome
         Pending, // not decided yet: the row still has to be processed
         Written,
         NotStarted, // the run was cancelled before this row
+        AlreadyDone, // every output there already, newer than the source: left as it is
         Unreadable, // missing, unreadable or unsupported source
         Damaged,    // decodable, but corrupt or cut short
         Changed,    // the file changed, or was replaced, while it was read
@@ -81,6 +82,7 @@ struct RowOutcome
 
     bool isFailure() const
     {
-        return status != Pending && status != Written && status != NotStarted;
+        return status != Pending && status != Written && status != NotStarted &&
+               status != AlreadyDone;
     }
 };

@@ -4,15 +4,18 @@
 #include "batch/batchreport.h"
 #include "batch/batchrunner.h"
 #include "batch/jobqueue.h"
+#include "batch/naming.h"
 #include "formats/registry.h"
 #include "ui_mainwindow.h"
 #include "window/aboutdialog.h"
 #include "window/droppedfiles.h"
 #include "window/placement.h"
+#include "window/presetmenu.h"
 #include "window/previewwindow.h"
 #include "window/thumbnailloader.h"
 
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDropEvent>
 #include <QEventLoop>
@@ -25,6 +28,7 @@
 #include <QPointer>
 #include <QProgressDialog>
 #include <QScreen>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QWindow>
@@ -111,6 +115,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
 
     jobs = new JobQueue(QThread::idealThreadCount(), this);
     thumbnails = new ThumbnailLoader(form->pictureList, jobs, this);
+    connectRoutine();
 
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
@@ -241,14 +246,116 @@ void MainWindow::onPreview()
 
 void MainWindow::updatePreview()
 {
-    if (!preview || !preview->isVisible() || running)
+    if (!preview || !preview->isVisible() || running || applying)
         return;
     const int row = form->pictureList->currentRow();
     if (row < 0) {
         preview->request(PlannedRow());
         return;
     }
-    preview->request(planBatch(listedPaths(), currentSettings(), listedSubfolders()).value(row));
+    preview->request(plan(currentSettings()).value(row));
+}
+
+// Saved settings, names from the photos, the list's order, and runs that redo nothing.
+void MainWindow::connectRoutine()
+{
+    presets = new PresetMenu(
+        {form->menu_Presets, form->actionPresetSave, form->actionPresetDelete,
+         form->actionPresetAtStart},
+        [this] { return currentPreset(); }, this);
+    connect(presets, &PresetMenu::chosen, this, &MainWindow::applyPreset);
+    if (const std::optional<Preset> starting = presets->startingPreset())
+        applyPreset(*starting);
+    if (!presets->problem().isEmpty())
+        statusBar()->showMessage(presets->problem());
+    connect(form->actionSortByDate, &QAction::triggered, this, &MainWindow::onSortByDate);
+    connect(form->actionSortByName, &QAction::triggered, this, &MainWindow::onSortByName);
+    const std::pair<QAction *, const char *> tokens[] = {
+        {form->actionTokenDate, "{date}"},
+        {form->actionTokenTime, "{heure}"},
+        {form->actionTokenModel, "{appareil}"},
+        {form->actionTokenName, "{nom}"},
+    };
+    for (const auto &token : tokens)
+        connect(token.first, &QAction::triggered, this,
+                [this, token] { insertToken(QString::fromLatin1(token.second)); });
+    connect(form->actionSkipDone, &QAction::triggered, this, &MainWindow::updatePreview);
+}
+
+Preset MainWindow::currentPreset() const
+{
+    Preset preset;
+    preset.settings = currentSettings();
+    preset.subfolders = form->actionSubfolders->isChecked();
+    return preset;
+}
+
+// Everything the setting holds, set as by hand; the rename and the destination only where it
+// holds them.
+void MainWindow::applyPreset(const Preset &preset)
+{
+    applying = true;
+    const BatchSettings &settings = preset.settings;
+    const int size = qBound(form->horizontalSlider->minimum(), settings.options.geometry.size,
+                            form->horizontalSlider->maximum());
+    form->horizontalSlider->setValue(size);
+    form->lcdNumber->display(size);
+    showOptions(settings.options);
+    form->actionSubfolders->setChecked(preset.subfolders);
+    form->actionSkipDone->setChecked(settings.skipDone);
+    if (preset.holdsPattern) {
+        form->changeFilename->setChecked(settings.rename);
+        form->filename->setText(settings.pattern);
+    }
+    if (preset.holdsDestination)
+        form->newPath->setText(settings.destination);
+    applying = false;
+    updatePreview();
+}
+
+// At the cursor, and the rename group ticked, so that the token takes effect.
+void MainWindow::insertToken(const QString &token)
+{
+    form->changeFilename->setChecked(true);
+    form->filename->insert(token);
+    form->filename->setFocus();
+}
+
+void MainWindow::onSortByDate()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QVector<int> order = captures.orderByDate(listedPaths());
+    QApplication::restoreOverrideCursor();
+    reorder(order);
+}
+
+void MainWindow::onSortByName()
+{
+    reorder(CaptureIndex::orderByName(listedPaths()));
+}
+
+// Rows move with everything they carry (their folder in a dropped tree, their picture); the
+// current row stays current.
+void MainWindow::reorder(const QVector<int> &order)
+{
+    QListWidget *list = form->pictureList;
+    QListWidgetItem *current = list->currentItem();
+    QVector<QListWidgetItem *> items(list->count());
+    for (int row = list->count() - 1; row >= 0; --row)
+        items[row] = list->takeItem(row);
+    for (const int row : order)
+        list->addItem(items.at(row));
+    if (current)
+        list->setCurrentItem(current);
+    updatePreview();
+}
+
+QVector<PlannedRow> MainWindow::plan(const BatchSettings &settings) const
+{
+    const QStringList paths = listedPaths();
+    const bool named = settings.rename && Naming::usesCapture(settings.pattern);
+    return planBatch(paths, settings, listedSubfolders(),
+                     named ? captures.of(paths) : QVector<Capture>());
 }
 
 void MainWindow::onAdd()
@@ -299,6 +406,7 @@ BatchSettings MainWindow::currentSettings() const
     settings.pattern = form->filename->text();
     settings.options.geometry.size = form->horizontalSlider->value();
     settings.destination = form->newPath->text();
+    settings.skipDone = form->actionSkipDone->isChecked();
     return settings;
 }
 
@@ -326,78 +434,144 @@ void MainWindow::onResize()
     showReport(runBatch(settings, progress));
 }
 
+// Each Option's entry beside the value it stands for, read one way to run and the other to
+// show a saved setting.
+namespace {
+
+template <typename Value> using Entries = std::vector<std::pair<QAction *, Value>>;
+
+struct OptionEntries
+{
+    Entries<QByteArray> formats;
+    Entries<Quality> qualities;
+    Entries<Side> sides;
+    Entries<Frame> frames;
+    Entries<MetadataKeep> keeps;
+    Entries<int> extraSizes;
+    Entries<qint64> fileSizes; // in Ko, "Autre…" apart
+};
+
+OptionEntries optionEntries(const MainWindowForm *form)
+{
+    return {
+        {{form->actionFormatSource, ""},
+         {form->actionFormatJpeg, "jpg"},
+         {form->actionFormatPng, "png"},
+         {form->actionFormatWebp, "webp"},
+         {form->actionFormatHeic, "heic"},
+         {form->actionFormatAvif, "avif"},
+         {form->actionFormatJxl, "jxl"}},
+        {{form->actionQualityNormal, Quality::Normal},
+         {form->actionQualityMax, Quality::Maximum},
+         {form->actionQualityHigh, Quality::High},
+         {form->actionQualityCompact, Quality::Compact}},
+        {{form->actionSideLongest, Side::Longest},
+         {form->actionSideWidth, Side::Width},
+         {form->actionSideHeight, Side::Height}},
+        {{form->actionFrameWhole, Frame::Whole},
+         {form->actionFrameSquare, Frame::Square},
+         {form->actionFrame4x5, Frame::Ratio4x5},
+         {form->actionFrame3x2, Frame::Ratio3x2},
+         {form->actionFrame16x9, Frame::Ratio16x9}},
+        {{form->actionMetadataKeep, MetadataKeep::All},
+         {form->actionMetadataNoLocation, MetadataKeep::NoLocation},
+         {form->actionMetadataNone, MetadataKeep::ColourOnly}},
+        {{form->actionExtra320, 320},
+         {form->actionExtra640, 640},
+         {form->actionExtra1280, 1280},
+         {form->actionExtra1920, 1920},
+         {form->actionExtra2560, 2560}},
+        {{form->actionSizeUnlimited, 0},
+         {form->actionSize200, 200},
+         {form->actionSize500, 500},
+         {form->actionSize1000, 1000},
+         {form->actionSize2000, 2000}},
+    };
+}
+
+// The checked entry's value; the first entry's, the start value, where none is.
+template <typename Value> Value checkedValue(const Entries<Value> &entries)
+{
+    for (const auto &entry : entries)
+        if (entry.first->isChecked())
+            return entry.second;
+    return entries.front().second;
+}
+
+template <typename Value> void check(const Entries<Value> &entries, const Value &value)
+{
+    for (const auto &entry : entries)
+        entry.first->setChecked(entry.second == value);
+}
+
+} // namespace
+
 // The Options menu's choices; each starts at the program's first behaviour.
 OutputOptions MainWindow::chosenOptions() const
 {
+    const OptionEntries entries = optionEntries(form);
     OutputOptions options;
     options.geometry.resampling =
         form->actionSmooth->isChecked() ? Resampling::Smooth : Resampling::Nearest;
-    const std::pair<QAction *, const char *> formats[] = {
-        {form->actionFormatJpeg, "jpg"},  {form->actionFormatPng, "png"},
-        {form->actionFormatWebp, "webp"}, {form->actionFormatHeic, "heic"},
-        {form->actionFormatAvif, "avif"}, {form->actionFormatJxl, "jxl"},
-    };
-    for (const auto &format : formats)
-        if (format.first->isChecked())
-            options.encoding.format = format.second;
-    const std::pair<QAction *, Quality> qualities[] = {
-        {form->actionQualityMax, Quality::Maximum},
-        {form->actionQualityHigh, Quality::High},
-        {form->actionQualityCompact, Quality::Compact},
-    };
-    for (const auto &quality : qualities)
-        if (quality.first->isChecked())
-            options.encoding.quality = quality.second;
+    options.encoding.format = checkedValue(entries.formats);
+    options.encoding.quality = checkedValue(entries.qualities);
     options.encoding.maxBytes = chosenFileSize();
     options.geometry.enlarge = !form->actionNoEnlarge->isChecked();
     options.carrying.keepDate = form->actionKeepDate->isChecked();
-    options.carrying.metadata = form->actionMetadataNone->isChecked() ? MetadataKeep::ColourOnly
-                                : form->actionMetadataNoLocation->isChecked()
-                                    ? MetadataKeep::NoLocation
-                                    : MetadataKeep::All;
+    options.carrying.metadata = checkedValue(entries.keeps);
     options.carrying.srgb = form->actionSrgb->isChecked();
-    chooseShape(&options.geometry);
+    options.geometry.side = checkedValue(entries.sides);
+    options.geometry.frame = checkedValue(entries.frames);
+    options.geometry.subject =
+        form->actionFrameSubject->isChecked() && options.geometry.frame != Frame::Whole;
+    for (const auto &size : entries.extraSizes)
+        if (size.first->isChecked())
+            options.geometry.extraSizes.append(size.second);
     return options;
 }
 
-void MainWindow::chooseShape(Geometry *geometry) const
+// Sets the Options menu as `options` says, as the user would by hand.
+void MainWindow::showOptions(const OutputOptions &options)
 {
-    geometry->side = form->actionSideWidth->isChecked()    ? Side::Width
-                     : form->actionSideHeight->isChecked() ? Side::Height
-                                                           : Side::Longest;
-    const std::pair<QAction *, Frame> frames[] = {
-        {form->actionFrameSquare, Frame::Square},
-        {form->actionFrame4x5, Frame::Ratio4x5},
-        {form->actionFrame3x2, Frame::Ratio3x2},
-        {form->actionFrame16x9, Frame::Ratio16x9},
-    };
-    for (const auto &frame : frames)
-        if (frame.first->isChecked())
-            geometry->frame = frame.second;
-    geometry->subject = form->actionFrameSubject->isChecked() && geometry->frame != Frame::Whole;
-    const std::pair<QAction *, int> sizes[] = {
-        {form->actionExtra320, 320},   {form->actionExtra640, 640},   {form->actionExtra1280, 1280},
-        {form->actionExtra1920, 1920}, {form->actionExtra2560, 2560},
-    };
-    for (const auto &size : sizes)
-        if (size.first->isChecked())
-            geometry->extraSizes.append(size.second);
+    const OptionEntries entries = optionEntries(form);
+    form->actionSmooth->setChecked(options.geometry.resampling == Resampling::Smooth);
+    check(entries.formats, options.encoding.format);
+    check(entries.qualities, options.encoding.quality);
+    showFileSize(options.encoding.maxBytes);
+    form->actionNoEnlarge->setChecked(!options.geometry.enlarge);
+    form->actionKeepDate->setChecked(options.carrying.keepDate);
+    check(entries.keeps, options.carrying.metadata);
+    form->actionSrgb->setChecked(options.carrying.srgb);
+    check(entries.sides, options.geometry.side);
+    check(entries.frames, options.geometry.frame);
+    form->actionFrameSubject->setChecked(options.geometry.subject);
+    form->actionFrameSubject->setEnabled(options.geometry.frame != Frame::Whole);
+    for (const auto &size : entries.extraSizes)
+        size.first->setChecked(options.geometry.extraSizes.contains(size.second));
+}
+
+// A limit of the menu's own, or one of the user's under "Autre…", brought into the range that
+// entry offers.
+void MainWindow::showFileSize(qint64 maxBytes)
+{
+    const qint64 ko = maxBytes / 1000;
+    const Entries<qint64> sizes = optionEntries(form).fileSizes;
+    for (const auto &size : sizes) {
+        if (size.second == ko) {
+            size.first->setChecked(true);
+            fileSizeChoice = size.first;
+            return;
+        }
+    }
+    setOtherFileSize(int(qBound<qint64>(MinOtherKo, ko, MaxOtherKo)));
 }
 
 // In bytes, 1 Ko being 1 000 as the desktop's file managers count; 0 for no limit.
 qint64 MainWindow::chosenFileSize() const
 {
-    const std::pair<QAction *, qint64> sizes[] = {
-        {form->actionSize200, 200},
-        {form->actionSize500, 500},
-        {form->actionSize1000, 1000},
-        {form->actionSize2000, 2000},
-        {form->actionSizeOther, otherFileSizeKo},
-    };
-    for (const auto &size : sizes)
-        if (size.first->isChecked())
-            return size.second * 1000;
-    return 0;
+    if (form->actionSizeOther->isChecked())
+        return qint64(otherFileSizeKo) * 1000;
+    return checkedValue(optionEntries(form).fileSizes) * 1000;
 }
 
 // Asks for a size of one's own; cancelling keeps the choice made before.
@@ -408,15 +582,21 @@ void MainWindow::onOtherFileSize()
     dialog.setInputMode(QInputDialog::IntInput);
     dialog.setWindowTitle(tr("Taille maximale des fichiers"));
     dialog.setLabelText(tr("Taille maximale de chaque fichier, en Ko (1 Ko = 1 000 octets) :"));
-    dialog.setIntRange(20, 100000);
+    dialog.setIntRange(MinOtherKo, MaxOtherKo);
     dialog.setIntStep(50);
     dialog.setIntValue(otherFileSizeKo > 0 ? otherFileSizeKo : 300);
     if (dialog.exec() != QDialog::Accepted) {
         fileSizeChoice->setChecked(true);
         return;
     }
-    otherFileSizeKo = dialog.intValue();
+    setOtherFileSize(dialog.intValue());
+}
+
+void MainWindow::setOtherFileSize(int ko)
+{
+    otherFileSizeKo = ko;
     fileSizeChoice = form->actionSizeOther;
+    form->actionSizeOther->setChecked(true);
     form->actionSizeOther->setText(
         tr("Autre (%1 Ko)…").arg(QLocale(QLocale::French).toString(otherFileSizeKo)));
 }
@@ -425,8 +605,7 @@ void MainWindow::onOtherFileSize()
 // gives it another name.
 bool MainWindow::replacesSources(const BatchSettings &settings) const
 {
-    return settings.options.encoding.format.isEmpty() ||
-           replacesASource(planBatch(listedPaths(), settings, listedSubfolders()));
+    return settings.options.encoding.format.isEmpty() || replacesASource(plan(settings));
 }
 
 bool MainWindow::confirmOverwrite()
@@ -457,8 +636,8 @@ QStringList MainWindow::listedSubfolders() const
 
 BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog &progress)
 {
-    const QVector<PlannedRow> plan = planBatch(listedPaths(), settings, listedSubfolders());
-    BatchRunner runner(plan, jobs);
+    const QVector<PlannedRow> planned = plan(settings);
+    BatchRunner runner(planned, jobs);
     InputBlocker blocker(this);
     const auto checkCancel = [&] {
         if (!progress.wasCanceled())
@@ -490,7 +669,7 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
     thumbnails->setPaused(false);
     if (preview)
         preview->setPaused(false);
-    return BatchReport::make(plan, runner.outcomes());
+    return BatchReport::make(planned, runner.outcomes());
 }
 
 void MainWindow::showReport(const BatchReport &report)

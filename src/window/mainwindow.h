@@ -1,5 +1,7 @@
 #pragma once
 
+#include "batch/captureindex.h"
+
 #include <QMainWindow>
 #include <QRegExp>
 
@@ -11,6 +13,8 @@ struct BatchSettings;
 struct Geometry;
 struct OutputOptions;
 struct DroppedImage;
+struct Preset;
+struct PlannedRow;
 
 class MainWindow : public QMainWindow
 {
@@ -35,6 +39,8 @@ private slots:
     void onOtherFileSize();
     void onPreview();
     void updatePreview();
+    void onSortByDate();
+    void onSortByName();
 
 private:
     bool handleDrag(QEvent *event);
@@ -43,8 +49,16 @@ private:
     void connectPreview();
     BatchSettings currentSettings() const;
     OutputOptions chosenOptions() const;
-    void chooseShape(Geometry *geometry) const;
+    void showOptions(const OutputOptions &options);
     qint64 chosenFileSize() const;
+    void showFileSize(qint64 maxBytes);
+    void setOtherFileSize(int ko);
+    Preset currentPreset() const;
+    void applyPreset(const Preset &preset);
+    void connectRoutine();
+    void insertToken(const QString &token);
+    void reorder(const QVector<int> &order);
+    QVector<PlannedRow> plan(const BatchSettings &settings) const;
     bool replacesSources(const BatchSettings &settings) const;
     bool confirmOverwrite();
     QStringList listedPaths() const;
@@ -54,6 +68,9 @@ private:
 
     // Where a listed image's outputs go under the destination, from a dropped tree.
     static constexpr int SubfolderRole = Qt::UserRole + 1;
+    // What "Autre…" takes, in Ko.
+    static constexpr int MinOtherKo = 20;
+    static constexpr int MaxOtherKo = 100000;
 
     MainWindowForm *form;
     QRegExp invalidChars;
@@ -63,4 +80,7 @@ private:
     class JobQueue *jobs;
     class ThumbnailLoader *thumbnails;
     class PreviewWindow *preview = nullptr;
+    class PresetMenu *presets;
+    mutable CaptureIndex captures; // read once per photo, for names and the order by date
+    bool applying = false;         // a saved setting is being shown: one preview at its end
 };
