@@ -563,7 +563,7 @@ void MainWindow::showFileSize(qint64 maxBytes)
             return;
         }
     }
-    setOtherFileSize(int(qBound<qint64>(MinOtherKo, ko, MaxOtherKo)));
+    setOtherFileSize(int(qBound(qint64(MinOtherKo), ko, qint64(MaxOtherKo))));
 }
 
 // In bytes, 1 Ko being 1 000 as the desktop's file managers count; 0 for no limit.
