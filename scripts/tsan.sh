@@ -9,7 +9,7 @@ build_dir=${BUILD_DIR:-build-tsan}
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARVIMAGE_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
-tests=(tst_batchrunner tst_batchrun tst_mainwindow tst_jpegstream tst_pngstream tst_heif)
+tests=(tst_batchrunner tst_batchrun tst_mainwindow tst_jpegstream tst_pngstream tst_heif tst_routine)
 cmake --build "$build_dir" -j "$(nproc)" --target "${tests[@]}"
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1"
 cd "$build_dir"

@@ -17,10 +17,11 @@ void readAll(const QStringList &paths, const QVector<bool> &wanted, QVector<Capt
              int cores)
 {
     std::atomic<int> next{0};
+    Capture *out = captures->data(); // detached once, before the threads share it
     const auto work = [&] {
         for (int i = next++; i < paths.size(); i = next++)
             if (wanted.at(i))
-                (*captures)[i] = Capture::read(paths.at(i));
+                out[i] = Capture::read(paths.at(i));
     };
     std::vector<std::thread> threads;
     for (int i = 1; i < cores && HelperThreads::start(&threads, work); ++i) {
