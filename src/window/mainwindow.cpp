@@ -20,6 +20,7 @@
 #include <QDropEvent>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -116,6 +117,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), form(new MainWind
     jobs = new JobQueue(QThread::idealThreadCount(), this);
     thumbnails = new ThumbnailLoader(form->pictureList, jobs, this);
     connectRoutine();
+    connectAccessibility();
 
     form->pictureList->viewport()->setAcceptDrops(true);
     form->pictureList->viewport()->installEventFilter(this);
@@ -254,6 +256,28 @@ void MainWindow::updatePreview()
         return;
     }
     preview->request(plan(currentSettings()).value(row));
+}
+
+// A screen reader reads each row by its file's name rather than its whole path, and the slider's
+// value as pixels.
+void MainWindow::connectAccessibility()
+{
+    QListWidget *list = form->pictureList;
+    connect(list->model(), &QAbstractItemModel::rowsInserted, this,
+            [list](const QModelIndex &, int first, int last) {
+                for (int row = first; row <= last; ++row) {
+                    QListWidgetItem *item = list->item(row);
+                    item->setData(Qt::AccessibleTextRole, QFileInfo(item->text()).fileName());
+                    item->setData(Qt::AccessibleDescriptionRole,
+                                  QDir::toNativeSeparators(item->text()));
+                }
+            });
+    QSlider *slider = form->horizontalSlider;
+    const auto describe = [slider](int value) {
+        slider->setAccessibleDescription(tr("%1 pixels").arg(value));
+    };
+    connect(slider, &QSlider::valueChanged, this, describe);
+    describe(slider->value());
 }
 
 // Saved settings, names from the photos, the list's order, and runs that redo nothing.
@@ -428,6 +452,7 @@ void MainWindow::onResize()
     QProgressDialog progress(this);
     progress.setWindowModality(Qt::WindowModal);
     progress.setLabelText(tr("Miniaturisation de l'image"));
+    progress.setAccessibleName(tr("Progression du redimensionnement"));
     progress.setRange(0, n);
     progress.show();
 
@@ -598,7 +623,7 @@ void MainWindow::setOtherFileSize(int ko)
     fileSizeChoice = form->actionSizeOther;
     form->actionSizeOther->setChecked(true);
     form->actionSizeOther->setText(
-        tr("Autre (%1 Ko)…").arg(QLocale(QLocale::French).toString(otherFileSizeKo)));
+        tr("&Autre (%1 Ko)…").arg(QLocale(QLocale::French).toString(otherFileSizeKo)));
 }
 
 // Without a destination or a rename, each output replaces its source unless a chosen format
@@ -678,6 +703,8 @@ void MainWindow::showReport(const BatchReport &report)
                                                        : QMessageBox::Information,
                     report.title, report.text, QMessageBox::Ok, this);
     box.setInformativeText(report.informative);
+    // Read out with the alert, not only its title.
+    box.setAccessibleDescription(report.text + QLatin1Char('\n') + report.informative);
     box.setDetailedText(report.details);
     box.exec();
 }

@@ -56,6 +56,7 @@ private:
     Preset currentPreset() const;
     void applyPreset(const Preset &preset);
     void connectRoutine();
+    void connectAccessibility();
     void insertToken(const QString &token);
     void reorder(const QVector<int> &order);
     QVector<PlannedRow> plan(const BatchSettings &settings) const;

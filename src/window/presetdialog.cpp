@@ -2,6 +2,7 @@
 
 #include "ui_presetdialog.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 
 PresetDialog::PresetDialog(const QStringList &names, const QString &pattern,
@@ -10,6 +11,7 @@ PresetDialog::PresetDialog(const QStringList &names, const QString &pattern,
 {
     form->setupUi(this);
     form->presetName->addItems(names);
+    form->presetName->lineEdit()->setAccessibleName(tr("Nom du réglage"));
     form->presetName->setCurrentText(QString());
     if (!pattern.isEmpty())
         form->withPattern->setText(

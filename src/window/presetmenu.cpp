@@ -7,6 +7,7 @@
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSet>
 
 PresetMenu::PresetMenu(const Actions &actions, std::function<Preset()> current, QWidget *window,
                        const QString &path)
@@ -42,15 +43,51 @@ QString PresetMenu::problem() const
     return QString();
 }
 
+namespace {
+
+// The mnemonic of a menu entry's text, in lower case; a null character where it has none.
+QChar mnemonicOf(const QString &text)
+{
+    for (int i = 0; i + 1 < text.size(); ++i) {
+        if (text.at(i) == QLatin1Char('&')) {
+            if (text.at(i + 1) != QLatin1Char('&'))
+                return text.at(i + 1).toLower();
+            ++i;
+        }
+    }
+    return QChar();
+}
+
+// A user's name as an entry: its own ampersands shown, and the first letter or digit no other
+// entry of the menu uses as its key.
+QString entryText(const QString &name, QSet<QChar> *used)
+{
+    QString text;
+    bool keyed = false;
+    for (const QChar c : name) {
+        if (!keyed && c.isLetterOrNumber() && !used->contains(c.toLower())) {
+            used->insert(c.toLower());
+            text += QLatin1Char('&');
+            keyed = true;
+        }
+        text += c == QLatin1Char('&') ? QStringLiteral("&&") : QString(c);
+    }
+    return text;
+}
+
+} // namespace
+
 // The entries go between the save entry's separator and the delete entry.
 void PresetMenu::rebuild()
 {
     qDeleteAll(m_entries);
     m_entries.clear();
+    QSet<QChar> used;
+    for (const QAction *fixed : {m_actions.save, m_actions.remove, m_actions.atStart})
+        used.insert(mnemonicOf(fixed->text()));
     const QStringList names = m_store.names();
     for (const QString &name : names) {
-        auto *entry = new QAction(QString(name).replace(QLatin1Char('&'), QLatin1String("&&")),
-                                  m_actions.menu);
+        auto *entry = new QAction(entryText(name, &used), m_actions.menu);
         connect(entry, &QAction::triggered, this, [this, name] { choose(name); });
         m_actions.menu->insertAction(m_actions.remove, entry);
         m_entries.append(entry);
