@@ -340,6 +340,7 @@ OutputOptions MainWindow::chosenOptions() const
     for (const auto &format : formats)
         if (format.first->isChecked())
             options.encoding.format = format.second;
+    options.encoding.formatChosen = !options.encoding.format.isEmpty();
     const std::pair<QAction *, Quality> qualities[] = {
         {form->actionQualityMax, Quality::Maximum},
         {form->actionQualityHigh, Quality::High},
@@ -349,6 +350,7 @@ OutputOptions MainWindow::chosenOptions() const
         if (quality.first->isChecked())
             options.encoding.quality = quality.second;
     options.encoding.maxBytes = chosenFileSize();
+    options.encoding.baseline = form->actionJpegBaseline->isChecked();
     options.geometry.enlarge = !form->actionNoEnlarge->isChecked();
     options.carrying.keepDate = form->actionKeepDate->isChecked();
     options.carrying.metadata = form->actionMetadataNone->isChecked() ? MetadataKeep::ColourOnly
