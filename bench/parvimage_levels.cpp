@@ -4,7 +4,7 @@
 //
 //   parvimage_levels [--size N] [--formats jpg,jxl,...] [--baseline] [--levels] FILE...
 //
-// Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
+// Prints, per format and setting, the mean SSIM, file size and encode time; with --levels, only
 // the settings behind the program's four levels, each encoded as a run with that level chosen
 // would encode it (Normale: the start values); with --formats, only those formats' encoders;
 // with --baseline, as with sequential JPEGs asked for.
@@ -15,6 +15,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImageWriter>
 #include <QTemporaryDir>
@@ -132,19 +133,24 @@ void measure(const Format &format, const QVector<int> &settings,
              const QVector<Formats::Encoding> &encodings, const QVector<QImage> &images,
              QTemporaryDir &dir)
 {
-    std::printf("%s\n  setting   SSIM     size\n", format.name);
+    std::printf("%s\n  setting   SSIM     size       encode\n", format.name);
     for (int i = 0; i < settings.size(); ++i) {
         const int setting = settings.at(i);
         double quality = 0, bytes = 0;
+        qint64 nanoseconds = 0;
         for (const QImage &image : images) {
             QByteArray encoded;
-            if (!encode(image, encodings.at(i), setting, &encoded))
+            QElapsedTimer timer;
+            timer.start();
+            const bool done = encode(image, encodings.at(i), setting, &encoded);
+            nanoseconds += timer.nsecsElapsed();
+            if (!done)
                 continue;
             quality += ssim(image, decoded(encoded, format.suffix.constData(), image.size(), dir));
             bytes += encoded.size();
         }
-        std::printf("  %7d  %.4f  %6.1f KB\n", setting, quality / images.size(),
-                    bytes / images.size() / 1024);
+        std::printf("  %7d  %.4f  %6.1f KB  %6.1f ms\n", setting, quality / images.size(),
+                    bytes / images.size() / 1024, nanoseconds / 1e6 / images.size());
         std::fflush(stdout);
     }
 }
