@@ -2,10 +2,12 @@
 // behind the Quality menu's levels: every source is reduced to fit the box as a run would,
 // encoded at each setting, decoded again, and compared with what was encoded (SSIM on luma).
 //
-//   parvimage_levels [--size N] [--formats jpg,jxl,...] [--levels] FILE...
+//   parvimage_levels [--size N] [--formats jpg,jxl,...] [--baseline] [--levels] FILE...
 //
-// Prints, per format and setting, the mean SSIM and the mean file size; with --levels, only
-// the settings behind the program's four levels; with --formats, only those formats' encoders.
+// Prints, per format and setting, the mean SSIM, file size and encode time; with --levels, only
+// the settings behind the program's four levels, each encoded as a run with that level chosen
+// would encode it (Normale: the start values); with --formats, only those formats' encoders;
+// with --baseline, as with sequential JPEGs asked for.
 
 #include "formats/registry.h"
 #include "row/imageresizer.h"
@@ -13,6 +15,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImageWriter>
 #include <QTemporaryDir>
@@ -103,15 +106,14 @@ const Format LossyFormats[] = {
     {"JPEG XL (libjxl, effort 4)", "jxl", {30, 38, 44, 55, 63, 70, 77, 83, 90, 95, 97}},
 };
 
-// Through the program's own writers, at the encoder setting given.
-bool encode(const QImage &image, const QByteArray &format, int setting, QByteArray *bytes)
+// Through the program's own writers, at the encoder setting given, as a run with `encoding`
+// would write.
+bool encode(const QImage &image, const Formats::Encoding &encoding, int setting, QByteArray *bytes)
 {
     LeftOuts leftOut;
     Formats::EncodeError error;
-    Formats::Encoding encoding;
-    encoding.format = format;
-    return Formats::writerFor(format).encode(image, {encoding, setting, false}, PhotoMetadata(),
-                                             bytes, &leftOut, &error);
+    return Formats::writerFor(encoding.format)
+        .encode(image, {encoding, setting, false}, PhotoMetadata(), bytes, &leftOut, &error);
 }
 
 QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, QTemporaryDir &dir)
@@ -125,21 +127,30 @@ QImage decoded(const QByteArray &bytes, const char *suffix, const QSize &size, Q
     return RowLoad::scaled(path, qMax(size.width(), size.height()), &outcome);
 }
 
-void measure(const Format &format, const QVector<int> &settings, const QVector<QImage> &images,
+// Each setting with the choices a run would have made to reach it: the start values, or the
+// level chosen.
+void measure(const Format &format, const QVector<int> &settings,
+             const QVector<Formats::Encoding> &encodings, const QVector<QImage> &images,
              QTemporaryDir &dir)
 {
-    std::printf("%s\n  setting   SSIM     size\n", format.name);
-    for (int setting : settings) {
+    std::printf("%s\n  setting   SSIM     size       encode\n", format.name);
+    for (int i = 0; i < settings.size(); ++i) {
+        const int setting = settings.at(i);
         double quality = 0, bytes = 0;
+        qint64 nanoseconds = 0;
         for (const QImage &image : images) {
             QByteArray encoded;
-            if (!encode(image, format.suffix, setting, &encoded))
+            QElapsedTimer timer;
+            timer.start();
+            const bool done = encode(image, encodings.at(i), setting, &encoded);
+            nanoseconds += timer.nsecsElapsed();
+            if (!done)
                 continue;
             quality += ssim(image, decoded(encoded, format.suffix.constData(), image.size(), dir));
             bytes += encoded.size();
         }
-        std::printf("  %7d  %.4f  %6.1f KB\n", setting, quality / images.size(),
-                    bytes / images.size() / 1024);
+        std::printf("  %7d  %.4f  %6.1f KB  %6.1f ms\n", setting, quality / images.size(),
+                    bytes / images.size() / 1024, nanoseconds / 1e6 / images.size());
         std::fflush(stdout);
     }
 }
@@ -162,6 +173,9 @@ int main(int argc, char *argv[])
         only = args.at(1).split(',');
         args = args.mid(2);
     }
+    const bool baseline = !args.isEmpty() && args.first() == "--baseline";
+    if (baseline)
+        args.removeFirst();
     const bool levels = !args.isEmpty() && args.first() == "--levels";
     if (levels)
         args.removeFirst();
@@ -173,8 +187,10 @@ int main(int argc, char *argv[])
             images.append(image.convertToFormat(QImage::Format_RGB32));
     }
     if (images.isEmpty()) {
-        std::fprintf(stderr,
-                     "usage: parvimage_levels [--size N] [--formats jpg,...] [--levels] FILE...\n");
+        std::fprintf(
+            stderr,
+            "usage: parvimage_levels [--size N] [--formats jpg,...] [--baseline] [--levels] "
+            "FILE...\n");
         return 2;
     }
     std::printf("%d images at %d\n", int(images.size()), size);
@@ -184,14 +200,21 @@ int main(int argc, char *argv[])
         if (!only.isEmpty() && !only.contains(QString::fromLatin1(format.suffix)))
             continue;
         QVector<int> settings = format.settings;
+        Formats::Encoding encoding;
+        encoding.format = format.suffix;
+        encoding.baseline = baseline;
+        QVector<Formats::Encoding> encodings(settings.size(), encoding);
         if (levels) {
             settings.clear();
+            encodings.clear();
             for (Quality quality : order) {
                 const int setting = EncoderQuality::setting(format.suffix, quality);
                 settings.append(setting < 0 ? 75 : setting); // -1: the toolkit's default, 75
+                encoding.quality = quality;
+                encodings.append(encoding);
             }
         }
-        measure(format, settings, images, dir);
+        measure(format, settings, encodings, images, dir);
     }
     return 0;
 }

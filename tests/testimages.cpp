@@ -262,4 +262,15 @@ QImage libtiffRgba(const QString &path)
     return read ? image : QImage();
 }
 
+int jpegFrameMarker(const QByteArray &jpeg)
+{
+    for (int at = 2; at + 4 <= jpeg.size() && uchar(jpeg[at]) == 0xff;) {
+        const int marker = uchar(jpeg[at + 1]);
+        if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc)
+            return marker;
+        at += 2 + (uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]));
+    }
+    return 0;
+}
+
 } // namespace TestImages

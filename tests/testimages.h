@@ -81,6 +81,10 @@ QStringList corpusFiles(const QString &folder, const QString &filter = "*");
 // alpha premultiplied; null where libtiff's RGBA conversion cannot read it.
 QImage libtiffRgba(const QString &path);
 
+// A JPEG's frame marker's second byte (0xc0, 0xc1: sequential; 0xc2: progressive), found by
+// walking its segments; 0 where there is none.
+int jpegFrameMarker(const QByteArray &jpeg);
+
 // Changes the frame size declared in a JPEG's SOF header, leaving the data as it is.
 QByteArray withJpegFrameSize(QByteArray jpeg, int width, int height);
 

@@ -94,6 +94,8 @@ private slots:
     void optionsAtStart();
     void convertBesideSources_data();
     void convertBesideSources();
+    void jpegScansChosen_data();
+    void jpegScansChosen();
     void toolkitButtonsInFrench();
 
 private:
@@ -544,6 +546,8 @@ void TestBatchRun::optionsAtStart_data()
                             << "Normale" << true;
     QTest::newRow("compact") << "actionQualityCompact"
                              << "Compacte" << false;
+    QTest::newRow("sequential JPEG") << "actionJpegBaseline"
+                                     << "JPEG &séquentiel (anciens appareils)" << false;
     QTest::newRow("no enlargement") << "actionNoEnlarge"
                                     << "Ne pas agrandir les petites images" << false;
     QTest::newRow("date") << "actionKeepDate"
@@ -619,6 +623,34 @@ void TestBatchRun::convertBesideSources()
     QCOMPARE(TestImages::uprightSize(dir.filePath(output)), QSize(1024, 768));
     if (source != output)
         QCOMPARE(TestImages::readAll(in), before);
+}
+
+void TestBatchRun::jpegScansChosen_data()
+{
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<int>("marker");
+    QTest::newRow("as it starts") << QStringList() << 0xc0;
+    QTest::newRow("JPEG chosen") << QStringList{"actionFormatJpeg"} << 0xc2;
+    QTest::newRow("JPEG chosen, sequential asked")
+        << QStringList{"actionFormatJpeg", "actionJpegBaseline"} << 0xc0;
+    QTest::newRow("Compacte, sequential asked")
+        << QStringList{"actionQualityCompact", "actionJpegBaseline"} << 0xc0;
+}
+
+// The window's choices reach the JPEG writer: progressive once anything is chosen, sequential
+// where asked for.
+void TestBatchRun::jpegScansChosen()
+{
+    QFETCH(QStringList, actions);
+    QFETCH(int, marker);
+    add({image("photo.jpg")});
+    setOutput(false, QString(), dir.filePath("out"));
+    for (const QString &name : actions)
+        window->findChild<QAction *>(name)->setChecked(true);
+    answerer->expectMessage(QMessageBox::Ok);
+    resize();
+    QCOMPARE(TestImages::jpegFrameMarker(TestImages::readAll(dir.filePath("out/photo.jpg"))),
+             marker);
 }
 
 // The toolkit's own buttons speak the window's language.

@@ -4,7 +4,11 @@
 #include "testimages.h"
 #include "testmain.h"
 
+#include <QBuffer>
 #include <QColorSpace>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -63,12 +67,19 @@ Encoded encode(const QByteArray &suffix, const QImage &image, const PhotoMetadat
     return result;
 }
 
+QImage toolkitRead(const QByteArray &bytes)
+{
+    return QImage::fromData(bytes, "jpeg").convertToFormat(QImage::Format_RGB32);
+}
+
 bool isDeep(const QImage &image)
 {
     return image.depth() == 64 || image.format() == QImage::Format_Grayscale16;
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Formats::Encoding)
 
 class TestFormats : public QObject
 {
@@ -79,6 +90,8 @@ private slots:
     void abilities();
     void noStaleMemory_data();
     void noStaleMemory();
+    void jpegPacking_data();
+    void jpegPacking();
 
 private:
     QTemporaryDir m_dir;
@@ -199,6 +212,79 @@ void TestFormats::noStaleMemory()
     TIFFClose(tiff);
     QVERIFY(mapped);
     QVERIFY(unusedBlack);
+}
+
+void TestFormats::jpegPacking_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("grey");
+    QTest::addColumn<Formats::Encoding>("encoding");
+    QTest::addColumn<int>("marker");
+    const auto chosen = [](Quality quality, bool format, qint64 maxBytes, bool baseline) {
+        Formats::Encoding encoding;
+        encoding.format = "jpg";
+        encoding.quality = quality;
+        encoding.formatChosen = format;
+        encoding.maxBytes = maxBytes;
+        encoding.baseline = baseline;
+        return encoding;
+    };
+    const Formats::Encoding start = chosen(Quality::Normal, false, 0, false);
+    QTest::newRow("start values, odd size") << QSize(161, 97) << false << start << 0xc0;
+    QTest::newRow("start values, grey") << QSize(33, 301) << true << start << 0xc0;
+    QTest::newRow("start values, one pixel") << QSize(1, 1) << false << start << 0xc0;
+    QTest::newRow("Maximale") << QSize(161, 97) << false
+                              << chosen(Quality::Maximum, false, 0, false) << 0xc2;
+    QTest::newRow("Compacte, grey")
+        << QSize(97, 161) << true << chosen(Quality::Compact, false, 0, false) << 0xc2;
+    QTest::newRow("format chosen")
+        << QSize(250, 17) << false << chosen(Quality::Normal, true, 0, false) << 0xc2;
+    QTest::newRow("size limit") << QSize(161, 97) << false
+                                << chosen(Quality::Normal, false, 20000, false) << 0xc2;
+    QTest::newRow("Maximale, sequential asked")
+        << QSize(161, 97) << false << chosen(Quality::Maximum, true, 0, true) << 0xc0;
+    QTest::newRow("size limit, grey, sequential asked")
+        << QSize(33, 301) << true << chosen(Quality::High, false, 20000, true) << 0xc0;
+}
+
+// Every JPEG is packed with tables made for its picture, and progressive where anything beyond
+// the start values was chosen unless sequential files were asked for: the toolkit's own pixels
+// at the same setting, in fewer bytes, which libjpeg's own decoder reads the same.
+void TestFormats::jpegPacking()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, grey);
+    QFETCH(Formats::Encoding, encoding);
+    QFETCH(int, marker);
+    QImage image = TestImages::pattern(size);
+    if (grey)
+        image = image.convertToFormat(QImage::Format_Grayscale8);
+    const Formats::Writer &writer = Formats::writerFor("jpg");
+    const int setting = writer.setting(encoding.quality);
+    QByteArray ours, toolkit;
+    LeftOuts leftOut;
+    Formats::EncodeError error;
+    QVERIFY(
+        writer.encode(image, {encoding, setting, false}, PhotoMetadata(), &ours, &leftOut, &error));
+    QBuffer buffer(&toolkit);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter plain(&buffer, "jpeg");
+    plain.setQuality(setting);
+    QVERIFY(plain.write(image));
+
+    QCOMPARE(TestImages::jpegFrameMarker(ours), marker);
+    const QImage read = toolkitRead(ours);
+    QCOMPARE(read.size(), size);
+    QVERIFY(read == toolkitRead(toolkit));
+    QVERIFY2(ours.size() < toolkit.size(),
+             qPrintable(QString("%1 >= %2").arg(ours.size()).arg(toolkit.size())));
+
+    const QString in = m_dir.filePath(QString("packed-%1.jpg").arg(QTest::currentDataTag()));
+    const QString out = in + ".pnm";
+    QVERIFY(TestImages::writeAll(in, ours));
+    if (QProcess::execute("djpeg", {"-outfile", out, in}) != 0)
+        QSKIP("djpeg is not installed");
+    QVERIFY(QImageReader(out).read().convertToFormat(QImage::Format_RGB32) == read);
 }
 
 PARVIMAGE_TEST_MAIN(TestFormats)

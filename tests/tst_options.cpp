@@ -74,6 +74,8 @@ private slots:
     void keepDate();
     void startValuesUnchanged_data();
     void startValuesUnchanged();
+    void jpegScans_data();
+    void jpegScans();
     void gifAnimation_data();
     void gifAnimation();
     void gifKept_data();
@@ -363,8 +365,8 @@ void TestOptions::startValuesUnchanged_data()
     QTest::addColumn<QString>("format");
     QTest::addColumn<int>("box");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("jpg reduced") << "jpg" << 96 << QByteArray("6d086505458cc2c8");
-    QTest::newRow("jpg enlarged") << "jpg" << 240 << QByteArray("9fba0cff5e5434c4");
+    QTest::newRow("jpg reduced") << "jpg" << 96 << QByteArray("af2336ea3424903f");
+    QTest::newRow("jpg enlarged") << "jpg" << 240 << QByteArray("53e2edb3c9437a07");
     QTest::newRow("png reduced") << "png" << 96 << QByteArray("df214fa780510394");
     QTest::newRow("png enlarged") << "png" << 240 << QByteArray("158021354c5645cf");
     QTest::newRow("webp reduced") << "webp" << 96 << QByteArray("e8465693873b68a6");
@@ -376,7 +378,8 @@ void TestOptions::startValuesUnchanged_data()
 }
 
 // With every option at its start value, the bytes written are those of the program before
-// the options existed (under Qt 5 and 6 alike, at the tests' 96 dpi).
+// the options existed (under Qt 5 and 6 alike, at the tests' 96 dpi); a JPEG's pixels are, its
+// Huffman tables now made for the picture.
 void TestOptions::startValuesUnchanged()
 {
     QFETCH(QString, format);
@@ -391,6 +394,54 @@ void TestOptions::startValuesUnchanged()
     const QString out = dir.filePath(QString("golden%1.").arg(box) + format);
     QCOMPARE(TestImages::runRow(in, out, box).status, RowOutcome::Written);
     QCOMPARE(TestImages::digest(out).toHex().left(16), expected);
+}
+
+void TestOptions::jpegScans_data()
+{
+    QTest::addColumn<QString>("choice");
+    QTest::addColumn<int>("marker");
+    QTest::addColumn<int>("note"); // -1: encoded
+    QTest::newRow("start values") << "start" << 0xc0 << -1;
+    QTest::newRow("quality") << "quality" << 0xc2 << -1;
+    QTest::newRow("format") << "format" << 0xc2 << -1;
+    QTest::newRow("size limit, searched") << "limit" << 0xc2 << -1;
+    QTest::newRow("quality, sequential asked") << "quality baseline" << 0xc0 << -1;
+    QTest::newRow("size limit, sequential asked") << "limit baseline" << 0xc0 << -1;
+    QTest::newRow("copied, quality chosen")
+        << "quality copy" << 0xc0 << int(RowOutcome::Note::CopiedAsIs);
+    QTest::newRow("turned, quality chosen")
+        << "quality copy turn" << 0xc0 << int(RowOutcome::Note::TurnedLossless);
+}
+
+// A JPEG is progressive wherever a choice beyond the start values was made, unless sequential
+// files were asked for, the size limit's search included; a photo written out as it is, or
+// turned without coding it again, keeps its own scans.
+void TestOptions::jpegScans()
+{
+    QFETCH(QString, choice);
+    QFETCH(int, marker);
+    QFETCH(int, note);
+    const QString tag = QString(QTest::currentDataTag()).remove(',').replace(' ', '-');
+    const QString in = dir.filePath("scans-" + tag + ".jpg");
+    QVERIFY(TestImages::write(in, QSize(320, 240)));
+    if (choice.contains("turn"))
+        QVERIFY(TestImages::setOrientation(in, 6));
+    const QString out = dir.filePath("scans-" + tag + "-out.jpg");
+    PlannedRow row = plannedRow(in, out);
+    Formats::Encoding &encoding = row.options.encoding;
+    if (choice.contains("quality"))
+        encoding.quality = Quality::High;
+    encoding.formatChosen = choice.contains("format");
+    encoding.baseline = choice.contains("baseline");
+    if (choice.contains("limit"))
+        encoding.maxBytes = 6000;
+    row.options.geometry.enlarge = !choice.contains("copy");
+    const RowOutcome outcome = TestImages::process(row, choice.contains("copy") ? 400 : 200);
+    QCOMPARE(outcome.status, RowOutcome::Written);
+    QCOMPARE(outcome.notes.contains(RowOutcome::Note(note)), note >= 0);
+    if (choice.contains("limit"))
+        QVERIFY(outcome.encodes > 1 && QFileInfo(out).size() <= encoding.maxBytes);
+    QCOMPARE(TestImages::jpegFrameMarker(TestImages::readAll(out)), marker);
 }
 
 void TestOptions::gifAnimation_data()

@@ -178,8 +178,9 @@ void TestRoutine::savedAndChosen_data()
         trigger(w, "actionSmooth");
     }) << false << false << QStringList();
     QTest::newRow("format, quality and a limit of the menu")
-        << actions({"actionFormatWebp", "actionQualityCompact", "actionSize500"}) << false << false
-        << QStringList();
+        << actions(
+               {"actionFormatWebp", "actionQualityCompact", "actionSize500", "actionJpegBaseline"})
+        << false << false << QStringList();
     QTest::newRow("a limit of one's own") << Setter([](MainWindow *w) {
         ModalAnswerer answerer;
         answerer.expect<QInputDialog>([](QInputDialog *dialog) {

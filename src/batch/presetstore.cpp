@@ -112,6 +112,7 @@ void writeOptions(QSettings &settings, const Preset &preset)
     settings.setValue(QStringLiteral("format"), QString::fromLatin1(options.encoding.format));
     settings.setValue(QStringLiteral("quality"), nameOf(Qualities, options.encoding.quality));
     settings.setValue(QStringLiteral("maxKo"), int(options.encoding.maxBytes / 1000));
+    settings.setValue(QStringLiteral("jpegBaseline"), options.encoding.baseline);
     settings.setValue(QStringLiteral("side"), nameOf(Sides, options.geometry.side));
     settings.setValue(QStringLiteral("frame"), nameOf(Frames, options.geometry.frame));
     settings.setValue(QStringLiteral("subject"), options.geometry.subject);
@@ -144,6 +145,7 @@ Preset readOptions(const QSettings &settings)
     options.encoding.format = knownFormat(settings.value(QStringLiteral("format")));
     options.encoding.quality = valueOf(Qualities, settings.value(QStringLiteral("quality")));
     options.encoding.maxBytes = qint64(number(settings, QStringLiteral("maxKo"), 0)) * 1000;
+    options.encoding.baseline = flag(settings, QStringLiteral("jpegBaseline"));
     options.geometry.side = valueOf(Sides, settings.value(QStringLiteral("side")));
     options.geometry.frame = valueOf(Frames, settings.value(QStringLiteral("frame")));
     options.geometry.subject =

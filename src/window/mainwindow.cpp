@@ -539,8 +539,10 @@ OutputOptions MainWindow::chosenOptions() const
     options.geometry.resampling =
         form->actionSmooth->isChecked() ? Resampling::Smooth : Resampling::Nearest;
     options.encoding.format = checkedValue(entries.formats);
+    options.encoding.formatChosen = !options.encoding.format.isEmpty();
     options.encoding.quality = checkedValue(entries.qualities);
     options.encoding.maxBytes = chosenFileSize();
+    options.encoding.baseline = form->actionJpegBaseline->isChecked();
     options.geometry.enlarge = !form->actionNoEnlarge->isChecked();
     options.carrying.keepDate = form->actionKeepDate->isChecked();
     options.carrying.metadata = checkedValue(entries.keeps);
@@ -563,6 +565,7 @@ void MainWindow::showOptions(const OutputOptions &options)
     check(entries.formats, options.encoding.format);
     check(entries.qualities, options.encoding.quality);
     showFileSize(options.encoding.maxBytes);
+    form->actionJpegBaseline->setChecked(options.encoding.baseline);
     form->actionNoEnlarge->setChecked(!options.geometry.enlarge);
     form->actionKeepDate->setChecked(options.carrying.keepDate);
     check(entries.keeps, options.carrying.metadata);

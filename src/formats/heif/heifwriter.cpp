@@ -16,7 +16,10 @@ namespace HeifWriter {
 
 namespace {
 
-// Encoder speeds that keep the encode well under the decode of a 12-megapixel source.
+// Encoder speeds that keep the encode well under the decode of a 12-megapixel source. Slower
+// ones pack better but cost too much (bench/parvimage_levels, fourteen photos at 1024): x265's
+// superfast, 9.5 % fewer bytes at the same SSIM for 3 to 4 times the encode; aom's speed 8,
+// 5.4 % fewer for 3 times. Neither libheif plug-in here changes a byte with tune=ssim.
 const char *const X265Preset = "ultrafast";
 constexpr int AomSpeed = 9;
 constexpr qint64 LargeOutputPixels = 2 * 1000 * 1000;

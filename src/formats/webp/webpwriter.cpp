@@ -25,6 +25,9 @@ bool import(const QImage &image, WebPPicture *picture)
                  : WebPPictureImportRGBX(picture, rgba.constBits(), stride);
 }
 
+// libwebp's own method (4) and YUV conversion are kept, by measurement (bench/parvimage_levels,
+// fourteen photos at 1024): method 6 gives the same bytes at the same SSIM for 2.6 times the
+// encode, 5 gives 1.7 % more; sharp YUV, 3.7 % more bytes at the same luma SSIM for 1.8 times.
 bool initConfig(WebPConfig *config, bool lossless, int quality)
 {
     if (!WebPConfigInit(config))
