@@ -8,6 +8,8 @@ LauncherProgress::LauncherProgress(const QDBusConnection &bus, QObject *parent)
     : QObject(parent), m_bus(bus)
 {
     m_timer.setSingleShot(true);
+    // A coarse timer may fire a little early.
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &LauncherProgress::flush);
 }
 
