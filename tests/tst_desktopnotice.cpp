@@ -59,6 +59,10 @@ class TestDesktopNotice : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup()
+    {
+        QDBusConnection("desktop").unregisterService("org.freedesktop.Notifications");
+    }
     void notice_data();
     void notice();
     void launcher_data();
@@ -100,16 +104,18 @@ void TestDesktopNotice::notice_data()
     QTest::addColumn<bool>("inFront");
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("service");
-    QTest::addColumn<int>("urgency"); // 0 where nothing is sent
+    QTest::addColumn<int>("urgency");  // 0 where nothing is sent
+    QTest::addColumn<bool>("closing"); // the window closes at once
 
     const qint64 enough = DesktopNotice::LongRun;
-    QTest::newRow("elsewhere, all written") << enough * 20 << false << 0 << true << 1;
-    QTest::newRow("elsewhere, some failed") << enough * 20 << false << 1 << true << 2;
-    QTest::newRow("elsewhere, interrupted") << enough * 20 << false << 2 << true << 1;
-    QTest::newRow("just long enough") << enough << false << 1 << true << 2;
-    QTest::newRow("just too short") << enough - 1 << false << 1 << true << 0;
-    QTest::newRow("in front") << enough * 20 << true << 1 << true << 0;
-    QTest::newRow("no service on the bus") << enough * 20 << false << 1 << false << 0;
+    QTest::newRow("elsewhere, all written") << enough * 20 << false << 0 << true << 1 << false;
+    QTest::newRow("elsewhere, some failed") << enough * 20 << false << 1 << true << 2 << false;
+    QTest::newRow("elsewhere, interrupted") << enough * 20 << false << 2 << true << 1 << false;
+    QTest::newRow("just long enough") << enough << false << 1 << true << 2 << false;
+    QTest::newRow("just too short") << enough - 1 << false << 1 << true << 0 << false;
+    QTest::newRow("in front") << enough * 20 << true << 1 << true << 0 << false;
+    QTest::newRow("window closed at once") << enough * 20 << false << 1 << true << 2 << true;
+    QTest::newRow("no service on the bus") << enough * 20 << false << 1 << false << 0 << false;
 }
 
 void TestDesktopNotice::notice()
@@ -119,18 +125,20 @@ void TestDesktopNotice::notice()
     QFETCH(int, kind);
     QFETCH(bool, service);
     QFETCH(int, urgency);
+    QFETCH(bool, closing);
 
     QDBusConnection desktop("desktop");
     QVERIFY(!service || desktop.registerService("org.freedesktop.Notifications"));
     m_desktop.notes.clear();
-    QWidget window;
-    DesktopNotice notice(QDBusConnection("app"), &window);
-    QSignalSpy settled(&notice, &DesktopNotice::settled);
+    auto notice = std::make_unique<DesktopNotice>(QDBusConnection("app"));
+    QSignalSpy settled(notice.get(), &DesktopNotice::settled);
     BatchReport report;
     report.kind = BatchReport::Kind(kind);
     report.title = QStringList{"Terminé", "Terminé avec des erreurs", "Interrompu"}.at(kind);
     report.text = "248 image(s) redimensionnée(s) sur 250.\n\nLes fichiers suivants…\n/p/a.jpg";
-    notice.runEnded(report, elapsed, inFront);
+    notice->runEnded(report, elapsed, inFront);
+    if (closing)
+        notice.reset();
     const bool tried = !inFront && elapsed >= DesktopNotice::LongRun;
     QTRY_COMPARE(settled.count(), tried ? 1 : 0);
     QCOMPARE(settled.value(0).value(0).toBool(), urgency > 0);
@@ -138,7 +146,6 @@ void TestDesktopNotice::notice()
     if (urgency)
         QTRY_COMPARE(m_desktop.notes, QStringList{report.title + line});
     QTest::qWait(100);
-    desktop.unregisterService("org.freedesktop.Notifications");
     QCOMPARE(m_desktop.notes.size(), urgency ? 1 : 0);
 }
 

@@ -21,6 +21,14 @@ DesktopNotice::DesktopNotice(const QDBusConnection &bus, QWidget *window)
     : QObject(window), m_bus(bus), m_window(window)
 {}
 
+// A notification asked for just before the window closed still goes out; the bus answers
+// within its timeout.
+DesktopNotice::~DesktopNotice()
+{
+    for (QDBusPendingCallWatcher *watcher : findChildren<QDBusPendingCallWatcher *>())
+        watcher->waitForFinished(); // delivers its finished() here
+}
+
 DesktopNotice *DesktopNotice::of(QWidget *window)
 {
     auto *notice = window->findChild<DesktopNotice *>(QString(), Qt::FindDirectChildrenOnly);

@@ -25,6 +25,7 @@ public:
     static constexpr int BusTimeout = 2000;
 
     explicit DesktopNotice(const QDBusConnection &bus, QWidget *window = nullptr);
+    ~DesktopNotice() override;
 
     // The window's own, on the session bus, made on first use.
     static DesktopNotice *of(QWidget *window);
