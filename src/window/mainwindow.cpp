@@ -8,7 +8,9 @@
 #include "formats/registry.h"
 #include "ui_mainwindow.h"
 #include "window/aboutdialog.h"
+#include "window/desktopnotice.h"
 #include "window/droppedfiles.h"
+#include "window/launcherprogress.h"
 #include "window/placement.h"
 #include "window/presetmenu.h"
 #include "window/previewwindow.h"
@@ -18,6 +20,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -682,6 +685,13 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
         checkCancel();
     });
     connect(&progress, &QProgressDialog::canceled, &runner, checkCancel);
+    // The task bar's entry follows the dialog; rows that finish after a cancel leave it clear.
+    LauncherProgress *launcher = LauncherProgress::of(this);
+    connect(&runner, &BatchRunner::rowFinished, launcher, [&] {
+        if (!progress.wasCanceled())
+            launcher->show(runner.finishedCount(), planned.size());
+    });
+    connect(&progress, &QProgressDialog::canceled, launcher, &LauncherProgress::clear);
 
     QEventLoop loop;
     connect(&runner, &BatchRunner::finished, &loop, &QEventLoop::quit);
@@ -689,6 +699,9 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
     thumbnails->setPaused(true);
     if (preview)
         preview->setPaused(true);
+    launcher->show(0, planned.size());
+    QElapsedTimer runTime;
+    runTime.start();
     runner.start();
     // quit() from elsewhere ends every event loop; this one lasts until the run is over.
     while (runner.isRunning())
@@ -697,7 +710,10 @@ BatchReport MainWindow::runBatch(const BatchSettings &settings, QProgressDialog 
     thumbnails->setPaused(false);
     if (preview)
         preview->setPaused(false);
-    return BatchReport::make(planned, runner.outcomes());
+    launcher->clear();
+    const BatchReport report = BatchReport::make(planned, runner.outcomes());
+    DesktopNotice::of(this)->runEnded(report, runTime.elapsed());
+    return report;
 }
 
 void MainWindow::showReport(const BatchReport &report)
