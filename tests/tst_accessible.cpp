@@ -180,10 +180,10 @@ void TestAccessible::mnemonics_data()
 void TestAccessible::mnemonics()
 {
     QFETCH(QString, menu);
-    for (const QString &name : {"Courriel", "Copains", "&&", "Écran"}) {
+    for (const char *name : {"Courriel", "Copains", "&&", "Écran"}) {
         ModalAnswerer answerer;
         answerer.expect<PresetDialog>([&](PresetDialog *dialog) {
-            dialog->findChild<QComboBox *>("presetName")->setCurrentText(name);
+            dialog->findChild<QComboBox *>("presetName")->setCurrentText(QString::fromUtf8(name));
             dialog->accept();
         });
         window->findChild<QAction *>("actionPresetSave")->trigger();

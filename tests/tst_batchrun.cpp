@@ -547,7 +547,7 @@ void TestBatchRun::optionsAtStart_data()
     QTest::newRow("compact") << "actionQualityCompact"
                              << "Compacte" << false;
     QTest::newRow("sequential JPEG") << "actionJpegBaseline"
-                                     << "JPEG &séquentiel (anciens appareils)" << false;
+                                     << "JPEG séquentiel (anciens appareils)" << false;
     QTest::newRow("no enlargement") << "actionNoEnlarge"
                                     << "Ne pas agrandir les petites images" << false;
     QTest::newRow("date") << "actionKeepDate"
