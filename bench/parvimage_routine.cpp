@@ -79,7 +79,7 @@ QAction *entry(QWidget *window, const QString &name)
 {
     const auto actions = window->findChild<QMenu *>("menu_Presets")->actions();
     for (QAction *action : actions)
-        if (action->text() == name)
+        if (QString(action->text()).remove(QLatin1Char('&')) == name)
             return action;
     return nullptr;
 }
