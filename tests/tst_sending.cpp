@@ -1,7 +1,10 @@
 #include "batch/batchreport.h"
 #include "batch/outcometext.h"
 #include "colour/srgb.h"
+#include "formats/registry.h"
+#include "formats/toolkitcodec.h"
 #include "row/imageresizer.h"
+#include "row/sizelimit.h"
 #include "testimages.h"
 #include "testmain.h"
 
@@ -140,6 +143,8 @@ private slots:
     void initTestCase();
     void sizeLimit_data();
     void sizeLimit();
+    void sizeLimitLevel_data();
+    void sizeLimitLevel();
     void metadataTooLarge();
     void noLocation_data();
     void noLocation();
@@ -202,6 +207,57 @@ void TestSending::sizeLimit()
     if (suffix == "png")
         QCOMPARE(outcome.encodes > 1, pixels != QSize(2048, 1536));
     QCOMPARE(OutcomeText::remark(outcome).contains("réduite à"), outcome.limitedTo.isValid());
+}
+
+void TestSending::sizeLimitLevel_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("side");
+    QTest::addColumn<int>("kilobytes");
+    for (const QString &real : TestImages::corpusFiles("odd", "*_photo.jpg") +
+                                   TestImages::corpusFiles("odd", "*flower_rgb*.jpg"))
+        for (int kilobytes : {40, 60, 90})
+            QTest::addRow("%s at 1024, %d Ko", qPrintable(QFileInfo(real).fileName()), kilobytes)
+                << real << 1024 << kilobytes;
+    for (int kilobytes : {150, 300, 600})
+        QTest::addRow("noisy photo at 1600, %d Ko", kilobytes) << m_photo << 1600 << kilobytes;
+}
+
+// Under a size limit, JPEG's packing leaves room for a level at least as high as the toolkit's
+// standard tables reached, on the same pixels.
+void TestSending::sizeLimitLevel()
+{
+    QFETCH(QString, path);
+    QFETCH(int, side);
+    QFETCH(int, kilobytes);
+    const QImage image =
+        QImage(path).scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QVERIFY(!image.isNull());
+    const Formats::Writer packed = Formats::writerFor("jpg");
+    Formats::Writer standard = packed;
+    standard.encode = [](const QImage &image, const Formats::EncodeRequest &request,
+                         const PhotoMetadata &, QByteArray *bytes, LeftOuts *,
+                         Formats::EncodeError *error) {
+        return ToolkitCodec::encode(image, "jpg", request.setting, bytes, &error->words,
+                                    ToolkitCodec::Packing::Standard);
+    };
+    const qint64 limit = kilobytes * 1000;
+    Formats::EncodeRequest request{{"jpg"}, packed.defaultSetting, false};
+    request.encoding.maxBytes = limit;
+    const SizeLimit::Encoded before =
+        SizeLimit::encode(image, standard, request, PhotoMetadata(), limit);
+    const SizeLimit::Encoded after =
+        SizeLimit::encode(image, packed, request, PhotoMetadata(), limit);
+    QVERIFY(before.fits && after.fits && after.bytes.size() <= limit);
+    // Where both are at the writer's floor, the packed one keeps at least as many pixels.
+    const bool asHigh =
+        after.setting > before.setting ||
+        (after.setting == before.setting && after.pixels.width() >= before.pixels.width());
+    QVERIFY2(asHigh, qPrintable(QString("%1 at %2 px against %3 at %4 px")
+                                    .arg(after.setting)
+                                    .arg(after.pixels.width())
+                                    .arg(before.setting)
+                                    .arg(before.pixels.width())));
 }
 
 // A row whose metadata alone is over the limit is written as small as it can be, and said so.

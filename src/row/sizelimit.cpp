@@ -164,6 +164,7 @@ Encoded encode(const QImage &image, const Formats::Writer &writer,
     if (!best.encoded.fits && !search.failed())
         best = search.fewerPixels(image, best);
     best.encoded.encodes = search.encodes();
+    best.encoded.setting = best.setting;
     best.encoded.error = search.error();
     best.encoded.failed = search.failed();
     return best.encoded;

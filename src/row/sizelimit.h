@@ -13,7 +13,8 @@ struct Encoded
     LeftOuts leftOut;
     Formats::EncodeError error; // where nothing could be encoded
     bool failed = false;
-    QSize pixels; // what was encoded
+    QSize pixels;     // what was encoded
+    int setting = -1; // the writer's, that it was encoded at
     bool fits = false;
     int encodes = 0;
 };

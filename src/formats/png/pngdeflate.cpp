@@ -22,16 +22,21 @@ constexpr int Window = 1 << 15;
 // Each share costs a flush and the matches across its start: a few tens of bytes in a megabyte.
 constexpr qint64 ShareBytes = qint64(1) << 20;
 constexpr int SignatureBytes = 8;
-// libdeflate's level as fast as zlib's 6 would be, and still as thorough.
-constexpr int LibdeflateLevel = 6;
+// libdeflate's 6 is several times faster than zlib's 6, which libpng uses, and packs most photos
+// no larger; its 8 packs nearly all photos smaller, and is faster than zlib only on data zlib
+// packs to more than LazyShare: there zlib's lazy matching searches long chains in vain.
+constexpr int FastLevel = 6;
+constexpr int DenseLevel = 8;
+constexpr double LazyShare = 0.3;
 // Where the two packers are compared: even samples of the data, an eighth of it or less.
 constexpr int Samples = 4;
 constexpr qint64 SampleBytes = qint64(1) << 17;
 // Data zlib packs into less than this share is drawn, not photographed: zlib is fast on it, and
 // libdeflate's packing of it varies more from its samples'.
 constexpr double PhotoShare = 0.05;
-// On samples within this of zlib's, libdeflate's whole stream stays within 1 % of zlib's.
-constexpr double Tolerance = 1.005;
+// libdeflate's shares start with an empty window; but on photos its samples come out up to half a
+// percent larger, against zlib's, than the whole stream does, so no larger on samples is enough.
+constexpr double Tolerance = 1.0;
 
 struct Chunk
 {
@@ -123,6 +128,7 @@ struct Share
     qint64 primed = 0; // bytes before `data` to prime with
     bool last = false;
     int strategy = Z_FILTERED;
+    int level = 0; // libdeflate's, or 0 for zlib
     QByteArray packed;
     uLong adler = 1;
     bool ok = false;
@@ -155,11 +161,12 @@ void deflateShare(Share *share)
     share->ok = ok;
 }
 
-// What zlib, set as libpng sets it, and libdeflate make of `length` bytes on their own.
+// What zlib, set as libpng sets it, and libdeflate make of `length` bytes on their own, as raw
+// deflate streams.
 qint64 zlibPacked(const char *data, qint64 length, int strategy, QByteArray *scratch)
 {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, strategy) != Z_OK)
         return -1;
     scratch->resize(int(deflateBound(&stream, uLong(length))));
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
@@ -174,35 +181,125 @@ qint64 zlibPacked(const char *data, qint64 length, int strategy, QByteArray *scr
 qint64 libdeflatePacked(libdeflate_compressor *packer, const char *data, qint64 length,
                         QByteArray *scratch)
 {
-    scratch->resize(int(libdeflate_zlib_compress_bound(packer, size_t(length))));
+    scratch->resize(int(libdeflate_deflate_compress_bound(packer, size_t(length))));
     const size_t packed =
-        libdeflate_zlib_compress(packer, data, size_t(length), scratch->data(), scratch->size());
+        libdeflate_deflate_compress(packer, data, size_t(length), scratch->data(), scratch->size());
     scratch->resize(int(packed));
     return packed > 0 ? qint64(packed) : -1;
 }
 
-bool libdeflateSmaller(const QByteArray &raw, int strategy, libdeflate_compressor *packer)
+// The libdeflate level that packs even samples of `raw` no larger than zlib set as libpng sets it
+// and is faster; 0 where none is, or the data is drawn.
+int chosenLevel(const QByteArray &raw, int strategy)
 {
     const qint64 length = qMin(SampleBytes, qint64(raw.size()) / (8 * Samples));
+    const auto sample = [&raw](int i) {
+        return raw.constData() + qint64(raw.size()) * (2 * i + 1) / (2 * Samples);
+    };
     qint64 byZlib = 0;
-    qint64 byLibdeflate = 0;
     QByteArray scratch;
     for (int i = 0; i < Samples; ++i) {
-        const char *sample = raw.constData() + qint64(raw.size()) * (2 * i + 1) / (2 * Samples);
-        const qint64 z = zlibPacked(sample, length, strategy, &scratch);
-        const qint64 d = libdeflatePacked(packer, sample, length, &scratch);
-        if (z < 0 || d < 0)
-            return false;
+        const qint64 z = zlibPacked(sample(i), length, strategy, &scratch);
+        if (z < 0)
+            return 0;
         byZlib += z;
-        byLibdeflate += d;
     }
-    return double(byLibdeflate) <= Tolerance * double(byZlib) &&
-           double(byZlib) >= PhotoShare * double(Samples * length);
+    if (double(byZlib) < PhotoShare * double(Samples * length))
+        return 0;
+    const auto smaller = [&](int level) {
+        libdeflate_compressor *packer = libdeflate_alloc_compressor(level);
+        qint64 bytes = packer ? 0 : -1;
+        for (int i = 0; i < Samples && bytes >= 0; ++i) {
+            const qint64 d = libdeflatePacked(packer, sample(i), length, &scratch);
+            bytes = d < 0 ? -1 : bytes + d;
+        }
+        libdeflate_free_compressor(packer);
+        return bytes >= 0 && double(bytes) <= Tolerance * double(byZlib);
+    };
+    if (smaller(FastLevel))
+        return FastLevel;
+    if (double(byZlib) >= LazyShare * double(Samples * length) && smaller(DenseLevel))
+        return DenseLevel;
+    return 0;
+}
+
+// A complete raw deflate stream, `packed`, left open for the next share's blocks: its last
+// block no longer marked last, and an empty stored block after it bringing it to a byte
+// boundary, as a sync flush would. Its blocks are walked by zlib to find where the last begins.
+bool leaveOpen(QByteArray *packed, qint64 length)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, -15) != Z_OK)
+        return false;
+    QByteArray scratch;
+    try {
+        scratch.resize(int(length) + 1);
+    } catch (const std::bad_alloc &) {
+        inflateEnd(&stream);
+        return false;
+    }
+    auto *bytes = reinterpret_cast<Bytef *>(packed->data());
+    stream.next_in = bytes;
+    stream.avail_in = uInt(packed->size());
+    stream.next_out = reinterpret_cast<Bytef *>(scratch.data());
+    stream.avail_out = uInt(scratch.size());
+    qint64 headerByte = 0; // where the block being read begins
+    int headerBit = 0;
+    int held = -1; // bits of the last byte the last block leaves unused
+    int result = Z_OK;
+    while ((result = inflate(&stream, Z_BLOCK)) == Z_OK) {
+        if (!(stream.data_type & 128))
+            continue;
+        // Between blocks zlib holds fewer than eight bits, the rest of the last byte it took.
+        const int bits = stream.data_type & 7;
+        if (stream.data_type & 64) {
+            held = bits;
+            continue;
+        }
+        headerByte = (stream.next_in - bytes) - (bits ? 1 : 0);
+        headerBit = bits ? 8 - bits : 0;
+    }
+    const bool whole = result == Z_STREAM_END && held >= 0 && stream.avail_in == 0 &&
+                       qint64(stream.total_out) == length;
+    inflateEnd(&stream);
+    if (!whole)
+        return false;
+    (*packed)[int(headerByte)] = char(packed->at(int(headerByte)) & ~(1 << headerBit));
+    // The stored block's three header bits are zero: the last byte's unused bits, already
+    // zero, hold them where there are three.
+    if (held < 3)
+        packed->append('\0');
+    packed->append("\0\0\xff\xff", 4);
+    return true;
+}
+
+void libdeflateShare(Share *share, libdeflate_compressor *packer)
+{
+    try {
+        share->ok = libdeflatePacked(packer, share->data, share->length, &share->packed) > 0 &&
+                    (share->last || leaveOpen(&share->packed, share->length));
+    } catch (const std::bad_alloc &) {
+        share->ok = false;
+    }
+    share->adler = adler32(1, reinterpret_cast<const Bytef *>(share->data), uInt(share->length));
+}
+
+// Takes shares in turn, by zlib or by a libdeflate of its own.
+void packShares(std::vector<Share> *shares, std::atomic<size_t> *next, int level)
+{
+    libdeflate_compressor *packer = level > 0 ? libdeflate_alloc_compressor(level) : nullptr;
+    for (size_t i = (*next)++; i < shares->size(); i = (*next)++) {
+        if (level == 0)
+            deflateShare(&(*shares)[i]);
+        else if (packer)
+            libdeflateShare(&(*shares)[i], packer);
+    }
+    libdeflate_free_compressor(packer);
 }
 
 // `raw` deflated into one zlib stream in shares of a fixed size, as pigz does, `cores` threads
 // taking them in turn: the stream is the same on any number of cores.
-QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
+QByteArray deflateData(const QByteArray &raw, int cores, int strategy, int level)
 {
     std::vector<Share> shares(size_t(qMax<qint64>(1, (raw.size() + ShareBytes - 1) / ShareBytes)));
     for (size_t i = 0; i < shares.size(); ++i) {
@@ -214,10 +311,7 @@ QByteArray deflateData(const QByteArray &raw, int cores, int strategy)
         shares[i].strategy = strategy;
     }
     std::atomic<size_t> next{0};
-    const auto work = [&shares, &next] {
-        for (size_t i = next++; i < shares.size(); i = next++)
-            deflateShare(&shares[i]);
-    };
+    const auto work = [&shares, &next, level] { packShares(&shares, &next, level); };
     std::vector<std::thread> threads;
     const int helpers = qMin(cores, int(shares.size())) - 1;
     for (int i = 0; i < helpers; ++i)
@@ -256,19 +350,11 @@ bool compress(QByteArray *png, int cores, Packer *used)
     QByteArray raw(int(rawBytes), Qt::Uninitialized);
     if (!inflateData(*png, all, &raw))
         return false;
-    libdeflate_compressor *packer = libdeflate_alloc_compressor(LibdeflateLevel);
-    if (!packer)
-        return false;
-    QByteArray packed;
-    const bool libdeflate = libdeflateSmaller(raw, strategy, packer);
-    if (libdeflate)
-        libdeflatePacked(packer, raw.constData(), raw.size(), &packed);
-    else
-        packed = deflateData(raw, cores, strategy);
-    libdeflate_free_compressor(packer);
+    const int level = chosenLevel(raw, strategy);
+    const QByteArray packed = deflateData(raw, cores, strategy, level);
     raw.clear();
     if (used)
-        *used = libdeflate ? Packer::Libdeflate : Packer::Zlib;
+        *used = level > 0 ? Packer::Libdeflate : Packer::Zlib;
     if (packed.isEmpty())
         return false;
     const qint64 packedBytes = packed.size();

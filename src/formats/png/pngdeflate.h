@@ -4,11 +4,11 @@
 #include <QSize>
 
 // The toolkit's PNG writer filters rows well but deflates them slowly, on one core. Large image
-// data is deflated again here: by libdeflate, five times faster on photos, where samples of the
-// data show it packs them within half a percent of zlib and the data is not drawn; else by zlib
-// with libpng's settings, on every core the row has, in shares of a fixed size each primed with
-// the window before it, as pigz does, so that the file is the same on any number of cores. One
-// zlib stream either way; the rows and their filters are the toolkit's.
+// data is deflated again here, on every core the row has, in shares of a fixed size, as pigz
+// does, so that the file is the same on any number of cores: by libdeflate, several times
+// faster, where samples of the data show it packs them no larger than zlib;
+// else, and for drawn data, by zlib with libpng's settings, each share primed with the window
+// before it. One zlib stream either way; the rows and their filters are the toolkit's.
 namespace PngDeflate {
 
 // The quality that has the toolkit write its image data stored, uncompressed, for compress().
