@@ -66,13 +66,13 @@ def until(test, seconds=10):
     return None
 
 
-def find(node, role, name):
+def find(node, roles, name):
     if node is None:
         return None
-    if node.getRoleName() == role and node.name == name:
+    if node.getRoleName() in roles and node.name == name:
         return node
     for child in node:
-        found = find(child, role, name)
+        found = find(child, roles, name)
         if found is not None:
             return found
     return None
@@ -87,9 +87,10 @@ def has(node, state):
 def keyboard(app):
     # Alt+O opens Options, G checks "Ne pas agrandir les petites images" and closes the menu.
     entry_name = 'Ne pas agrandir les petites images'
-    options = find(app, 'menu item', 'Options')
+    options = find(app, ('menu item', 'menu'), 'Options')
     menu = options[0] if options is not None and options.childCount else None
-    entry = find(menu, 'menu item', entry_name)
+    # Qt 5 gives a checkable entry the plain menu item's role.
+    entry = find(menu, ('menu item', 'check menu item'), entry_name)
     if menu is None or entry is None:
         print('keyboard: no Options menu with "%s"' % entry_name)
         return False
@@ -122,12 +123,17 @@ def main():
     print('%d menu entries sharing a key with a sibling (of %d entries)' % (len(clashes), entries[0]))
     for each in clashes:
         print('  ' + each)
-    typed = True
-    if shutil.which('xdotool'):
-        typed = keyboard(app)
-    else:
+    if nameless or clashes:
+        return 1
+    if not shutil.which('xdotool'):
         print('keyboard: skipped, no xdotool')
-    return 0 if not nameless and not clashes and typed else 1
+        return 0
+    try:
+        return 0 if keyboard(app) else 1
+    except (subprocess.SubprocessError, OSError) as error:
+        # The keyboard could not be driven: nothing said of the program.
+        print('keyboard: %s' % error)
+        return 2
 
 
 sys.exit(main())
