@@ -12,7 +12,7 @@ packages=(
     desktop-file-utils dpkg-dev file clang libclang-rt-14-dev
     libswscale-dev qttranslations5-l10n liblcms2-dev libraw-dev libraw-bin strace
     libturbojpeg0-dev libgif-dev libimagequant-dev libjxl-dev libjxl-tools libdeflate-dev
-    dbus
+    dbus at-spi2-core python3-pyatspi xdotool
 )
 if [ "$QT_MAJOR_VERSION" = 6 ]; then
     packages+=(qt6-base-dev qt6-5compat-dev qt6-image-formats-plugins qt6-translations-l10n)

@@ -6,5 +6,6 @@ cd "$(dirname "$0")/.."
 source scripts/qt.sh
 bash scripts/deps.sh
 bash scripts/build.sh
-cd "$BUILD_DIR"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$(nproc)"
+(cd "$BUILD_DIR" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$(nproc)")
+# The tree a screen reader gets from the real window, under Xvfb.
+bash scripts/atspi-check.sh "$BUILD_DIR"

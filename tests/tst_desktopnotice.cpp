@@ -1,12 +1,27 @@
+#include "modalanswerer.h"
+#include "testmain.h"
 #include "window/desktopnotice.h"
 #include "window/launcherprogress.h"
+#include "window/mainwindow.h"
+#include "window/thumbnailloader.h"
 
+#include <QApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QProcess>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -52,6 +67,29 @@ public slots:
     }
 };
 
+// Holds the window a little on each row its progress dialog shows: a run of small photos then
+// lasts as long as a real one, with its rows coming faster than the task bar takes them.
+class RowHolder : public QObject
+{
+public:
+    explicit RowHolder(int ms) : m_ms(ms) { qApp->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QProgressDialog *>(watched);
+        if (event->type() == QEvent::Show && dialog && !dialog->property("held").toBool()) {
+            dialog->setProperty("held", true);
+            connect(dialog->findChild<QProgressBar *>(), &QProgressBar::valueChanged, this,
+                    [this] { QThread::msleep(m_ms); });
+        }
+        return false;
+    }
+
+private:
+    int m_ms;
+};
+
 class TestDesktopNotice : public QObject
 {
     Q_OBJECT
@@ -67,6 +105,8 @@ private slots:
     void notice();
     void launcher_data();
     void launcher();
+    void windowRun_data();
+    void windowRun();
 
 private:
     QProcess m_daemon;
@@ -203,5 +243,72 @@ void TestDesktopNotice::launcher()
     QCOMPARE(m_desktop.updates.mid(0, m_desktop.updates.size() - 1).join(','), heard);
 }
 
-QTEST_MAIN(TestDesktopNotice)
+void TestDesktopNotice::windowRun_data()
+{
+    QTest::addColumn<int>("photos");
+
+    QTest::newRow("200 photos, the window in the background") << 200;
+}
+
+void TestDesktopNotice::windowRun()
+{
+    QFETCH(int, photos);
+
+    QVERIFY(QDBusConnection("desktop").registerService("org.freedesktop.Notifications"));
+    m_desktop.notes.clear();
+    m_desktop.updates.clear();
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid() && QDir(dir.path()).mkdir("out"));
+    QStringList paths;
+    for (int i = 0; i < photos; ++i) {
+        QImage image(64, 48, QImage::Format_RGB32);
+        image.fill(QColor::fromHsv(i % 360, 160, 200));
+        paths << dir.filePath(QString("p%1.png").arg(i, 3, 10, QLatin1Char('0')));
+        QVERIFY(image.save(paths.last()));
+    }
+
+    MainWindow window(nullptr);
+    // Made before the run, on the test's bus, they are the ones the window uses. The
+    // offscreen platform makes every window it shows active: the user is said to be elsewhere.
+    (new DesktopNotice(QDBusConnection("app"), &window))->setInFront([] { return false; });
+    new LauncherProgress(QDBusConnection("app"), &window);
+    window.show();
+    window.findChild<QListWidget *>("pictureList")->addItems(paths);
+    auto *thumbnails = window.findChild<ThumbnailLoader *>();
+    QVERIFY(thumbnails);
+    QTRY_COMPARE_WITH_TIMEOUT(thumbnails->pending(), 0, 60000);
+    window.findChild<QSlider *>("horizontalSlider")->setValue(32);
+    window.findChild<QLineEdit *>("newPath")->setText(dir.filePath("out"));
+
+    RowHolder holder(DesktopNotice::LongRun / photos + 5);
+    ModalAnswerer answerer;
+    answerer.expectMessage(QMessageBox::Ok);
+    QElapsedTimer run;
+    run.start();
+    window.findChild<QPushButton *>("resizeBtn")->click();
+    QVERIFY(answerer.waitDone(120000));
+    const qint64 elapsed = run.elapsed();
+    QCOMPARE(answerer.titles.value(0), QString("Terminé"));
+
+    // One notification for the run, and the task bar's entry told no more than ten times a
+    // second, cleared at the end.
+    QTRY_COMPARE(m_desktop.notes.size(), 1);
+    QVERIFY2(m_desktop.notes.at(0).startsWith("Terminé|") && m_desktop.notes.at(0).endsWith("|1"),
+             qPrintable(m_desktop.notes.at(0)));
+    QDBusMessage mark = QDBusMessage::createSignal("/com/canonical/unity/launcherentry/parvimage",
+                                                   "com.canonical.Unity.LauncherEntry", "Update");
+    QTest::qWait(2 * LauncherProgress::MinInterval);
+    QVERIFY(QDBusConnection("app").send(mark << "mark" << QVariantMap()));
+    QTRY_COMPARE(m_desktop.updates.value(m_desktop.updates.size() - 1), QString("mark"));
+    const QStringList heard = m_desktop.updates.mid(0, m_desktop.updates.size() - 1);
+    QVERIFY2(heard.size() >= 2 && heard.size() <= 10 * elapsed / 1000 + 2,
+             qPrintable(QString("%1 in %2 ms").arg(heard.size()).arg(elapsed)));
+    QCOMPARE(heard.first(), QString("0 %1").arg(photos));
+    QCOMPARE(heard.last(), QString("cleared"));
+    QVERIFY(!heard.contains("bad"));
+    QTest::qWait(200);
+    QCOMPARE(m_desktop.notes.size(), 1);
+}
+
+PARVIMAGE_TEST_MAIN(TestDesktopNotice)
 #include "tst_desktopnotice.moc"

@@ -37,7 +37,9 @@ DesktopNotice *DesktopNotice::of(QWidget *window)
 
 void DesktopNotice::runEnded(const BatchReport &report, qint64 elapsed)
 {
-    runEnded(report, elapsed, QGuiApplication::applicationState() == Qt::ApplicationActive);
+    runEnded(report, elapsed,
+             m_inFront ? m_inFront()
+                       : QGuiApplication::applicationState() == Qt::ApplicationActive);
 }
 
 void DesktopNotice::runEnded(const BatchReport &report, qint64 elapsed, bool inFront)

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 // The installed desktop file's name without ".desktop", by which the desktop ties the
 // notifications and the task bar's entry to the program.
 QString desktopEntryName();
@@ -35,6 +37,10 @@ public:
     void runEnded(const BatchReport &report, qint64 elapsed);
     void runEnded(const BatchReport &report, qint64 elapsed, bool inFront);
 
+    // What tells whether the program is in front as a run ends, in place of the application's
+    // state: for a desktop, or a test, that knows better.
+    void setInFront(std::function<bool()> inFront) { m_inFront = std::move(inFront); }
+
     // The notification alone, sent only where the service has an owner on the bus.
     void notify(const QString &title, const QString &body, bool urgent);
 
@@ -47,4 +53,5 @@ private:
 
     QDBusConnection m_bus;
     QPointer<QWidget> m_window;
+    std::function<bool()> m_inFront;
 };
