@@ -23,20 +23,19 @@ constexpr int Window = 1 << 15;
 constexpr qint64 ShareBytes = qint64(1) << 20;
 constexpr int SignatureBytes = 8;
 // libdeflate's 6 is several times faster than zlib's 6, which libpng uses, and packs most photos
-// no larger; its 8 packs nearly all photos smaller, and is faster than zlib only on data zlib
-// packs to more than LazyShare: there zlib's lazy matching searches long chains in vain.
-constexpr int FastLevel = 6;
-constexpr int DenseLevel = 8;
-constexpr double LazyShare = 0.3;
+// no larger.
+constexpr int LibdeflateLevel = 6;
 // Where the two packers are compared: even samples of the data, an eighth of it or less.
 constexpr int Samples = 4;
 constexpr qint64 SampleBytes = qint64(1) << 17;
 // Data zlib packs into less than this share is drawn, not photographed: zlib is fast on it, and
 // libdeflate's packing of it varies more from its samples'.
 constexpr double PhotoShare = 0.05;
-// libdeflate's shares start with an empty window; but on photos its samples come out up to half a
-// percent larger, against zlib's, than the whole stream does, so no larger on samples is enough.
-constexpr double Tolerance = 1.0;
+// Against zlib's, libdeflate's samples come out up to half a percent larger than its whole stream
+// does, so no larger on samples is enough; Huffman codes or runs alone come out smaller on
+// samples than whole, zlib's long matches counting more over the whole: they must do better.
+constexpr double LibdeflateTolerance = 1.0;
+constexpr double ZlibTolerance = 0.99;
 
 struct Chunk
 {
@@ -188,39 +187,54 @@ qint64 libdeflatePacked(libdeflate_compressor *packer, const char *data, qint64 
     return packed > 0 ? qint64(packed) : -1;
 }
 
-// The libdeflate level that packs even samples of `raw` no larger than zlib set as libpng sets it
-// and is faster; 0 where none is, or the data is drawn.
-int chosenLevel(const QByteArray &raw, int strategy)
+// How the shares are packed: by libdeflate at `level`, or by zlib with `strategy`.
+struct Choice
+{
+    int level = 0;
+    int strategy = Z_FILTERED;
+    double tolerance = 1.0; // the share of zlib's bytes on samples it must come within
+};
+
+// The fastest way that packs even samples of `raw` no larger than zlib set as libpng sets it,
+// the smallest of them: libdeflate, or zlib with only Huffman codes or runs, each several times
+// faster, and smaller on smooth rows, where the short matches zlib takes cost more than they
+// save. zlib as libpng sets it where none is, or where the data is drawn.
+Choice chosen(const QByteArray &raw, int strategy)
 {
     const qint64 length = qMin(SampleBytes, qint64(raw.size()) / (8 * Samples));
-    const auto sample = [&raw](int i) {
-        return raw.constData() + qint64(raw.size()) * (2 * i + 1) / (2 * Samples);
-    };
-    qint64 byZlib = 0;
     QByteArray scratch;
-    for (int i = 0; i < Samples; ++i) {
-        const qint64 z = zlibPacked(sample(i), length, strategy, &scratch);
-        if (z < 0)
-            return 0;
-        byZlib += z;
-    }
-    if (double(byZlib) < PhotoShare * double(Samples * length))
-        return 0;
-    const auto smaller = [&](int level) {
-        libdeflate_compressor *packer = libdeflate_alloc_compressor(level);
-        qint64 bytes = packer ? 0 : -1;
+    const auto packed = [&](const Choice &way) {
+        libdeflate_compressor *packer =
+            way.level > 0 ? libdeflate_alloc_compressor(way.level) : nullptr;
+        qint64 bytes = way.level > 0 && !packer ? -1 : 0;
         for (int i = 0; i < Samples && bytes >= 0; ++i) {
-            const qint64 d = libdeflatePacked(packer, sample(i), length, &scratch);
-            bytes = d < 0 ? -1 : bytes + d;
+            const char *sample = raw.constData() + qint64(raw.size()) * (2 * i + 1) / (2 * Samples);
+            const qint64 n = packer ? libdeflatePacked(packer, sample, length, &scratch)
+                                    : zlibPacked(sample, length, way.strategy, &scratch);
+            bytes = n < 0 ? -1 : bytes + n;
         }
         libdeflate_free_compressor(packer);
-        return bytes >= 0 && double(bytes) <= Tolerance * double(byZlib);
+        return bytes;
     };
-    if (smaller(FastLevel))
-        return FastLevel;
-    if (double(byZlib) >= LazyShare * double(Samples * length) && smaller(DenseLevel))
-        return DenseLevel;
-    return 0;
+    const Choice libpng{0, strategy};
+    if (length <= 0)
+        return libpng;
+    const qint64 byZlib = packed(libpng);
+    if (byZlib < 0 || double(byZlib) < PhotoShare * double(Samples * length))
+        return libpng;
+    Choice best = libpng;
+    double bestBytes = double(byZlib);
+    for (const Choice &way :
+         {Choice{LibdeflateLevel, 0, LibdeflateTolerance}, Choice{0, Z_HUFFMAN_ONLY, ZlibTolerance},
+          Choice{0, Z_RLE, ZlibTolerance}}) {
+        const qint64 bytes = packed(way);
+        if (bytes >= 0 && double(bytes) <= way.tolerance * double(byZlib) &&
+            double(bytes) <= bestBytes) {
+            best = way;
+            bestBytes = double(bytes);
+        }
+    }
+    return best;
 }
 
 // A complete raw deflate stream, `packed`, left open for the next share's blocks: its last
@@ -299,7 +313,7 @@ void packShares(std::vector<Share> *shares, std::atomic<size_t> *next, int level
 
 // `raw` deflated into one zlib stream in shares of a fixed size, as pigz does, `cores` threads
 // taking them in turn: the stream is the same on any number of cores.
-QByteArray deflateData(const QByteArray &raw, int cores, int strategy, int level)
+QByteArray deflateData(const QByteArray &raw, int cores, const Choice &way)
 {
     std::vector<Share> shares(size_t(qMax<qint64>(1, (raw.size() + ShareBytes - 1) / ShareBytes)));
     for (size_t i = 0; i < shares.size(); ++i) {
@@ -308,9 +322,10 @@ QByteArray deflateData(const QByteArray &raw, int cores, int strategy, int level
         shares[i].length = qMin<qint64>(ShareBytes, raw.size() - from);
         shares[i].primed = qMin<qint64>(from, Window);
         shares[i].last = i + 1 == shares.size();
-        shares[i].strategy = strategy;
+        shares[i].strategy = way.strategy;
     }
     std::atomic<size_t> next{0};
+    const int level = way.level;
     const auto work = [&shares, &next, level] { packShares(&shares, &next, level); };
     std::vector<std::thread> threads;
     const int helpers = qMin(cores, int(shares.size())) - 1;
@@ -350,11 +365,14 @@ bool compress(QByteArray *png, int cores, Packer *used)
     QByteArray raw(int(rawBytes), Qt::Uninitialized);
     if (!inflateData(*png, all, &raw))
         return false;
-    const int level = chosenLevel(raw, strategy);
-    const QByteArray packed = deflateData(raw, cores, strategy, level);
+    const Choice way = chosen(raw, strategy);
+    const QByteArray packed = deflateData(raw, cores, way);
     raw.clear();
     if (used)
-        *used = level > 0 ? Packer::Libdeflate : Packer::Zlib;
+        *used = way.level > 0                    ? Packer::Libdeflate
+                : way.strategy == Z_HUFFMAN_ONLY ? Packer::ZlibHuffman
+                : way.strategy == Z_RLE          ? Packer::ZlibRuns
+                                                 : Packer::Zlib;
     if (packed.isEmpty())
         return false;
     const qint64 packedBytes = packed.size();

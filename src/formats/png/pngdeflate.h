@@ -5,10 +5,11 @@
 
 // The toolkit's PNG writer filters rows well but deflates them slowly, on one core. Large image
 // data is deflated again here, on every core the row has, in shares of a fixed size, as pigz
-// does, so that the file is the same on any number of cores: by libdeflate, several times
-// faster, where samples of the data show it packs them no larger than zlib;
-// else, and for drawn data, by zlib with libpng's settings, each share primed with the window
-// before it. One zlib stream either way; the rows and their filters are the toolkit's.
+// does, so that the file is the same on any number of cores: by libdeflate, or by zlib with
+// Huffman codes alone or runs alone, each several times faster, the smallest of them where
+// samples of the data show it packs them no larger than zlib with libpng's settings; else, and
+// for drawn data, by zlib with those settings, each share primed with the window before it. One
+// zlib stream either way; the rows and their filters are the toolkit's.
 namespace PngDeflate {
 
 // The quality that has the toolkit write its image data stored, uncompressed, for compress().
@@ -25,7 +26,9 @@ qint64 dataBytes(const QSize &size, int bytesPerPixel);
 enum class Packer
 {
     Zlib,
-    Libdeflate
+    Libdeflate,
+    ZlibHuffman, // Huffman codes alone
+    ZlibRuns,    // runs as the only matches
 };
 
 // `png`, written by the toolkit with StoredQuality, with its image data deflated, by zlib on
