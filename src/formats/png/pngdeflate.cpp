@@ -279,8 +279,10 @@ bool leaveOpen(QByteArray *packed, qint64 length)
     if (!whole)
         return false;
     (*packed)[int(headerByte)] = char(packed->at(int(headerByte)) & ~(1 << headerBit));
-    // The stored block's three header bits are zero: the last byte's unused bits, already
-    // zero, hold them where there are three.
+    // The stored block's three header bits are zero: the last byte's unused bits, cleared, hold
+    // them where there are three.
+    const int last = packed->size() - 1;
+    (*packed)[last] = char(packed->at(last) & ((1 << (8 - held)) - 1));
     if (held < 3)
         packed->append('\0');
     packed->append("\0\0\xff\xff", 4);
