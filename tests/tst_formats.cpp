@@ -92,6 +92,8 @@ private slots:
     void noStaleMemory();
     void jpegPacking_data();
     void jpegPacking();
+    void referenceDecoders_data();
+    void referenceDecoders();
 
 private:
     QTemporaryDir m_dir;
@@ -285,6 +287,43 @@ void TestFormats::jpegPacking()
     if (QProcess::execute("djpeg", {"-outfile", out, in}) != 0)
         QSKIP("djpeg is not installed");
     QVERIFY(QImageReader(out).read().convertToFormat(QImage::Format_RGB32) == read);
+}
+
+void TestFormats::referenceDecoders_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QStringList>("command"); // %1: the file, %2: the reference's PNM or PNG
+    QTest::addColumn<int>("quality");
+    const QStringList djpeg{"djpeg", "-outfile", "%2", "%1"};
+    for (const Quality quality : {Quality::Maximum, Quality::Normal, Quality::Compact})
+        QTest::addRow("JPEG, level %d", int(quality)) << "jpg" << djpeg << int(quality);
+    // Large enough for its image data to be packed in shares here.
+    QTest::newRow("PNG, packed in shares")
+        << "png" << QStringList{"convert", "%1", "%2"} << int(Quality::Normal);
+}
+
+// JPEG files, progressive at every level chosen, and PNG files packed in shares, read by the
+// reference decoders to the pixels the program reads back.
+void TestFormats::referenceDecoders()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QStringList, command);
+    QFETCH(int, quality);
+    const QString tag = QString(QTest::currentDataTag()).remove(',').replace(' ', '-');
+    const QString in = m_dir.filePath("reference-" + tag + ".png");
+    QVERIFY(TestImages::pattern(QSize(1000, 700)).save(in));
+    const QString out = m_dir.filePath("reference-" + tag + "-out." + suffix);
+    PlannedRow row = TestImages::planned(in, out);
+    row.options.encoding.quality = Quality(quality);
+    row.options.encoding.formatChosen = true;
+    QCOMPARE(TestImages::process(row, 1000).status, RowOutcome::Written);
+    const QString reference = out + (suffix == "jpg" ? ".pnm" : ".png");
+    const QStringList args =
+        command.mid(1).replaceInStrings("%1", out).replaceInStrings("%2", reference);
+    if (QProcess::execute(command.first(), args) != 0)
+        QSKIP("the reference decoder is not installed");
+    const QImage theirs = QImage(reference).convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(theirs, TestImages::decoded(out, 1000).convertToFormat(QImage::Format_RGB32));
 }
 
 PARVIMAGE_TEST_MAIN(TestFormats)
