@@ -12,14 +12,8 @@ set -euo pipefail
 photos=$(realpath "$1")
 build=$(realpath "${2:-build}")
 tool="$(dirname "$0")/../../shared/tools/quality.py"
-missing=()
-for package in python3-skimage imagemagick libvips-tools libimage-exiftool-perl; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+source "$(dirname "$0")/needs.sh"
+needs python3-skimage imagemagick libvips-tools libimage-exiftool-perl
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src"

@@ -11,14 +11,8 @@ sets=$1
 bench=${2:-build/bench/parvimage_bench}
 size=${3:-1024}
 tool="$(dirname "$0")/../../shared/tools/quality.py"
-missing=()
-for package in python3-skimage imagemagick libvips-tools; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+source "$(dirname "$0")/needs.sh"
+needs python3-skimage imagemagick libvips-tools
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
