@@ -127,7 +127,6 @@ struct Share
     qint64 primed = 0; // bytes before `data` to prime with
     bool last = false;
     int strategy = Z_FILTERED;
-    int level = 0; // libdeflate's, or 0 for zlib
     QByteArray packed;
     uLong adler = 1;
     bool ok = false;
