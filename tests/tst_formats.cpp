@@ -322,8 +322,12 @@ void TestFormats::referenceDecoders()
         command.mid(1).replaceInStrings("%1", out).replaceInStrings("%2", reference);
     if (QProcess::execute(command.first(), args) != 0)
         QSKIP("the reference decoder is not installed");
-    const QImage theirs = QImage(reference).convertToFormat(QImage::Format_RGB32);
-    QCOMPARE(theirs, TestImages::decoded(out, 1000).convertToFormat(QImage::Format_RGB32));
+    // Pixels alone: ImageMagick tags its PNG as sRGB, and Qt 6 compares colour spaces too.
+    QImage theirs = QImage(reference).convertToFormat(QImage::Format_RGB32);
+    QImage ours = TestImages::decoded(out, 1000).convertToFormat(QImage::Format_RGB32);
+    theirs.setColorSpace(QColorSpace());
+    ours.setColorSpace(QColorSpace());
+    QCOMPARE(theirs, ours);
 }
 
 PARVIMAGE_TEST_MAIN(TestFormats)
