@@ -98,7 +98,7 @@ struct Format
 };
 
 const Format LossyFormats[] = {
-    {"JPEG (toolkit)", "jpg", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
+    {"JPEG (libjpeg)", "jpg", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
     {"WebP (libwebp)", "webp", {35, 45, 55, 65, 75, 82, 88, 92, 95, 97}},
     {"HEIC (x265, ultrafast)", "heic", {20, 30, 38, 45, 55, 65, 72, 80, 88}},
     {"AVIF (aom, speed 9)", "avif", {40, 50, 60, 70, 76, 82, 88, 92, 96}},
@@ -209,7 +209,7 @@ int main(int argc, char *argv[])
             encodings.clear();
             for (Quality quality : order) {
                 const int setting = EncoderQuality::setting(format.suffix, quality);
-                settings.append(setting < 0 ? 75 : setting); // -1: the toolkit's default, 75
+                settings.append(setting < 0 ? 75 : setting); // -1: the default, 75
                 encoding.quality = quality;
                 encodings.append(encoding);
             }

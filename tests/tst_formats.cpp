@@ -1,3 +1,4 @@
+#include "formats/jpeg/jpegwriter.h"
 #include "formats/registry.h"
 #include "row/imageresizer.h"
 #include "system/sourcefile.h"
@@ -92,6 +93,8 @@ private slots:
     void noStaleMemory();
     void jpegPacking_data();
     void jpegPacking();
+    void jpegLayout_data();
+    void jpegLayout();
     void referenceDecoders_data();
     void referenceDecoders();
 
@@ -222,6 +225,7 @@ void TestFormats::jpegPacking_data()
     QTest::addColumn<bool>("grey");
     QTest::addColumn<Formats::Encoding>("encoding");
     QTest::addColumn<int>("marker");
+    QTest::addColumn<bool>("fullChroma");
     const auto chosen = [](Quality quality, bool format, qint64 maxBytes, bool baseline) {
         Formats::Encoding encoding;
         encoding.format = "jpg";
@@ -232,32 +236,65 @@ void TestFormats::jpegPacking_data()
         return encoding;
     };
     const Formats::Encoding start = chosen(Quality::Normal, false, 0, false);
-    QTest::newRow("start values, odd size") << QSize(161, 97) << false << start << 0xc0;
-    QTest::newRow("start values, grey") << QSize(33, 301) << true << start << 0xc0;
-    QTest::newRow("start values, one pixel") << QSize(1, 1) << false << start << 0xc0;
+    QTest::newRow("start values, odd size") << QSize(161, 97) << false << start << 0xc0 << false;
+    QTest::newRow("start values, grey") << QSize(33, 301) << true << start << 0xc0 << false;
+    QTest::newRow("start values, one pixel") << QSize(1, 1) << false << start << 0xc0 << false;
     QTest::newRow("Maximale") << QSize(161, 97) << false
-                              << chosen(Quality::Maximum, false, 0, false) << 0xc2;
-    QTest::newRow("Compacte, grey")
-        << QSize(97, 161) << true << chosen(Quality::Compact, false, 0, false) << 0xc2;
+                              << chosen(Quality::Maximum, false, 0, false) << 0xc2 << true;
+    QTest::newRow("Haute") << QSize(161, 97) << false << chosen(Quality::High, false, 0, false)
+                           << 0xc2 << false;
+    QTest::newRow("Compacte, grey") << QSize(97, 161) << true
+                                    << chosen(Quality::Compact, false, 0, false) << 0xc2 << false;
     QTest::newRow("format chosen")
-        << QSize(250, 17) << false << chosen(Quality::Normal, true, 0, false) << 0xc2;
+        << QSize(250, 17) << false << chosen(Quality::Normal, true, 0, false) << 0xc2 << false;
     QTest::newRow("size limit") << QSize(161, 97) << false
-                                << chosen(Quality::Normal, false, 20000, false) << 0xc2;
+                                << chosen(Quality::Normal, false, 20000, false) << 0xc2 << false;
     QTest::newRow("Maximale, sequential asked")
-        << QSize(161, 97) << false << chosen(Quality::Maximum, true, 0, true) << 0xc0;
+        << QSize(161, 97) << false << chosen(Quality::Maximum, true, 0, true) << 0xc0 << true;
+    QTest::newRow("Maximale, grey")
+        << QSize(33, 301) << true << chosen(Quality::Maximum, false, 0, false) << 0xc2 << false;
     QTest::newRow("size limit, grey, sequential asked")
-        << QSize(33, 301) << true << chosen(Quality::High, false, 20000, true) << 0xc0;
+        << QSize(33, 301) << true << chosen(Quality::High, false, 20000, true) << 0xc0 << false;
 }
+
+namespace {
+
+// The first component's sampling factors in the frame header, 0x22 for 4:2:0 colour.
+int lumaSampling(const QByteArray &jpeg)
+{
+    for (int at = 2; at + 12 <= jpeg.size() && uchar(jpeg[at]) == 0xff;) {
+        if (uchar(jpeg[at + 1]) == TestImages::jpegFrameMarker(jpeg))
+            return uchar(jpeg[at + 11]);
+        at += 2 + (uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]));
+    }
+    return 0;
+}
+
+qint64 distance(const QImage &a, const QImage &b)
+{
+    qint64 sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) +
+                   qAbs(qBlue(p) - qBlue(q));
+        }
+    return sum;
+}
+
+} // namespace
 
 // Every JPEG is packed with tables made for its picture, and progressive where anything beyond
 // the start values was chosen unless sequential files were asked for: the toolkit's own pixels
-// at the same setting, in fewer bytes, which libjpeg's own decoder reads the same.
+// at the same setting, in fewer bytes, which libjpeg's own decoder reads the same. At
+// Maximale colour keeps its full resolution, nearer the picture than the toolkit's.
 void TestFormats::jpegPacking()
 {
     QFETCH(QSize, size);
     QFETCH(bool, grey);
     QFETCH(Formats::Encoding, encoding);
     QFETCH(int, marker);
+    QFETCH(bool, fullChroma);
     QImage image = TestImages::pattern(size);
     if (grey)
         image = image.convertToFormat(QImage::Format_Grayscale8);
@@ -273,13 +310,30 @@ void TestFormats::jpegPacking()
     QImageWriter plain(&buffer, "jpeg");
     plain.setQuality(setting);
     QVERIFY(plain.write(image));
+    QByteArray scans;
+    QBuffer scansBuffer(&scans);
+    scansBuffer.open(QIODevice::WriteOnly);
+    QImageWriter progressive(&scansBuffer, "jpeg");
+    progressive.setQuality(setting);
+    progressive.setOptimizedWrite(true);
+    progressive.setProgressiveScanWrite(true);
+    QVERIFY(progressive.write(image));
+    if (marker == 0xc2 && !fullChroma)
+        QVERIFY2(ours.size() <= scans.size(),
+                 qPrintable(QString("%1 > %2").arg(ours.size()).arg(scans.size())));
 
     QCOMPARE(TestImages::jpegFrameMarker(ours), marker);
+    QCOMPARE(lumaSampling(ours), grey || fullChroma ? 0x11 : 0x22);
     const QImage read = toolkitRead(ours);
     QCOMPARE(read.size(), size);
-    QVERIFY(read == toolkitRead(toolkit));
-    QVERIFY2(ours.size() < toolkit.size(),
-             qPrintable(QString("%1 >= %2").arg(ours.size()).arg(toolkit.size())));
+    if (fullChroma) {
+        const QImage source = image.convertToFormat(QImage::Format_RGB32);
+        QVERIFY(distance(read, source) < distance(toolkitRead(toolkit), source));
+    } else {
+        QVERIFY(read == toolkitRead(toolkit));
+        QVERIFY2(ours.size() < toolkit.size(),
+                 qPrintable(QString("%1 >= %2").arg(ours.size()).arg(toolkit.size())));
+    }
 
     const QString in = m_dir.filePath(QString("packed-%1.jpg").arg(QTest::currentDataTag()));
     const QString out = in + ".pnm";
@@ -287,6 +341,62 @@ void TestFormats::jpegPacking()
     if (QProcess::execute("djpeg", {"-outfile", out, in}) != 0)
         QSKIP("djpeg is not installed");
     QVERIFY(QImageReader(out).read().convertToFormat(QImage::Format_RGB32) == read);
+}
+
+void TestFormats::jpegLayout_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("quality");
+    QTest::addColumn<bool>("optimized");
+    QTest::addColumn<bool>("progressive");
+    const QImage pattern = TestImages::pattern(QSize(161, 97));
+    QImage described = pattern;
+    described.setText("Title", QString::fromUtf8("Été à Sète"));
+    described.setText("Author", "Parvimage test");
+    described.setColorSpace(QColorSpace::DisplayP3);
+    described.setDotsPerMeterX(11811); // 300 dpi
+    described.setDotsPerMeterY(11811);
+    QImage perCm = pattern.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    perCm.setDotsPerMeterX(5000);
+    perCm.setDotsPerMeterY(7000);
+    QImage greyTable = pattern.convertToFormat(QImage::Format_Grayscale8)
+                           .convertToFormat(QImage::Format_Indexed8);
+    QTest::newRow("colour, standard tables") << pattern << 75 << false << false;
+    QTest::newRow("texts, profile, 300 dpi, optimised") << described << 95 << true << false;
+    QTest::newRow("premultiplied, density in cm") << perCm << 40 << true << false;
+    QTest::newRow("grey, progressive")
+        << pattern.convertToFormat(QImage::Format_Grayscale8) << 55 << true << true;
+    QTest::newRow("grey colour table") << greyTable << 90 << true << false;
+    QTest::newRow("colour table") << pattern.convertToFormat(QImage::Format_Indexed8) << 75
+                                  << false << false;
+    QTest::newRow("one bit") << pattern.convertToFormat(QImage::Format_Mono) << 75 << true << false;
+    QTest::newRow("three bytes, odd size")
+        << TestImages::pattern(QSize(1, 17)).convertToFormat(QImage::Format_RGB888) << 75 << true
+        << false;
+    QTest::newRow("16 bits a channel")
+        << pattern.convertToFormat(QImage::Format_RGBA64) << 90 << false << false;
+}
+
+// With 4:2:0 colour the encoder lays out its file byte for byte as the toolkit's writer does,
+// headers included; progressive colour has scans of its own.
+void TestFormats::jpegLayout()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, quality);
+    QFETCH(bool, optimized);
+    QFETCH(bool, progressive);
+    QByteArray ours, toolkit;
+    QString error;
+    QVERIFY(JpegWriter::encode(image, {quality, optimized, progressive, false}, &ours, &error));
+    QBuffer buffer(&toolkit);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(quality);
+    writer.setOptimizedWrite(optimized);
+    writer.setProgressiveScanWrite(progressive);
+    QVERIFY(writer.write(image));
+    QCOMPARE(ours.size(), toolkit.size());
+    QVERIFY(ours == toolkit);
 }
 
 void TestFormats::referenceDecoders_data()

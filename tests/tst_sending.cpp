@@ -2,7 +2,7 @@
 #include "batch/outcometext.h"
 #include "colour/srgb.h"
 #include "formats/registry.h"
-#include "formats/toolkitcodec.h"
+#include "formats/jpeg/jpegwriter.h"
 #include "row/imageresizer.h"
 #include "row/sizelimit.h"
 #include "testimages.h"
@@ -238,8 +238,10 @@ void TestSending::sizeLimitLevel()
     standard.encode = [](const QImage &image, const Formats::EncodeRequest &request,
                          const PhotoMetadata &, QByteArray *bytes, LeftOuts *,
                          Formats::EncodeError *error) {
-        return ToolkitCodec::encode(image, "jpg", request.setting, bytes, &error->words,
-                                    ToolkitCodec::Packing::Standard);
+        JpegWriter::Settings standard;
+        standard.quality = request.setting;
+        standard.optimized = false;
+        return JpegWriter::encode(image, standard, bytes, &error->words);
     };
     const qint64 limit = kilobytes * 1000;
     Formats::EncodeRequest request{{"jpg"}, packed.defaultSetting, false};

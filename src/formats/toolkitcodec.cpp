@@ -37,14 +37,12 @@ QImage asWritten(const QImage &image, const QByteArray &format)
 } // namespace
 
 bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
-            QString *error, Packing packing)
+            QString *error)
 {
     QBuffer buffer(bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     writer.setQuality(quality);
-    writer.setOptimizedWrite(packing != Packing::Standard);
-    writer.setProgressiveScanWrite(packing == Packing::Progressive);
     if (writer.write(asWritten(image, format)))
         return true;
     *error = writer.errorString();

@@ -17,19 +17,10 @@ constexpr qint64 MaxPixels = qint64(1) << 28;
 // the toolkit decode every image MaxPixels accepts. Called once, with the libraries' set-up.
 void allowLargestAcceptedImage();
 
-// How the toolkit's JPEG writer lays out its file: the same pixels either way.
-enum class Packing
-{
-    Standard,    // the toolkit's default: its standard tables, one scan
-    Sequential,  // Huffman tables made for the picture, one scan
-    Progressive, // those tables, progressive scans
-};
-
 // Encodes the whole file in memory with the toolkit's writer for `format` at its `quality`
-// (-1 for its default): only then is the old one replaced, in one write. `packing` is for the
-// writers that take it (JPEG).
+// (-1 for its default): only then is the old one replaced, in one write.
 bool encode(const QImage &image, const QByteArray &format, int quality, QByteArray *bytes,
-            QString *error, Packing packing = Packing::Standard);
+            QString *error);
 
 // A writer entry's encode for a container that carries no metadata: all of `metadata` is
 // named as left out.

@@ -3,7 +3,7 @@
 #include "formats/jpeg/jpegdecoder.h"
 #include "formats/jpeg/jpegmetadata.h"
 #include "formats/jpeg/jpegturn.h"
-#include "formats/toolkitcodec.h"
+#include "formats/jpeg/jpegwriter.h"
 #include "resample/imagecopy.h"
 
 #include <QColorSpace>
@@ -13,8 +13,8 @@ namespace JpegFormat {
 
 namespace {
 
-// The image without one of its texts: the toolkit's JPEG writer turns every text into a
-// comment, and the XMP packet goes in as XMP.
+// The image without one of its texts: the writer turns every text into a comment, and the XMP
+// packet goes in as XMP.
 QImage withoutText(const QImage &image, const QString &key)
 {
     if (!image.textKeys().contains(key))
@@ -41,22 +41,35 @@ QImage onWhite(const QImage &image)
 
 // Tables made for the picture cost no pixel and save 2 to 8 % of the file; progressive scans
 // save more but some televisions and frames show no such file, so they come only with a choice
-// beyond the start values, and never where sequential files were asked for.
-ToolkitCodec::Packing packing(const Formats::Encoding &encoding)
+// beyond the start values, and never where sequential files were asked for. Above Haute's
+// setting, full chroma keeps more per byte (9 % fewer bytes at equal SSIM at Maximale's, on
+// photos); at Haute's and below, 4:2:0 is as good or better.
+JpegWriter::Settings settings(const Formats::EncodeRequest &request)
 {
-    return encoding.chosen() && !encoding.baseline ? ToolkitCodec::Packing::Progressive
-                                                   : ToolkitCodec::Packing::Sequential;
+    JpegWriter::Settings s;
+    s.quality = request.setting < 0 ? s.quality : request.setting;
+    s.progressive = request.encoding.chosen() && !request.encoding.baseline;
+    s.fullChroma = s.quality > 90;
+    return s;
+}
+
+bool encodeJpeg(const QImage &image, const Formats::EncodeRequest &request, QByteArray *bytes,
+                Formats::EncodeError *error)
+{
+    if (JpegWriter::encode(image, settings(request), bytes, &error->words))
+        return true;
+    error->outOfMemory = error->words.isEmpty();
+    return false;
 }
 
 // The gain map in proportion to the picture, encoded at the picture's setting, with its own
-// segments; it carries no profile of the toolkit's, nor any text.
+// segments; it carries no profile, nor any text.
 bool encodeGainMap(const GainMap &map, const QSize &picture, const Formats::EncodeRequest &request,
                    QByteArray *bytes, Formats::EncodeError *error)
 {
     QImage reduced = withTexts(map.imageFor(picture), [](const QString &) { return false; });
     reduced.setColorSpace(QColorSpace());
-    if (!ToolkitCodec::encode(reduced, "jpg", request.setting, bytes, &error->words,
-                              packing(request.encoding)))
+    if (!encodeJpeg(reduced, request, bytes, error))
         return false;
     *bytes = JpegMetadata::withSegments(*bytes, map.segments);
     return true;
@@ -75,8 +88,7 @@ bool encode(const QImage &image, const Formats::EncodeRequest &request,
     const GainMap &map = metadata.record().gainMap;
     if (!map.image.isNull() && !encodeGainMap(map, image.size(), request, &gainMap, error))
         return false;
-    if (!ToolkitCodec::encode(toEncode, request.encoding.format, request.setting, bytes,
-                              &error->words, packing(request.encoding)))
+    if (!encodeJpeg(toEncode, request, bytes, error))
         return false;
     JpegMetadata::insertInto(bytes, metadata, image.size(), leftOut, gainMap);
     *leftOut += metadata.colourLeftOut(image.colorSpace(), false);
