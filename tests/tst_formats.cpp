@@ -410,6 +410,9 @@ void TestFormats::referenceDecoders_data()
     // Large enough for its image data to be packed in shares here.
     QTest::newRow("PNG, packed in shares")
         << "png" << QStringList{"convert", "%1", "%2"} << int(Quality::Normal);
+    for (const Quality quality : {Quality::Maximum, Quality::Compact})
+        QTest::addRow("JPEG XL, level %d", int(quality))
+            << "jxl" << QStringList{"djxl", "%1", "%2"} << int(quality);
 }
 
 // JPEG files, progressive at every level chosen, and PNG files packed in shares, read by the
