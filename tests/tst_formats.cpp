@@ -300,10 +300,17 @@ void TestFormats::referenceDecoders_data()
     // Large enough for its image data to be packed in shares here.
     QTest::newRow("PNG, packed in shares")
         << "png" << QStringList{"convert", "%1", "%2"} << int(Quality::Normal);
+    // Their chroma upsampled and converted as libwebp's and libheif's own tools do.
+    QTest::newRow("WebP, lossy") << "webp"
+                                 << QStringList{"dwebp", "-quiet", "%1", "-ppm", "-o", "%2"}
+                                 << int(Quality::Normal);
+    const QStringList heifConvert{"heif-convert", "%1", "%2"};
+    QTest::newRow("HEIC") << "heic" << heifConvert << int(Quality::Normal);
+    QTest::newRow("AVIF") << "avif" << heifConvert << int(Quality::Normal);
 }
 
-// JPEG files, progressive at every level chosen, and PNG files packed in shares, read by the
-// reference decoders to the pixels the program reads back.
+// JPEG files, progressive at every level chosen, PNG files packed in shares, lossy WebP, HEIC
+// and AVIF, read by the reference decoders to the pixels the program reads back at full size.
 void TestFormats::referenceDecoders()
 {
     QFETCH(QString, suffix);
@@ -317,7 +324,7 @@ void TestFormats::referenceDecoders()
     row.options.encoding.quality = Quality(quality);
     row.options.encoding.formatChosen = true;
     QCOMPARE(TestImages::process(row, 1000).status, RowOutcome::Written);
-    const QString reference = out + (suffix == "jpg" ? ".pnm" : ".png");
+    const QString reference = out + (suffix == "jpg" || suffix == "webp" ? ".pnm" : ".png");
     const QStringList args =
         command.mid(1).replaceInStrings("%1", out).replaceInStrings("%2", reference);
     if (QProcess::execute(command.first(), args) != 0)
