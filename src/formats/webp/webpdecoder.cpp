@@ -99,20 +99,38 @@ struct PlaneRow
 // chroma rows, so that the sink's skipped rows cost nothing.
 struct FancyChroma
 {
-    const uint8_t *nearU, *nearV, *farU, *farV;
+    const uint8_t *ownU, *ownV, *otherU, *otherV;
 
-    uint32_t nearAt(int c) const { return nearU[c] | uint32_t(nearV[c]) << 16; }
-    uint32_t farAt(int c) const { return farU[c] | uint32_t(farV[c]) << 16; }
+    uint32_t ownAt(int c) const { return ownU[c] | uint32_t(ownV[c]) << 16; }
+    uint32_t otherAt(int c) const { return otherU[c] | uint32_t(otherV[c]) << 16; }
     // u | v << 16 at column x; `edge` is the last column of an even width, which has no
     // sample on its right.
     uint32_t at(int x, int edge) const
     {
         const int c = x >> 1;
         if (x == 0 || x == edge)
-            return (3 * nearAt(c) + farAt(c) + 0x00020002u) >> 2;
+            return (3 * ownAt(c) + otherAt(c) + 0x00020002u) >> 2;
         const int o = x & 1 ? c + 1 : c - 1;
-        const uint32_t sum = nearAt(c) + nearAt(o) + farAt(c) + farAt(o) + 0x00080008u;
-        return (((sum + 2 * (nearAt(o) + farAt(c))) >> 3) + nearAt(c)) >> 1;
+        const uint32_t sum = ownAt(c) + ownAt(o) + otherAt(c) + otherAt(o) + 0x00080008u;
+        return (((sum + 2 * (ownAt(o) + otherAt(c))) >> 3) + ownAt(c)) >> 1;
+    }
+    // A whole row as libwebp walks it, two pixels from each pair of samples.
+    void row(int width, float *cb, float *cr) const
+    {
+        const auto put = [cb, cr](int x, uint32_t uv) {
+            cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
+        };
+        uint32_t left = ownAt(0), otherLeft = otherAt(0);
+        put(0, (3 * left + otherLeft + 0x00020002u) >> 2);
+        for (int c = 1; c <= (width - 1) >> 1; ++c) {
+            const uint32_t right = ownAt(c), otherRight = otherAt(c);
+            const uint32_t sum = left + right + otherLeft + otherRight + 0x00080008u;
+            put(2 * c - 1, (((sum + 2 * (right + otherLeft)) >> 3) + left) >> 1);
+            put(2 * c, (((sum + 2 * (left + otherRight)) >> 3) + right) >> 1);
+            left = right, otherLeft = otherRight;
+        }
+        if (width % 2 == 0)
+            put(width - 1, (3 * left + otherLeft + 0x00020002u) >> 2);
     }
 };
 
@@ -121,19 +139,26 @@ void pushPlanes(const WebPYUVABuffer &p, const QSize &stored, RowSink *sink)
 {
     const int width = stored.width(), chromaRows = (stored.height() + 1) / 2;
     const int edge = width % 2 == 0 ? width - 1 : -1;
+    const bool whole = sink->columns().size() == width; // the sink's columns are distinct
     PlaneRow row(width, p.a);
     for (int y = sink->nextRow(0); y < sink->rowCount(); y = sink->nextRow(y + 1)) {
         // The chroma row beside the pixel's and the next one on its side; the first and last
         // rows repeat their own.
-        const int near = y >> 1;
-        const int far = y & 1 ? std::min(near + 1, chromaRows - 1) : std::max(near - 1, 0);
-        const FancyChroma chroma{p.u + qint64(near) * p.u_stride, p.v + qint64(near) * p.v_stride,
-                                 p.u + qint64(far) * p.u_stride, p.v + qint64(far) * p.v_stride};
+        const int own = y >> 1;
+        const int other = y & 1 ? std::min(own + 1, chromaRows - 1) : std::max(own - 1, 0);
+        const FancyChroma chroma{p.u + qint64(own) * p.u_stride, p.v + qint64(own) * p.v_stride,
+                                 p.u + qint64(other) * p.u_stride,
+                                 p.v + qint64(other) * p.v_stride};
         const uint8_t *luma = p.y + qint64(y) * p.y_stride;
         float *l = row.luma.data(), *cb = row.cb.data(), *cr = row.cr.data();
-        for (int x : sink->columns()) {
-            const uint32_t uv = chroma.at(x, edge);
-            l[x] = luma[x], cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
+        if (whole) {
+            std::copy(luma, luma + width, l);
+            chroma.row(width, cb, cr);
+        } else {
+            for (int x : sink->columns()) {
+                const uint32_t uv = chroma.at(x, edge);
+                l[x] = luma[x], cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
+            }
         }
         if (p.a) {
             const uint8_t *alpha = p.a + qint64(y) * p.a_stride;
