@@ -57,9 +57,8 @@ struct Plane
     }
 };
 
-// YCbCr to RGB after the matrix the file names (BT.601 where it names none). libheif 1.15
-// converts at full range whatever the nclx says, and so does this, so that the output shows what
-// every libheif-based viewer shows.
+// YCbCr to RGB after the matrix the file names (BT.601 where it names none), at full range, for
+// planes libheif would hand out as YCbCr: 1.15 hands out the RGB it converts them to.
 struct Matrix
 {
     bool identity = false;
