@@ -243,8 +243,8 @@ void TestFormats::jpegPacking_data()
                               << chosen(Quality::Maximum, false, 0, false) << 0xc2 << true;
     QTest::newRow("Haute") << QSize(161, 97) << false << chosen(Quality::High, false, 0, false)
                            << 0xc2 << false;
-    QTest::newRow("Compacte, grey") << QSize(97, 161) << true
-                                    << chosen(Quality::Compact, false, 0, false) << 0xc2 << false;
+    QTest::newRow("Compacte, grey")
+        << QSize(97, 161) << true << chosen(Quality::Compact, false, 0, false) << 0xc2 << false;
     QTest::newRow("format chosen")
         << QSize(250, 17) << false << chosen(Quality::Normal, true, 0, false) << 0xc2 << false;
     QTest::newRow("size limit") << QSize(161, 97) << false
@@ -276,8 +276,8 @@ qint64 distance(const QImage &a, const QImage &b)
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) {
             const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) +
-                   qAbs(qBlue(p) - qBlue(q));
+            sum +=
+                qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
         }
     return sum;
 }
@@ -359,16 +359,16 @@ void TestFormats::jpegLayout_data()
     QImage perCm = pattern.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     perCm.setDotsPerMeterX(5000);
     perCm.setDotsPerMeterY(7000);
-    QImage greyTable = pattern.convertToFormat(QImage::Format_Grayscale8)
-                           .convertToFormat(QImage::Format_Indexed8);
+    QImage greyTable =
+        pattern.convertToFormat(QImage::Format_Grayscale8).convertToFormat(QImage::Format_Indexed8);
     QTest::newRow("colour, standard tables") << pattern << 75 << false << false;
     QTest::newRow("texts, profile, 300 dpi, optimised") << described << 95 << true << false;
     QTest::newRow("premultiplied, density in cm") << perCm << 40 << true << false;
     QTest::newRow("grey, progressive")
         << pattern.convertToFormat(QImage::Format_Grayscale8) << 55 << true << true;
     QTest::newRow("grey colour table") << greyTable << 90 << true << false;
-    QTest::newRow("colour table") << pattern.convertToFormat(QImage::Format_Indexed8) << 75
-                                  << false << false;
+    QTest::newRow("colour table") << pattern.convertToFormat(QImage::Format_Indexed8) << 75 << false
+                                  << false;
     QTest::newRow("one bit") << pattern.convertToFormat(QImage::Format_Mono) << 75 << true << false;
     QTest::newRow("three bytes, odd size")
         << TestImages::pattern(QSize(1, 17)).convertToFormat(QImage::Format_RGB888) << 75 << true
@@ -412,11 +412,19 @@ void TestFormats::referenceDecoders_data()
         << "png" << QStringList{"convert", "%1", "%2"} << int(Quality::Normal);
     for (const Quality quality : {Quality::Maximum, Quality::Compact})
         QTest::addRow("JPEG XL, level %d", int(quality))
-            << "jxl" << QStringList{"djxl", "%1", "%2"} << int(quality);
+            << "jxl" << QStringList{"djxl", "--quiet", "%1", "%2"} << int(quality);
+    // Their chroma upsampled and converted as libwebp's and libheif's own tools do.
+    QTest::newRow("WebP, lossy") << "webp"
+                                 << QStringList{"dwebp", "-quiet", "%1", "-ppm", "-o", "%2"}
+                                 << int(Quality::Normal);
+    const QStringList heifConvert{"heif-convert", "%1", "%2"};
+    QTest::newRow("HEIC") << "heic" << heifConvert << int(Quality::Normal);
+    QTest::newRow("AVIF") << "avif" << heifConvert << int(Quality::Normal);
 }
 
-// JPEG files, progressive at every level chosen, and PNG files packed in shares, read by the
-// reference decoders to the pixels the program reads back.
+// JPEG files, progressive at every level chosen, PNG files packed in shares, lossy WebP, HEIC,
+// AVIF and JPEG XL, read by the reference decoders to the pixels the program reads back at full
+// size.
 void TestFormats::referenceDecoders()
 {
     QFETCH(QString, suffix);
@@ -430,7 +438,7 @@ void TestFormats::referenceDecoders()
     row.options.encoding.quality = Quality(quality);
     row.options.encoding.formatChosen = true;
     QCOMPARE(TestImages::process(row, 1000).status, RowOutcome::Written);
-    const QString reference = out + (suffix == "jpg" ? ".pnm" : ".png");
+    const QString reference = out + (suffix == "jpg" || suffix == "webp" ? ".pnm" : ".png");
     const QStringList args =
         command.mid(1).replaceInStrings("%1", out).replaceInStrings("%2", reference);
     if (QProcess::execute(command.first(), args) != 0)

@@ -381,8 +381,9 @@ void TestResampling::nearestAsBefore_data()
     QTest::newRow("jpeg turned") << "o.jpg" << 6 << QByteArray("a898eacf40527dda 4");
     QTest::newRow("png") << "n.png" << 1 << QByteArray("fd991a233e413d48 4");
     QTest::newRow("png 16-bit") << "n16.png" << 1 << QByteArray("cc99e122414410ac 26");
-    QTest::newRow("webp") << "n.webp" << 1 << QByteArray("debd3d407135b1b6 4");
-    QTest::newRow("heic") << "n.heic" << 1 << QByteArray("3c9fdfac192ce4f7 4");
+    // WebP and HEIC since: the pixels dwebp and heif-convert give, sampled alike.
+    QTest::newRow("webp") << "n.webp" << 1 << QByteArray("acde40fc51ab75d1 4");
+    QTest::newRow("heic") << "n.heic" << 1 << QByteArray("8b9143e641a3c80c 4");
     QTest::newRow("bmp") << "n.bmp" << 1 << QByteArray("fd991a233e413d48 4");
 }
 

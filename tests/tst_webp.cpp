@@ -30,6 +30,8 @@ private slots:
     void corpusMatchesDecoder();
     void metadataLeftOutSaid_data();
     void metadataLeftOutSaid();
+    void sharpChromaAsLibwebp_data();
+    void sharpChromaAsLibwebp();
 
 private:
     QTemporaryDir dir;
@@ -39,7 +41,7 @@ namespace {
 
 constexpr int Box = 256;
 
-// libwebp's own decode of a still, its chroma taken from the nearest sample.
+// libwebp's own decode of a still, its chroma upsampled as dwebp upsamples it.
 QImage libwebpDecode(const QString &path)
 {
     const QByteArray bytes = readAll(path);
@@ -49,7 +51,6 @@ QImage libwebpDecode(const QString &path)
     if (WebPGetFeatures(data, size_t(bytes.size()), &config.input) != VP8_STATUS_OK ||
         config.input.has_animation)
         return QImage();
-    config.options.no_fancy_upsampling = 1;
     // Opaque where the file says so, whatever values its alpha holds.
     config.output.colorspace = config.input.has_alpha ? MODE_RGBA : MODE_RGB;
     QImage image;
@@ -236,6 +237,34 @@ void TestWebP::metadataLeftOutSaid()
     QCOMPARE(outcome.status, RowOutcome::Written);
     QVERIFY(!outcome.leftOut.isEmpty());
     QCOMPARE(OutcomeText::leftOut(outcome), said);
+}
+
+void TestWebP::sharpChromaAsLibwebp_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("odd sides") << QSize(41, 27) << false;
+    QTest::newRow("even sides, alpha") << QSize(40, 26) << true;
+    QTest::newRow("one column") << QSize(1, 9) << false;
+}
+
+// Stripes of saturated colours a few pixels wide, their chroma upsampled at full size to
+// libwebp's own pixels, first and last rows and columns included.
+void TestWebP::sharpChromaAsLibwebp()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, alpha);
+    QImage stripes(size, QImage::Format_ARGB32);
+    const QRgb colours[] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0)};
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x)
+            stripes.setPixel(x, y,
+                             colours[(x / 3 + y / 2) % 4] & (alpha && x % 5 ? 0x80ffffff : ~0u));
+    const QString path = dir.filePath(QString("stripes-%1.webp").arg(QTest::currentDataTag()));
+    QCOMPARE(RowLoad::save(stripes, path, "webp").status, RowOutcome::Written);
+    const QImage ours = decoded(path, qMax(size.width(), size.height()));
+    QCOMPARE(ours.convertToFormat(QImage::Format_ARGB32),
+             libwebpDecode(path).convertToFormat(QImage::Format_ARGB32));
 }
 
 PARVIMAGE_TEST_MAIN(TestWebP)

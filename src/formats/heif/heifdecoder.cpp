@@ -127,8 +127,12 @@ Status Decoder::decodeWith(const Target &target, QImage *out, QString *words)
     heif_decoding_options *options = heif_decoding_options_alloc();
     options->strict_decoding = 1;
     heif_image *image = nullptr;
-    const heif_error e =
-        heif_decode_image(m_handle, &image, layout.colorspace, layout.chroma, options);
+    // libheif 1.15 turns a YCbCr picture into RGB planes before handing it out in any other
+    // layout: asked for YCbCr, it would convert them back at a loss.
+    const bool colour = layout.colorspace != heif_colorspace_monochrome;
+    const heif_error e = heif_decode_image(
+        m_handle, &image, colour ? heif_colorspace_RGB : heif_colorspace_monochrome,
+        colour ? heif_chroma_444 : heif_chroma_monochrome, options);
     heif_decoding_options_free(options);
     if (e.code != heif_error_Ok) {
         heif_image_release(image);

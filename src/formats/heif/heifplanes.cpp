@@ -57,9 +57,8 @@ struct Plane
     }
 };
 
-// YCbCr to RGB after the matrix the file names (BT.601 where it names none). libheif 1.15
-// converts at full range whatever the nclx says, and so does this, so that the output shows what
-// every libheif-based viewer shows.
+// YCbCr to RGB after the matrix the file names (BT.601 where it names none), at full range, for
+// planes libheif would hand out as YCbCr: 1.15 hands out the RGB it converts them to.
 struct Matrix
 {
     bool identity = false;
@@ -167,19 +166,13 @@ struct Source
     {
         return hasAlpha ? alpha.at(x, y0) / float(alpha.max()) : 1;
     }
-    // The common photo: 8-bit YCbCr without alpha, whose rows go to the sink as luma and
-    // chroma.
-    bool plainYCbCr() const
+    // The common photo: 8-bit RGB without alpha, as libheif converts it, whose rows go to the
+    // sink as they are.
+    bool plainRgb() const
     {
-        return !rgb && !grey && !hasAlpha && !matrix.identity && y.bits == 8 && cb.bits == 8 &&
-               cr.bits == 8;
+        return rgb && !hasAlpha && y.bits == 8 && cb.bits == 8 && cr.bits == 8;
     }
 };
-
-int toRange(float value, int max)
-{
-    return int(std::lround(std::clamp(value, 0.0f, 1.0f) * max));
-}
 
 QImage::Format outputFormat(const Source &source, bool premultiplied)
 {
@@ -193,32 +186,17 @@ QImage::Format outputFormat(const Source &source, bool premultiplied)
     return premultiplied ? QImage::Format_ARGB32_Premultiplied : QImage::Format_ARGB32;
 }
 
-// The file's matrix at full range, chroma centred on 128, in floats.
-YCbCrMatrix floatMatrix(const Matrix &m)
+// Rows of libheif's own RGB pixels.
+void pushRgbRows(const Source &source, int width, RowSink *sink)
 {
-    YCbCrMatrix matrix;
-    matrix.redCr = m.rCr, matrix.greenCb = m.gCb, matrix.greenCr = m.gCr, matrix.blueCb = m.bCb;
-    matrix.redOffset = -128 * m.rCr;
-    matrix.greenOffset = 128 * (m.gCb + m.gCr);
-    matrix.blueOffset = -128 * m.bCb;
-    return matrix;
-}
-
-// Rows of luma and chroma, the chroma sample of each pixel beside it.
-void pushYCbCrRows(const Source &source, int width, RowSink *sink)
-{
-    QVector<float> samples(3 * width);
-    float *luma = samples.data(), *cb = luma + width, *cr = cb + width;
+    QVector<QRgb> pixels(width);
     for (int y = sink->nextRow(0); y < sink->rowCount(); y = sink->nextRow(y + 1)) {
-        const uchar *lumaRow = source.y.data + qint64(y) * source.y.stride;
-        const int cy = y >> source.shiftY;
-        const uchar *cbRow = source.cb.data + qint64(cy) * source.cb.stride;
-        const uchar *crRow = source.cr.data + qint64(cy) * source.cr.stride;
-        for (int x : sink->columns()) {
-            const int cx = x >> source.shiftX;
-            luma[x] = lumaRow[x], cb[x] = cbRow[cx], cr[x] = crRow[cx];
-        }
-        sink->pushYCbCrRow(y, luma, cb, cr, nullptr);
+        const uchar *r = source.y.data + qint64(y) * source.y.stride;
+        const uchar *g = source.cb.data + qint64(y) * source.cb.stride;
+        const uchar *b = source.cr.data + qint64(y) * source.cr.stride;
+        for (int x : sink->columns())
+            pixels[x] = qRgb(r[x], g[x], b[x]);
+        sink->pushImageRow(y, reinterpret_cast<const uchar *>(pixels.constData()));
     }
 }
 
@@ -278,35 +256,12 @@ qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
     return luma + chroma + (alpha ? luma : 0);
 }
 
-namespace {
-
-RowLayout plainLayout(const Matrix &matrix)
-{
-    return RowLayout::ycbcr(
-        false, floatMatrix(matrix), [matrix](float y, float cb, float cr, float) {
-            float rgb[3];
-            matrix.toRgb(y, int(cb), int(cr), 8, 255.0f, rgb);
-            return qRgb(toRange(rgb[0], 255), toRange(rgb[1], 255), toRange(rgb[2], 255));
-        });
-}
-
-} // namespace
-
 Status statusOf(const heif_error &e)
 {
     const bool unsupported = e.code == heif_error_Unsupported_filetype ||
                              e.code == heif_error_Unsupported_feature ||
                              e.subcode == heif_suberror_Unsupported_codec;
     return unsupported ? Status::Failed : Status::Damaged;
-}
-
-bool undescribedLayout(const heif_image_handle *handle, RowLayout *layout)
-{
-    const Matrix matrix = Matrix::of(nullptr, handle);
-    if (matrix.identity)
-        return false;
-    *layout = plainLayout(matrix);
-    return true;
 }
 
 Status push(const heif_image *image, const heif_image_handle *handle, const Target &target,
@@ -326,17 +281,16 @@ Status push(const heif_image *image, const heif_image_handle *handle, const Targ
     }
     const QSize size(heif_image_get_primary_width(image), heif_image_get_primary_height(image));
     const QImage::Format format = outputFormat(source, premultiplied);
-    const bool plain = source.plainYCbCr();
-    RowLayout layout = RowLayout::floats(format, source.hasAlpha);
-    if (plain)
-        layout = plainLayout(source.matrix);
+    const bool plain = source.plainRgb();
+    const RowLayout layout =
+        plain ? RowLayout::image(QImage::Format_RGB32) : RowLayout::floats(format, source.hasAlpha);
     const std::unique_ptr<RowSink> sink =
         target.sink(size, size, QImageIOHandler::TransformationNone, layout);
     if (!sink->isValid())
         return Status::Failed;
     const bool deep = source.y.bits > 8;
     if (plain)
-        pushYCbCrRows(source, size.width(), sink.get());
+        pushRgbRows(source, size.width(), sink.get());
     else
         pushFloatRows(source, size.width(), source.grey && !source.hasAlpha,
                       deep ? 65535.0f : 255.0f, sink.get());

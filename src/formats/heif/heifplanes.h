@@ -25,10 +25,6 @@ qint64 planeBytes(const QSize &size, const Layout &layout, int bits, bool alpha)
 // Damaged for corrupt data, Failed for codings libheif cannot decode.
 Formats::Status statusOf(const heif_error &e);
 
-// The layout push() gives the rows of an 8-bit YCbCr image that carries no colour description of
-// its own, as libheif's converted grids: the file's matrix. False where they would not be YCbCr.
-bool undescribedLayout(const heif_image_handle *handle, RowLayout *layout);
-
 // The decoded image's rows through the target's sink; Damaged where its planes are not what
 // its description says, `*damage` saying so where the alpha plane is not the picture's size.
 Formats::Status push(const heif_image *image, const heif_image_handle *handle, const Target &target,

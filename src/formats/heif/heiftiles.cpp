@@ -125,37 +125,11 @@ struct Place
     int index = 0, local = 0;
 };
 
-// libheif 1.15's conversion of the pasted RGB planes to YCbCr: BT.601 at full range, whatever
-// the file says, each chroma sample the mean of its block's pixels.
-struct Conversion
-{
-    static uint8_t clip(float value)
-    {
-        const long rounded = long(value + 0.5f);
-        return uint8_t(std::clamp(rounded, 0L, 255L));
-    }
-    static uint8_t luma(float r, float g, float b)
-    {
-        return clip(r * 0.299f + g * 0.587f + b * 0.114f);
-    }
-    static uint8_t cb(float r, float g, float b)
-    {
-        return clip(r * -0.168735f + g * -0.331264f + b * 0.5f + 128.0f);
-    }
-    static uint8_t cr(float r, float g, float b)
-    {
-        return clip(r * 0.5f + g * -0.418688f + b * -0.081312f + 128.0f);
-    }
-};
-
 class Decoder : public Tiles
 {
 public:
-    Decoder(const SourceFile &source, const HeifGrid::Grid &grid, const RowLayout &layout,
-            heif_chroma chroma)
-        : m_source(source), m_grid(grid), m_map(HeifGrid::mapping(grid)), m_layout(layout),
-          m_subH(chroma == heif_chroma_444 ? 1 : 2), m_subV(chroma == heif_chroma_420 ? 2 : 1),
-          m_swap(m_map.xx == 0)
+    Decoder(const SourceFile &source, const HeifGrid::Grid &grid)
+        : m_source(source), m_grid(grid), m_map(HeifGrid::mapping(grid)), m_swap(m_map.xx == 0)
     {}
 
     bool prepare(const QSize &primary);
@@ -184,14 +158,14 @@ private:
     }
     int threadCount() const;
     Status load(int index, const std::vector<bool> &wanted, QString *words);
-    void rgb(const Place &b, const Place &c, float out[3]) const;
+    QRgb pixel(const Place &b, const Place &c) const;
     void pushRows(RowSink *sink, const std::vector<bool> &wanted, Status *status, QString *words);
 
     const SourceFile &m_source;
     HeifGrid::Grid m_grid;
     HeifGrid::Mapping m_map;
-    RowLayout m_layout;
-    int m_subH, m_subV;
+    // The pasted RGB planes, as libheif hands the whole grid out.
+    const RowLayout m_layout = RowLayout::image(QImage::Format_RGB32);
     bool m_swap;
     QSize m_tile;
     std::vector<std::unique_ptr<Context>> m_contexts;
@@ -269,38 +243,31 @@ Status Decoder::load(int index, const std::vector<bool> &wanted, QString *words)
     return status;
 }
 
-void Decoder::rgb(const Place &b, const Place &c, float out[3]) const
+QRgb Decoder::pixel(const Place &b, const Place &c) const
 {
     const Planes &planes = m_bands.at(b.index).planes.at(c.index);
+    uint8_t rgb[3];
     for (int i = 0; i < 3; ++i) {
         const qint64 at = m_swap ? qint64(c.local) * planes.stride[i] + b.local
                                  : qint64(b.local) * planes.stride[i] + c.local;
-        out[i] = planes.plane[i][at];
+        rgb[i] = planes.plane[i][at];
     }
+    return qRgb(rgb[0], rgb[1], rgb[2]);
 }
 
 void Decoder::pushRows(RowSink *sink, const std::vector<bool> &wanted, Status *status,
                        QString *words)
 {
-    const int width = m_map.size.width(), height = m_map.size.height();
     const QVector<int> &columns = sink->columns();
-    // Each column's pixel and the two columns its chroma sample averages.
-    std::vector<Place> at(columns.size()), first(columns.size()), second(columns.size());
-    for (int i = 0; i < columns.size(); ++i) {
-        const int x = columns[i], cx = x / m_subH * m_subH;
-        at[i] = cross(x), first[i] = cross(cx);
-        second[i] = cross(cx + 1 < width && m_subH == 2 && m_subV == 2 ? cx + 1 : cx);
-    }
-    std::vector<float> samples(3 * size_t(width));
-    float *luma = samples.data(), *cb = luma + width, *cr = cb + width;
-    for (int y = sink->nextRow(0); y < height; y = sink->nextRow(y + 1)) {
-        const int cy = y / m_subV * m_subV;
-        const Place rows[3] = {band(y), band(cy),
-                               band(cy + 1 < height && m_subV == 2 ? cy + 1 : cy)};
+    std::vector<Place> at(columns.size());
+    for (int i = 0; i < columns.size(); ++i)
+        at[i] = cross(columns[i]);
+    std::vector<QRgb> pixels(size_t(m_map.size.width()));
+    for (int y = sink->nextRow(0); y < m_map.size.height(); y = sink->nextRow(y + 1)) {
+        const Place row = band(y);
         bool released = false;
         for (auto it = m_bands.begin(); it != m_bands.end();) {
-            const int i = it->first;
-            const bool kept = i == rows[0].index || i == rows[1].index || i == rows[2].index;
+            const bool kept = it->first == row.index;
             released = released || !kept;
             it = kept ? std::next(it) : m_bands.erase(it);
         }
@@ -308,29 +275,12 @@ void Decoder::pushRows(RowSink *sink, const std::vector<bool> &wanted, Status *s
         // that the next band's do not come on top of them.
         if (released)
             releaseFreedMemory();
-        for (const Place &row : rows)
-            if (!m_bands.count(row.index) &&
-                (*status = load(row.index, wanted, words)) != Status::Decoded)
-                return;
-        for (int i = 0; i < columns.size(); ++i) {
-            float p[3], q[3];
-            rgb(rows[0], at[i], p);
-            const int x = columns[i];
-            luma[x] = Conversion::luma(p[0], p[1], p[2]);
-            if (m_subH > 1 || m_subV > 1) {
-                rgb(rows[1], first[i], p);
-                for (const auto &[b, c] :
-                     {std::make_pair(rows[1], second[i]), std::make_pair(rows[2], first[i]),
-                      std::make_pair(rows[2], second[i])}) {
-                    rgb(b, c, q);
-                    p[0] += q[0], p[1] += q[1], p[2] += q[2];
-                }
-                p[0] *= 0.25f, p[1] *= 0.25f, p[2] *= 0.25f;
-            }
-            cb[x] = Conversion::cb(p[0], p[1], p[2]);
-            cr[x] = Conversion::cr(p[0], p[1], p[2]);
-        }
-        sink->pushYCbCrRow(y, luma, cb, cr, nullptr);
+        if (!m_bands.count(row.index) &&
+            (*status = load(row.index, wanted, words)) != Status::Decoded)
+            return;
+        for (int i = 0; i < columns.size(); ++i)
+            pixels[size_t(columns[i])] = pixel(row, at[i]);
+        sink->pushImageRow(y, reinterpret_cast<const uchar *>(pixels.data()));
     }
 }
 
@@ -360,7 +310,8 @@ Status Decoder::decode(const Target &target, QImage *out, QString *words)
     return out->isNull() ? Status::Failed : Status::Decoded;
 }
 
-// Two bands at most (a chroma row may read the band before), each tile's decoder, and the sink.
+// Two bands at most (the next one's tiles come while the last one's are freed), each tile's
+// decoder, and the sink.
 qint64 Decoder::memoryEstimate(const Target &target)
 {
     const qint64 tile = qint64(m_tile.width()) * m_tile.height();
@@ -381,13 +332,11 @@ std::unique_ptr<Tiles> open(const SourceFile &source, const QByteArray &meta, qi
         return nullptr;
     const HeifGrid::Grid grid = HeifGrid::read(source, meta, metaContent);
     const HeifPlanes::Layout planes = HeifPlanes::nativeLayout(meta);
-    RowLayout layout = RowLayout::floats(QImage::Format_RGB32, false);
     if (!grid.valid || heif_image_handle_has_alpha_channel(primary) ||
         heif_image_handle_get_luma_bits_per_pixel(primary) != 8 ||
-        planes.colorspace != heif_colorspace_YCbCr || planes.chroma == heif_chroma_monochrome ||
-        !HeifPlanes::undescribedLayout(primary, &layout))
+        planes.colorspace != heif_colorspace_YCbCr || planes.chroma == heif_chroma_monochrome)
         return nullptr;
-    auto decoder = std::make_unique<Decoder>(source, grid, layout, planes.chroma);
+    auto decoder = std::make_unique<Decoder>(source, grid);
     const QSize size(heif_image_handle_get_width(primary), heif_image_handle_get_height(primary));
     return decoder->prepare(size) ? std::move(decoder) : nullptr;
 }

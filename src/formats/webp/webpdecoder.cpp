@@ -11,6 +11,7 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace WebPDecoder {
@@ -19,8 +20,8 @@ using Formats::Status;
 
 namespace {
 
-// libwebp's own conversion of limited-range BT.601, so that a sampled pixel is the one its
-// decoder gives without interpolating the chroma.
+// libwebp's own conversion of limited-range BT.601, so that with its upsampled chroma a
+// sampled pixel is the one its decoder gives.
 int clip8(int v)
 {
     return (v & ~((256 << 6) - 1)) == 0 ? v >> 6 : v < 0 ? 0 : 255;
@@ -92,21 +93,78 @@ struct PlaneRow
     }
 };
 
-// Each row the sink reads, each pixel with its chroma sample.
-void pushPlanes(const WebPYUVABuffer &p, int width, RowSink *sink)
+// Chroma as dwebp upsamples it ("fancy" upsampling): each pixel weighs 9, 3, 3 and 1 the
+// four samples around it, its own sample's row and column heaviest, in libwebp's integers
+// with u and v packed in one word as its upsampler adds them. Rows come from their own two
+// chroma rows, so that the sink's skipped rows cost nothing.
+struct FancyChroma
 {
+    const uint8_t *ownU, *ownV, *otherU, *otherV;
+
+    uint32_t ownAt(int c) const { return ownU[c] | uint32_t(ownV[c]) << 16; }
+    uint32_t otherAt(int c) const { return otherU[c] | uint32_t(otherV[c]) << 16; }
+    // u | v << 16 at column x; `edge` is the last column of an even width, which has no
+    // sample on its right.
+    uint32_t at(int x, int edge) const
+    {
+        const int c = x >> 1;
+        if (x == 0 || x == edge)
+            return (3 * ownAt(c) + otherAt(c) + 0x00020002u) >> 2;
+        const int o = x & 1 ? c + 1 : c - 1;
+        const uint32_t sum = ownAt(c) + ownAt(o) + otherAt(c) + otherAt(o) + 0x00080008u;
+        return (((sum + 2 * (ownAt(o) + otherAt(c))) >> 3) + ownAt(c)) >> 1;
+    }
+    // A whole row as libwebp walks it, two pixels from each pair of samples.
+    void row(int width, float *cb, float *cr) const
+    {
+        const auto put = [cb, cr](int x, uint32_t uv) {
+            cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
+        };
+        uint32_t left = ownAt(0), otherLeft = otherAt(0);
+        put(0, (3 * left + otherLeft + 0x00020002u) >> 2);
+        for (int c = 1; c <= (width - 1) >> 1; ++c) {
+            const uint32_t right = ownAt(c), otherRight = otherAt(c);
+            const uint32_t sum = left + right + otherLeft + otherRight + 0x00080008u;
+            put(2 * c - 1, (((sum + 2 * (right + otherLeft)) >> 3) + left) >> 1);
+            put(2 * c, (((sum + 2 * (left + otherRight)) >> 3) + right) >> 1);
+            left = right, otherLeft = otherRight;
+        }
+        if (width % 2 == 0)
+            put(width - 1, (3 * left + otherLeft + 0x00020002u) >> 2);
+    }
+};
+
+// Each row the sink reads, each pixel with its chroma upsampled as libwebp does.
+void pushPlanes(const WebPYUVABuffer &p, const QSize &stored, RowSink *sink)
+{
+    const int width = stored.width(), chromaRows = (stored.height() + 1) / 2;
+    const int edge = width % 2 == 0 ? width - 1 : -1;
+    const bool whole = sink->columns().size() == width; // the sink's columns are distinct
     PlaneRow row(width, p.a);
     for (int y = sink->nextRow(0); y < sink->rowCount(); y = sink->nextRow(y + 1)) {
+        // The chroma row beside the pixel's and the next one on its side; the first and last
+        // rows repeat their own.
+        const int own = y >> 1;
+        const int other = y & 1 ? std::min(own + 1, chromaRows - 1) : std::max(own - 1, 0);
+        const FancyChroma chroma{p.u + qint64(own) * p.u_stride, p.v + qint64(own) * p.v_stride,
+                                 p.u + qint64(other) * p.u_stride,
+                                 p.v + qint64(other) * p.v_stride};
         const uint8_t *luma = p.y + qint64(y) * p.y_stride;
-        const uint8_t *u = p.u + qint64(y >> 1) * p.u_stride;
-        const uint8_t *v = p.v + qint64(y >> 1) * p.v_stride;
-        const uint8_t *alpha = p.a ? p.a + qint64(y) * p.a_stride : nullptr;
         float *l = row.luma.data(), *cb = row.cb.data(), *cr = row.cr.data();
-        for (int x : sink->columns())
-            l[x] = luma[x], cb[x] = u[x >> 1], cr[x] = v[x >> 1];
-        if (alpha)
+        if (whole) {
+            std::copy(luma, luma + width, l);
+            chroma.row(width, cb, cr);
+        } else {
+            for (int x : sink->columns()) {
+                const uint32_t uv = chroma.at(x, edge);
+                l[x] = luma[x], cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
+            }
+        }
+        if (p.a) {
+            const uint8_t *alpha = p.a + qint64(y) * p.a_stride;
             for (int x : sink->columns())
                 row.alpha[x] = alpha[x];
+        }
         row.push(y, sink);
     }
 }
@@ -244,7 +302,7 @@ Status Decoder::decodeLossy(const Target &target, QImage *out, QString *words)
         if (halved)
             pushHalvedPlanes(planes, stored, sink.get());
         else
-            pushPlanes(planes, stored.width(), sink.get());
+            pushPlanes(planes, stored, sink.get());
         *out = sink->result();
     }
     WebPFreeDecBuffer(&config.output);
