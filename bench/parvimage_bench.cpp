@@ -2,7 +2,7 @@
 // that its peak resident memory is its own, and prints the ratios measured in this one run.
 //
 //   parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] [--rounds N] [--only
-//   sending|cameras|tiff|jxl|heic-grid|alone|gif|png]
+//   sending|cameras|tiff|jxl|heic-grid|alone|gif|png|estimates]
 //
 // Without --input it generates sets of large photo-like JPEGs and PNGs in a temporary folder,
 // or in the --sets folder, where a later run finds them again, and ends with each kind of
@@ -146,9 +146,10 @@ struct Sets
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
-                 "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif|png]\n");
+    std::fprintf(
+        stderr,
+        "usage: parvimage_bench [--input FOLDER] [--size N] [--sets FOLDER] "
+        "[--rounds N] [--only sending|cameras|heic-grid|tiff|jxl|alone|gif|png|estimates]\n");
     return 2;
 }
 
@@ -234,10 +235,13 @@ int reportOnOwnSets(QTextStream &out, const Sets &sets, const QString &only, int
 }
 
 // The --only suites run once every set is made; false for the others.
-bool reportOnAllSets(QTextStream &out, const QString &root, const QString &only, int size,
-                     int rounds)
+bool reportOnAllSets(QTextStream &out, const Sets &sets, const QString &only, int size, int rounds)
 {
-    if (only == "sending")
+    const QString root = sets.root;
+    if (only == "estimates") {
+        reportEstimates(out, sets.rows(), 2048);
+        reportEstimates(out, sets.rows(), 2048, "estimate-smooth");
+    } else if (only == "sending")
         reportSending(out, root + "/send", root + "/display-p3", 2048, rounds);
     else if (only == "gif")
         reportGif(out, root + "/gif-animated", 240, rounds);
@@ -344,7 +348,7 @@ int main(int argc, char *argv[])
         out << "cannot write the generated images\n";
         return 1;
     }
-    if (!reportOnAllSets(out, sets.root, options.only, options.size, options.rounds))
+    if (!reportOnAllSets(out, sets, options.only, options.size, options.rounds))
         reportAll(out, sets, options.size, options.rounds);
     return 0;
 }

@@ -85,8 +85,9 @@ struct Writer
     // nothing was encoded.
     bool (*encode)(const QImage &image, const EncodeRequest &request, const PhotoMetadata &metadata,
                    QByteArray *bytes, LeftOuts *leftOut, EncodeError *error) = nullptr;
-    // What the encoder holds beside the output for an image of `size`; null for nothing much.
-    qint64 (*memoryEstimate)(const QSize &size) = nullptr;
+    // What the encoder holds beside the output for an image of `size` at `setting`; null for
+    // nothing much.
+    qint64 (*memoryEstimate)(const QSize &size, int setting) = nullptr;
     // An animation's writer for frames of `size`, where the container holds animations.
     std::unique_ptr<AnimationWriter> (*startAnimation)(const QSize &size,
                                                        const Animation &animation,

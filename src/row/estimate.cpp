@@ -13,9 +13,12 @@ namespace {
 // written, a photo taking at most two bytes a pixel there whatever the format, beside what the
 // encoder holds; under a size limit, the best encode kept beside the one being tried, and a
 // copy of the reduced image with fewer pixels.
-qint64 outputEstimate(const QSize &out, const Formats::Writer &writer, qint64 maxBytes)
+qint64 outputEstimate(const QSize &out, const Formats::Writer &writer,
+                      const Formats::Encoding &encoding)
 {
-    const qint64 encoder = writer.memoryEstimate ? writer.memoryEstimate(out) : 0;
+    const qint64 maxBytes = encoding.maxBytes;
+    const qint64 encoder =
+        writer.memoryEstimate ? writer.memoryEstimate(out, writer.setting(encoding.quality)) : 0;
     const qint64 outPixels = qint64(out.width()) * out.height();
     const qint64 retries = maxBytes > 0 ? 2 * qMin(maxBytes, outPixels * 2) + outPixels * 8 : 0;
     return outPixels * 2 + encoder + retries;
@@ -32,7 +35,6 @@ qint64 estimateOpened(Photo &photo, const PlannedRow &row)
     const QSize upright = size.isValid() ? size : QSize(1, 1);
     const OutputOptions &options = row.options;
     const Formats::Writer &writer = Formats::writerFor(options.encoding.format);
-    const qint64 maxBytes = options.encoding.maxBytes;
     OutputShape::Plan largest = OutputShape::planFor(options.geometry, size, row.outputs[0].size);
     QSize out = largest.output(upright);
     qint64 others = 0;
@@ -41,14 +43,15 @@ qint64 estimateOpened(Photo &photo, const PlannedRow &row)
             OutputShape::planFor(options.geometry, size, row.outputs.at(i).size);
         const QSize extraOut = plan.output(upright);
         // Every output is held, four bytes a pixel, until the source is closed.
-        others += outputEstimate(extraOut, writer, maxBytes) + pixels(extraOut) * 4;
+        others += outputEstimate(extraOut, writer, options.encoding) + pixels(extraOut) * 4;
         if (pixels(extraOut) > pixels(out)) {
             largest = plan;
             out = extraOut;
         }
     }
     Formats::Decoder &decoder = photo.opened();
-    qint64 total = decoder.memoryEstimate(largest.target) + outputEstimate(out, writer, maxBytes);
+    qint64 total =
+        decoder.memoryEstimate(largest.target) + outputEstimate(out, writer, options.encoding);
     // The frame the subject decides, cut out of the decoded photo.
     if (largest.subjectFrame.isValid())
         total += pixels(out) * 4;

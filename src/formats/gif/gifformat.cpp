@@ -19,7 +19,7 @@ Formats::Writer writer()
     w.ownEncoder = true;
     w.can.alpha = w.can.animation = true;
     w.encode = GifWriter::encode;
-    w.memoryEstimate = GifWriter::memoryEstimate;
+    w.memoryEstimate = [](const QSize &size, int) { return GifWriter::memoryEstimate(size); };
     w.startAnimation = startAnimation;
     w.animationEstimate = GifWriter::animationEstimate;
     return w;

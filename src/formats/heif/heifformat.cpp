@@ -30,7 +30,7 @@ Formats::Writer writer(const QList<QByteArray> &suffixes, bool nclx,
     w.honours.quality = true;
     w.floorSetting = floor;
     w.encode = encode;
-    w.memoryEstimate = HeifWriter::memoryEstimate;
+    w.memoryEstimate = [](const QSize &size, int) { return HeifWriter::memoryEstimate(size); };
     return w;
 }
 

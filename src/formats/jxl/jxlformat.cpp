@@ -56,7 +56,7 @@ Formats::Writer writer()
     w.honours.quality = true;
     w.floorSetting = 38; // SSIM about 0.90, as for the other lossy writers
     w.encode = encode;
-    w.memoryEstimate = JxlWriter::memoryEstimate;
+    w.memoryEstimate = [](const QSize &size, int) { return JxlWriter::memoryEstimate(size); };
     w.startAnimation = startAnimation;
     w.animationEstimate = animationEstimate;
     w.isWholeFile = isWholeFile;

@@ -67,7 +67,7 @@ Formats::Writer writer()
     w.can.alpha = w.can.deep = w.can.icc = w.can.exif = w.can.xmp = true;
     w.encode = encode;
     // Deflated here: the stored file, its data inflated, and deflated again.
-    w.memoryEstimate = [](const QSize &size) {
+    w.memoryEstimate = [](const QSize &size, int) {
         const qint64 data = dataBytes(size);
         return data <= PngDeflate::LargestData ? 3 * data : 0;
     };

@@ -22,7 +22,7 @@ Formats::Writer writer()
     w.can.alpha = w.can.deep = w.can.icc = true;
     w.can.exif = w.can.xmp = w.can.iptc = true;
     w.encode = encode;
-    w.memoryEstimate = TiffWriter::memoryEstimate;
+    w.memoryEstimate = [](const QSize &size, int) { return TiffWriter::memoryEstimate(size); };
     return w;
 }
 

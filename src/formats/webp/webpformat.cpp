@@ -54,7 +54,7 @@ Formats::Writer writer()
     w.honours.quality = true;
     w.floorSetting = 30; // SSIM about 0.90, as for the other lossy writers
     w.encode = encode;
-    w.memoryEstimate = WebPWriter::memoryEstimate;
+    w.memoryEstimate = [](const QSize &size, int) { return WebPWriter::memoryEstimate(size); };
     w.startAnimation = startAnimation;
     w.animationEstimate = animationEstimate;
     w.isWholeFile = isWholeFile;
