@@ -103,16 +103,27 @@ struct FancyChroma
 
     uint32_t ownAt(int c) const { return ownU[c] | uint32_t(ownV[c]) << 16; }
     uint32_t otherAt(int c) const { return otherU[c] | uint32_t(otherV[c]) << 16; }
+    // A pixel between four samples: 9 for its own, 3 for the one beside it in its row and for
+    // the one across, 1 for the far one.
+    static uint32_t between(uint32_t own, uint32_t beside, uint32_t across, uint32_t far)
+    {
+        const uint32_t sum = own + beside + across + far + 0x00080008u;
+        return (((sum + 2 * (beside + across)) >> 3) + own) >> 1;
+    }
+    // A first or last column's pixel: 3 for its own sample, 1 for the one across.
+    static uint32_t atEdge(uint32_t own, uint32_t across)
+    {
+        return (3 * own + across + 0x00020002u) >> 2;
+    }
     // u | v << 16 at column x; `edge` is the last column of an even width, which has no
     // sample on its right.
     uint32_t at(int x, int edge) const
     {
         const int c = x >> 1;
         if (x == 0 || x == edge)
-            return (3 * ownAt(c) + otherAt(c) + 0x00020002u) >> 2;
+            return atEdge(ownAt(c), otherAt(c));
         const int o = x & 1 ? c + 1 : c - 1;
-        const uint32_t sum = ownAt(c) + ownAt(o) + otherAt(c) + otherAt(o) + 0x00080008u;
-        return (((sum + 2 * (ownAt(o) + otherAt(c))) >> 3) + ownAt(c)) >> 1;
+        return between(ownAt(c), ownAt(o), otherAt(c), otherAt(o));
     }
     // A whole row as libwebp walks it, two pixels from each pair of samples.
     void row(int width, float *cb, float *cr) const
@@ -121,16 +132,15 @@ struct FancyChroma
             cb[x] = float(uv & 0xff), cr[x] = float(uv >> 16);
         };
         uint32_t left = ownAt(0), otherLeft = otherAt(0);
-        put(0, (3 * left + otherLeft + 0x00020002u) >> 2);
+        put(0, atEdge(left, otherLeft));
         for (int c = 1; c <= (width - 1) >> 1; ++c) {
             const uint32_t right = ownAt(c), otherRight = otherAt(c);
-            const uint32_t sum = left + right + otherLeft + otherRight + 0x00080008u;
-            put(2 * c - 1, (((sum + 2 * (right + otherLeft)) >> 3) + left) >> 1);
-            put(2 * c, (((sum + 2 * (left + otherRight)) >> 3) + right) >> 1);
+            put(2 * c - 1, between(left, right, otherLeft, otherRight));
+            put(2 * c, between(right, left, otherRight, otherLeft));
             left = right, otherLeft = otherRight;
         }
         if (width % 2 == 0)
-            put(width - 1, (3 * left + otherLeft + 0x00020002u) >> 2);
+            put(width - 1, atEdge(left, otherLeft));
     }
 };
 
